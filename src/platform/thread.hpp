@@ -1,0 +1,50 @@
+#pragma once
+// Operating-system threads with a chosen stack size, and per-thread identifiers.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace torvan::platform {
+
+// A stable, process-unique number for the calling thread (never 0).
+std::uint64_t current_thread_id() noexcept;
+
+// An owned, joinable operating-system thread. Threads started here block
+// asynchronous signals, so that signals are delivered to interpreter threads.
+class NativeThread {
+public:
+    NativeThread() noexcept = default;
+    NativeThread(NativeThread&& other) noexcept;
+    NativeThread& operator=(NativeThread&& other) noexcept;
+    NativeThread(const NativeThread&) = delete;
+    NativeThread& operator=(const NativeThread&) = delete;
+    // An owned thread still running when its handle goes is detached, never joined.
+    ~NativeThread();
+
+    // Starts `body` on a new thread with the given stack size. On failure
+    // returns nothing and stores a description of the system error in `error`.
+    static std::optional<NativeThread> spawn(std::function<void()> body, std::size_t stack_size,
+                                             std::string& error);
+
+    bool joinable() const noexcept { return started_; }
+    // True when called on the thread this handle refers to.
+    bool is_current() const noexcept;
+    // Waits for the thread to end. Returns a description of the system error
+    // if it cannot be joined (for example when a thread tries to join itself);
+    // the handle is released either way.
+    std::optional<std::string> join() noexcept;
+    // Lets the thread run on without an owner.
+    void detach() noexcept;
+
+private:
+    unsigned long handle_ = 0;  // pthread_t
+    bool started_ = false;
+};
+
+// Description of an errno value, as the system words it.
+std::string describe_os_error(int code);
+
+}  // namespace torvan::platform
