@@ -78,10 +78,12 @@ TEST(NativeThread, SpawnJoinAndSelfJoin) {
     std::atomic<NativeThread*> self{nullptr};
     std::optional<std::string> self_join;
     std::atomic<bool> go{false};
+    std::atomic<bool> done{false};
     auto u = NativeThread::spawn(
         [&] {
             while (!go.load()) std::this_thread::yield();
             self_join = self.load()->join();
+            done.store(true, std::memory_order_release);
         },
         1 << 20, error);
     ASSERT_TRUE(u);
@@ -89,7 +91,10 @@ TEST(NativeThread, SpawnJoinAndSelfJoin) {
     self = &owned;
     go = true;
     // Wait for the thread to finish via its side effect; it detached itself.
-    for (int i = 0; i < 2000 && !self_join; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < 5000 && !done.load(std::memory_order_acquire); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(done.load(std::memory_order_acquire)) << "the self-joining thread did not finish";
     ASSERT_TRUE(self_join.has_value());
     EXPECT_NE(self_join->find("os error"), std::string::npos);
 }

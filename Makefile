@@ -1,0 +1,40 @@
+# torvan: `make test` runs every test, `make bench` the benchmark suite.
+# Both provision what they need: the free-threaded interpreter, the .venv with
+# the pinned dependencies, and the C++ build.
+
+SHELL := /bin/bash
+ARGS ?=
+VENV := .venv
+ASAN_VENV := .venv-asan
+
+.PHONY: all test bench soak venv build build-asan native-tests python-tests asan-tests clean
+
+all: test
+
+venv:
+	@tools/setup-venv.sh $(VENV)
+
+build: venv
+	@tools/build-extension.sh $(VENV)
+
+build-asan:
+	@tools/setup-venv.sh $(ASAN_VENV)
+	@tools/build-extension.sh $(ASAN_VENV) address
+
+native-tests:
+	@tools/run-native-tests.sh
+
+python-tests: build
+	@tools/run-python-tests.sh $(VENV)
+
+asan-tests: build-asan
+	@tools/run-python-tests.sh $(ASAN_VENV) address
+
+test: build native-tests python-tests asan-tests
+	@echo "[test] all tests passed"
+
+bench: build
+	@$(VENV)/bin/python -m benchmarks $(ARGS)
+
+clean:
+	rm -rf build $(VENV) $(ASAN_VENV) bench-results

@@ -1,0 +1,64 @@
+#pragma once
+// The borrow flag of every module object: shared borrows for methods that rely
+// on the native state's own synchronisation, an exclusive borrow for the few
+// methods that must run alone. A conflicting borrow fails at once; it is never
+// awaited.
+
+#include <atomic>
+#include <cstdint>
+
+#include "binding/failure.hpp"
+#include "binding/py_error.hpp"
+
+namespace torvan::binding {
+
+inline constexpr std::uint64_t kExclusivelyBorrowed = ~std::uint64_t{0};
+
+// What a conflict means: a Python error for the caller, or a native failure
+// where the body's own logic guarantees there can be none.
+enum class OnConflict { Raise, Fail };
+
+[[noreturn]] inline void borrow_conflict(OnConflict mode, const char* message) {
+    if (mode == OnConflict::Fail) {
+        fail(message);
+    }
+    raise(PyExc_RuntimeError, message);
+}
+
+class SharedBorrow {
+public:
+    explicit SharedBorrow(std::atomic<std::uint64_t>& flag, OnConflict mode = OnConflict::Raise) : flag_(flag) {
+        std::uint64_t current = flag_.load(std::memory_order_relaxed);
+        do {
+            if (current == kExclusivelyBorrowed) {
+                borrow_conflict(mode, "Already mutably borrowed");
+            }
+        } while (!flag_.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
+                                              std::memory_order_relaxed));
+    }
+    ~SharedBorrow() { flag_.fetch_sub(1, std::memory_order_release); }
+    SharedBorrow(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(const SharedBorrow&) = delete;
+
+private:
+    std::atomic<std::uint64_t>& flag_;
+};
+
+class ExclusiveBorrow {
+public:
+    explicit ExclusiveBorrow(std::atomic<std::uint64_t>& flag, OnConflict mode = OnConflict::Raise) : flag_(flag) {
+        std::uint64_t expected = 0;
+        if (!flag_.compare_exchange_strong(expected, kExclusivelyBorrowed, std::memory_order_acquire,
+                                           std::memory_order_relaxed)) {
+            borrow_conflict(mode, "Already borrowed");
+        }
+    }
+    ~ExclusiveBorrow() { flag_.store(0, std::memory_order_release); }
+    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+
+private:
+    std::atomic<std::uint64_t>& flag_;
+};
+
+}  // namespace torvan::binding

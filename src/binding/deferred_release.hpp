@@ -1,0 +1,27 @@
+#pragma once
+// References released by threads that are not attached to the interpreter.
+// They are parked here and released by the next thread that attaches.
+
+#include <atomic>
+
+#include "binding/python.hpp"
+
+namespace torvan::binding {
+
+namespace detail {
+extern std::atomic<bool> deferred_pending;
+void drain_deferred_slow();
+}  // namespace detail
+
+// Queues one reference for release (the caller is detached).
+void defer_release(PyObject* object) noexcept;
+
+// Releases every queued reference, in the order queued. Called whenever a
+// thread attaches; cheap when nothing is queued.
+inline void drain_deferred_releases() {
+    if (detail::deferred_pending.load(std::memory_order_acquire)) {
+        detail::drain_deferred_slow();
+    }
+}
+
+}  // namespace torvan::binding

@@ -1,0 +1,151 @@
+#pragma once
+// The layout shared by every module object, and object creation and
+// destruction.
+//
+// A module class is described by a traits struct:
+//
+//   struct AtomicIntegerClass {
+//       static constexpr const char* kName = "AtomicInteger";
+//       using State = AtomicIntegerState;           // the native state
+//       static constexpr bool kThreadBound = false;  // records and checks its owner thread
+//       static constexpr const char* kTypePath = nullptr;  // name used in thread-bound messages
+//       static constexpr bool kWeakReferences = false;
+//       static constexpr bool kExclusiveMethods = false;  // some method takes an exclusive borrow
+//   };
+//
+// A thread-bound class may also define
+//   static void drop_on_foreign_thread(State&) noexcept;
+// to say what becomes of its state when it is destroyed on another thread
+// (by default the state is left alone).
+
+#include <atomic>
+#include <memory>
+#include <cstdint>
+#include <new>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "binding/borrow.hpp"
+#include "binding/boundary.hpp"
+#include "binding/failure.hpp"
+#include "binding/owned_ref.hpp"
+#include "binding/py_error.hpp"
+#include "platform/thread.hpp"
+
+namespace torvan::binding {
+
+struct NoField {};
+
+template <class Class>
+struct Instance {
+    PyObject ob_base;
+    typename Class::State state;
+    std::atomic<std::uint64_t> borrow_flag;
+    [[no_unique_address]] std::conditional_t<Class::kThreadBound, std::uint64_t, NoField> owner_thread;
+    [[no_unique_address]] std::conditional_t<Class::kWeakReferences, PyObject*, NoField> weaklist;
+
+    static Instance* from(PyObject* object) noexcept { return reinterpret_cast<Instance*>(object); }
+    PyObject* object() noexcept { return &ob_base; }
+};
+
+// Borrows of an object. A class without exclusive-borrow methods can never see
+// a conflict, so its shared borrow is skipped rather than paid on every call.
+template <class Class>
+class SharedBorrowOf {
+public:
+    explicit SharedBorrowOf(Instance<Class>& instance, OnConflict mode = OnConflict::Raise) : borrow_(instance, mode) {}
+
+private:
+    struct Real {
+        Real(Instance<Class>& instance, OnConflict mode) : borrow(instance.borrow_flag, mode) {}
+        SharedBorrow borrow;
+    };
+    struct Skipped {
+        Skipped(Instance<Class>&, OnConflict) noexcept {}
+    };
+    std::conditional_t<Class::kExclusiveMethods, Real, Skipped> borrow_;
+};
+
+template <class Class>
+class ExclusiveBorrowOf {
+public:
+    explicit ExclusiveBorrowOf(Instance<Class>& instance, OnConflict mode = OnConflict::Raise)
+        : borrow_(instance.borrow_flag, mode) {
+        static_assert(Class::kExclusiveMethods, "declare kExclusiveMethods for classes with exclusive borrows");
+    }
+
+private:
+    ExclusiveBorrow borrow_;
+};
+
+// The thread-bound check: a native failure when called off the owner thread.
+template <class Class>
+void check_owner_thread(const Instance<Class>& instance) {
+    if constexpr (Class::kThreadBound) {
+        std::uint64_t current = platform::current_thread_id();
+        if (current != instance.owner_thread) {
+            fail(std::string("assertion `left == right` failed: ") + Class::kTypePath +
+                 " is unsendable, but sent to another thread\n  left: " + std::to_string(current) +
+                 "\n right: " + std::to_string(instance.owner_thread));
+        }
+    }
+}
+
+// Allocates an instance of `type` (the class itself or a Python subclass of
+// it) through object's tp_new and moves the native state in. If allocation
+// fails the state is destroyed by the caller's scope and the error raised.
+template <class Class>
+OwnedRef create_instance(PyTypeObject* type, typename Class::State&& state) {
+    using State = typename Class::State;
+    static_assert(std::is_nothrow_move_constructible_v<State>, "native state must move without throwing");
+    OwnedRef empty = checked(PyTuple_New(0));
+    OwnedRef object = checked(PyBaseObject_Type.tp_new(type, empty.get(), nullptr));
+    auto* instance = Instance<Class>::from(object.get());
+    new (&instance->state) State(std::move(state));
+    new (&instance->borrow_flag) std::atomic<std::uint64_t>(0);
+    if constexpr (Class::kThreadBound) {
+        instance->owner_thread = platform::current_thread_id();
+    }
+    return object;
+}
+
+namespace detail {
+template <class Class, class = void>
+struct HasForeignDrop : std::false_type {};
+template <class Class>
+struct HasForeignDrop<Class, std::void_t<decltype(Class::drop_on_foreign_thread(
+                                 std::declval<typename Class::State&>()))>> : std::true_type {};
+}  // namespace detail
+
+// tp_dealloc of every module class (none is tracked by the garbage collector,
+// though a Python subclass may be; its own deallocator untracks it first).
+template <class Class>
+void dealloc_instance(PyObject* self) noexcept {
+    auto* instance = Instance<Class>::from(self);
+    at_dealloc_boundary([&] {
+        if constexpr (Class::kThreadBound) {
+            if (instance->owner_thread != platform::current_thread_id()) {
+                PyErr_SetString(PyExc_RuntimeError,
+                                (std::string(Class::kTypePath) + " is unsendable, but is being dropped on another thread")
+                                    .c_str());
+                PyErr_WriteUnraisable(nullptr);
+                if constexpr (detail::HasForeignDrop<Class>::value) {
+                    Class::drop_on_foreign_thread(instance->state);
+                }
+                return;
+            }
+        }
+        std::destroy_at(&instance->state);
+    });
+    if constexpr (Class::kWeakReferences) {
+        if (instance->weaklist != nullptr) {
+            PyObject_ClearWeakRefs(self);
+        }
+    }
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of heap types hold a reference to their type
+}
+
+}  // namespace torvan::binding

@@ -1,0 +1,60 @@
+#pragma once
+// Per-thread attach bookkeeping: whether the calling thread may touch Python
+// objects, detached sections for blocking native work, and the attach
+// operation for threads created by the module.
+
+#include <cstdint>
+
+#include "binding/python.hpp"
+
+namespace torvan::binding {
+
+namespace detail {
+// Nested boundary entries (or explicit attaches) the thread is inside; above
+// zero means attached. Initial-exec TLS keeps the hot path free of calls.
+extern thread_local std::int64_t attach_depth __attribute__((tls_model("initial-exec")));
+}  // namespace detail
+
+inline bool is_attached() noexcept { return detail::attach_depth > 0; }
+
+// Raises the attach depth for the duration of a boundary entry. A negative
+// depth (attaching forbidden) is a native failure.
+class BoundaryEntry {
+public:
+    BoundaryEntry();
+    ~BoundaryEntry() { --detail::attach_depth; }
+    BoundaryEntry(const BoundaryEntry&) = delete;
+    BoundaryEntry& operator=(const BoundaryEntry&) = delete;
+};
+
+// Runs the enclosed native work detached from the interpreter. Nothing Python
+// may be touched inside; references released inside are deferred. Leaving the
+// section (normally or by unwinding) re-attaches and drains deferred releases.
+class DetachedSection {
+public:
+    DetachedSection() noexcept;
+    ~DetachedSection();
+    DetachedSection(const DetachedSection&) = delete;
+    DetachedSection& operator=(const DetachedSection&) = delete;
+
+private:
+    std::int64_t saved_depth_;
+    PyThreadState* saved_state_;
+};
+
+// The attach operation for threads the module created (pool workers): gives
+// the thread an interpreter thread state for the lifetime of this object.
+// Fails with a native failure if the interpreter is finalizing.
+class NativeThreadAttach {
+public:
+    NativeThreadAttach();
+    ~NativeThreadAttach();
+    NativeThreadAttach(const NativeThreadAttach&) = delete;
+    NativeThreadAttach& operator=(const NativeThreadAttach&) = delete;
+
+private:
+    bool ensured_ = false;
+    PyGILState_STATE gil_state_{};
+};
+
+}  // namespace torvan::binding

@@ -1,0 +1,84 @@
+#include "binding/type_object.hpp"
+
+#include "binding/failure.hpp"
+
+namespace torvan::binding {
+
+namespace detail {
+
+PyTypeObject* build_type(const TypeLayout& layout, const ClassDefinition& definition) {
+    std::vector<PyType_Slot> slots = definition.slots;
+    bool constructible = false;
+    for (const PyType_Slot& slot : slots) {
+        constructible = constructible || slot.slot == Py_tp_new;
+    }
+    if (definition.doc != nullptr && definition.doc[0] != '\0') {
+        slots.push_back({Py_tp_doc, const_cast<char*>(definition.doc)});
+    }
+    if (definition.methods != nullptr) {
+        slots.push_back({Py_tp_methods, definition.methods});
+    }
+    if (definition.getset != nullptr) {
+        slots.push_back({Py_tp_getset, definition.getset});
+    }
+    // The member table only declares where the weak-reference list lives; CPython
+    // reads it while building the type, so a local table is enough.
+    PyMemberDef members[] = {
+        {"__weaklistoffset__", Py_T_PYSSIZET, layout.weaklist_offset, Py_READONLY, nullptr},
+        {nullptr, 0, 0, 0, nullptr},
+    };
+    if (layout.weak_references) {
+        slots.push_back({Py_tp_members, members});
+    }
+    slots.push_back({Py_tp_base, &PyBaseObject_Type});
+    slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(layout.dealloc)});
+    slots.push_back({0, nullptr});
+
+    std::string qualified = std::string("builtins.") + layout.name;
+    unsigned int flags = Py_TPFLAGS_DEFAULT;
+    if (definition.subclassable) {
+        flags |= Py_TPFLAGS_BASETYPE;
+    }
+    if (!constructible) {
+        flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    }
+    PyType_Spec spec{qualified.c_str(), layout.basicsize, 0, flags, slots.data()};
+    PyObject* type = PyType_FromSpec(&spec);
+    if (type == nullptr) {
+        OwnedRef cause = OwnedRef::steal(PyErr_GetRaisedException());
+        OwnedRef error = OwnedRef::steal(PyObject_CallFunction(
+            PyExc_RuntimeError, "s", (std::string("An error occurred while initializing class ") + layout.name).c_str()));
+        if (!error) {
+            raise_current();
+        }
+        PyException_SetCause(error.get(), cause.release());
+        throw PyError::from_exception(std::move(error));
+    }
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+void fail_type_creation(PyError error, const char* name) {
+    std::move(error).restore();
+    PyErr_WriteUnraisable(nullptr);
+    fail(std::string("failed to create type object for `") + name + "`");
+}
+
+}  // namespace detail
+
+void add_to_module(PyObject* module, const char* name, PyObject* value) {
+    PyObject* all = nullptr;
+    checked_status(PyObject_GetOptionalAttrString(module, "__all__", &all));
+    OwnedRef owned_all = OwnedRef::steal(all);
+    if (!owned_all) {
+        owned_all = checked(PyList_New(0));
+        checked_status(PyObject_SetAttrString(module, "__all__", owned_all.get()));
+    }
+    OwnedRef text = checked(PyUnicode_FromString(name));
+    if (!PyList_Check(owned_all.get()) || PyList_Append(owned_all.get(), text.get()) < 0) {
+        PyErr_Clear();
+        fail("could not append __name__ to __all__");
+    }
+    checked_status(PyObject_SetAttrString(module, name, value));
+}
+
+}  // namespace torvan::binding

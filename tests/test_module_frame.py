@@ -1,0 +1,121 @@
+"""The module as Python sees it: import, registration, type properties."""
+
+import inspect
+import weakref
+
+import pytest
+
+from conftest import run_python
+
+import torvan
+from torvan import _torvan
+
+ALL_NAMES = [
+    "Channel", "RecvOp", "SendOp", "ConcurrentMap", "ThreadPool", "AtomicInteger",
+    "AtomicBoolean", "RwLock", "RwLockReadGuard", "RwLockWriteGuard", "select",
+]
+CONSTRUCTIBLE = {"Channel", "ConcurrentMap", "ThreadPool", "AtomicInteger", "AtomicBoolean", "RwLock"}
+REGISTERED = [name for name in _torvan.__all__ if name != "select"]
+
+
+def test_import_keeps_the_gil_disabled():
+    assert run_python("import sys, torvan._torvan, torvan; print(sys._is_gil_enabled())") == "False"
+
+
+def test_all_lists_registered_names_in_registration_order():
+    names = _torvan.__all__
+    assert names == [n for n in ALL_NAMES if n in names]
+    assert len(names) == len(set(names))
+    for name in names:
+        assert hasattr(_torvan, name)
+
+
+def test_package_reexports_every_public_name():
+    assert torvan.__all__ == _torvan.__all__
+    for name in _torvan.__all__:
+        assert getattr(torvan, name) is getattr(_torvan, name)
+
+
+@pytest.mark.parametrize("name", REGISTERED)
+def test_class_properties(name):
+    cls = getattr(_torvan, name)
+    assert cls.__module__ == "builtins"
+    assert cls.__name__ == cls.__qualname__ == name
+    assert cls.__base__ is object
+    # No instance dictionary, no garbage-collector tracking of the class itself.
+    assert "__dict__" not in cls.__dict__
+    # Attributes may be set on the class object (types are not frozen).
+    cls.some_attribute_for_test = 1
+    try:
+        assert cls.some_attribute_for_test == 1
+    finally:
+        del cls.some_attribute_for_test
+
+
+@pytest.mark.parametrize("name", REGISTERED)
+def test_only_concurrent_map_is_subclassable(name):
+    cls = getattr(_torvan, name)
+    if name == "ConcurrentMap":
+        type("Sub", (cls,), {})
+    else:
+        with pytest.raises(TypeError):
+            type("Sub", (cls,), {})
+
+
+@pytest.mark.parametrize("name", [n for n in REGISTERED if n not in CONSTRUCTIBLE])
+def test_classes_without_constructor_cannot_be_called(name):
+    with pytest.raises(TypeError):
+        getattr(_torvan, name)()
+
+
+def test_instances_have_no_dict_and_weak_references_only_for_thread_pool():
+    samples = {"AtomicInteger": lambda: _torvan.AtomicInteger(), "AtomicBoolean": lambda: _torvan.AtomicBoolean()}
+    for name, make in samples.items():
+        obj = make()
+        with pytest.raises(AttributeError):
+            obj.anything = 1
+        with pytest.raises(TypeError):
+            weakref.ref(obj)
+
+
+def test_reimport_reuses_the_type_objects():
+    code = (
+        "import sys, importlib\n"
+        "import torvan._torvan as a\n"
+        "first = a.AtomicInteger\n"
+        "del sys.modules['torvan._torvan']\n"
+        "b = importlib.import_module('torvan._torvan')\n"
+        "assert b is not a and b.AtomicInteger is first\n"
+        "print('ok')\n"
+    )
+    assert run_python(code) == "ok"
+
+
+def test_module_refuses_subinterpreters():
+    code = (
+        "import concurrent.interpreters as interpreters\n"
+        "interp = interpreters.create()\n"
+        "try:\n"
+        "    interp.exec('import torvan._torvan')\n"
+        "except interpreters.ExecutionFailed as exc:\n"
+        "    print(exc.excinfo.type.__name__, exc.excinfo.msg)\n"
+        "finally:\n"
+        "    interp.close()\n"
+    )
+    out = run_python(code)
+    assert out.startswith("ImportError"), out
+    assert "subinterpreters" in out
+
+
+def test_signatures():
+    assert str(inspect.signature(_torvan.AtomicInteger)) == "(value=0)"
+    assert str(inspect.signature(_torvan.AtomicBoolean)) == "(value=False)"
+    assert str(inspect.signature(_torvan.AtomicInteger.compare_and_set)) == "(self, /, expected, new_value, ordering=None)"
+    assert _torvan.AtomicInteger.get.__doc__ == "Load the current value atomically."
+    assert _torvan.AtomicInteger.__doc__.startswith("A thread-safe, lock-free 64-bit signed integer")
+
+
+def test_module_docstring():
+    lines = _torvan.__doc__.splitlines()
+    assert len(lines) == 2
+    assert "_torvan" in lines[0]

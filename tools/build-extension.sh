@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds the extension through its build backend and installs the package
+# into a venv. Incremental: each flavour keeps its own CMake build directory.
+#   tools/build-extension.sh VENV_DIR [address]
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+venv=${1:?usage: build-extension.sh VENV_DIR [address]}
+sanitize=${2:-}
+args=(--no-build-isolation --quiet --disable-pip-version-check --no-deps)
+if [ -n "$sanitize" ]; then
+    args+=(-C "cmake.define.TORVAN_SANITIZE=$sanitize" -C "build-dir=build/python-$sanitize" -C cmake.build-type=RelWithDebInfo)
+fi
+echo "[build] extension${sanitize:+ ($sanitize sanitizers)} into $venv" >&2
+cd "$here"
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+if ! CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)} \
+        "$venv/bin/python" -m pip install "${args[@]}" . >"$log" 2>&1; then
+    grep -v "is ignored: it is neither a file nor a directory" "$log" >&2
+    echo "[build] error: the extension failed to build" >&2
+    exit 1
+fi
+preload=""
+[ "$sanitize" = address ] && preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
+LD_PRELOAD=$preload ASAN_OPTIONS=detect_leaks=0 "$venv/bin/python" -P -c "import torvan._torvan" \
+    || { echo "[build] error: torvan._torvan does not import" >&2; exit 1; }
