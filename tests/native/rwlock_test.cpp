@@ -1,0 +1,392 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "binding/failure.hpp"
+#include "lock/raw_rwlock.hpp"
+#include "lock/thread_reads.hpp"
+#include "platform/park.hpp"
+
+using torvan::NativeFailure;
+using torvan::lock::RawRwLock;
+namespace thread_reads = torvan::lock::thread_reads;
+
+namespace {
+
+constexpr auto kDeadline = std::chrono::seconds(30);
+
+// Threads that must all finish before a deadline. A thread still running
+// then is a hang: it still uses the test's stack, so the only safe way to
+// fail is to end the process.
+class Workers {
+public:
+    ~Workers() { join_all(); }
+
+    void spawn(std::function<void()> body) {
+        threads_.emplace_back([this, body = std::move(body)] {
+            body();
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++finished_;
+            done_.notify_all();
+        });
+    }
+
+    void join_all() {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (!done_.wait_for(lock, kDeadline, [&] { return finished_ == threads_.size(); })) {
+                std::fprintf(stderr, "FAILED: %zu of %zu threads still running after the deadline\n",
+                             threads_.size() - finished_, threads_.size());
+                std::fflush(stderr);
+                std::abort();
+            }
+        }
+        for (auto& thread : threads_) {
+            thread.join();
+        }
+        threads_.clear();
+        finished_ = 0;
+    }
+
+private:
+    std::vector<std::thread> threads_;
+    std::mutex mutex_;
+    std::condition_variable done_;
+    std::size_t finished_ = 0;
+};
+
+// Waits (yielding) until the condition holds; false after the deadline.
+template <class Condition>
+bool eventually(Condition condition) {
+    auto until = std::chrono::steady_clock::now() + kDeadline;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > until) {
+            return false;
+        }
+        torvan::platform::yield_now();
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(RawRwLock, ExclusionRulesWithoutWaiting) {
+    RawRwLock lock;
+    ASSERT_TRUE(lock.try_lock_shared(false));
+    ASSERT_TRUE(lock.try_lock_shared(false));
+    EXPECT_EQ(lock.readers(), 2u);
+    EXPECT_FALSE(lock.try_lock_exclusive());
+    lock.unlock_shared();
+    lock.unlock_shared();
+
+    ASSERT_TRUE(lock.try_lock_exclusive());
+    EXPECT_TRUE(lock.is_locked_exclusive());
+    EXPECT_FALSE(lock.try_lock_exclusive());
+    EXPECT_FALSE(lock.try_lock_shared(false));
+    EXPECT_FALSE(lock.try_lock_shared(true));  // a held writer refuses even recursive readers
+    lock.unlock_exclusive();
+    EXPECT_FALSE(lock.is_locked_exclusive());
+    EXPECT_EQ(lock.readers(), 0u);
+}
+
+TEST(RawRwLock, MutualExclusionUnderContention) {
+    RawRwLock lock;
+    std::atomic<int> readers_inside{0};
+    std::atomic<int> writers_inside{0};
+    std::atomic<int> violations{0};
+    long counter = 0;  // guarded by the lock only: a race here is a ThreadSanitizer report
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 3000;
+    Workers workers;
+    for (int t = 0; t < kThreads; ++t) {
+        workers.spawn([&, t] {
+            for (int i = 0; i < kRounds; ++i) {
+                if ((i + t) % 3 == 0) {
+                    lock.lock_exclusive();
+                    if (writers_inside.fetch_add(1) != 0 || readers_inside.load() != 0) {
+                        violations.fetch_add(1);
+                    }
+                    ++counter;
+                    writers_inside.fetch_sub(1);
+                    lock.unlock_exclusive();
+                } else {
+                    lock.lock_shared(false);
+                    readers_inside.fetch_add(1);
+                    if (writers_inside.load() != 0) {
+                        violations.fetch_add(1);
+                    }
+                    volatile long seen = counter;
+                    (void)seen;
+                    readers_inside.fetch_sub(1);
+                    lock.unlock_shared();
+                }
+            }
+        });
+    }
+    workers.join_all();
+    EXPECT_EQ(violations.load(), 0);
+    long writes = 0;
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kRounds; ++i) {
+            writes += (i + t) % 3 == 0;
+        }
+    }
+    EXPECT_EQ(counter, writes);
+    EXPECT_EQ(lock.readers(), 0u);
+    EXPECT_FALSE(lock.is_locked_exclusive());
+    EXPECT_FALSE(lock.has_waiting_writer());
+}
+
+TEST(RawRwLock, ReadersHoldTheLockTogether) {
+    RawRwLock lock;
+    std::atomic<int> inside{0};
+    std::atomic<bool> both_seen[2] = {false, false};
+    Workers workers;
+    for (int t = 0; t < 2; ++t) {
+        workers.spawn([&, t] {
+            lock.lock_shared(false);
+            inside.fetch_add(1);
+            // Neither leaves before the other has entered.
+            both_seen[t] = eventually([&] { return inside.load() == 2; });
+            lock.unlock_shared();
+        });
+    }
+    workers.join_all();
+    EXPECT_TRUE(both_seen[0].load());
+    EXPECT_TRUE(both_seen[1].load());
+}
+
+TEST(RawRwLock, WaitingWriterGoesBeforeLaterReaders) {
+    RawRwLock lock;
+    std::vector<char> order;  // appended under the lock
+    std::mutex order_mutex;
+    auto record = [&](char who) {
+        std::lock_guard<std::mutex> guard(order_mutex);
+        order.push_back(who);
+    };
+
+    ASSERT_TRUE(lock.try_lock_shared(false));  // the first reader, held by this thread
+    Workers workers;
+    std::atomic<bool> writer_done{false};
+    workers.spawn([&] {
+        lock.lock_exclusive();
+        record('W');
+        lock.unlock_exclusive();
+        writer_done = true;
+    });
+    ASSERT_TRUE(eventually([&] { return lock.has_waiting_writer(); }));
+
+    // A new reader is refused while the writer waits, and queues behind it.
+    EXPECT_FALSE(lock.try_lock_shared(false));
+    std::atomic<bool> reader_started{false};
+    workers.spawn([&] {
+        reader_started = true;
+        lock.lock_shared(false);
+        record('R');
+        lock.unlock_shared();
+    });
+    ASSERT_TRUE(eventually([&] { return reader_started.load(); }));
+    EXPECT_FALSE(writer_done.load());
+
+    lock.unlock_shared();
+    workers.join_all();
+    ASSERT_EQ(order.size(), 2u);
+    EXPECT_EQ(order[0], 'W');
+    EXPECT_EQ(order[1], 'R');
+}
+
+TEST(RawRwLock, WriterIsNotStarvedByAStreamOfReaders) {
+    RawRwLock lock;
+    std::atomic<bool> stop{false};
+    std::atomic<long> reads{0};
+    Workers readers;
+    // Two readers whose holds overlap, so that without writer preference the
+    // lock would almost never be free.
+    for (int t = 0; t < 2; ++t) {
+        readers.spawn([&] {
+            while (!stop.load()) {
+                lock.lock_shared(false);
+                reads.fetch_add(1);
+                torvan::platform::yield_now();
+                lock.unlock_shared();
+            }
+        });
+    }
+    ASSERT_TRUE(eventually([&] { return reads.load() > 100; }));
+    Workers writer;
+    std::atomic<int> writes{0};
+    writer.spawn([&] {
+        for (int i = 0; i < 200; ++i) {
+            lock.lock_exclusive();
+            writes.fetch_add(1);
+            lock.unlock_exclusive();
+        }
+    });
+    writer.join_all();  // fails on the deadline if the writer starves
+    stop = true;
+    readers.join_all();
+    EXPECT_EQ(writes.load(), 200);
+}
+
+TEST(RawRwLock, RecursiveReadPassesAWaitingWriter) {
+    RawRwLock lock;
+    ASSERT_TRUE(lock.try_lock_shared(false));
+    Workers workers;
+    std::atomic<bool> writer_in{false};
+    workers.spawn([&] {
+        lock.lock_exclusive();
+        writer_in = true;
+        lock.unlock_exclusive();
+    });
+    ASSERT_TRUE(eventually([&] { return lock.has_waiting_writer(); }));
+
+    EXPECT_FALSE(lock.try_lock_shared(false));
+    EXPECT_TRUE(lock.try_lock_shared(true));
+    lock.lock_shared(true);  // would never return if it queued behind the writer
+    EXPECT_EQ(lock.readers(), 3u);
+    EXPECT_FALSE(writer_in.load());
+
+    lock.unlock_shared();
+    lock.unlock_shared();
+    lock.unlock_shared();
+    workers.join_all();
+    EXPECT_TRUE(writer_in.load());
+}
+
+TEST(RawRwLock, RecursiveReadWaitsWhenTheLockIsNotHeldShared) {
+    // The exception needs a shared holder: with none left and a writer
+    // waiting, a recursive reader queues too.
+    RawRwLock lock;
+    ASSERT_TRUE(lock.try_lock_exclusive());
+    Workers workers;
+    std::atomic<bool> second_writer_in{false};
+    workers.spawn([&] {
+        lock.lock_exclusive();
+        second_writer_in = true;
+        lock.unlock_exclusive();
+    });
+    ASSERT_TRUE(eventually([&] { return lock.has_waiting_writer(); }));
+    lock.unlock_exclusive();
+    // Until the waiting writer has been in, even a recursive reader is refused.
+    if (lock.try_lock_shared(true)) {
+        EXPECT_TRUE(second_writer_in.load());
+        lock.unlock_shared();
+    }
+    workers.join_all();
+    EXPECT_TRUE(second_writer_in.load());
+}
+
+TEST(RawRwLock, BlockedReadersAllWakeWhenTheWriterLeaves) {
+    RawRwLock lock;
+    ASSERT_TRUE(lock.try_lock_exclusive());
+    std::atomic<int> inside{0};
+    std::atomic<int> started{0};
+    Workers workers;
+    for (int t = 0; t < 3; ++t) {
+        workers.spawn([&] {
+            started.fetch_add(1);
+            lock.lock_shared(false);
+            inside.fetch_add(1);
+            // Stay until all three are in: they must be admitted together.
+            eventually([&] { return inside.load() == 3; });
+            lock.unlock_shared();
+        });
+    }
+    ASSERT_TRUE(eventually([&] { return started.load() == 3; }));
+    EXPECT_EQ(inside.load(), 0);
+    lock.unlock_exclusive();
+    workers.join_all();
+    EXPECT_EQ(inside.load(), 3);
+}
+
+TEST(RawRwLock, NoLostWakeUpUnderManyShortCriticalSections) {
+    RawRwLock lock;
+    std::atomic<long> total{0};
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 5000;
+    Workers workers;
+    for (int t = 0; t < kThreads; ++t) {
+        workers.spawn([&, t] {
+            for (int i = 0; i < kRounds; ++i) {
+                if (i % 4 == t % 4) {
+                    lock.lock_exclusive();
+                    lock.unlock_exclusive();
+                } else {
+                    lock.lock_shared(i % 2 == 0 && t % 2 == 0);
+                    lock.unlock_shared();
+                }
+                total.fetch_add(1, std::memory_order_relaxed);
+            }
+        });
+    }
+    workers.join_all();  // a lost wake-up leaves a thread asleep past the deadline
+    EXPECT_EQ(total.load(), long{kThreads} * kRounds);
+    EXPECT_EQ(lock.readers(), 0u);
+    EXPECT_FALSE(lock.is_locked_exclusive());
+    EXPECT_FALSE(lock.has_waiting_writer());
+}
+
+TEST(RawRwLock, ReaderCountOverflowIsANativeFailure) {
+    RawRwLock almost_full(RawRwLock::PresetReaders{RawRwLock::kMaxReaders - 1});
+    ASSERT_TRUE(almost_full.try_lock_shared(false));
+    EXPECT_EQ(almost_full.readers(), RawRwLock::kMaxReaders);
+    EXPECT_FALSE(almost_full.is_locked_exclusive());
+    EXPECT_FALSE(almost_full.has_waiting_writer());
+
+    for (bool recursive : {false, true}) {
+        try {
+            almost_full.try_lock_shared(recursive);
+            ADD_FAILURE() << "no failure at the reader limit";
+        } catch (const NativeFailure& failure) {
+            EXPECT_STREQ(failure.what(), "RwLock reader count overflow");
+        }
+        EXPECT_THROW(almost_full.lock_shared(recursive), NativeFailure);
+    }
+    // Refused attempts leave the lock as it was.
+    EXPECT_EQ(almost_full.readers(), RawRwLock::kMaxReaders);
+    almost_full.unlock_shared();
+    EXPECT_EQ(almost_full.readers(), RawRwLock::kMaxReaders - 1);
+    EXPECT_FALSE(almost_full.is_locked_exclusive());
+}
+
+TEST(ThreadReads, CountsPerLockAndInTotalBeyondTheInlineEntries) {
+    constexpr std::uint64_t kLocks = 9;  // more than fit inline
+    ASSERT_EQ(thread_reads::depth(), 0u);
+    for (std::uint64_t id = 1; id <= kLocks; ++id) {
+        thread_reads::note_acquired(id);
+        thread_reads::note_acquired(id);
+    }
+    EXPECT_EQ(thread_reads::depth(), 2 * kLocks);
+    for (std::uint64_t id = 1; id <= kLocks; ++id) {
+        EXPECT_EQ(thread_reads::held_on(id), 2u) << id;
+    }
+    EXPECT_EQ(thread_reads::held_on(kLocks + 1), 0u);
+
+    // Releasing inline entries must keep the spilled ones findable.
+    for (std::uint64_t id = 1; id <= 3; ++id) {
+        thread_reads::note_released(id);
+        thread_reads::note_released(id);
+    }
+    for (std::uint64_t id = 4; id <= kLocks; ++id) {
+        EXPECT_EQ(thread_reads::held_on(id), 2u) << id;
+    }
+    thread_reads::forget(kLocks);
+    EXPECT_EQ(thread_reads::held_on(kLocks), 0u);
+    EXPECT_EQ(thread_reads::depth(), 2 * (kLocks - 4));
+    for (std::uint64_t id = 4; id < kLocks; ++id) {
+        thread_reads::note_released(id);
+        thread_reads::note_released(id);
+        EXPECT_EQ(thread_reads::held_on(id), 0u);
+    }
+    EXPECT_EQ(thread_reads::depth(), 0u);
+    thread_reads::note_released(1);  // never below zero
+    EXPECT_EQ(thread_reads::depth(), 0u);
+}
