@@ -6,6 +6,8 @@
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
 #include "binding/type_object.hpp"
+#include "lock/guards.hpp"
+#include "lock/rwlock.hpp"
 
 namespace torvan {
 
@@ -24,6 +26,9 @@ int exec_module(PyObject* module) noexcept {
         }
         register_class(module, "AtomicInteger", atomic::atomic_integer_type());
         register_class(module, "AtomicBoolean", atomic::atomic_boolean_type());
+        register_class(module, "RwLock", lock::rwlock_type());
+        register_class(module, "RwLockReadGuard", lock::read_guard_type());
+        register_class(module, "RwLockWriteGuard", lock::write_guard_type());
         return 0;
     });
 }
