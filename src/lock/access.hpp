@@ -15,22 +15,24 @@ namespace torvan::lock {
 class ReadAccess {
 public:
     ReadAccess() noexcept = default;
-    // Takes over shared access the calling thread has just acquired.
-    static ReadAccess adopt(LockHandle& handle) {
+    // Takes over shared access the calling thread `owner` has just acquired.
+    static ReadAccess adopt(LockHandle& handle, std::uint64_t owner) {
         try {
             thread_reads::note_acquired(handle.id());
         } catch (...) {
             handle.lock.unlock_shared();
             throw;
         }
-        return ReadAccess(&handle);
+        return ReadAccess(&handle, owner);
     }
 
-    ReadAccess(ReadAccess&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+    ReadAccess(ReadAccess&& other) noexcept
+        : handle_(std::exchange(other.handle_, nullptr)), owner_(other.owner_) {}
     ReadAccess& operator=(ReadAccess&& other) noexcept {
         if (this != &other) {
             release();
             handle_ = std::exchange(other.handle_, nullptr);
+            owner_ = other.owner_;
         }
         return *this;
     }
@@ -45,16 +47,19 @@ public:
             handle->lock.unlock_shared();
         }
     }
-    // On another thread, whose bookkeeping this access is not part of.
+    // On another thread, whose bookkeeping this access is not part of: the
+    // lock tells the owner when it next needs to know.
     void release_elsewhere() noexcept {
         if (LockHandle* handle = std::exchange(handle_, nullptr)) {
+            handle->note_foreign_release(owner_);
             handle->lock.unlock_shared();
         }
     }
 
 private:
-    explicit ReadAccess(LockHandle* handle) noexcept : handle_(handle) {}
+    ReadAccess(LockHandle* handle, std::uint64_t owner) noexcept : handle_(handle), owner_(owner) {}
     LockHandle* handle_ = nullptr;
+    std::uint64_t owner_ = 0;
 };
 
 class WriteAccess {

@@ -124,22 +124,19 @@ ReturnSelf enter_read(Guard<ReadAccess>& self) {
         binding::DetachedSection detached;
         waiting->lock.lock_shared(recursive);
     }
-    store_held(self, ReadAccess::adopt(handle));
+    store_held(self, ReadAccess::adopt(handle, self.owner_thread));
     return {};
 }
 
-// True when the calling thread holds reads of the lock through its guards.
-// Reads recorded for a lock no one reads any more were released by another
-// thread (an entered guard destroyed there): they are forgotten.
-bool thread_reads_lock(LockHandle& handle) {
+// True when the calling thread holds reads of the lock through its guards,
+// not counting those that other threads released for it (entered guards
+// destroyed there).
+bool thread_reads_lock(LockHandle& handle, std::uint64_t thread) {
     if (thread_reads::held_on(handle.id()) == 0) {
         return false;
     }
-    if (handle.lock.readers() == 0) {
-        thread_reads::forget(handle.id());
-        return false;
-    }
-    return true;
+    thread_reads::forget(handle.id(), handle.take_foreign_releases(thread));
+    return thread_reads::held_on(handle.id()) != 0;
 }
 
 ReturnSelf enter_write(Guard<WriteAccess>& self) {
@@ -152,7 +149,7 @@ ReturnSelf enter_write(Guard<WriteAccess>& self) {
     }
     LockHandle& handle = *self.state.handle;
     if (!acquired) {
-        if (handle.writer_thread.load(std::memory_order_relaxed) == self.owner_thread || thread_reads_lock(handle)) {
+        if (handle.writer_thread.load(std::memory_order_relaxed) == self.owner_thread || thread_reads_lock(handle, self.owner_thread)) {
             binding::raise(PyExc_RuntimeError, kWouldDeadlock);
         }
         LockRef waiting = self.state.handle.clone();

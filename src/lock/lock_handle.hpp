@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <utility>
+#include <vector>
 
 #include "lock/raw_rwlock.hpp"
 
@@ -26,6 +28,41 @@ public:
     // later lock may reuse.
     std::uint64_t id() const noexcept { return id_; }
 
+    // Reads released by another thread on behalf of `owner` (an entered read
+    // guard destroyed there), kept until the owner asks, because only the
+    // owner may correct its own bookkeeping. Best effort: without memory the
+    // note is lost and the owner keeps believing it reads.
+    void note_foreign_release(std::uint64_t owner) noexcept {
+        try {
+            std::lock_guard<std::mutex> guard(foreign_mutex_);
+            for (auto& [thread, reads] : foreign_releases_) {
+                if (thread == owner) {
+                    ++reads;
+                    return;
+                }
+            }
+            foreign_releases_.emplace_back(owner, 1);
+            has_foreign_releases_.store(true, std::memory_order_release);
+        } catch (...) {
+        }
+    }
+    // How many of `owner`'s reads other threads released since it last asked.
+    std::uint64_t take_foreign_releases(std::uint64_t owner) noexcept {
+        if (!has_foreign_releases_.load(std::memory_order_acquire)) {
+            return 0;
+        }
+        std::lock_guard<std::mutex> guard(foreign_mutex_);
+        for (auto entry = foreign_releases_.begin(); entry != foreign_releases_.end(); ++entry) {
+            if (entry->first == owner) {
+                std::uint64_t reads = entry->second;
+                foreign_releases_.erase(entry);
+                has_foreign_releases_.store(!foreign_releases_.empty(), std::memory_order_release);
+                return reads;
+            }
+        }
+        return 0;
+    }
+
 private:
     friend class LockRef;
     LockHandle() noexcept : id_(next_id_.fetch_add(1, std::memory_order_relaxed)) {}
@@ -33,6 +70,11 @@ private:
     std::atomic<std::uint64_t> references_{1};
     const std::uint64_t id_;
     static inline std::atomic<std::uint64_t> next_id_{1};
+
+    // Rarely used: off the line that every acquisition touches.
+    alignas(64) std::atomic<bool> has_foreign_releases_{false};
+    std::mutex foreign_mutex_;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> foreign_releases_;  // (owner thread, reads)
 };
 
 // One counted reference to a LockHandle.

@@ -89,14 +89,18 @@ std::uint64_t held_on(std::uint64_t lock_id) noexcept {
     return entry != nullptr ? entry->count : 0;
 }
 
-void forget(std::uint64_t lock_id) noexcept {
+void forget(std::uint64_t lock_id, std::uint64_t reads) noexcept {
     Entry* entry = find(lock_id);
-    if (entry == nullptr) {
+    if (entry == nullptr || reads == 0) {
         return;
     }
+    std::uint64_t forgotten = reads < entry->count ? reads : entry->count;
     Record& record = t_record;
-    record.depth = record.depth > entry->count ? record.depth - entry->count : 0;
-    remove(entry);
+    record.depth = record.depth > forgotten ? record.depth - forgotten : 0;
+    entry->count -= forgotten;
+    if (entry->count == 0) {
+        remove(entry);
+    }
 }
 
 }  // namespace torvan::lock::thread_reads

@@ -18,8 +18,8 @@ void note_released(std::uint64_t lock_id) noexcept;
 
 // Reads of this lock this thread holds, as far as it knows.
 std::uint64_t held_on(std::uint64_t lock_id) noexcept;
-// Drops what the thread recorded for the lock (its reads there were released
-// by another thread) and lowers the depth to match.
-void forget(std::uint64_t lock_id) noexcept;
+// Forgets up to `reads` recorded reads of the lock (another thread released
+// them) and lowers the depth to match.
+void forget(std::uint64_t lock_id, std::uint64_t reads) noexcept;
 
 }  // namespace torvan::lock::thread_reads

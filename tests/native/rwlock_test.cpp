@@ -378,7 +378,9 @@ TEST(ThreadReads, CountsPerLockAndInTotalBeyondTheInlineEntries) {
     for (std::uint64_t id = 4; id <= kLocks; ++id) {
         EXPECT_EQ(thread_reads::held_on(id), 2u) << id;
     }
-    thread_reads::forget(kLocks);
+    thread_reads::forget(kLocks, 1);
+    EXPECT_EQ(thread_reads::held_on(kLocks), 1u);
+    thread_reads::forget(kLocks, 5);  // no more than recorded
     EXPECT_EQ(thread_reads::held_on(kLocks), 0u);
     EXPECT_EQ(thread_reads::depth(), 2 * (kLocks - 4));
     for (std::uint64_t id = 4; id < kLocks; ++id) {
