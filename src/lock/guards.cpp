@@ -10,6 +10,7 @@
 #include "binding/methods.hpp"
 #include "binding/type_object.hpp"
 #include "lock/access.hpp"
+#include "lock/handle_lease.hpp"
 #include "lock/thread_reads.hpp"
 
 namespace torvan::lock {
@@ -27,7 +28,7 @@ constexpr const char* kWouldDeadlock = "RwLock would deadlock: this thread alrea
 
 template <class Access>
 struct GuardState {
-    LockRef handle;
+    LeasedRef handle;
     Access held;  // declared after the handle, so that it is released first
 };
 
@@ -120,7 +121,7 @@ ReturnSelf enter_read(Guard<ReadAccess>& self) {
         if (handle.writer_thread.load(std::memory_order_relaxed) == self.owner_thread) {
             binding::raise(PyExc_RuntimeError, kWouldDeadlock);
         }
-        LockRef waiting = self.state.handle.clone();
+        LockRef waiting = self.state.handle.handle_ref();
         binding::DetachedSection detached;
         waiting->lock.lock_shared(recursive);
     }
@@ -152,7 +153,7 @@ ReturnSelf enter_write(Guard<WriteAccess>& self) {
         if (handle.writer_thread.load(std::memory_order_relaxed) == self.owner_thread || thread_reads_lock(handle, self.owner_thread)) {
             binding::raise(PyExc_RuntimeError, kWouldDeadlock);
         }
-        LockRef waiting = self.state.handle.clone();
+        LockRef waiting = self.state.handle.handle_ref();
         binding::DetachedSection detached;
         waiting->lock.lock_exclusive();
     }
@@ -204,14 +205,14 @@ binding::ClassDefinition WriteGuardClass::definition() {
 PyTypeObject* read_guard_type() { return binding::TypeObject<ReadGuardClass>::for_registration(); }
 PyTypeObject* write_guard_type() { return binding::TypeObject<WriteGuardClass>::for_registration(); }
 
-binding::OwnedRef make_read_guard(LockRef handle) {
+binding::OwnedRef make_read_guard(const LockRef& handle) {
     return binding::create_instance<ReadGuardClass>(binding::TypeObject<ReadGuardClass>::get(),
-                                                    ReadGuardClass::State{std::move(handle), {}});
+                                                    ReadGuardClass::State{LeasedRef::on_this_thread(handle), {}});
 }
 
-binding::OwnedRef make_write_guard(LockRef handle) {
+binding::OwnedRef make_write_guard(const LockRef& handle) {
     return binding::create_instance<WriteGuardClass>(binding::TypeObject<WriteGuardClass>::get(),
-                                                     WriteGuardClass::State{std::move(handle), {}});
+                                                     WriteGuardClass::State{LeasedRef::on_this_thread(handle), {}});
 }
 
 }  // namespace torvan::lock

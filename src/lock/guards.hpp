@@ -11,7 +11,7 @@ PyTypeObject* read_guard_type();
 PyTypeObject* write_guard_type();
 
 // A new guard on the lock, owned by the calling thread and not entered.
-binding::OwnedRef make_read_guard(LockRef handle);
-binding::OwnedRef make_write_guard(LockRef handle);
+binding::OwnedRef make_read_guard(const LockRef& handle);
+binding::OwnedRef make_write_guard(const LockRef& handle);
 
 }  // namespace torvan::lock

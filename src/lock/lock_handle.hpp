@@ -107,6 +107,8 @@ public:
     }
 
     explicit operator bool() const noexcept { return handle_ != nullptr; }
+    // How many references the handle has; a snapshot, for tests.
+    std::uint64_t use_count() const noexcept { return handle_->references_.load(std::memory_order_relaxed); }
     LockHandle& operator*() const noexcept { return *handle_; }
     LockHandle* operator->() const noexcept { return handle_; }
 

@@ -1,5 +1,6 @@
 // RwLock: owns one reference to a shared lock handle and hands out guards,
-// each with a reference of its own, so guards outlive the RwLock object.
+// each with a reference of its own (through its thread's lease), so guards
+// outlive the RwLock object.
 
 #include "lock/rwlock.hpp"
 
@@ -32,9 +33,9 @@ using Self = Instance<RwLockClass>;
 
 RwLockState construct() { return RwLockState{LockRef::make()}; }
 
-binding::OwnedRef read(Self& self) { return make_read_guard(self.state.handle.clone()); }
+binding::OwnedRef read(Self& self) { return make_read_guard(self.state.handle); }
 
-binding::OwnedRef write(Self& self) { return make_write_guard(self.state.handle.clone()); }
+binding::OwnedRef write(Self& self) { return make_write_guard(self.state.handle); }
 
 constexpr FunctionDescription kNew = binding::describe_function<&construct>("RwLock", "__new__");
 
