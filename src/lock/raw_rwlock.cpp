@@ -12,7 +12,12 @@ constexpr int kSpinLimit = 100;
 }  // namespace
 
 bool RawRwLock::try_lock_shared(bool recursive) {
-    std::uint64_t state = state_.load(std::memory_order_relaxed);
+    // Guess "free" for the first compare-and-swap: right, it takes the lock
+    // in one exchange with the other cores; wrong, it reads the word anyway.
+    std::uint64_t state = 0;
+    if (state_.compare_exchange_strong(state, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+        return true;
+    }
     while (admits_reader(state, recursive)) {
         if ((state & kReaderMask) == kMaxReaders) {
             fail("RwLock reader count overflow");
