@@ -78,51 +78,31 @@ bool eventually(Condition condition) {
 
 }  // namespace
 
-TEST(RawRwLock, ExclusionRulesWithoutWaiting) {
-    RawRwLock lock;
-    ASSERT_TRUE(lock.try_lock_shared(false));
-    ASSERT_TRUE(lock.try_lock_shared(false));
-    EXPECT_EQ(lock.readers(), 2u);
-    EXPECT_FALSE(lock.try_lock_exclusive());
-    lock.unlock_shared();
-    lock.unlock_shared();
-
-    ASSERT_TRUE(lock.try_lock_exclusive());
-    EXPECT_TRUE(lock.is_locked_exclusive());
-    EXPECT_FALSE(lock.try_lock_exclusive());
-    EXPECT_FALSE(lock.try_lock_shared(false));
-    EXPECT_FALSE(lock.try_lock_shared(true));  // a held writer refuses even recursive readers
-    lock.unlock_exclusive();
-    EXPECT_FALSE(lock.is_locked_exclusive());
-    EXPECT_EQ(lock.readers(), 0u);
-}
-
-TEST(RawRwLock, MutualExclusionUnderContention) {
+// Thousands of short critical sections from 4 threads: a broken exclusion
+// shows as a violation (or a ThreadSanitizer report on the plain counter), a
+// lost wake-up as a thread still asleep at the deadline.
+TEST(RawRwLock, ManyShortCriticalSectionsExcludeAndAllFinish) {
     RawRwLock lock;
     std::atomic<int> readers_inside{0};
     std::atomic<int> writers_inside{0};
     std::atomic<int> violations{0};
-    long counter = 0;  // guarded by the lock only: a race here is a ThreadSanitizer report
+    long counter = 0;  // guarded by the lock only
     constexpr int kThreads = 4;
-    constexpr int kRounds = 3000;
+    constexpr int kRounds = 5000;
     Workers workers;
     for (int t = 0; t < kThreads; ++t) {
         workers.spawn([&, t] {
             for (int i = 0; i < kRounds; ++i) {
-                if ((i + t) % 3 == 0) {
+                if (i % 4 == t) {
                     lock.lock_exclusive();
-                    if (writers_inside.fetch_add(1) != 0 || readers_inside.load() != 0) {
-                        violations.fetch_add(1);
-                    }
+                    violations += writers_inside.fetch_add(1) != 0 || readers_inside.load() != 0;
                     ++counter;
                     writers_inside.fetch_sub(1);
                     lock.unlock_exclusive();
                 } else {
-                    lock.lock_shared(false);
+                    lock.lock_shared(i % 2 == 0 && t % 2 == 0);
                     readers_inside.fetch_add(1);
-                    if (writers_inside.load() != 0) {
-                        violations.fetch_add(1);
-                    }
+                    violations += writers_inside.load() != 0;
                     volatile long seen = counter;
                     (void)seen;
                     readers_inside.fetch_sub(1);
@@ -133,13 +113,7 @@ TEST(RawRwLock, MutualExclusionUnderContention) {
     }
     workers.join_all();
     EXPECT_EQ(violations.load(), 0);
-    long writes = 0;
-    for (int t = 0; t < kThreads; ++t) {
-        for (int i = 0; i < kRounds; ++i) {
-            writes += (i + t) % 3 == 0;
-        }
-    }
-    EXPECT_EQ(counter, writes);
+    EXPECT_EQ(counter, long{kRounds});
     EXPECT_EQ(lock.readers(), 0u);
     EXPECT_FALSE(lock.is_locked_exclusive());
     EXPECT_FALSE(lock.has_waiting_writer());
@@ -162,45 +136,6 @@ TEST(RawRwLock, ReadersHoldTheLockTogether) {
     workers.join_all();
     EXPECT_TRUE(both_seen[0].load());
     EXPECT_TRUE(both_seen[1].load());
-}
-
-TEST(RawRwLock, WaitingWriterGoesBeforeLaterReaders) {
-    RawRwLock lock;
-    std::vector<char> order;  // appended under the lock
-    std::mutex order_mutex;
-    auto record = [&](char who) {
-        std::lock_guard<std::mutex> guard(order_mutex);
-        order.push_back(who);
-    };
-
-    ASSERT_TRUE(lock.try_lock_shared(false));  // the first reader, held by this thread
-    Workers workers;
-    std::atomic<bool> writer_done{false};
-    workers.spawn([&] {
-        lock.lock_exclusive();
-        record('W');
-        lock.unlock_exclusive();
-        writer_done = true;
-    });
-    ASSERT_TRUE(eventually([&] { return lock.has_waiting_writer(); }));
-
-    // A new reader is refused while the writer waits, and queues behind it.
-    EXPECT_FALSE(lock.try_lock_shared(false));
-    std::atomic<bool> reader_started{false};
-    workers.spawn([&] {
-        reader_started = true;
-        lock.lock_shared(false);
-        record('R');
-        lock.unlock_shared();
-    });
-    ASSERT_TRUE(eventually([&] { return reader_started.load(); }));
-    EXPECT_FALSE(writer_done.load());
-
-    lock.unlock_shared();
-    workers.join_all();
-    ASSERT_EQ(order.size(), 2u);
-    EXPECT_EQ(order[0], 'W');
-    EXPECT_EQ(order[1], 'R');
 }
 
 TEST(RawRwLock, WriterIsNotStarvedByAStreamOfReaders) {
@@ -236,9 +171,14 @@ TEST(RawRwLock, WriterIsNotStarvedByAStreamOfReaders) {
     EXPECT_EQ(writes.load(), 200);
 }
 
-TEST(RawRwLock, RecursiveReadPassesAWaitingWriter) {
+TEST(RawRwLock, RecursiveReadPassesAWaitingWriterAndOnlyThat) {
     RawRwLock lock;
+    ASSERT_TRUE(lock.try_lock_exclusive());
+    EXPECT_FALSE(lock.try_lock_exclusive());
+    EXPECT_FALSE(lock.try_lock_shared(true));  // a held writer refuses even recursive readers
+    lock.unlock_exclusive();
     ASSERT_TRUE(lock.try_lock_shared(false));
+    EXPECT_FALSE(lock.try_lock_exclusive());
     Workers workers;
     std::atomic<bool> writer_in{false};
     workers.spawn([&] {
@@ -248,7 +188,7 @@ TEST(RawRwLock, RecursiveReadPassesAWaitingWriter) {
     });
     ASSERT_TRUE(eventually([&] { return lock.has_waiting_writer(); }));
 
-    EXPECT_FALSE(lock.try_lock_shared(false));
+    EXPECT_FALSE(lock.try_lock_shared(false));  // new readers queue behind the writer
     EXPECT_TRUE(lock.try_lock_shared(true));
     lock.lock_shared(true);  // would never return if it queued behind the writer
     EXPECT_EQ(lock.readers(), 3u);
@@ -259,79 +199,6 @@ TEST(RawRwLock, RecursiveReadPassesAWaitingWriter) {
     lock.unlock_shared();
     workers.join_all();
     EXPECT_TRUE(writer_in.load());
-}
-
-TEST(RawRwLock, RecursiveReadWaitsWhenTheLockIsNotHeldShared) {
-    // The exception needs a shared holder: with none left and a writer
-    // waiting, a recursive reader queues too.
-    RawRwLock lock;
-    ASSERT_TRUE(lock.try_lock_exclusive());
-    Workers workers;
-    std::atomic<bool> second_writer_in{false};
-    workers.spawn([&] {
-        lock.lock_exclusive();
-        second_writer_in = true;
-        lock.unlock_exclusive();
-    });
-    ASSERT_TRUE(eventually([&] { return lock.has_waiting_writer(); }));
-    lock.unlock_exclusive();
-    // Until the waiting writer has been in, even a recursive reader is refused.
-    if (lock.try_lock_shared(true)) {
-        EXPECT_TRUE(second_writer_in.load());
-        lock.unlock_shared();
-    }
-    workers.join_all();
-    EXPECT_TRUE(second_writer_in.load());
-}
-
-TEST(RawRwLock, BlockedReadersAllWakeWhenTheWriterLeaves) {
-    RawRwLock lock;
-    ASSERT_TRUE(lock.try_lock_exclusive());
-    std::atomic<int> inside{0};
-    std::atomic<int> started{0};
-    Workers workers;
-    for (int t = 0; t < 3; ++t) {
-        workers.spawn([&] {
-            started.fetch_add(1);
-            lock.lock_shared(false);
-            inside.fetch_add(1);
-            // Stay until all three are in: they must be admitted together.
-            eventually([&] { return inside.load() == 3; });
-            lock.unlock_shared();
-        });
-    }
-    ASSERT_TRUE(eventually([&] { return started.load() == 3; }));
-    EXPECT_EQ(inside.load(), 0);
-    lock.unlock_exclusive();
-    workers.join_all();
-    EXPECT_EQ(inside.load(), 3);
-}
-
-TEST(RawRwLock, NoLostWakeUpUnderManyShortCriticalSections) {
-    RawRwLock lock;
-    std::atomic<long> total{0};
-    constexpr int kThreads = 4;
-    constexpr int kRounds = 5000;
-    Workers workers;
-    for (int t = 0; t < kThreads; ++t) {
-        workers.spawn([&, t] {
-            for (int i = 0; i < kRounds; ++i) {
-                if (i % 4 == t % 4) {
-                    lock.lock_exclusive();
-                    lock.unlock_exclusive();
-                } else {
-                    lock.lock_shared(i % 2 == 0 && t % 2 == 0);
-                    lock.unlock_shared();
-                }
-                total.fetch_add(1, std::memory_order_relaxed);
-            }
-        });
-    }
-    workers.join_all();  // a lost wake-up leaves a thread asleep past the deadline
-    EXPECT_EQ(total.load(), long{kThreads} * kRounds);
-    EXPECT_EQ(lock.readers(), 0u);
-    EXPECT_FALSE(lock.is_locked_exclusive());
-    EXPECT_FALSE(lock.has_waiting_writer());
 }
 
 TEST(RawRwLock, ReaderCountOverflowIsANativeFailure) {
@@ -359,36 +226,24 @@ TEST(RawRwLock, ReaderCountOverflowIsANativeFailure) {
 
 TEST(ThreadReads, CountsPerLockAndInTotalBeyondTheInlineEntries) {
     constexpr std::uint64_t kLocks = 9;  // more than fit inline
-    ASSERT_EQ(thread_reads::depth(), 0u);
     for (std::uint64_t id = 1; id <= kLocks; ++id) {
         thread_reads::note_acquired(id);
         thread_reads::note_acquired(id);
     }
-    EXPECT_EQ(thread_reads::depth(), 2 * kLocks);
-    for (std::uint64_t id = 1; id <= kLocks; ++id) {
-        EXPECT_EQ(thread_reads::held_on(id), 2u) << id;
-    }
-    EXPECT_EQ(thread_reads::held_on(kLocks + 1), 0u);
-
-    // Releasing inline entries must keep the spilled ones findable.
-    for (std::uint64_t id = 1; id <= 3; ++id) {
+    for (std::uint64_t id = 1; id <= 3; ++id) {  // freeing inline entries must keep spilled ones findable
         thread_reads::note_released(id);
         thread_reads::note_released(id);
     }
-    for (std::uint64_t id = 4; id <= kLocks; ++id) {
-        EXPECT_EQ(thread_reads::held_on(id), 2u) << id;
-    }
-    thread_reads::forget(kLocks, 1);
-    EXPECT_EQ(thread_reads::held_on(kLocks), 1u);
+    EXPECT_EQ(thread_reads::depth(), 2 * (kLocks - 3));
+    EXPECT_EQ(thread_reads::held_on(2), 0u);
+    EXPECT_EQ(thread_reads::held_on(kLocks), 2u);
     thread_reads::forget(kLocks, 5);  // no more than recorded
     EXPECT_EQ(thread_reads::held_on(kLocks), 0u);
     EXPECT_EQ(thread_reads::depth(), 2 * (kLocks - 4));
     for (std::uint64_t id = 4; id < kLocks; ++id) {
         thread_reads::note_released(id);
         thread_reads::note_released(id);
-        EXPECT_EQ(thread_reads::held_on(id), 0u);
     }
-    EXPECT_EQ(thread_reads::depth(), 0u);
     thread_reads::note_released(1);  // never below zero
     EXPECT_EQ(thread_reads::depth(), 0u);
 }
