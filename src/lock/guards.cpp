@@ -150,7 +150,10 @@ ReturnSelf enter_write(Guard<WriteAccess>& self) {
     }
     LockHandle& handle = *self.state.handle;
     if (!acquired) {
-        if (handle.writer_thread.load(std::memory_order_relaxed) == self.owner_thread || thread_reads_lock(handle, self.owner_thread)) {
+        // Neither this thread's own write nor its own reads will ever leave
+        // while it waits.
+        bool own_write = handle.writer_thread.load(std::memory_order_relaxed) == self.owner_thread;
+        if (own_write || thread_reads_lock(handle, self.owner_thread)) {
             binding::raise(PyExc_RuntimeError, kWouldDeadlock);
         }
         LockRef waiting = self.state.handle.handle_ref();
