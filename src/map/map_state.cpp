@@ -42,7 +42,13 @@ MapState::MapState(std::uint64_t shard_count) : count_(shard_count) {
     if (shard_count == 0 || shard_count > SIZE_MAX / sizeof(Shard)) {
         throw std::bad_alloc();
     }
-    shards_.reset(new Shard[shard_count]);
+    // The nothrow form, so that a sanitizer's allocator reports failure the
+    // way the system allocator does instead of ending the process.
+    Shard* shards = new (std::nothrow) Shard[shard_count];
+    if (shards == nullptr) {
+        throw std::bad_alloc();
+    }
+    shards_.reset(shards);
     TableKeySource keys;
     for (std::uint64_t i = 0; i < shard_count; ++i) {
         shards_[i].table = PairTable(keys.key_for(i));
