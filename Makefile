@@ -34,7 +34,8 @@ test: build native-tests python-tests asan-tests
 	@echo "[test] all tests passed"
 
 bench: build
-	@$(VENV)/bin/python -m benchmarks $(ARGS)
+	@tools/build-native-bench.sh
+	@$(VENV)/bin/python -P tools/run-benchmarks.py $(ARGS)
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) bench-results

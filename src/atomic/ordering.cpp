@@ -7,11 +7,7 @@
 
 namespace torvan::atomic {
 
-Ordering parse_ordering(std::optional<std::string_view> name) {
-    if (!name) {
-        return Ordering::SeqCst;
-    }
-    std::string_view text = *name;
+Ordering parse_ordering_name(std::string_view text) {
     if (text.size() == 7) {
         if (text == "relaxed" || text == "Relaxed") return Ordering::Relaxed;
         if (text == "release" || text == "Release") return Ordering::Release;
@@ -25,48 +21,18 @@ Ordering parse_ordering(std::optional<std::string_view> name) {
     binding::raise(PyExc_ValueError, "Unsupported memory ordering: " + std::string(text));
 }
 
-std::memory_order load_order(Ordering ordering) {
-    switch (ordering) {
-        case Ordering::Relaxed: return std::memory_order_relaxed;
-        case Ordering::Acquire: return std::memory_order_acquire;
-        case Ordering::SeqCst: return std::memory_order_seq_cst;
-        case Ordering::Release: fail("there is no such thing as a release load");
-        case Ordering::AcqRel: fail("there is no such thing as an acquire-release load");
+void fail_load_order(Ordering ordering) {
+    if (ordering == Ordering::Release) {
+        fail("there is no such thing as a release load");
     }
-    fail("unknown memory ordering");
+    fail("there is no such thing as an acquire-release load");
 }
 
-std::memory_order store_order(Ordering ordering) {
-    switch (ordering) {
-        case Ordering::Relaxed: return std::memory_order_relaxed;
-        case Ordering::Release: return std::memory_order_release;
-        case Ordering::SeqCst: return std::memory_order_seq_cst;
-        case Ordering::Acquire: fail("there is no such thing as an acquire store");
-        case Ordering::AcqRel: fail("there is no such thing as an acquire-release store");
+void fail_store_order(Ordering ordering) {
+    if (ordering == Ordering::Acquire) {
+        fail("there is no such thing as an acquire store");
     }
-    fail("unknown memory ordering");
-}
-
-std::memory_order read_modify_write_order(Ordering ordering) noexcept {
-    switch (ordering) {
-        case Ordering::Relaxed: return std::memory_order_relaxed;
-        case Ordering::Release: return std::memory_order_release;
-        case Ordering::Acquire: return std::memory_order_acquire;
-        case Ordering::AcqRel: return std::memory_order_acq_rel;
-        case Ordering::SeqCst: break;
-    }
-    return std::memory_order_seq_cst;
-}
-
-std::pair<std::memory_order, std::memory_order> compare_and_set_orders(Ordering ordering) noexcept {
-    switch (ordering) {
-        case Ordering::Relaxed: return {std::memory_order_relaxed, std::memory_order_relaxed};
-        case Ordering::Release: return {std::memory_order_release, std::memory_order_relaxed};
-        case Ordering::Acquire: return {std::memory_order_acquire, std::memory_order_acquire};
-        case Ordering::AcqRel: return {std::memory_order_acq_rel, std::memory_order_acquire};
-        case Ordering::SeqCst: break;
-    }
-    return {std::memory_order_seq_cst, std::memory_order_seq_cst};
+    fail("there is no such thing as an acquire-release store");
 }
 
 }  // namespace torvan::atomic

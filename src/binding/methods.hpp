@@ -135,6 +135,21 @@ PyObject* bind_and_call(PyObject* self, const FunctionDescription& function, PyO
     });
 }
 
+// The common call (positional arguments only, within the parameter count)
+// binds inline; anything else takes the general path with its messages.
+inline void bind_fastcall_inline(const FunctionDescription& function, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames, PyObject** slots, CollectedArguments* collected) {
+    auto positional = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
+    if (kwnames == nullptr && !function.varargs && positional >= function.required &&
+        positional <= function.parameter_count) [[likely]] {
+        for (std::size_t i = 0; i < positional; ++i) {
+            slots[i] = args[i];
+        }
+        return;
+    }
+    bind_fastcall(function, args, nargs, kwnames, slots, collected);
+}
+
 template <class Fn>
 PyCFunction as_cfunction(Fn function) noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -185,7 +200,7 @@ PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         using Params = typename detail::BodyTraits<decltype(Body)>::Params;
         PyObject* slots[std::tuple_size_v<Params> + 1] = {};
         CollectedArguments collected;
-        bind_fastcall(Function, args, nargs, kwnames, slots, &collected);
+        detail::bind_fastcall_inline(Function, args, nargs, kwnames, slots, &collected);
         return detail::bind_and_call<Body, Mode, Params>(self, Function, slots, collected);
     });
 }
@@ -221,7 +236,7 @@ PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         using Params = typename Traits::Params;
         PyObject* slots[std::tuple_size_v<Params> + 1] = {};
         CollectedArguments collected;
-        bind_fastcall(Function, args, nargs, kwnames, slots, &collected);
+        detail::bind_fastcall_inline(Function, args, nargs, kwnames, slots, &collected);
         auto converted = detail::convert_all<Params>(Function, slots, collected,
                                                      std::make_index_sequence<std::tuple_size_v<Params>>{});
         return detail::finish<typename Traits::Result>(nullptr, [&] { return std::apply(Body, std::move(converted)); });

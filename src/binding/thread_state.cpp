@@ -9,12 +9,8 @@ namespace detail {
 thread_local std::int64_t attach_depth __attribute__((tls_model("initial-exec"))) = 0;
 }  // namespace detail
 
-BoundaryEntry::BoundaryEntry() {
-    if (detail::attach_depth < 0) {
-        fail("attach depth is negative: attaching to the interpreter is forbidden on this thread");
-    }
-    ++detail::attach_depth;
-    drain_deferred_releases();
+void detail::fail_negative_attach_depth() {
+    fail("attach depth is negative: attaching to the interpreter is forbidden on this thread");
 }
 
 DetachedSection::DetachedSection() noexcept : saved_depth_(detail::attach_depth) {

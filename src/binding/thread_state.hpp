@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "binding/deferred_release.hpp"
 #include "binding/python.hpp"
 
 namespace torvan::binding {
@@ -13,6 +14,7 @@ namespace detail {
 // Nested boundary entries (or explicit attaches) the thread is inside; above
 // zero means attached. Initial-exec TLS keeps the hot path free of calls.
 extern thread_local std::int64_t attach_depth __attribute__((tls_model("initial-exec")));
+[[noreturn]] void fail_negative_attach_depth();
 }  // namespace detail
 
 inline bool is_attached() noexcept { return detail::attach_depth > 0; }
@@ -21,7 +23,13 @@ inline bool is_attached() noexcept { return detail::attach_depth > 0; }
 // depth (attaching forbidden) is a native failure.
 class BoundaryEntry {
 public:
-    BoundaryEntry();
+    BoundaryEntry() {
+        if (detail::attach_depth < 0) [[unlikely]] {
+            detail::fail_negative_attach_depth();
+        }
+        ++detail::attach_depth;
+        drain_deferred_releases();
+    }
     ~BoundaryEntry() { --detail::attach_depth; }
     BoundaryEntry(const BoundaryEntry&) = delete;
     BoundaryEntry& operator=(const BoundaryEntry&) = delete;

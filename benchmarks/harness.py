@@ -1,0 +1,163 @@
+"""The benchmark harness: cases, interleaved rounds, threads, results.
+
+A benchmark module registers cases with :func:`case`. A case is one
+operation measured for several implementations (torvan and its competitors)
+at several thread counts. Each implementation is a *workload factory*: called
+with the shared state of the measurement and the thread index, it returns a zero-argument callable that performs
+``ops`` operations. The harness runs the callables on threads released
+together by a barrier and times the whole batch from the main thread.
+
+Rounds are interleaved: every round measures every implementation once, in a
+rotating order, so that drift of a shared, noisy machine hits all sides alike.
+Results are the median of the rounds, with their minimum and maximum.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import statistics
+import threading
+import time
+from typing import Callable, Iterable
+
+# A factory(shared, thread_index, ops) returns a callable that performs `ops`
+# operations; `shared` is what the implementation's setup built for this
+# measurement (None without a setup).
+Workload = Callable[[object, int, int], Callable[[], None]]
+
+
+@dataclasses.dataclass
+class Impl:
+    name: str
+    kind: str  # "torvan", "stdlib" or "peer"
+    workload: Workload | None = None
+    # Builds fresh shared state for a measurement; the factory receives it.
+    setup: Callable[[int], object] | None = None
+    skipped: str | None = None  # reason, when the implementation cannot run here
+
+
+def torvan(name: str, workload=None, setup=None) -> Impl:
+    return Impl(name, "torvan", workload, setup)
+
+
+def stdlib(name: str, workload=None, setup=None) -> Impl:
+    return Impl(name, "stdlib", workload, setup)
+
+
+def peer(name: str, workload=None, setup=None, skipped: str | None = None) -> Impl:
+    return Impl(name, "peer", workload, setup, skipped)
+
+
+@dataclasses.dataclass
+class Case:
+    group: str
+    name: str
+    build: Callable[[], list[Impl]]
+    threads: tuple[int, ...]
+    ops: int
+    note: str = ""
+
+
+REGISTRY: list[Case] = []
+
+
+def case(group: str, name: str, *, threads: Iterable[int] = (1, 2, 4), ops: int = 100_000, note: str = ""):
+    """Register a case; the decorated function returns its implementations."""
+
+    def register(build):
+        REGISTRY.append(Case(group, name, build, tuple(threads), ops, note))
+        return build
+
+    return register
+
+
+def time_threads(n_threads: int, make_body: Callable[[int], Callable[[], None]], timeout: float = 300.0) -> float:
+    """Seconds from the release of `n_threads` workers until all have finished."""
+    bodies = [make_body(i) for i in range(n_threads)]
+    if n_threads == 1:
+        start = time.perf_counter()
+        bodies[0]()
+        return time.perf_counter() - start
+    barrier = threading.Barrier(n_threads + 1)
+    errors: list[BaseException] = []
+
+    def run(body):
+        try:
+            barrier.wait()
+            body()
+        except BaseException as exc:  # noqa: BLE001 - reported below
+            errors.append(exc)
+
+    workers = [threading.Thread(target=run, args=(b,), daemon=True) for b in bodies]
+    for w in workers:
+        w.start()
+    barrier.wait()
+    start = time.perf_counter()
+    deadline = time.monotonic() + timeout
+    for w in workers:
+        w.join(max(0.0, deadline - time.monotonic()))
+    elapsed = time.perf_counter() - start
+    if any(w.is_alive() for w in workers):
+        raise RuntimeError(f"benchmark workers did not finish within {timeout}s")
+    if errors:
+        raise errors[0]
+    return elapsed
+
+
+@dataclasses.dataclass
+class Measurement:
+    group: str
+    case: str
+    impl: str
+    kind: str
+    threads: int
+    ops_per_thread: int
+    rounds_ns_per_op: list[float]
+
+    @property
+    def ns_per_op(self) -> float:
+        return statistics.median(self.rounds_ns_per_op)
+
+    @property
+    def ops_per_sec(self) -> float:
+        return 1e9 / self.ns_per_op
+
+    def as_json(self) -> dict:
+        return {
+            "group": self.group,
+            "case": self.case,
+            "impl": self.impl,
+            "kind": self.kind,
+            "threads": self.threads,
+            "ops_per_thread": self.ops_per_thread,
+            "unit": "ns/op",
+            "median": self.ns_per_op,
+            "min": min(self.rounds_ns_per_op),
+            "max": max(self.rounds_ns_per_op),
+            "ops_per_sec": self.ops_per_sec,
+            "rounds": self.rounds_ns_per_op,
+        }
+
+
+def measure_case(c: Case, threads: int, rounds: int, ops: int, progress: Callable[[str], None]) -> list[Measurement]:
+    """Measure every runnable implementation of a case, interleaved by round.
+
+    ns/op is wall time divided by the total number of operations of all
+    threads, so that it is directly comparable with throughput."""
+    impls = [i for i in c.build() if i.skipped is None]
+    results = {i.name: Measurement(c.group, c.name, i.name, i.kind, threads, ops, []) for i in impls}
+    # One untimed warm-up pass each, then rounds in rotating order.
+    for i in impls:
+        _run_once(i, threads, max(1, ops // 10))
+    for r in range(rounds):
+        order = impls[r % len(impls):] + impls[: r % len(impls)]
+        for i in order:
+            progress(f"{c.group} / {c.name} / {i.name} / {threads} thread{'s' if threads > 1 else ''} / round {r + 1}")
+            elapsed = _run_once(i, threads, ops)
+            results[i.name].rounds_ns_per_op.append(elapsed * 1e9 / (ops * threads))
+    return list(results.values())
+
+
+def _run_once(impl: Impl, threads: int, ops: int) -> float:
+    shared = impl.setup(threads) if impl.setup else None
+    return time_threads(threads, lambda i: impl.workload(shared, i, ops))
