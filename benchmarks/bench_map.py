@@ -10,6 +10,7 @@ thousand other entries, so lookups are not on a toy table."""
 
 from __future__ import annotations
 
+import itertools
 import threading
 from itertools import repeat
 
@@ -63,7 +64,7 @@ class Shared:
 # An operation is given (shared, key, value, ops) in the worker thread, with
 # the key already stored when `present` is set, and runs the timed loop.
 def implementations(present: bool, map_loop, dict_loop, locked_loop):
-    def factory(loop, shared_is_map):
+    def factory(loop):
         def workload(shared, i, ops):
             name = shared.names[i]
 
@@ -77,9 +78,25 @@ def implementations(present: bool, map_loop, dict_loop, locked_loop):
 
         return workload
 
-    return [torvan("ConcurrentMap", factory(map_loop, True), setup=lambda t: Shared(ConcurrentMap(SHARDS), t)),
-            stdlib("dict", factory(dict_loop, False), setup=lambda t: Shared({}, t)),
-            stdlib("threading.Lock + dict", factory(locked_loop, False), setup=lambda t: Shared({}, t))]
+    return [torvan("ConcurrentMap", factory(map_loop), setup=lambda t: Shared(ConcurrentMap(SHARDS), t)),
+            stdlib("dict", factory(dict_loop), setup=lambda t: Shared({}, t)),
+            stdlib("threading.Lock + dict", factory(locked_loop), setup=lambda t: Shared({}, t)),
+            floor()]
+
+
+def floor():
+    """The cheapest call Python can make, sharing nothing between threads: its
+    2-thread row shows how much parallelism the machine gave this run."""
+
+    def workload(shared, i, ops):
+        def body():
+            call = itertools.count().__next__
+            for _ in repeat(None, ops):
+                call()
+
+        return body
+
+    return stdlib("call floor (machine's parallelism)", workload)
 
 
 def lookups(present: bool):
