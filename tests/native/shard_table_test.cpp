@@ -99,21 +99,6 @@ TEST(ShardTable, MatchesModelUnderRandomChurn) {
     }
 }
 
-TEST(ShardTable, TakeLeavesAnEmptyUsableTable) {
-    Table table(TableKeySource().key_for(1));
-    for (int i = 0; i < 100; ++i) {
-        table.append(static_cast<std::uint64_t>(i), {i, i});
-    }
-    Table taken = table.take();
-    EXPECT_EQ(taken.size(), 100u);
-    EXPECT_EQ(table.size(), 0u);
-    EXPECT_EQ(table.find(5), nullptr);
-    ASSERT_NE(taken.find(5), nullptr);
-    EXPECT_EQ(taken.find(5)->bucket()[0].payload, 5);
-    table.append(5, {1000, 0});
-    EXPECT_EQ(ids_of(table, 5), (std::vector<int>{1000}));
-}
-
 TEST(TableKeySource, KeysDifferPerTableAndPerSource) {
     TableKeySource a, b;
     std::set<std::uint64_t> seen;
