@@ -69,7 +69,8 @@ def test_classes_without_constructor_cannot_be_called(name):
 
 
 def test_instances_have_no_dict_and_weak_references_only_for_thread_pool():
-    samples = {"AtomicInteger": lambda: _torvan.AtomicInteger(), "AtomicBoolean": lambda: _torvan.AtomicBoolean()}
+    samples = {"AtomicInteger": lambda: _torvan.AtomicInteger(), "AtomicBoolean": lambda: _torvan.AtomicBoolean(),
+               "ConcurrentMap": lambda: _torvan.ConcurrentMap()}
     for name, make in samples.items():
         obj = make()
         with pytest.raises(AttributeError):

@@ -6,6 +6,7 @@
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
 #include "binding/type_object.hpp"
+#include "map/concurrent_map.hpp"
 
 namespace torvan {
 
@@ -22,6 +23,7 @@ int exec_module(PyObject* module) noexcept {
         if (!PyModule_Check(module)) {
             binding::raise_cast_error(module, "module");
         }
+        register_class(module, "ConcurrentMap", map::concurrent_map_type());
         register_class(module, "AtomicInteger", atomic::atomic_integer_type());
         register_class(module, "AtomicBoolean", atomic::atomic_boolean_type());
         return 0;
