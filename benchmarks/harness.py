@@ -72,36 +72,41 @@ def case(group: str, name: str, *, threads: Iterable[int] = (1, 2, 4), ops: int 
 
 
 def time_threads(n_threads: int, make_body: Callable[[int], Callable[[], None]], timeout: float = 300.0) -> float:
-    """Seconds from the release of `n_threads` workers until all have finished."""
+    """Seconds from the first worker starting to the last one finishing.
+
+    Each worker reads the clock itself right after the barrier releases it and
+    right after its work, so a worker that runs before the main thread is
+    scheduled again is still timed from its own start."""
     bodies = [make_body(i) for i in range(n_threads)]
     if n_threads == 1:
         start = time.perf_counter()
         bodies[0]()
         return time.perf_counter() - start
-    barrier = threading.Barrier(n_threads + 1)
+    barrier = threading.Barrier(n_threads)
     errors: list[BaseException] = []
+    spans: list[tuple[float, float]] = []
 
     def run(body):
         try:
             barrier.wait()
+            start = time.perf_counter()
             body()
+            spans.append((start, time.perf_counter()))
         except BaseException as exc:  # noqa: BLE001 - reported below
             errors.append(exc)
+            barrier.abort()
 
     workers = [threading.Thread(target=run, args=(b,), daemon=True) for b in bodies]
     for w in workers:
         w.start()
-    barrier.wait()
-    start = time.perf_counter()
     deadline = time.monotonic() + timeout
     for w in workers:
         w.join(max(0.0, deadline - time.monotonic()))
-    elapsed = time.perf_counter() - start
     if any(w.is_alive() for w in workers):
         raise RuntimeError(f"benchmark workers did not finish within {timeout}s")
     if errors:
         raise errors[0]
-    return elapsed
+    return max(end for _, end in spans) - min(start for start, _ in spans)
 
 
 @dataclasses.dataclass

@@ -72,6 +72,7 @@ def test_instances_have_no_dict_and_weak_references_only_for_thread_pool():
     samples = {
         "AtomicInteger": lambda: _torvan.AtomicInteger(),
         "AtomicBoolean": lambda: _torvan.AtomicBoolean(),
+        "ConcurrentMap": lambda: _torvan.ConcurrentMap(),
         "RwLock": lambda: _torvan.RwLock(),
         "RwLockReadGuard": lambda: _torvan.RwLock().read(),
         "RwLockWriteGuard": lambda: _torvan.RwLock().write(),

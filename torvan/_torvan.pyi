@@ -1,11 +1,53 @@
 """Type stubs for the native module torvan._torvan."""
 
 from types import TracebackType
-from typing import Literal
+from typing import Any, Literal
 
 __all__: list[str]
 
 _Ordering = Literal["relaxed", "Relaxed", "release", "Release", "acquire", "Acquire", "acq_rel", "AcqRel", "seq_cst", "SeqCst"]
+
+class ConcurrentMap:
+    """A highly concurrent, thread-safe hash map with dynamically configurable shard count.
+    Each shard is protected by a Mutex. Python callbacks (like `__eq__` and `__hash__`)
+    are executed entirely OUTSIDE the shard locks, preventing any lock-ordering
+    or recursive deadlocks in multi-threaded GIL-free environments."""
+
+    def __new__(cls, shard_count: int | None = None) -> ConcurrentMap: ...
+    @property
+    def shard_count(self) -> int:
+        """The number of shards, fixed when the map is created."""
+    def get(self, key: object) -> Any:
+        """Retrieve the value associated with the key."""
+    def get_val(self, key: object) -> tuple[bool, Any]:
+        """Retrieve the value associated with the key as a tuple (found, value)."""
+    def get_or_insert(self, key: object, default: Any) -> Any:
+        """Atomically get the existing value for key, or insert default and return default if absent."""
+    def set(self, key: object, value: Any) -> None:
+        """Set the value for the key."""
+    def delete(self, key: object) -> bool:
+        """Delete the key from the map. Returns True if the key was present, otherwise False."""
+    def pop_val(self, key: object) -> tuple[bool, Any]:
+        """Atomically remove and return the key's value.
+        Returns `(true, value)` if found, or `(false, None)` if absent."""
+    def contains_key(self, key: object) -> bool:
+        """Check if the key exists in the map."""
+    def len(self) -> int:
+        """Return the total number of elements across all shards.
+        Note: Under concurrent modifications, this represents a weakly-consistent
+        snapshot and may return an approximate value rather than a global atomic freeze."""
+    def clear(self) -> None:
+        """Clear all elements from the map."""
+    def keys(self) -> list[Any]:
+        """Retrieve all keys in the map.
+        Note: Returns a weakly-consistent snapshot collected shard-by-shard."""
+    def values(self) -> list[Any]:
+        """Retrieve all values in the map.
+        Note: Returns a weakly-consistent snapshot collected shard-by-shard."""
+    def items(self) -> list[tuple[Any, Any]]:
+        """Retrieve all key-value tuples in the map.
+        Note: Returns a weakly-consistent snapshot collected shard-by-shard."""
+    def __len__(self) -> int: ...
 
 class AtomicInteger:
     """A thread-safe, lock-free 64-bit signed integer using CPU atomic operations.

@@ -8,6 +8,7 @@
 #include "binding/type_object.hpp"
 #include "lock/guards.hpp"
 #include "lock/rwlock.hpp"
+#include "map/concurrent_map.hpp"
 
 namespace torvan {
 
@@ -24,6 +25,7 @@ int exec_module(PyObject* module) noexcept {
         if (!PyModule_Check(module)) {
             binding::raise_cast_error(module, "module");
         }
+        register_class(module, "ConcurrentMap", map::concurrent_map_type());
         register_class(module, "AtomicInteger", atomic::atomic_integer_type());
         register_class(module, "AtomicBoolean", atomic::atomic_boolean_type());
         register_class(module, "RwLock", lock::rwlock_type());

@@ -1,0 +1,197 @@
+"""ConcurrentMap beside a plain dict (internally synchronised on 3.14t) and a
+dict guarded by a threading.Lock.
+
+Every thread works on a key of its own, chosen to fall into a different shard
+of the map, so the 2-thread rows show how the map scales when threads do not
+share a shard. Each thread makes its key and value itself (objects a thread
+creates have cheap, thread-local reference counts on 3.14t, and nothing of
+one thread shares a cache line with another's). The containers also hold a
+thousand other entries, so lookups are not on a toy table."""
+
+from __future__ import annotations
+
+import itertools
+import threading
+from itertools import repeat
+
+from benchmarks.harness import case, stdlib, torvan
+from torvan import ConcurrentMap
+
+GROUP = "ConcurrentMap"
+THREADS = (1, 2)
+SHARDS = 16
+FILLER = 1000
+
+
+def shard_of(key: str) -> int:
+    return (hash(key) & (2**64 - 1)) % SHARDS
+
+
+def thread_key_names(count: int) -> list[str]:
+    """One str key per thread, each in a different shard of a 16-shard map."""
+    names, shards, n = [], set(), 0
+    while len(names) < count:
+        name = f"key-{n}"
+        if shard_of(name) not in shards:
+            shards.add(shard_of(name))
+            names.append(name)
+        n += 1
+    return names
+
+
+def fresh_copy(text: str) -> str:
+    """An equal string made by the calling thread (not the interned original)."""
+    return (text + ".")[:-1]
+
+
+class Shared:
+    """What one measurement shares: the container, a lock, each thread's key name."""
+
+    def __init__(self, container, threads: int):
+        self.container = container
+        self.lock = threading.Lock()
+        self.names = thread_key_names(threads)
+        for i in range(FILLER):
+            self.put(f"filler-{i}", i)
+
+    def put(self, key, value):
+        if isinstance(self.container, dict):
+            self.container[key] = value
+        else:
+            self.container.set(key, value)
+
+
+# An operation is given (shared, key, value, ops) in the worker thread, with
+# the key already stored when `present` is set, and runs the timed loop.
+def implementations(present: bool, map_loop, dict_loop, locked_loop):
+    def factory(loop):
+        def workload(shared, i, ops):
+            name = shared.names[i]
+
+            def body():
+                key, value = fresh_copy(name if present else f"absent-{name}"), object()
+                if present:
+                    shared.put(key, value)
+                loop(shared, key, value, ops)
+
+            return body
+
+        return workload
+
+    return [torvan("ConcurrentMap", factory(map_loop), setup=lambda t: Shared(ConcurrentMap(SHARDS), t)),
+            stdlib("dict", factory(dict_loop), setup=lambda t: Shared({}, t)),
+            stdlib("threading.Lock + dict", factory(locked_loop), setup=lambda t: Shared({}, t)),
+            floor()]
+
+
+def floor():
+    """The cheapest call Python can make, sharing nothing between threads: its
+    2-thread row shows how much parallelism the machine gave this run."""
+
+    def workload(shared, i, ops):
+        def body():
+            call = itertools.count().__next__
+            for _ in repeat(None, ops):
+                call()
+
+        return body
+
+    return stdlib("call floor (machine's parallelism)", workload)
+
+
+def lookups(present: bool):
+    def map_loop(shared, key, value, ops):
+        get = shared.container.get
+        for _ in repeat(None, ops):
+            get(key)
+
+    def dict_loop(shared, key, value, ops):
+        get = shared.container.get
+        for _ in repeat(None, ops):
+            get(key)
+
+    def locked_loop(shared, key, value, ops):
+        get, lock = shared.container.get, shared.lock
+        for _ in repeat(None, ops):
+            with lock:
+                get(key)
+
+    return implementations(present, map_loop, dict_loop, locked_loop)
+
+
+@case(GROUP, "get (hit)", threads=THREADS, ops=200_000)
+def get_hit():
+    return lookups(present=True)
+
+
+@case(GROUP, "get (miss)", threads=THREADS, ops=200_000)
+def get_miss():
+    return lookups(present=False)
+
+
+@case(GROUP, "set (existing key)", threads=THREADS, ops=200_000, note="dict: d[k] = v")
+def set_existing():
+    def map_loop(shared, key, value, ops):
+        put = shared.container.set
+        for _ in repeat(None, ops):
+            put(key, value)
+
+    def dict_loop(shared, key, value, ops):
+        d = shared.container
+        for _ in repeat(None, ops):
+            d[key] = value
+
+    def locked_loop(shared, key, value, ops):
+        d, lock = shared.container, shared.lock
+        for _ in repeat(None, ops):
+            with lock:
+                d[key] = value
+
+    return implementations(True, map_loop, dict_loop, locked_loop)
+
+
+@case(GROUP, "set + delete (churn)", threads=THREADS, ops=100_000,
+      note="one op = insert an absent key, then delete it; a 3.14t dict pays in proportion to its size here")
+def churn():
+    def map_loop(shared, key, value, ops):
+        put, delete = shared.container.set, shared.container.delete
+        for _ in repeat(None, ops):
+            put(key, value)
+            delete(key)
+
+    def dict_loop(shared, key, value, ops):
+        d = shared.container
+        for _ in repeat(None, ops):
+            d[key] = value
+            del d[key]
+
+    def locked_loop(shared, key, value, ops):
+        d, lock = shared.container, shared.lock
+        for _ in repeat(None, ops):
+            with lock:
+                d[key] = value
+            with lock:
+                del d[key]
+
+    return implementations(False, map_loop, dict_loop, locked_loop)
+
+
+@case(GROUP, "get_or_insert (present)", threads=THREADS, ops=200_000, note="dict: setdefault")
+def get_or_insert():
+    def map_loop(shared, key, value, ops):
+        get_or_insert = shared.container.get_or_insert
+        for _ in repeat(None, ops):
+            get_or_insert(key, value)
+
+    def dict_loop(shared, key, value, ops):
+        setdefault = shared.container.setdefault
+        for _ in repeat(None, ops):
+            setdefault(key, value)
+
+    def locked_loop(shared, key, value, ops):
+        setdefault, lock = shared.container.setdefault, shared.lock
+        for _ in repeat(None, ops):
+            with lock:
+                setdefault(key, value)
+
+    return implementations(True, map_loop, dict_loop, locked_loop)

@@ -1,0 +1,474 @@
+// ConcurrentMap: a hash map split into independently locked shards. No
+// Python code runs under a shard lock: a key is hashed before locking, and
+// every __eq__ runs on a snapshot after the lock is released. Mutations
+// compare in passes and make their change in one final locked step that
+// re-checks the bucket, so the map never holds two equal keys.
+//
+// Under a shard lock only table work, identity scans, reference increments
+// and native allocation happen; references that leave the map are released
+// after the lock.
+
+#include "map/concurrent_map.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "binding/methods.hpp"
+#include "binding/type_object.hpp"
+#include "map/key_resolution.hpp"
+#include "map/map_state.hpp"
+#include "map/shard_count.hpp"
+#include "platform/system.hpp"
+
+namespace torvan::map {
+
+namespace {
+
+using binding::describe;
+using binding::describe_function;
+using binding::FunctionDescription;
+using binding::Instance;
+using binding::Object;
+using binding::OwnedRef;
+using Guard = std::lock_guard<ShardMutex>;
+
+struct ConcurrentMapClass {
+    static constexpr const char* kName = "ConcurrentMap";
+    using State = MapState;
+    static constexpr bool kThreadBound = false;
+    static constexpr bool kWeakReferences = false;
+    static constexpr bool kExclusiveMethods = false;
+    static binding::ClassDefinition definition();
+};
+using Self = Instance<ConcurrentMapClass>;
+
+// Pair edits under the lock --------------------------------------------------
+
+// Stores a new pair; the map's own references are taken once the table has
+// room, so a failed allocation leaves nothing behind.
+void append_new(PairTable& table, std::uint64_t hash, PyObject* key, PyObject* value) {
+    table.append(hash, Pair{key, value});
+    Py_INCREF(key);
+    Py_INCREF(value);
+}
+
+void append_to(PairTable& table, PairEntry& entry, PyObject* key, PyObject* value) {
+    table.append(entry, Pair{key, value});
+    Py_INCREF(key);
+    Py_INCREF(value);
+}
+
+// Returns the old value, to be released after the lock.
+[[nodiscard]] OwnedRef replace_value(Pair& pair, PyObject* value) noexcept {
+    return OwnedRef::steal(std::exchange(pair.value, Py_NewRef(value)));
+}
+
+// A pair taken out of the map; its references go after the lock.
+struct Removed {
+    OwnedRef key;
+    OwnedRef value;
+    explicit operator bool() const noexcept { return static_cast<bool>(key); }
+};
+
+[[nodiscard]] Removed take_pair(PairTable& table, PairEntry& entry, std::uint32_t index) noexcept {
+    Pair pair = entry.bucket()[index];
+    table.erase(entry, index);
+    return Removed{OwnedRef::steal(pair.key), OwnedRef::steal(pair.value)};
+}
+
+// (found, value) as a new 2-tuple; fills one allocated beforehand.
+void fill_found_tuple(PyObject* tuple, bool found, OwnedRef value) noexcept {
+    PyTuple_SET_ITEM(tuple, 0, Py_NewRef(found ? Py_True : Py_False));
+    PyTuple_SET_ITEM(tuple, 1, value ? value.release() : Py_NewRef(Py_None));
+}
+
+OwnedRef found_tuple(bool found, OwnedRef value) {
+    OwnedRef tuple = binding::checked(PyTuple_New(2));
+    fill_found_tuple(tuple.get(), found, std::move(value));
+    return tuple;
+}
+
+// Construction and lookups ---------------------------------------------------
+
+MapState construct(std::optional<std::uint64_t> shard_count) {
+    std::uint64_t count = shard_count ? *shard_count : default_shard_count(platform::available_processors());
+    if (count == 0) {
+        binding::raise(PyExc_ValueError, "shard_count must be greater than zero");
+    }
+    return MapState(count);
+}
+
+std::uint64_t shard_count(Self& self) { return self.state.shard_count(); }
+
+struct Lookup {
+    bool found = false;
+    OwnedRef value;
+};
+
+// The read form: one snapshot, no identity shortcut, no retry.
+Lookup look_up(Self& self, PyObject* key, bool with_value) {
+    std::uint64_t hash = hash_of(key);
+    Shard& shard = self.state.shard_for(hash);
+    Snapshot snapshot;
+    {
+        Guard guard(shard.lock);
+        if (PairEntry* entry = shard.table.find(hash)) {
+            snapshot.take(entry->bucket(), with_value);
+        }
+    }
+    for (std::size_t i = 0; i < snapshot.size(); ++i) {
+        if (keys_equal(snapshot.key(i), key)) {
+            return Lookup{true, snapshot.hand_over_value(i)};
+        }
+    }
+    return Lookup{};
+}
+
+OwnedRef get(Self& self, Object key) {
+    Lookup result = look_up(self, key.ptr, true);
+    return result.found ? std::move(result.value) : OwnedRef::borrow(Py_None);
+}
+
+OwnedRef get_val(Self& self, Object key) {
+    Lookup result = look_up(self, key.ptr, true);
+    return found_tuple(result.found, std::move(result.value));
+}
+
+bool contains_key(Self& self, Object key) { return look_up(self, key.ptr, false).found; }
+
+// Mutations ------------------------------------------------------------------
+
+void set(Self& self, Object key_arg, Object value_arg) {
+    PyObject* key = key_arg.ptr;
+    PyObject* value = value_arg.ptr;
+    std::uint64_t hash = hash_of(key);
+    Shard& shard = self.state.shard_for(hash);
+    OwnedRef replaced;  // declared first: released after every lock below
+    {
+        Guard guard(shard.lock);
+        PairEntry* entry = shard.table.find(hash);
+        if (entry == nullptr) {
+            append_new(shard.table, hash, key, value);
+            return;
+        }
+        std::uint32_t i = find_identical(entry->bucket(), key);
+        if (i < entry->bucket().size()) {
+            replaced = replace_value(entry->bucket()[i], value);
+            return;
+        }
+    }
+    ExaminedKeys examined;
+    for (;;) {
+        Match match = comparison_pass(shard, hash, key, examined, false);
+        if (match) {
+            Guard guard(shard.lock);
+            if (PairEntry* entry = shard.table.find(hash)) {
+                std::uint32_t i = find_identical(entry->bucket(), match.key.get());
+                if (i < entry->bucket().size()) {
+                    replaced = replace_value(entry->bucket()[i], value);
+                    return;
+                }
+            }
+            // The match was removed meanwhile: try to insert.
+        }
+        Guard guard(shard.lock);
+        PairEntry* entry = shard.table.find(hash);
+        if (entry == nullptr) {
+            append_new(shard.table, hash, key, value);
+            return;
+        }
+        if (examined.covers(entry->bucket())) {
+            std::uint32_t i = find_identical(entry->bucket(), key);
+            if (i < entry->bucket().size()) {
+                replaced = replace_value(entry->bucket()[i], value);
+            } else {
+                append_to(shard.table, *entry, key, value);
+            }
+            return;
+        }
+        // A key this call has not compared arrived: another pass.
+    }
+}
+
+// Shared by delete and pop_val: the removed pair, or nothing.
+Removed remove_key(Self& self, PyObject* key, std::uint64_t hash) {
+    Shard& shard = self.state.shard_for(hash);
+    {
+        Guard guard(shard.lock);
+        PairEntry* entry = shard.table.find(hash);
+        if (entry == nullptr) {
+            return Removed{};
+        }
+        std::uint32_t i = find_identical(entry->bucket(), key);
+        if (i < entry->bucket().size()) {
+            return take_pair(shard.table, *entry, i);
+        }
+    }
+    ExaminedKeys examined;
+    for (;;) {
+        Match match = comparison_pass(shard, hash, key, examined, false);
+        if (match) {
+            Guard guard(shard.lock);
+            if (PairEntry* entry = shard.table.find(hash)) {
+                std::uint32_t i = find_identical(entry->bucket(), match.key.get());
+                if (i < entry->bucket().size()) {
+                    return take_pair(shard.table, *entry, i);
+                }
+            }
+        }
+        Guard guard(shard.lock);
+        PairEntry* entry = shard.table.find(hash);
+        if (entry == nullptr) {
+            return Removed{};
+        }
+        if (examined.covers(entry->bucket())) {
+            std::uint32_t i = find_identical(entry->bucket(), key);
+            if (i < entry->bucket().size()) {
+                return take_pair(shard.table, *entry, i);
+            }
+            return Removed{};
+        }
+    }
+}
+
+bool delete_key(Self& self, Object key) {
+    std::uint64_t hash = hash_of(key.ptr);
+    Removed removed = remove_key(self, key.ptr, hash);
+    return static_cast<bool>(removed);
+}
+
+OwnedRef pop_val(Self& self, Object key) {
+    std::uint64_t hash = hash_of(key.ptr);
+    // The result tuple exists before anything is removed, so a failed
+    // allocation cannot lose a value that already left the map.
+    OwnedRef tuple = binding::checked(PyTuple_New(2));
+    Removed removed = remove_key(self, key.ptr, hash);
+    bool found = static_cast<bool>(removed);
+    removed.key.reset();
+    fill_found_tuple(tuple.get(), found, std::move(removed.value));
+    return tuple;
+}
+
+OwnedRef get_or_insert(Self& self, Object key_arg, Object default_arg) {
+    PyObject* key = key_arg.ptr;
+    PyObject* fallback = default_arg.ptr;
+    std::uint64_t hash = hash_of(key);
+    Shard& shard = self.state.shard_for(hash);
+    ExaminedKeys examined;
+    for (;;) {
+        Match match = comparison_pass(shard, hash, key, examined, true);
+        if (match) {
+            return std::move(match.value);
+        }
+        Guard guard(shard.lock);
+        PairEntry* entry = shard.table.find(hash);
+        if (entry == nullptr) {
+            append_new(shard.table, hash, key, fallback);
+            return OwnedRef::borrow(fallback);
+        }
+        if (examined.covers(entry->bucket())) {
+            std::uint32_t i = find_identical(entry->bucket(), key);
+            if (i < entry->bucket().size()) {
+                return OwnedRef::borrow(entry->bucket()[i].value);
+            }
+            append_to(shard.table, *entry, key, fallback);
+            return OwnedRef::borrow(fallback);
+        }
+    }
+}
+
+// Whole-map operations: shards in index order, one lock at a time --------------
+
+std::uint64_t count_pairs(MapState& state) {
+    std::uint64_t total = 0;
+    for (std::uint64_t i = 0; i < state.shard_count(); ++i) {
+        Shard& shard = state.shard(i);
+        Guard guard(shard.lock);
+        total += shard.table.size();
+    }
+    return total;
+}
+
+std::uint64_t length(Self& self) { return count_pairs(self.state); }
+
+Py_ssize_t length_slot(Self& self) {
+    std::uint64_t total = count_pairs(self.state);
+    if (total > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+        throw binding::PyError::lazy_without_message(PyExc_OverflowError);
+    }
+    return static_cast<Py_ssize_t>(total);
+}
+
+void clear(Self& self) {
+    for (std::uint64_t i = 0; i < self.state.shard_count(); ++i) {
+        Shard& shard = self.state.shard(i);
+        PairTable taken;
+        {
+            Guard guard(shard.lock);
+            taken = shard.table.take();
+        }
+        release_pairs(taken);
+    }
+}
+
+enum class Listing { Keys, Values, Items };
+
+// New references gathered under the shard locks; whatever is not handed to
+// the result list is released when this goes.
+struct Collected {
+    std::vector<PyObject*> refs;
+    Collected() = default;
+    Collected(const Collected&) = delete;
+    Collected& operator=(const Collected&) = delete;
+    ~Collected() {
+        for (PyObject* ref : refs) {
+            Py_XDECREF(ref);
+        }
+    }
+};
+
+void collect(MapState& state, Listing listing, Collected& out) {
+    const std::size_t per_pair = listing == Listing::Items ? 2 : 1;
+    for (std::uint64_t i = 0; i < state.shard_count(); ++i) {
+        Shard& shard = state.shard(i);
+        Guard guard(shard.lock);
+        // Room first, so that no reference is taken unless it can be kept.
+        std::size_t needed = out.refs.size() + shard.table.size() * per_pair;
+        if (needed > out.refs.capacity()) {
+            out.refs.reserve(std::max(needed, out.refs.capacity() * 2));
+        }
+        shard.table.for_each([&](const PairEntry& entry) {
+            for (const Pair& pair : entry.bucket()) {
+                if (listing != Listing::Values) {
+                    out.refs.push_back(Py_NewRef(pair.key));
+                }
+                if (listing != Listing::Keys) {
+                    out.refs.push_back(Py_NewRef(pair.value));
+                }
+            }
+        });
+    }
+}
+
+OwnedRef listing_of(Self& self, Listing listing) {
+    Collected collected;
+    collect(self.state, listing, collected);
+    auto& refs = collected.refs;
+    const std::size_t count = listing == Listing::Items ? refs.size() / 2 : refs.size();
+    OwnedRef list = binding::checked(PyList_New(static_cast<Py_ssize_t>(count)));
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* item = nullptr;
+        if (listing == Listing::Items) {
+            OwnedRef tuple = binding::checked(PyTuple_New(2));
+            PyTuple_SET_ITEM(tuple.get(), 0, std::exchange(refs[2 * i], nullptr));
+            PyTuple_SET_ITEM(tuple.get(), 1, std::exchange(refs[2 * i + 1], nullptr));
+            item = tuple.release();
+        } else {
+            item = std::exchange(refs[i], nullptr);
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
+OwnedRef keys(Self& self) { return listing_of(self, Listing::Keys); }
+OwnedRef values(Self& self) { return listing_of(self, Listing::Values); }
+OwnedRef items(Self& self) { return listing_of(self, Listing::Items); }
+
+// Type -------------------------------------------------------------------------
+
+constexpr const char* kNewParams[] = {"shard_count"};
+constexpr const char* kKeyParams[] = {"key"};
+constexpr const char* kSetParams[] = {"key", "value"};
+constexpr const char* kGetOrInsertParams[] = {"key", "default"};
+
+constexpr FunctionDescription kNew = describe_function<&construct>("ConcurrentMap", "__new__", kNewParams);
+constexpr FunctionDescription kGet = describe<&get>("ConcurrentMap", "get", kKeyParams);
+constexpr FunctionDescription kGetVal = describe<&get_val>("ConcurrentMap", "get_val", kKeyParams);
+constexpr FunctionDescription kGetOrInsert =
+    describe<&get_or_insert>("ConcurrentMap", "get_or_insert", kGetOrInsertParams);
+constexpr FunctionDescription kSet = describe<&set>("ConcurrentMap", "set", kSetParams);
+constexpr FunctionDescription kDelete = describe<&delete_key>("ConcurrentMap", "delete", kKeyParams);
+constexpr FunctionDescription kPopVal = describe<&pop_val>("ConcurrentMap", "pop_val", kKeyParams);
+constexpr FunctionDescription kContainsKey = describe<&contains_key>("ConcurrentMap", "contains_key", kKeyParams);
+
+constexpr const char* kClassDoc =
+    "ConcurrentMap(shard_count=None)\n--\n\n"
+    "A highly concurrent, thread-safe hash map with dynamically configurable shard count.\n"
+    "Each shard is protected by a Mutex. Python callbacks (like `__eq__` and `__hash__`)\n"
+    "are executed entirely OUTSIDE the shard locks, preventing any lock-ordering\n"
+    "or recursive deadlocks in multi-threaded GIL-free environments.";
+
+PyMethodDef g_methods[] = {
+    binding::fastcall_def<&get, kGet>("get", "get($self, key)\n--\n\nRetrieve the value associated with the key."),
+    binding::fastcall_def<&get_val, kGetVal>(
+        "get_val",
+        "get_val($self, key)\n--\n\nRetrieve the value associated with the key as a tuple (found, value)."),
+    binding::fastcall_def<&get_or_insert, kGetOrInsert>(
+        "get_or_insert",
+        "get_or_insert($self, key, default)\n--\n\n"
+        "Atomically get the existing value for key, or insert default and return default if absent."),
+    binding::fastcall_def<&set, kSet>("set", "set($self, key, value)\n--\n\nSet the value for the key."),
+    binding::fastcall_def<&delete_key, kDelete>(
+        "delete",
+        "delete($self, key)\n--\n\n"
+        "Delete the key from the map. Returns True if the key was present, otherwise False."),
+    binding::fastcall_def<&pop_val, kPopVal>(
+        "pop_val",
+        "pop_val($self, key)\n--\n\n"
+        "Atomically remove and return the key's value.\n"
+        "Returns `(true, value)` if found, or `(false, None)` if absent."),
+    binding::fastcall_def<&contains_key, kContainsKey>(
+        "contains_key", "contains_key($self, key)\n--\n\nCheck if the key exists in the map."),
+    binding::noargs_def<&length>(
+        "len",
+        "len($self)\n--\n\n"
+        "Return the total number of elements across all shards.\n"
+        "Note: Under concurrent modifications, this represents a weakly-consistent\n"
+        "snapshot and may return an approximate value rather than a global atomic freeze."),
+    binding::noargs_def<&clear>("clear", "clear($self)\n--\n\nClear all elements from the map."),
+    binding::noargs_def<&keys>(
+        "keys",
+        "keys($self)\n--\n\n"
+        "Retrieve all keys in the map.\n"
+        "Note: Returns a weakly-consistent snapshot collected shard-by-shard."),
+    binding::noargs_def<&values>(
+        "values",
+        "values($self)\n--\n\n"
+        "Retrieve all values in the map.\n"
+        "Note: Returns a weakly-consistent snapshot collected shard-by-shard."),
+    binding::noargs_def<&items>(
+        "items",
+        "items($self)\n--\n\n"
+        "Retrieve all key-value tuples in the map.\n"
+        "Note: Returns a weakly-consistent snapshot collected shard-by-shard."),
+    binding::end_of_methods(),
+};
+
+PyGetSetDef g_getset[] = {
+    binding::getter_def<&shard_count>("shard_count", "The number of shards, fixed when the map is created."),
+    binding::end_of_getset(),
+};
+
+binding::ClassDefinition ConcurrentMapClass::definition() {
+    binding::ClassDefinition definition;
+    definition.doc = kClassDoc;
+    definition.methods = g_methods;
+    definition.getset = g_getset;
+    definition.subclassable = true;
+    definition.slots = {
+        {Py_tp_new, reinterpret_cast<void*>(&binding::constructor_entry<ConcurrentMapClass, &construct, kNew>)},
+        {Py_mp_length, reinterpret_cast<void*>(&binding::length_entry<&length_slot>)},
+    };
+    return definition;
+}
+
+}  // namespace
+
+PyTypeObject* concurrent_map_type() { return binding::TypeObject<ConcurrentMapClass>::for_registration(); }
+
+}  // namespace torvan::map

@@ -1,0 +1,89 @@
+#pragma once
+// Finding a key without running Python code under a shard lock: the probe's
+// hash is computed before locking, buckets are copied out under the lock as
+// snapshots of new references, and every __eq__ runs on the snapshot after
+// the lock is released.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "binding/owned_ref.hpp"
+#include "binding/python.hpp"
+#include "map/inline_vector.hpp"
+#include "map/map_state.hpp"
+
+namespace torvan::map {
+
+// The probe key's hash as the unsigned 64-bit value with the same bits.
+// Raises the key's own error (unhashable, a failing __hash__).
+std::uint64_t hash_of(PyObject* key);
+
+// The equality test: the stored key is the left operand. Raises what the
+// comparison or the truth test of its result raises.
+bool keys_equal(PyObject* stored, PyObject* probe);
+
+// The stored keys this call compared with the probe and found unequal. Holds
+// a reference to each, so no address in it can be reused by another object
+// while the call runs; membership is by identity only.
+class ExaminedKeys {
+public:
+    ExaminedKeys() noexcept = default;
+    ExaminedKeys(const ExaminedKeys&) = delete;
+    ExaminedKeys& operator=(const ExaminedKeys&) = delete;
+    ~ExaminedKeys();
+
+    void add(binding::OwnedRef key);
+    // Orders the keys for the searches of the next locked step. Call
+    // outside the lock, after a pass.
+    void seal();
+    bool contains(PyObject* key) const noexcept;
+    // True when every key of the bucket is in the list.
+    bool covers(const PairBucket& bucket) const noexcept;
+
+private:
+    static constexpr std::size_t kLinearLimit = 8;
+    InlineVector<PyObject*, kLinearLimit> keys_;
+    std::size_t sorted_ = 0;  // keys_[0, sorted_) are in address order
+};
+
+// New references to pairs of one bucket (keys, with or without values),
+// taken under the shard lock. References not handed over are released by the
+// destructor, which callers arrange to run after the lock is released.
+class Snapshot {
+public:
+    Snapshot() noexcept = default;
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+    ~Snapshot();
+
+    // Under the lock: copies the bucket's pairs whose keys are not in
+    // `skip` (if given), in bucket order. Throws std::bad_alloc before
+    // taking any reference.
+    void take(const PairBucket& bucket, bool with_values, const ExaminedKeys* skip = nullptr);
+
+    std::size_t size() const noexcept { return pairs_.size(); }
+    PyObject* key(std::size_t i) const noexcept { return pairs_[i].key; }
+    binding::OwnedRef hand_over_key(std::size_t i) noexcept;
+    binding::OwnedRef hand_over_value(std::size_t i) noexcept;
+
+private:
+    InlineVector<Pair, 4> pairs_;
+};
+
+// What a comparison pass found: the stored key equal to the probe (and, when
+// asked for, the value the snapshot held for it), or nothing.
+struct Match {
+    binding::OwnedRef key;
+    binding::OwnedRef value;
+    explicit operator bool() const noexcept { return static_cast<bool>(key); }
+};
+
+// One comparison pass of the mutations: snapshot the bucket's unexamined keys
+// under the lock, then compare them in bucket order outside it. Keys found
+// unequal join `examined`; the first equal key ends the pass.
+Match comparison_pass(Shard& shard, std::uint64_t hash, PyObject* probe, ExaminedKeys& examined, bool with_values);
+
+// Locates `key` by identity in a bucket; the bucket's size when absent.
+std::uint32_t find_identical(const PairBucket& bucket, PyObject* key) noexcept;
+
+}  // namespace torvan::map
