@@ -2,66 +2,21 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
-#include <functional>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 #include "binding/failure.hpp"
+#include "deadline_threads.hpp"
 #include "lock/raw_rwlock.hpp"
 #include "lock/thread_reads.hpp"
 #include "platform/park.hpp"
 
 using torvan::NativeFailure;
 using torvan::lock::RawRwLock;
+using torvan::testing::DeadlineThreads;
 namespace thread_reads = torvan::lock::thread_reads;
 
 namespace {
 
 constexpr auto kDeadline = std::chrono::seconds(30);
-
-// Threads that must all finish before a deadline. A thread still running
-// then is a hang: it still uses the test's stack, so the only safe way to
-// fail is to end the process.
-class Workers {
-public:
-    ~Workers() { join_all(); }
-
-    void spawn(std::function<void()> body) {
-        threads_.emplace_back([this, body = std::move(body)] {
-            body();
-            std::lock_guard<std::mutex> lock(mutex_);
-            ++finished_;
-            done_.notify_all();
-        });
-    }
-
-    void join_all() {
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            if (!done_.wait_for(lock, kDeadline, [&] { return finished_ == threads_.size(); })) {
-                std::fprintf(stderr, "FAILED: %zu of %zu threads still running after the deadline\n",
-                             threads_.size() - finished_, threads_.size());
-                std::fflush(stderr);
-                std::abort();
-            }
-        }
-        for (auto& thread : threads_) {
-            thread.join();
-        }
-        threads_.clear();
-        finished_ = 0;
-    }
-
-private:
-    std::vector<std::thread> threads_;
-    std::mutex mutex_;
-    std::condition_variable done_;
-    std::size_t finished_ = 0;
-};
 
 // Waits (yielding) until the condition holds; false after the deadline.
 template <class Condition>
@@ -89,7 +44,7 @@ TEST(RawRwLock, ManyShortCriticalSectionsExcludeAndAllFinish) {
     long counter = 0;  // guarded by the lock only
     constexpr int kThreads = 4;
     constexpr int kRounds = 5000;
-    Workers workers;
+    DeadlineThreads workers;
     for (int t = 0; t < kThreads; ++t) {
         workers.spawn([&, t] {
             for (int i = 0; i < kRounds; ++i) {
@@ -111,7 +66,7 @@ TEST(RawRwLock, ManyShortCriticalSectionsExcludeAndAllFinish) {
             }
         });
     }
-    workers.join_all();
+    workers.join_all(kDeadline);
     EXPECT_EQ(violations.load(), 0);
     EXPECT_EQ(counter, long{kRounds});
     EXPECT_EQ(lock.readers(), 0u);
@@ -123,7 +78,7 @@ TEST(RawRwLock, ReadersHoldTheLockTogether) {
     RawRwLock lock;
     std::atomic<int> inside{0};
     std::atomic<bool> both_seen[2] = {false, false};
-    Workers workers;
+    DeadlineThreads workers;
     for (int t = 0; t < 2; ++t) {
         workers.spawn([&, t] {
             lock.lock_shared(false);
@@ -133,7 +88,7 @@ TEST(RawRwLock, ReadersHoldTheLockTogether) {
             lock.unlock_shared();
         });
     }
-    workers.join_all();
+    workers.join_all(kDeadline);
     EXPECT_TRUE(both_seen[0].load());
     EXPECT_TRUE(both_seen[1].load());
 }
@@ -142,7 +97,7 @@ TEST(RawRwLock, WriterIsNotStarvedByAStreamOfReaders) {
     RawRwLock lock;
     std::atomic<bool> stop{false};
     std::atomic<long> reads{0};
-    Workers readers;
+    DeadlineThreads readers;
     // Two readers whose holds overlap, so that without writer preference the
     // lock would almost never be free.
     for (int t = 0; t < 2; ++t) {
@@ -156,7 +111,7 @@ TEST(RawRwLock, WriterIsNotStarvedByAStreamOfReaders) {
         });
     }
     ASSERT_TRUE(eventually([&] { return reads.load() > 100; }));
-    Workers writer;
+    DeadlineThreads writer;
     std::atomic<int> writes{0};
     writer.spawn([&] {
         for (int i = 0; i < 200; ++i) {
@@ -165,9 +120,9 @@ TEST(RawRwLock, WriterIsNotStarvedByAStreamOfReaders) {
             lock.unlock_exclusive();
         }
     });
-    writer.join_all();  // fails on the deadline if the writer starves
+    writer.join_all(kDeadline);  // fails on the deadline if the writer starves
     stop = true;
-    readers.join_all();
+    readers.join_all(kDeadline);
     EXPECT_EQ(writes.load(), 200);
 }
 
@@ -179,7 +134,7 @@ TEST(RawRwLock, RecursiveReadPassesAWaitingWriterAndOnlyThat) {
     lock.unlock_exclusive();
     ASSERT_TRUE(lock.try_lock_shared(false));
     EXPECT_FALSE(lock.try_lock_exclusive());
-    Workers workers;
+    DeadlineThreads workers;
     std::atomic<bool> writer_in{false};
     workers.spawn([&] {
         lock.lock_exclusive();
@@ -197,7 +152,7 @@ TEST(RawRwLock, RecursiveReadPassesAWaitingWriterAndOnlyThat) {
     lock.unlock_shared();
     lock.unlock_shared();
     lock.unlock_shared();
-    workers.join_all();
+    workers.join_all(kDeadline);
     EXPECT_TRUE(writer_in.load());
 }
 
