@@ -69,8 +69,14 @@ def test_classes_without_constructor_cannot_be_called(name):
 
 
 def test_instances_have_no_dict_and_weak_references_only_for_thread_pool():
-    samples = {"AtomicInteger": lambda: _torvan.AtomicInteger(), "AtomicBoolean": lambda: _torvan.AtomicBoolean(),
-               "ConcurrentMap": lambda: _torvan.ConcurrentMap()}
+    samples = {
+        "AtomicInteger": lambda: _torvan.AtomicInteger(),
+        "AtomicBoolean": lambda: _torvan.AtomicBoolean(),
+        "ConcurrentMap": lambda: _torvan.ConcurrentMap(),
+        "RwLock": lambda: _torvan.RwLock(),
+        "RwLockReadGuard": lambda: _torvan.RwLock().read(),
+        "RwLockWriteGuard": lambda: _torvan.RwLock().write(),
+    }
     for name, make in samples.items():
         obj = make()
         with pytest.raises(AttributeError):

@@ -1,5 +1,6 @@
 """Type stubs for the native module torvan._torvan."""
 
+from types import TracebackType
 from typing import Any, Literal
 
 __all__: list[str]
@@ -103,3 +104,52 @@ class AtomicBoolean:
         """Atomically swap the value with a new one and return the OLD value."""
     def compare_and_set(self, expected: bool, new_value: bool, ordering: _Ordering | None = None) -> bool:
         """Atomically compare the current value to expected, and if equal, swap with new_value."""
+
+class RwLock:
+    """A native reader-writer lock for free-threaded Python.
+
+    Allows multiple concurrent readers or a single exclusive writer.
+    Context-manager guards (`with lock.read():` / `with lock.write():`) ensure exception-safe RAII scoping.
+    """
+
+    def __new__(cls) -> RwLock: ...
+    def read(self) -> RwLockReadGuard:
+        """Prepare a read lock guard. Acquisition occurs upon entering the context."""
+    def write(self) -> RwLockWriteGuard:
+        """Prepare a write lock guard. Acquisition occurs upon entering the context."""
+
+class RwLockReadGuard:
+    """A context-manager guard for holding shared read access of an RwLock.
+
+    Bound to the thread that made it. If it is destroyed while entered on
+    another thread, the read access is released there, but the owner's read
+    depth cannot be lowered from that thread: the owner's later reads may
+    pass waiting writers.
+    """
+
+    def __enter__(self) -> RwLockReadGuard:
+        """Enter the read lock context."""
+    def __exit__(
+        self,
+        _exc_type: type[BaseException] | None,
+        _exc_value: BaseException | None,
+        _traceback: TracebackType | None,
+    ) -> None:
+        """Exit the read lock context, releasing the lock."""
+
+class RwLockWriteGuard:
+    """A context-manager guard for holding exclusive write access of an RwLock.
+
+    Bound to the thread that made it. If it is destroyed while entered on
+    another thread, the write access is released there.
+    """
+
+    def __enter__(self) -> RwLockWriteGuard:
+        """Enter the write lock context."""
+    def __exit__(
+        self,
+        _exc_type: type[BaseException] | None,
+        _exc_value: BaseException | None,
+        _traceback: TracebackType | None,
+    ) -> None:
+        """Exit the write lock context, releasing the lock."""

@@ -118,6 +118,35 @@ struct HasForeignDrop<Class, std::void_t<decltype(Class::drop_on_foreign_thread(
                                  std::declval<typename Class::State&>()))>> : std::true_type {};
 }  // namespace detail
 
+namespace detail {
+// References to a module type that this thread's destroyed instances still owe.
+template <class Class>
+inline thread_local std::uint32_t owed_type_references __attribute__((tls_model("initial-exec"))) = 0;
+}  // namespace detail
+
+// Every instance holds a reference to its heap type. Returning each one at
+// once would make threads that create and destroy objects of one class (a
+// guard per `with lock.read():`) write the type's shared reference count in
+// turn, bouncing its cache line between them. The module's own types are
+// never released, so each thread returns those references in batches; a
+// Python subclass (whose deallocator is not ours) may be released, and gets
+// its reference back at once. References owed when a thread ends are never
+// returned, which only leaves a never-released count higher.
+template <class Class>
+void release_type_reference(PyTypeObject* type, destructor own_dealloc) noexcept {
+    constexpr std::uint32_t kBatch = 64;
+    if (type->tp_dealloc != own_dealloc) {
+        Py_DECREF(type);
+        return;
+    }
+    std::uint32_t& owed = detail::owed_type_references<Class>;
+    if (++owed == kBatch) {
+        for (; owed != 0; --owed) {
+            Py_DECREF(type);
+        }
+    }
+}
+
 // tp_dealloc of every module class (none is tracked by the garbage collector,
 // though a Python subclass may be; its own deallocator untracks it first).
 template <class Class>
@@ -145,7 +174,7 @@ void dealloc_instance(PyObject* self) noexcept {
     }
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
-    Py_DECREF(type);  // instances of heap types hold a reference to their type
+    release_type_reference<Class>(type, &dealloc_instance<Class>);
 }
 
 }  // namespace torvan::binding

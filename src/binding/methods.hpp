@@ -92,9 +92,10 @@ P convert_one(const FunctionDescription& function, PyObject** slots, CollectedAr
 }
 
 // Braced initialisation converts strictly left to right, in parameter order.
+// (A function without parameters leaves the arguments unused.)
 template <class Params, std::size_t... I>
-Params convert_all(const FunctionDescription& function, PyObject** slots, CollectedArguments& collected,
-                   std::index_sequence<I...>) {
+Params convert_all([[maybe_unused]] const FunctionDescription& function, [[maybe_unused]] PyObject** slots,
+                   [[maybe_unused]] CollectedArguments& collected, std::index_sequence<I...>) {
     return Params{convert_one<std::tuple_element_t<I, Params>>(function, slots, collected, I)...};
 }
 

@@ -6,6 +6,8 @@
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
 #include "binding/type_object.hpp"
+#include "lock/guards.hpp"
+#include "lock/rwlock.hpp"
 #include "map/concurrent_map.hpp"
 
 namespace torvan {
@@ -26,6 +28,9 @@ int exec_module(PyObject* module) noexcept {
         register_class(module, "ConcurrentMap", map::concurrent_map_type());
         register_class(module, "AtomicInteger", atomic::atomic_integer_type());
         register_class(module, "AtomicBoolean", atomic::atomic_boolean_type());
+        register_class(module, "RwLock", lock::rwlock_type());
+        register_class(module, "RwLockReadGuard", lock::read_guard_type());
+        register_class(module, "RwLockWriteGuard", lock::write_guard_type());
         return 0;
     });
 }

@@ -1,0 +1,70 @@
+// RwLock: owns one reference to a shared lock handle and hands out guards,
+// each with a reference of its own (through its thread's lease), so guards
+// outlive the RwLock object.
+
+#include "lock/rwlock.hpp"
+
+#include "binding/methods.hpp"
+#include "binding/type_object.hpp"
+#include "lock/guards.hpp"
+#include "lock/lock_handle.hpp"
+
+namespace torvan::lock {
+
+namespace {
+
+using binding::FunctionDescription;
+using binding::Instance;
+
+struct RwLockState {
+    LockRef handle;
+};
+
+struct RwLockClass {
+    static constexpr const char* kName = "RwLock";
+    using State = RwLockState;
+    static constexpr bool kThreadBound = false;
+    static constexpr const char* kTypePath = nullptr;
+    static constexpr bool kWeakReferences = false;
+    static constexpr bool kExclusiveMethods = false;
+    static binding::ClassDefinition definition();
+};
+using Self = Instance<RwLockClass>;
+
+RwLockState construct() { return RwLockState{LockRef::make()}; }
+
+binding::OwnedRef read(Self& self) { return make_read_guard(self.state.handle); }
+
+binding::OwnedRef write(Self& self) { return make_write_guard(self.state.handle); }
+
+constexpr FunctionDescription kNew = binding::describe_function<&construct>("RwLock", "__new__");
+
+constexpr const char* kClassDoc =
+    "RwLock()\n--\n\n"
+    "A native reader-writer lock for free-threaded Python.\n"
+    "Allows multiple concurrent readers or a single exclusive writer.\n"
+    "Context-manager guards (`with lock.read():` / `with lock.write():`) ensure exception-safe RAII scoping.";
+
+PyMethodDef g_methods[] = {
+    binding::noargs_def<&read>(
+        "read", "read($self)\n--\n\nPrepare a read lock guard. Acquisition occurs upon entering the context."),
+    binding::noargs_def<&write>(
+        "write", "write($self)\n--\n\nPrepare a write lock guard. Acquisition occurs upon entering the context."),
+    binding::end_of_methods(),
+};
+
+binding::ClassDefinition RwLockClass::definition() {
+    binding::ClassDefinition definition;
+    definition.doc = kClassDoc;
+    definition.methods = g_methods;
+    definition.slots = {
+        {Py_tp_new, reinterpret_cast<void*>(&binding::constructor_entry<RwLockClass, &construct, kNew>)},
+    };
+    return definition;
+}
+
+}  // namespace
+
+PyTypeObject* rwlock_type() { return binding::TypeObject<RwLockClass>::for_registration(); }
+
+}  // namespace torvan::lock
