@@ -240,7 +240,8 @@ public:
 
     // --- state ---
 
-    // Marks the channel disconnected and wakes every waiter; true the first time.
+    // Marks the channel disconnected and wakes every waiter; true the first
+    // time. The last sender going only does this: receivers drain the buffer.
     bool disconnect() noexcept {
         const std::size_t tail = tail_.fetch_or(mark_bit_, std::memory_order_seq_cst);
         if ((tail & mark_bit_) == 0) {
@@ -249,6 +250,33 @@ public:
             return true;
         }
         return false;
+    }
+
+    // The last receiver is gone: nobody can take the buffered items any more,
+    // so destroy them now (they may own handles of this very channel). A slot
+    // whose send is still in flight stops the sweep; what remains goes with
+    // the channel.
+    void disconnect_receivers() noexcept {
+        if (!disconnect()) {
+            return;
+        }
+        const std::size_t tail = tail_.load(std::memory_order_acquire) & ~mark_bit_;
+        std::size_t head = head_.load(std::memory_order_relaxed);
+        while (head != tail) {
+            const std::size_t index = head & (mark_bit_ - 1);
+            const std::size_t lap = head & ~(one_lap_ - 1);
+            Slot& slot = buffer_[index];
+            if (slot.stamp.load(std::memory_order_acquire) != head + 1) {
+                break;
+            }
+            if (!slot.hole) {
+                slot.item()->~T();
+            }
+            slot.hole = false;
+            slot.stamp.store(head + one_lap_, std::memory_order_release);
+            head = index + 1 < cap_ ? head + 1 : lap + one_lap_;
+            head_.store(head, std::memory_order_release);
+        }
     }
 
     bool is_disconnected() const noexcept { return (tail_.load(std::memory_order_seq_cst) & mark_bit_) != 0; }
@@ -322,8 +350,13 @@ private:
                 }
                 backoff.spin();
                 tail = tail_.load(std::memory_order_relaxed);
+            } else if (stamp + one_lap_ == tail) {
+                // Reserved in the previous lap and not yet written (a send in
+                // progress or a selected send not yet completed): the buffer
+                // is full. Waiting here could wait for this very thread.
+                return false;
             } else {
-                // Another thread is between reserving and publishing this slot.
+                // The tail moved on meanwhile.
                 backoff.snooze();
                 tail = tail_.load(std::memory_order_relaxed);
             }
@@ -372,7 +405,13 @@ private:
                     }
                     return false;
                 }
-                backoff.spin();
+                // A send reserved this slot and has not published it yet.
+                // Wait a little; a selected send that its caller has not
+                // completed yet (possibly this very thread) counts as empty.
+                if (backoff.is_completed()) {
+                    return false;
+                }
+                backoff.snooze();
                 head = head_.load(std::memory_order_relaxed);
             } else {
                 backoff.snooze();

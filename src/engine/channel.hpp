@@ -229,14 +229,15 @@ public:
         return Receiver(flavour_, chan_);
     }
 
-    // Drops the handle. Dropping the last receiver of an unbounded channel
-    // destroys its buffered items at once (in this call, with no lock held).
+    // Drops the handle. Dropping the last receiver destroys the buffered items
+    // at once (in this call, with no lock held): nobody can receive them, and
+    // they may own handles of the channel themselves.
     void reset() noexcept {
         void* chan = std::exchange(chan_, nullptr);
         switch (std::exchange(flavour_, detail::Flavour::None)) {
             case detail::Flavour::Array: {
                 auto* c = static_cast<detail::ArrayCounter<T>*>(chan);
-                detail::drop_handle(c, c->receivers, [](auto& ch) noexcept { ch.disconnect(); });
+                detail::drop_handle(c, c->receivers, [](auto& ch) noexcept { ch.disconnect_receivers(); });
                 break;
             }
             case detail::Flavour::List: {

@@ -181,22 +181,24 @@ TEST(EngineChannel, FailedSendsLeaveTheItemWithTheCaller) {
     EXPECT_EQ(tally.created.load(), 2);
 }
 
-TEST(EngineChannel, UnboundedDestroysBufferedItemsWhenLastReceiverGoes) {
-    Tally tally;
-    auto [tx, rx] = unbounded<Counted>();
-    for (int i = 0; i < 100; ++i) {  // several blocks
-        Counted c(tally, i);
-        ASSERT_EQ(tx.try_send(c), SendStatus::Sent);
+TEST(EngineChannel, LastReceiverGoingDestroysBufferedItemsAtOnce) {
+    for (int capacity : {-1, 150}) {
+        Tally tally;
+        auto [tx, rx] = make<Counted>(capacity);
+        for (int i = 0; i < 100; ++i) {  // several blocks of the unbounded flavour
+            Counted c(tally, i);
+            ASSERT_EQ(tx.try_send(c), SendStatus::Sent);
+        }
+        std::optional<Counted> out;
+        ASSERT_EQ(rx.try_recv(out), RecvStatus::Received);
+        out.reset();
+        EXPECT_EQ(tally.live(), 99);
+        rx.reset();
+        EXPECT_EQ(tally.live(), 0) << "capacity " << capacity;  // while a sender still exists
+        Counted late(tally, 1000);
+        EXPECT_EQ(tx.try_send(late), SendStatus::Disconnected);
+        EXPECT_TRUE(late.engaged());
     }
-    std::optional<Counted> out;
-    ASSERT_EQ(rx.try_recv(out), RecvStatus::Received);
-    out.reset();
-    EXPECT_EQ(tally.live(), 99);
-    rx.reset();
-    EXPECT_EQ(tally.live(), 0);  // at once, while a sender still exists
-    Counted late(tally, 1000);
-    EXPECT_EQ(tx.try_send(late), SendStatus::Disconnected);
-    EXPECT_TRUE(late.engaged());
 }
 
 TEST(EngineChannel, BufferedItemsAreDestroyedWithTheLastHandle) {

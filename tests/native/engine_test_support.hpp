@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <functional>
 #include <future>
 #include <thread>
 #include <utility>
@@ -32,7 +31,8 @@ inline constexpr std::chrono::seconds kJoinTimeout{60};
 // binary reports it and aborts: a hang fails CI instead of stalling it.
 class TestThread {
 public:
-    explicit TestThread(std::function<void()> body) {
+    template <class Body>
+    explicit TestThread(Body body) {
         std::promise<void> finished;
         done_ = finished.get_future();
         thread_ = std::thread([body = std::move(body), finished = std::move(finished)]() mutable {
