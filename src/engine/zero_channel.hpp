@@ -61,14 +61,15 @@ class ZeroChannel {
     // and then abandoned its selected send.
     template <class Sink>
     static bool collect(Partner& partner, Sink& sink) noexcept {
-        if (partner.packet->state() == Packet<T>::kEmpty) {
-            // A selecting sender: wake it so that it completes its send.
+        std::uint32_t state = partner.packet->state();
+        if (state == Packet<T>::kEmpty) {
+            // A selecting sender: wake it so that it completes its send. It
+            // may also have woken by itself and be done already.
             partner.cx->unpark();
-            if (partner.packet->wait_while(Packet<T>::kEmpty) != Packet<T>::kFull) {
-                return false;
-            }
-            partner.packet->take(sink);
-            return true;
+            state = partner.packet->wait_while(Packet<T>::kEmpty);
+        }
+        if (state != Packet<T>::kFull) {
+            return false;  // the selected send was abandoned
         }
         partner.packet->take(sink);
         partner.cx->unpark();
