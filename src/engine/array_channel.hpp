@@ -343,8 +343,8 @@ private:
                 backoff.spin();
             } else if (stamp + one_lap_ == tail + 1) {
                 // The slot still holds the item of the previous lap: full unless the head moved.
-                std::atomic_thread_fence(std::memory_order_seq_cst);
-                const std::size_t head = head_.load(std::memory_order_relaxed);
+                // Sequentially consistent, like the receivers' updates of the head.
+                const std::size_t head = head_.load(std::memory_order_seq_cst);
                 if (head + one_lap_ == tail) {
                     return false;
                 }
@@ -396,8 +396,8 @@ private:
                 backoff.spin();
             } else if (stamp == head) {
                 // Nothing written here in this lap: empty unless the tail moved.
-                std::atomic_thread_fence(std::memory_order_seq_cst);
-                const std::size_t tail = tail_.load(std::memory_order_relaxed);
+                // Sequentially consistent, like the senders' updates of the tail.
+                const std::size_t tail = tail_.load(std::memory_order_seq_cst);
                 if ((tail & ~mark_bit_) == head) {
                     if ((tail & mark_bit_) != 0) {
                         token.slot = nullptr;

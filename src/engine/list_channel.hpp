@@ -354,8 +354,8 @@ private:
             }
             std::size_t new_head = head + kStep;
             if ((new_head & kMarkBit) == 0) {
-                std::atomic_thread_fence(std::memory_order_seq_cst);
-                const std::size_t tail = tail_.index.load(std::memory_order_relaxed);
+                // Sequentially consistent, like the senders' updates of the tail.
+                const std::size_t tail = tail_.index.load(std::memory_order_seq_cst);
                 if ((head >> kShift) == (tail >> kShift)) {
                     if ((tail & kMarkBit) != 0) {
                         token.block = nullptr;

@@ -78,10 +78,12 @@ TEST(NativeThread, SpawnJoinAndSelfJoin) {
     std::atomic<NativeThread*> self{nullptr};
     std::optional<std::string> self_join;
     std::atomic<bool> go{false};
+    std::atomic<bool> joined{false};
     auto u = NativeThread::spawn(
         [&] {
             while (!go.load()) std::this_thread::yield();
             self_join = self.load()->join();
+            joined = true;
         },
         1 << 20, error);
     ASSERT_TRUE(u);
@@ -89,7 +91,8 @@ TEST(NativeThread, SpawnJoinAndSelfJoin) {
     self = &owned;
     go = true;
     // Wait for the thread to finish via its side effect; it detached itself.
-    for (int i = 0; i < 2000 && !self_join; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < 2000 && !joined.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(joined.load());
     ASSERT_TRUE(self_join.has_value());
     EXPECT_NE(self_join->find("os error"), std::string::npos);
 }
