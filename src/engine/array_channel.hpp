@@ -5,8 +5,9 @@
 // item is allocated when the channel is created.
 //
 // Head and tail count positions as (lap, index); the tail also carries the
-// disconnection mark. A slot abandoned by a selected send that was never
-// completed is published as a hole, which receivers skip.
+// disconnection mark. Stamps never need that bit, so a published stamp with
+// it set marks a hole: a slot reserved by a selected send that was abandoned.
+// Receivers skip holes.
 
 #include <atomic>
 #include <cstddef>
@@ -29,7 +30,6 @@ template <class T>
 class ArrayChannel {
     struct Slot {
         std::atomic<std::size_t> stamp{0};
-        bool hole = false;  // written before the stamp is published, read after it is observed
         alignas(T) unsigned char storage[sizeof(T)];
 
         T* item() noexcept { return std::launder(reinterpret_cast<T*>(storage)); }
@@ -38,6 +38,7 @@ class ArrayChannel {
     struct Token {
         Slot* slot = nullptr;  // nullptr: the channel is disconnected
         std::size_t stamp = 0;
+        bool hole = false;  // receives: the claimed slot is a hole
     };
 
 public:
@@ -75,7 +76,7 @@ public:
         for (std::size_t i = 0; i < count; ++i) {
             std::size_t index = hix + i < cap_ ? hix + i : hix + i - cap_;
             Slot& slot = buffer_[index];
-            if (!slot.hole) {
+            if ((slot.stamp.load(std::memory_order_relaxed) & mark_bit_) == 0) {
                 slot.item()->~T();
             }
         }
@@ -95,6 +96,31 @@ public:
 
     SendStatus send_until(T& item, platform::Deadline deadline, bool interruptible) {
         Token token;
+        if (start_send(token)) {
+            return write(token, item);
+        }
+        return send_waiting(item, deadline, interruptible);
+    }
+
+    template <class Sink>
+    RecvStatus recv_until(Sink&& sink, platform::Deadline deadline, bool interruptible) {
+        Token token;
+        if (start_recv(token)) {
+            if (token.slot == nullptr) {
+                return RecvStatus::Disconnected;
+            }
+            if (read(token, sink)) {
+                return RecvStatus::Received;
+            }
+        }
+        return recv_waiting(sink, deadline, interruptible);
+    }
+
+private:
+    // The waiting paths are out of line, so that the fast paths above stay
+    // small enough to inline.
+    [[gnu::noinline]] SendStatus send_waiting(T& item, platform::Deadline deadline, bool interruptible) {
+        Token token;
         for (;;) {
             Backoff backoff;
             for (;;) {
@@ -104,7 +130,7 @@ public:
                 if (backoff.is_completed()) {
                     break;
                 }
-                backoff.snooze();
+                await_room(backoff);
             }
             if (deadline.has_passed()) {
                 return SendStatus::TimedOut;
@@ -128,23 +154,7 @@ public:
     }
 
     template <class Sink>
-    RecvStatus try_recv(Sink&& sink) noexcept {
-        Token token;
-        for (;;) {
-            if (!start_recv(token)) {
-                return RecvStatus::Empty;
-            }
-            if (token.slot == nullptr) {
-                return RecvStatus::Disconnected;
-            }
-            if (read(token, sink)) {
-                return RecvStatus::Received;
-            }
-        }
-    }
-
-    template <class Sink>
-    RecvStatus recv_until(Sink&& sink, platform::Deadline deadline, bool interruptible) {
+    [[gnu::noinline]] RecvStatus recv_waiting(Sink& sink, platform::Deadline deadline, bool interruptible) {
         Token token;
         for (;;) {
             Backoff backoff;
@@ -161,7 +171,7 @@ public:
                 if (backoff.is_completed()) {
                     break;
                 }
-                backoff.snooze();
+                await_item(backoff);
             }
             if (deadline.has_passed()) {
                 return RecvStatus::TimedOut;
@@ -180,6 +190,23 @@ public:
             }
             if (reason == AbortReason::Interrupted) {
                 return RecvStatus::Interrupted;
+            }
+        }
+    }
+
+public:
+    template <class Sink>
+    RecvStatus try_recv(Sink&& sink) noexcept {
+        Token token;
+        for (;;) {
+            if (!start_recv(token)) {
+                return RecvStatus::Empty;
+            }
+            if (token.slot == nullptr) {
+                return RecvStatus::Disconnected;
+            }
+            if (read(token, sink)) {
+                return RecvStatus::Received;
             }
         }
     }
@@ -206,8 +233,7 @@ public:
     void abandon_send(Claim& claim) noexcept {
         if (claim.kind == ClaimKind::ArraySlot) {
             Slot* slot = static_cast<Slot*>(claim.target);
-            slot->hole = true;
-            slot->stamp.store(claim.stamp, std::memory_order_release);
+            slot->stamp.store(claim.stamp | mark_bit_, std::memory_order_release);
             receivers_.notify();
         }
     }
@@ -266,13 +292,13 @@ public:
             const std::size_t index = head & (mark_bit_ - 1);
             const std::size_t lap = head & ~(one_lap_ - 1);
             Slot& slot = buffer_[index];
-            if (slot.stamp.load(std::memory_order_acquire) != head + 1) {
+            const std::size_t stamp = slot.stamp.load(std::memory_order_acquire);
+            if ((stamp & ~mark_bit_) != head + 1) {
                 break;
             }
-            if (!slot.hole) {
+            if ((stamp & mark_bit_) == 0) {
                 slot.item()->~T();
             }
-            slot.hole = false;
             slot.stamp.store(head + one_lap_, std::memory_order_release);
             head = index + 1 < cap_ ? head + 1 : lap + one_lap_;
             head_.store(head, std::memory_order_release);
@@ -318,6 +344,25 @@ private:
         return (tail & ~mark_bit_) == head ? 0 : cap_;
     }
 
+    // Short waits before sleeping watch the one slot that the next operation
+    // needs, not the head or tail: those the other side updates on every
+    // operation, and polling them would slow it down.
+    void await_room(Backoff& backoff) const noexcept {
+        const std::size_t tail = tail_.load(std::memory_order_relaxed) & ~mark_bit_;
+        const Slot& slot = buffer_[tail & (mark_bit_ - 1)];
+        do {
+            backoff.snooze();
+        } while (slot.stamp.load(std::memory_order_relaxed) != tail && !backoff.is_completed());
+    }
+
+    void await_item(Backoff& backoff) const noexcept {
+        const std::size_t head = head_.load(std::memory_order_relaxed);
+        const Slot& slot = buffer_[head & (mark_bit_ - 1)];
+        do {
+            backoff.snooze();
+        } while (slot.stamp.load(std::memory_order_relaxed) == head && !backoff.is_completed());
+    }
+
     // Reserves the slot at the tail. False when full; a null slot when disconnected.
     bool start_send(Token& token) noexcept {
         Backoff backoff;
@@ -330,7 +375,7 @@ private:
             const std::size_t index = tail & (mark_bit_ - 1);
             const std::size_t lap = tail & ~(one_lap_ - 1);
             Slot& slot = buffer_[index];
-            const std::size_t stamp = slot.stamp.load(std::memory_order_acquire);
+            const std::size_t stamp = slot.stamp.load(std::memory_order_acquire) & ~mark_bit_;
             if (tail == stamp) {
                 // The slot is free in this lap: move the tail past it.
                 const std::size_t new_tail = index + 1 < cap_ ? tail + 1 : lap + one_lap_;
@@ -368,7 +413,6 @@ private:
             return SendStatus::Disconnected;
         }
         ::new (token.slot->storage) T(std::move(item));
-        token.slot->hole = false;
         token.slot->stamp.store(token.stamp, std::memory_order_release);
         receivers_.notify();
         return SendStatus::Sent;
@@ -384,13 +428,14 @@ private:
             const std::size_t lap = head & ~(one_lap_ - 1);
             Slot& slot = buffer_[index];
             const std::size_t stamp = slot.stamp.load(std::memory_order_acquire);
-            if (head + 1 == stamp) {
+            if (head + 1 == (stamp & ~mark_bit_)) {
                 // The slot holds an item of this lap: move the head past it.
                 const std::size_t new_head = index + 1 < cap_ ? head + 1 : lap + one_lap_;
                 if (head_.compare_exchange_weak(head, new_head, std::memory_order_seq_cst,
                                                 std::memory_order_relaxed)) {
                     token.slot = &slot;
                     token.stamp = head + one_lap_;
+                    token.hole = (stamp & mark_bit_) != 0;
                     return true;
                 }
                 backoff.spin();
@@ -424,16 +469,14 @@ private:
     template <class Sink>
     bool read(Token& token, Sink& sink) noexcept {
         Slot* slot = token.slot;
-        const bool hole = slot->hole;
-        if (!hole) {
+        if (!token.hole) {
             T* item = slot->item();
             sink(std::move(*item));
             item->~T();
         }
-        slot->hole = false;
         slot->stamp.store(token.stamp, std::memory_order_release);
         senders_.notify();
-        return !hole;
+        return !token.hole;
     }
 
     alignas(kCacheLine) std::atomic<std::size_t> head_{0};

@@ -26,9 +26,8 @@ namespace torvan::engine::detail {
 
 template <class T>
 class ListChannel {
-    static constexpr std::size_t kWrite = 1;    // the item has been written
-    static constexpr std::size_t kRead = 2;     // the item has been read
-    static constexpr std::size_t kDestroy = 4;  // the block's destruction waits for this slot's reader
+    static constexpr std::uint8_t kRead = 1;     // the item has been read
+    static constexpr std::uint8_t kDestroy = 2;  // the block's destruction waits for this slot's reader
     static constexpr std::size_t kLap = 32;
     static constexpr std::size_t kBlockCap = kLap - 1;
     static constexpr std::size_t kShift = 1;
@@ -36,14 +35,17 @@ class ListChannel {
     static constexpr std::size_t kMarkBit = 1;
 
     struct Slot {
-        std::atomic<std::size_t> state{0};
+        // Only the sender sets `written`, so a plain store publishes the
+        // item; `reader` is shared by the reader and the block's destroyer.
+        std::atomic<std::uint8_t> written{0};
+        std::atomic<std::uint8_t> reader{0};
         alignas(T) unsigned char storage[sizeof(T)];
 
         T* item() noexcept { return std::launder(reinterpret_cast<T*>(storage)); }
 
         void wait_write() const noexcept {
             Backoff backoff;
-            while ((state.load(std::memory_order_acquire) & kWrite) == 0) {
+            while (written.load(std::memory_order_acquire) == 0) {
                 backoff.snooze();
             }
         }
@@ -64,17 +66,13 @@ class ListChannel {
             }
         }
 
-        // Frees the block once the slots from `start` on have all been read;
-        // a slot still being read takes over the destruction.
-        static void destroy(Block* block, std::size_t start) noexcept {
-            for (std::size_t i = start; i + 1 < kBlockCap; ++i) {
-                Slot& slot = block->slots[i];
-                if ((slot.state.load(std::memory_order_acquire) & kRead) == 0 &&
-                    (slot.state.fetch_or(kDestroy, std::memory_order_acq_rel) & kRead) == 0) {
-                    return;
-                }
+        // Makes a used block as good as new, for reuse.
+        void reset() noexcept {
+            next.store(nullptr, std::memory_order_relaxed);
+            for (Slot& slot : slots) {
+                slot.written.store(0, std::memory_order_relaxed);
+                slot.reader.store(0, std::memory_order_relaxed);
             }
-            delete block;
         }
     };
 
@@ -110,6 +108,7 @@ public:
             head += kStep;
         }
         delete block;
+        delete spare_.load(std::memory_order_relaxed);
     }
 
     // Throws std::bad_alloc if a new block is needed and cannot be allocated;
@@ -135,6 +134,21 @@ public:
 
     template <class Sink>
     RecvStatus recv_until(Sink&& sink, platform::Deadline deadline, bool interruptible) {
+        Token token;
+        if (start_recv(token)) {
+            if (token.block == nullptr) {
+                return RecvStatus::Disconnected;
+            }
+            read(token, sink);
+            return RecvStatus::Received;
+        }
+        return recv_waiting(sink, deadline, interruptible);
+    }
+
+private:
+    // Out of line, so that the fast path above stays small enough to inline.
+    template <class Sink>
+    [[gnu::noinline]] RecvStatus recv_waiting(Sink& sink, platform::Deadline deadline, bool interruptible) {
         Token token;
         for (;;) {
             Backoff backoff;
@@ -172,6 +186,7 @@ public:
         }
     }
 
+public:
     // --- selection ---
 
     // A send is always ready; completing it is an ordinary send.
@@ -287,11 +302,11 @@ private:
             }
             // About to fill the block: allocate the next one before claiming.
             if (offset + 1 == kBlockCap && !next_block) {
-                next_block = std::make_unique<Block>();
+                next_block = new_block();
             }
             if (block == nullptr) {
                 // The very first send installs the first block.
-                auto first = std::make_unique<Block>();
+                std::unique_ptr<Block> first = new_block();
                 Block* expected = nullptr;
                 if (tail_.block.compare_exchange_strong(expected, first.get(), std::memory_order_release,
                                                         std::memory_order_relaxed)) {
@@ -332,7 +347,7 @@ private:
         }
         Slot& slot = token.block->slots[token.offset];
         ::new (slot.storage) T(std::move(item));
-        slot.state.fetch_or(kWrite, std::memory_order_release);
+        slot.written.store(1, std::memory_order_release);
         receivers_.notify();
         return SendStatus::Sent;
     }
@@ -403,9 +418,37 @@ private:
         sink(std::move(*item));
         item->~T();
         if (token.offset + 1 == kBlockCap) {
-            Block::destroy(block, 0);
-        } else if ((slot.state.fetch_or(kRead, std::memory_order_acq_rel) & kDestroy) != 0) {
-            Block::destroy(block, token.offset + 1);
+            destroy_block(block, 0);
+        } else if ((slot.reader.fetch_add(kRead, std::memory_order_acq_rel) & kDestroy) != 0) {
+            destroy_block(block, token.offset + 1);
+        }
+    }
+
+    // A block for the tail: the spare one if there is one, else a new one.
+    std::unique_ptr<Block> new_block() {
+        if (Block* spare = spare_.exchange(nullptr, std::memory_order_acquire)) {
+            return std::unique_ptr<Block>(spare);
+        }
+        return std::make_unique<Block>();
+    }
+
+    // Frees the block once the slots from `start` on have all been read; a
+    // slot still being read takes over the destruction. Nobody refers to a
+    // block by then, so it is kept as the spare if that place is free.
+    void destroy_block(Block* block, std::size_t start) noexcept {
+        for (std::size_t i = start; i + 1 < kBlockCap; ++i) {
+            Slot& slot = block->slots[i];
+            // Each flag is set once, by one party, so adding sets it (one
+            // instruction, where an "or" that returns the old value is a loop).
+            if ((slot.reader.load(std::memory_order_acquire) & kRead) == 0 &&
+                (slot.reader.fetch_add(kDestroy, std::memory_order_acq_rel) & kRead) == 0) {
+                return;
+            }
+        }
+        block->reset();
+        Block* expected = nullptr;
+        if (!spare_.compare_exchange_strong(expected, block, std::memory_order_release, std::memory_order_relaxed)) {
+            delete block;
         }
     }
 
@@ -452,6 +495,7 @@ private:
     alignas(kCacheLine) Position head_;
     alignas(kCacheLine) Position tail_;
     alignas(kCacheLine) SyncWaker receivers_;
+    std::atomic<Block*> spare_{nullptr};
 };
 
 }  // namespace torvan::engine::detail
