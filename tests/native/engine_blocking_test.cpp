@@ -25,12 +25,6 @@ std::pair<Sender<T>, Receiver<T>> make(int capacity) {
     return capacity < 0 ? unbounded<T>() : bounded<T>(static_cast<std::size_t>(capacity));
 }
 
-// Gives another thread time to go to sleep in the engine. Only makes the
-// sleeping path likely; the tests hold whatever the interleaving.
-void let_it_sleep() {
-    std::optional<Empty> none;
-    never<Empty>().recv_until(none, Deadline::after(Duration::from_millis(20)), false);
-}
 
 constexpr int kFlavours[] = {-1, 0, 1, 4};
 
@@ -42,7 +36,7 @@ TEST(EngineBlocking, ReceiverWakesForAnItem) {
         std::optional<int> got;
         RecvStatus status = RecvStatus::Empty;
         TestThread receiver([&, &rx = rx] { status = rx.recv(got); });
-        let_it_sleep();
+        engine_test::let_others_sleep();
         int v = 11;
         EXPECT_EQ(tx.send(v), SendStatus::Sent);
         receiver.join_or_fail();
@@ -62,8 +56,9 @@ TEST(EngineBlocking, SenderWaitsForRoomOrPartner) {
                 sent.fetch_add(1);
             }
         });
-        let_it_sleep();
         // Rendezvous: nothing completes before a receiver takes it; bounded(1): one fits.
+        EXPECT_TRUE(engine_test::eventually([&] { return sent.load() >= capacity; }));
+        engine_test::let_others_sleep();
         EXPECT_EQ(sent.load(), capacity) << "capacity " << capacity;
         std::optional<int> out;
         for (int i = 0; i < 3; ++i) {
@@ -83,7 +78,7 @@ TEST(EngineBlocking, RendezvousSendReturnsOnlyOnceTaken) {
         EXPECT_EQ(tx.send(v), SendStatus::Sent);
         returned = true;
     });
-    let_it_sleep();
+    engine_test::let_others_sleep();
     EXPECT_FALSE(returned.load());
     std::optional<int> out;
     EXPECT_EQ(rx.recv(out), RecvStatus::Received);
@@ -105,7 +100,7 @@ TEST(EngineBlocking, LastSenderGoneWakesEveryBlockedReceiver) {
                 }
             }));
         }
-        let_it_sleep();
+        engine_test::let_others_sleep();
         tx.reset();
         for (auto& t : receivers) {
             t->join_or_fail();
@@ -133,7 +128,7 @@ TEST(EngineBlocking, LastReceiverGoneWakesBlockedSendersWithTheirItems) {
                     }
                 }));
             }
-            let_it_sleep();
+            engine_test::let_others_sleep();
             rx.reset();
             for (auto& t : senders) {
                 t->join_or_fail();

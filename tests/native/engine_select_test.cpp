@@ -19,15 +19,6 @@ using engine_test::TestThread;
 using torvan::platform::Deadline;
 using torvan::platform::Duration;
 
-namespace {
-
-void let_it_sleep() {
-    std::optional<Empty> none;
-    never<Empty>().recv_until(none, Deadline::after(Duration::from_millis(20)), false);
-}
-
-}  // namespace
-
 TEST(EngineSelect, IndicesCountFromZero) {
     auto [tx, rx] = bounded<int>(1);
     auto timer = after(Duration::from_millis(1));
@@ -123,7 +114,7 @@ TEST(EngineSelect, WakesWhenAnOperationBecomesReady) {
             index = op->index();
             EXPECT_EQ(op->recv(rx, got), RecvStatus::Received);
         });
-        let_it_sleep();
+        engine_test::let_others_sleep();
         int v = 21;
         EXPECT_EQ(tx.send(v), SendStatus::Sent);
         waiter.join_or_fail();
@@ -144,7 +135,7 @@ TEST(EngineSelect, OverflowingTimeoutWaitsWithoutDeadline) {
         ASSERT_TRUE(op);
         op->recv(rx, got);
     });
-    let_it_sleep();
+    engine_test::let_others_sleep();
     EXPECT_FALSE(returned.load());  // an overflowing deadline is not "already passed"
     int v = 4;
     tx.send(v);
@@ -165,7 +156,7 @@ TEST(EngineSelect, DisconnectionMakesOperationsReady) {
         std::optional<int> out;
         status = op.recv(rx, out);
     });
-    let_it_sleep();
+    engine_test::let_others_sleep();
     tx.reset();
     waiter.join_or_fail();
     EXPECT_EQ(status, RecvStatus::Disconnected);

@@ -163,9 +163,7 @@ TEST(EngineSignal, NonInterruptibleWaitSleepsThroughSignals) {
     RecvStatus status = RecvStatus::Empty;
     std::optional<int> got;
     TestThread waiter([&, &rx = rx] { status = rx.recv_until(got, Deadline::never(), false); });
-    // Give the waiter time to go to sleep, so that the signals hit the sleep.
-    std::optional<Empty> none;
-    never<Empty>().recv_until(none, Deadline::after(Duration::from_millis(20)), false);
+    engine_test::let_others_sleep();  // so that the signals most likely hit the sleep
     for (int i = 0; i < 5; ++i) {
         const int before = g_handled.load();
         pthread_kill(waiter.native_handle(), SIGUSR1);

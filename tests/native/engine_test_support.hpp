@@ -71,6 +71,10 @@ private:
     std::future<void> done_;
 };
 
+// Gives another thread time to go to sleep inside the engine. This only
+// makes the sleeping paths likely: no test depends on it for its outcome.
+inline void let_others_sleep() { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }
+
 // Waits (polling, with a deadline) until `condition` holds; false on timeout.
 template <class Condition>
 bool eventually(Condition&& condition, std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
