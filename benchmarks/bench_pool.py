@@ -6,11 +6,13 @@ Each measurement gets a fresh pool whose workers have already run a task, so
 thread start-up is not timed; the pool of the previous measurement is shut
 down when the next one is set up. In the CPU-bound case the ratio shown for
 the one-worker ThreadPool is its time over the two-worker one's: the speed-up
-that the second worker brings."""
+that the second worker brings; the same loops on plain threads show how much
+of a second processor the machine gave the run."""
 
 from __future__ import annotations
 
 import concurrent.futures
+import threading
 from itertools import repeat
 
 from benchmarks.harness import case, stdlib, torvan
@@ -92,6 +94,24 @@ def trivial_one_worker():
     ]
 
 
+def plain_threads(count: int):
+    """The same loops split over `count` threading.Thread objects: how much
+    parallelism the machine gave this run, with no pool at all."""
+
+    def workload(shared, i, ops):
+        def body():
+            threads = [threading.Thread(target=lambda: [cpu_bound() for _ in repeat(None, ops // count)])
+                       for _ in range(count)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+
+        return body
+
+    return stdlib(f"{count} plain thread{'s' if count > 1 else ''} (machine's parallelism)", workload)
+
+
 @case(GROUP, "CPU-bound tasks", threads=(1,), ops=400,
       note=f"pure-Python loops of {CPU_TASK_SPAN} steps; ThreadPool(1)'s ratio is the 2-worker speed-up")
 def cpu_bound_tasks():
@@ -100,6 +120,8 @@ def cpu_bound_tasks():
         torvan("ThreadPool(1)", submit_all_then_wait(cpu_bound), setup=torvan_pool(1)),
         stdlib("ThreadPoolExecutor(2)", submit_all_then_wait(cpu_bound), setup=stdlib_pool(2)),
         stdlib("ThreadPoolExecutor(1)", submit_all_then_wait(cpu_bound), setup=stdlib_pool(1)),
+        plain_threads(2),
+        plain_threads(1),
     ]
 
 

@@ -256,6 +256,6 @@ def test_task_references_are_released():
     future = p.submit(lambda item: None, payload)
     future.result(TIMEOUT)
     del payload, future
-    p.shutdown()  # leaving its wait releases what the workers dropped detached
+    p.shutdown()
     gc.collect()
     assert watcher() is None

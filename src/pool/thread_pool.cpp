@@ -192,10 +192,11 @@ PoolState construct(std::optional<std::int64_t> num_workers) {
     return state;
 }
 
-// contextvars.copy_context(), looked up anew on every call; no context (and
-// no error) when any step fails.
+// contextvars.copy_context(), imported and looked up anew on every call (the
+// import finds the module in sys.modules); no context, and no error, when any
+// step fails.
 OwnedRef copy_context() noexcept {
-    PyObject* module = PyImport_Import(g_names.contextvars);
+    PyObject* module = PyImport_ImportModuleLevelObject(g_names.contextvars, nullptr, nullptr, nullptr, 0);
     if (module == nullptr) {
         PyErr_Clear();
         return OwnedRef();

@@ -107,16 +107,21 @@ void complete_future(const Task& task, PyObject* result) noexcept {
     Py_XDECREF(exception);
 }
 
-// Runs (or cancels) one task attached to the interpreter. Returns false when
-// the worker could not attach and must end.
-bool run_attached(const Task& task, const PoolFlags& flags, binding::ReusedThreadState& thread_state) noexcept {
+// Runs (or cancels) one task attached to the interpreter, and drops it while
+// still attached: its references are released here, on the worker, rather
+// than queued for whichever thread attaches next (often the submitter, the
+// busiest thread of all). Returns false, leaving the task in place, when the
+// worker could not attach and must end.
+bool run_attached(std::optional<Task>& task, const PoolFlags& flags,
+                  binding::ReusedThreadState& thread_state) noexcept {
     try {
         binding::ReusedThreadAttach attach(thread_state);
         if (flags.cancel_requested.load(std::memory_order_seq_cst)) {
-            discard_outcome(PyObject_CallMethodNoArgs(task.future.get(), g_names.cancel));
+            discard_outcome(PyObject_CallMethodNoArgs(task->future.get(), g_names.cancel));
         } else {
-            complete_future(task, call_task(task));
+            complete_future(*task, call_task(*task));
         }
+        task.reset();
         return true;
     } catch (const std::exception& failure) {
         // Nothing above this thread can catch it: report it and end the worker.
@@ -136,11 +141,12 @@ void worker_main(Launch& launch) noexcept {
         try {
             std::optional<Task> task;
             while (tasks.recv(task) == engine::RecvStatus::Received) {
-                if (!run_attached(*task, *flags, thread_state)) {
+                if (!run_attached(task, *flags, thread_state)) {
+                    // The task in hand is discarded, its future left pending; detached
+                    // here, its references are released at the next attach anywhere.
                     failed = true;
-                    break;  // the task in hand is discarded with its future left pending
+                    break;
                 }
-                task.reset();  // detached: its references are released at the next attach
             }
         } catch (const std::exception& failure) {
             std::fprintf(stderr, "torvan ThreadPool worker stopped: %s\n", failure.what());
