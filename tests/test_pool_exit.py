@@ -141,3 +141,37 @@ def test_refused_worker_thread_fails_construction_and_the_started_workers_end():
         print(len(os.listdir("/proc/self/task")) == before)
     """)
     assert run_python(code).splitlines() == ["PanicException failed to spawn thread", "True"]
+
+
+def test_forked_child_does_not_wait_for_workers_it_does_not_have():
+    # Only the forking thread lives on in the child: its pools refuse work,
+    # and shutting them down, dropping them or exiting does not hang there.
+    code = textwrap.dedent("""
+        import os, sys, time, warnings
+        warnings.simplefilter("ignore", DeprecationWarning)  # forking a threaded process
+        from torvan import ThreadPool
+
+        kept, dropped, shut = ThreadPool(2), ThreadPool(1), ThreadPool(1)
+        assert kept.submit(int, "1").result() == 1
+        pid = os.fork()
+        if pid == 0:
+            try:
+                kept.submit(print, "never printed")
+            except RuntimeError as exc:
+                print("child:", exc, flush=True)
+            shut.shutdown()
+            del dropped
+            sys.exit(0)  # the exit hook meets `kept`, never shut down
+        deadline = time.monotonic() + 60
+        while not (done := os.waitpid(pid, os.WNOHANG))[0] and time.monotonic() < deadline:
+            time.sleep(0.01)
+        if not done[0]:
+            os.kill(pid, 9)
+        print("child exit status", done[1] if done[0] else "hung")
+        print("parent", kept.submit(int, "2").result(), dropped.submit(int, "3").result())
+    """)
+    assert run_python(code).splitlines() == [
+        "child: Failed to submit task to worker threads",
+        "child exit status 0",
+        "parent 2 3",
+    ]

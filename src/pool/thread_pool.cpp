@@ -21,6 +21,7 @@
 #include "platform/park.hpp"
 #include "platform/system.hpp"
 #include "pool/exit_hook.hpp"
+#include "pool/fork_hook.hpp"
 #include "pool/joining.hpp"
 #include "pool/task.hpp"
 #include "pool/worker.hpp"
@@ -51,16 +52,19 @@ struct PoolState {
     std::shared_ptr<PoolFlags> flags;
     OwnedRef future_class;
     ExitRegistration exit_registration;
+    std::uint64_t generation = process_generation();  // of the process that started the workers
 
     PoolState(engine::Sender<Task> sender_, std::shared_ptr<PoolFlags> flags_) noexcept
         : sender(std::move(sender_)), flags(std::move(flags_)) {}
     PoolState(PoolState&&) noexcept = default;
     PoolState& operator=(PoolState&&) = delete;
 
-    // Drops the sender so that the workers drain the queue and end. They are
+    bool workers_lost_in_fork() const noexcept { return generation != process_generation(); }
+
+    // Stops submissions and takes the worker handles out. The workers are
     // counted as draining first, so the exit hook waits for them whoever
     // joins them.
-    std::vector<Worker> disconnect() noexcept {
+    std::vector<Worker> stop() noexcept {
         for (Worker& worker : workers) {
             worker.mark_draining();
         }
@@ -68,13 +72,26 @@ struct PoolState {
         return std::move(workers);
     }
 
+    // Dropping the sender disconnects the queue: the workers drain it and end.
+    void drop_sender() noexcept {
+        if (workers_lost_in_fork()) {
+            // A forked child must not touch a queue that threads of the parent
+            // may have been using at the fork: it is left as it is.
+            new engine::Sender<Task>(std::move(sender));
+            return;
+        }
+        sender.reset();
+    }
+
     // Destruction of a pool never shut down waits for its queued tasks to run.
     ~PoolState() {
         if (!flags) {
             return;  // moved from
         }
-        std::vector<Worker> handles = disconnect();
-        sender.reset();
+        std::vector<Worker> handles = stop();
+        if (sender) {
+            drop_sender();
+        }
         join_for_destruction(std::move(handles));
     }
 };
@@ -138,12 +155,12 @@ void shutdown_state(PoolState& state, bool wait, bool cancel_futures) {
     if (!state.flags->running.load(std::memory_order_seq_cst)) {
         return;  // shut down before: nothing at all to do
     }
-    std::vector<Worker> handles = state.disconnect();
+    std::vector<Worker> handles = state.stop();
     if (cancel_futures) {
         // Before the queue is disconnected, so every task still queued is cancelled.
         state.flags->cancel_requested.store(true, std::memory_order_seq_cst);
     }
-    state.sender.reset();
+    state.drop_sender();
     if (handles.empty()) {
         return;
     }
@@ -219,6 +236,9 @@ OwnedRef submit(Self& self, Object func, binding::VarArgs args, binding::VarKwar
     PoolState& state = self.state;
     if (!state.flags->running.load(std::memory_order_acquire) || !state.sender) {
         binding::raise(PyExc_RuntimeError, "ThreadPool is shutdown");
+    }
+    if (state.workers_lost_in_fork()) {
+        binding::raise(PyExc_RuntimeError, "Failed to submit task to worker threads");
     }
     OwnedRef context = copy_context();
     OwnedRef future = binding::checked(PyObject_CallNoArgs(state.future_class.get()));
@@ -327,6 +347,7 @@ void shutdown_pool_at_exit(PyObject* pool) {
 PyTypeObject* thread_pool_type() {
     init_names();
     install_exit_hook();
+    install_fork_hook();
     return binding::TypeObject<ThreadPoolClass>::for_registration();
 }
 

@@ -20,6 +20,8 @@ using detail::WorkerEnd;
 // Workers whose queue is disconnected and that have not ended yet.
 std::atomic<std::uint32_t> g_draining{0};
 
+std::atomic<std::uint64_t> g_generation{0};
+
 void leave_draining() noexcept {
     if (g_draining.fetch_sub(1, std::memory_order_acq_rel) == 1) {
         platform::wake_all(g_draining);
@@ -174,10 +176,29 @@ std::optional<Worker> Worker::start(engine::Receiver<Task> tasks, std::shared_pt
     if (!thread) {
         return std::nullopt;
     }
-    return Worker(std::move(*thread), std::move(end));
+    return Worker(std::move(*thread), std::move(end), process_generation());
+}
+
+Worker::~Worker() {
+    if (lost_in_fork()) {
+        thread_.abandon();
+    }
+}
+
+bool Worker::lost_in_fork() const noexcept { return generation_ != process_generation(); }
+
+std::optional<std::string> Worker::join() noexcept {
+    if (lost_in_fork()) {
+        thread_.abandon();
+        return std::nullopt;
+    }
+    return thread_.join();
 }
 
 void Worker::mark_draining() noexcept {
+    if (lost_in_fork()) {
+        return;  // nothing to wait for
+    }
     // Counted first, so the count never misses a worker that is still running.
     g_draining.fetch_add(1, std::memory_order_acq_rel);
     std::uint32_t expected = WorkerEnd::kRunning;
@@ -187,6 +208,9 @@ void Worker::mark_draining() noexcept {
 }
 
 bool Worker::wait_until_ended(bool interruptible) const noexcept {
+    if (lost_in_fork()) {
+        return true;
+    }
     for (;;) {
         std::uint32_t state = end_->state.load(std::memory_order_acquire);
         if (state == WorkerEnd::kEnded) {
@@ -210,6 +234,13 @@ bool wait_for_draining_workers(bool interruptible) noexcept {
             return false;
         }
     }
+}
+
+std::uint64_t process_generation() noexcept { return g_generation.load(std::memory_order_acquire); }
+
+void forget_workers_after_fork() noexcept {
+    g_draining.store(0, std::memory_order_release);
+    g_generation.fetch_add(1, std::memory_order_acq_rel);
 }
 
 void init_worker_names() {

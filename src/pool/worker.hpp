@@ -46,9 +46,12 @@ public:
     Worker(Worker&&) noexcept = default;
     Worker& operator=(Worker&&) noexcept = default;
     // A handle dropped without joining lets its thread run on.
-    ~Worker() = default;
+    ~Worker();
 
-    bool is_current() const noexcept { return thread_.is_current(); }
+    // True in a child process forked after the worker started: the thread
+    // did not come along, so it counts as ended and is never joined.
+    bool lost_in_fork() const noexcept;
+    bool is_current() const noexcept { return !lost_in_fork() && thread_.is_current(); }
     // Counts the worker among the draining workers, whose end the exit hook
     // awaits: its queue is disconnected, so it ends once the queue is drained.
     void mark_draining() noexcept;
@@ -59,15 +62,23 @@ public:
     bool failed() const noexcept { return end_->failed.load(std::memory_order_acquire); }
     // Joins the thread; immediate once it has ended. Returns the system error
     // when it cannot be joined (the calling thread itself).
-    std::optional<std::string> join() noexcept { return thread_.join(); }
+    std::optional<std::string> join() noexcept;
 
 private:
-    Worker(platform::NativeThread thread, std::shared_ptr<detail::WorkerEnd> end) noexcept
-        : thread_(std::move(thread)), end_(std::move(end)) {}
+    Worker(platform::NativeThread thread, std::shared_ptr<detail::WorkerEnd> end, std::uint64_t generation) noexcept
+        : thread_(std::move(thread)), end_(std::move(end)), generation_(generation) {}
 
     platform::NativeThread thread_;
     std::shared_ptr<detail::WorkerEnd> end_;
+    std::uint64_t generation_;  // the process generation the thread was started in
 };
+
+// Counts forks: bumped in each child process, which has none of the threads
+// started before (only the thread that forked lives on).
+std::uint64_t process_generation() noexcept;
+// Called in the child right after a fork: forgets the workers that did not
+// come along, so nothing waits for them.
+void forget_workers_after_fork() noexcept;
 
 // Sleeps (the caller is detached) until every worker counted as draining has
 // ended. An interruptible wait returns false when a signal arrived first.
