@@ -4,7 +4,9 @@ CPU-bound tasks, and the latency of one task submitted and awaited at a time.
 
 Each measurement gets a fresh pool whose workers have already run a task, so
 thread start-up is not timed; the pool of the previous measurement is shut
-down when the next one is set up. In the CPU-bound case the ratio shown for
+down when the next one is set up. Beside the trivial tasks, the futures alone
+(made, completed and awaited on one thread, no pool) show how much of each
+task's cost is the concurrent.futures.Future itself. In the CPU-bound case the ratio shown for
 the one-worker ThreadPool is its time over the two-worker one's: the speed-up
 that the second worker brings; the same loops on plain threads show how much
 of a second processor the machine gave the run."""
@@ -68,6 +70,20 @@ def submit_all_then_wait(func):
     return workload
 
 
+def futures_alone(shared, i, ops):
+    """What the futures of the trivial case cost by themselves, with no pool:
+    make them all, complete each with set_result, then wait for each."""
+
+    def body(make=concurrent.futures.Future, ops=ops):
+        futures = [make() for _ in repeat(None, ops)]
+        for future in futures:
+            future.set_result(None)
+        for future in futures:
+            future.result()
+
+    return body
+
+
 def one_at_a_time(pool, i, ops):
     def body(submit=pool.submit, ops=ops):
         for _ in repeat(None, ops):
@@ -82,6 +98,7 @@ def trivial_two_workers():
     return [
         torvan("ThreadPool(2)", submit_all_then_wait(trivial), setup=torvan_pool(2)),
         stdlib("ThreadPoolExecutor(2)", submit_all_then_wait(trivial), setup=stdlib_pool(2)),
+        stdlib("the futures alone, one thread", futures_alone),
     ]
 
 
@@ -91,6 +108,7 @@ def trivial_one_worker():
     return [
         torvan("ThreadPool(1)", submit_all_then_wait(trivial), setup=torvan_pool(1)),
         stdlib("ThreadPoolExecutor(1)", submit_all_then_wait(trivial), setup=stdlib_pool(1)),
+        stdlib("the futures alone, one thread", futures_alone),
     ]
 
 

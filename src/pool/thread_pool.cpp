@@ -69,7 +69,7 @@ struct PoolState {
             worker.mark_draining();
         }
         flags->running.store(false, std::memory_order_seq_cst);
-        return std::move(workers);
+        return std::exchange(workers, {});
     }
 
     // Dropping the sender disconnects the queue: the workers drain it and end.
