@@ -522,8 +522,10 @@ private:
     std::size_t cap_;
     std::size_t one_lap_ = 0;
     std::size_t mark_bit_ = 0;
-    SyncWaker senders_;
-    SyncWaker receivers_;
+    // Apart from the fields above, which every operation reads: registering
+    // and waking waiters writes here.
+    alignas(kCacheLine) SyncWaker senders_;
+    alignas(kCacheLine) SyncWaker receivers_;
 };
 
 }  // namespace torvan::engine::detail
