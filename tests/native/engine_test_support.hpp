@@ -1,0 +1,130 @@
+#pragma once
+// Helpers shared by the engine tests: threads that are joined with a
+// deadline, and an item type that counts its live instances.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <future>
+#include <thread>
+#include <utility>
+
+namespace engine_test {
+
+#ifdef TORVAN_SANITIZED
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
+// Picks the smaller size in sanitizer builds.
+constexpr int scaled(int normal, int sanitized) { return kSanitized ? sanitized : normal; }
+
+inline constexpr std::chrono::seconds kJoinTimeout{60};
+
+// A thread that must finish before a deadline. A thread still running at the
+// deadline cannot be joined safely (it uses the test's stack), so the test
+// binary reports it and aborts: a hang fails CI instead of stalling it.
+class TestThread {
+public:
+    template <class Body>
+    explicit TestThread(Body body) {
+        std::promise<void> finished;
+        done_ = finished.get_future();
+        thread_ = std::thread([body = std::move(body), finished = std::move(finished)]() mutable {
+            try {
+                body();
+            } catch (const std::exception& e) {
+                ADD_FAILURE() << "test thread threw: " << e.what();
+            }
+            finished.set_value();
+        });
+    }
+    TestThread(const TestThread&) = delete;
+    TestThread& operator=(const TestThread&) = delete;
+    ~TestThread() { join_or_fail(); }
+
+    bool finished() const { return done_.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }
+
+    void join_or_fail(std::chrono::milliseconds timeout = kJoinTimeout) {
+        if (!thread_.joinable()) {
+            return;
+        }
+        if (done_.wait_for(timeout) != std::future_status::ready) {
+            ADD_FAILURE() << "a test thread did not finish in time";
+            std::fprintf(stderr, "engine test: a thread did not finish within %lld ms; aborting\n",
+                         static_cast<long long>(timeout.count()));
+            std::fflush(stderr);
+            std::abort();
+        }
+        thread_.join();
+    }
+
+    std::thread::native_handle_type native_handle() { return thread_.native_handle(); }
+
+private:
+    std::thread thread_;
+    std::future<void> done_;
+};
+
+// Gives another thread time to go to sleep inside the engine. This only
+// makes the sleeping paths likely: no test depends on it for its outcome.
+inline void let_others_sleep() { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }
+
+// Waits (polling, with a deadline) until `condition` holds; false on timeout.
+template <class Condition>
+bool eventually(Condition&& condition, std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > until) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// Live-instance accounting for Counted items.
+struct Tally {
+    std::atomic<long> created{0};
+    std::atomic<long> destroyed{0};
+    long live() const { return created.load() - destroyed.load(); }
+};
+
+// A move-only item that counts engaged instances: a moved-from shell is not
+// counted, so every created item must be destroyed exactly once.
+class Counted {
+public:
+    Counted(Tally& tally, int value) noexcept : tally_(&tally), value_(value) { tally_->created.fetch_add(1); }
+    Counted(Counted&& other) noexcept : tally_(std::exchange(other.tally_, nullptr)), value_(other.value_) {}
+    Counted& operator=(Counted&& other) noexcept {
+        if (this != &other) {
+            drop();
+            tally_ = std::exchange(other.tally_, nullptr);
+            value_ = other.value_;
+        }
+        return *this;
+    }
+    Counted(const Counted&) = delete;
+    Counted& operator=(const Counted&) = delete;
+    ~Counted() { drop(); }
+
+    int value() const noexcept { return value_; }
+    bool engaged() const noexcept { return tally_ != nullptr; }
+
+private:
+    void drop() noexcept {
+        if (tally_ != nullptr) {
+            std::exchange(tally_, nullptr)->destroyed.fetch_add(1);
+        }
+    }
+
+    Tally* tally_;
+    int value_;
+};
+
+}  // namespace engine_test
