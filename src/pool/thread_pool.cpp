@@ -96,13 +96,11 @@ struct PoolState {
     }
 };
 
-struct ThreadPoolClass {
+struct ThreadPoolClass : binding::ClassTraits {
     static constexpr const char* kName = "ThreadPool";
     using State = PoolState;
-    static constexpr bool kThreadBound = false;
-    static constexpr const char* kTypePath = nullptr;
     static constexpr bool kWeakReferences = true;
-    static constexpr bool kExclusiveMethods = true;
+    static constexpr bool kExclusiveMethods = true;  // shutdown
     static binding::ClassDefinition definition();
 };
 using Self = Instance<ThreadPoolClass>;
