@@ -259,3 +259,18 @@ def test_task_references_are_released():
     p.shutdown()
     gc.collect()
     assert watcher() is None
+
+
+def test_a_future_that_cannot_be_made_fails_submit_and_queues_nothing(monkeypatch):
+    class Refused(concurrent.futures.Future):
+        def __init__(self):
+            raise LookupError("no future today")
+
+    monkeypatch.setattr(concurrent.futures, "Future", Refused)
+    p = ThreadPool(1)  # looks the class up now
+    monkeypatch.undo()
+    called = []
+    with pytest.raises(LookupError, match="no future today"):
+        p.submit(called.append, 1)
+    p.shutdown()
+    assert called == []
