@@ -20,6 +20,7 @@ using detail::WorkerEnd;
 // Workers whose queue is disconnected and that have not ended yet.
 std::atomic<std::uint32_t> g_draining{0};
 
+// Forks this process descends through; each child bumps it.
 std::atomic<std::uint64_t> g_generation{0};
 
 void leave_draining() noexcept {
@@ -35,6 +36,12 @@ struct Names {
     PyObject* cancel = nullptr;
 };
 Names g_names;
+
+// Nothing above a worker thread can catch its failure: it is reported here.
+void report_failure(const char* message) noexcept {
+    std::fprintf(stderr, "torvan ThreadPool worker stopped: %s\n", message);
+    std::fflush(stderr);
+}
 
 // What a worker thread starts with.
 struct Launch {
@@ -126,9 +133,7 @@ bool run_attached(std::optional<Task>& task, const PoolFlags& flags,
         task.reset();
         return true;
     } catch (const std::exception& failure) {
-        // Nothing above this thread can catch it: report it and end the worker.
-        std::fprintf(stderr, "torvan ThreadPool worker stopped: %s\n", failure.what());
-        std::fflush(stderr);
+        report_failure(failure.what());
         return false;
     }
 }
@@ -151,8 +156,7 @@ void worker_main(Launch& launch) noexcept {
                 }
             }
         } catch (const std::exception& failure) {
-            std::fprintf(stderr, "torvan ThreadPool worker stopped: %s\n", failure.what());
-            std::fflush(stderr);
+            report_failure(failure.what());
             failed = true;
         }
     }
