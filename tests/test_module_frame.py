@@ -76,13 +76,18 @@ def test_instances_have_no_dict_and_weak_references_only_for_thread_pool():
         "RwLock": lambda: _torvan.RwLock(),
         "RwLockReadGuard": lambda: _torvan.RwLock().read(),
         "RwLockWriteGuard": lambda: _torvan.RwLock().write(),
+        "ThreadPool": lambda: _torvan.ThreadPool(1),
     }
     for name, make in samples.items():
         obj = make()
         with pytest.raises(AttributeError):
             obj.anything = 1
-        with pytest.raises(TypeError):
-            weakref.ref(obj)
+        if name == "ThreadPool":
+            assert weakref.ref(obj)() is obj
+            obj.shutdown()
+        else:
+            with pytest.raises(TypeError):
+                weakref.ref(obj)
 
 
 def test_reimport_reuses_the_type_objects():

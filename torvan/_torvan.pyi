@@ -1,9 +1,14 @@
 """Type stubs for the native module torvan._torvan."""
 
+from collections.abc import Callable
+from concurrent.futures import Future
 from types import TracebackType
-from typing import Any, Literal
+from typing import Any, Literal, ParamSpec, TypeVar
 
 __all__: list[str]
+
+_P = ParamSpec("_P")
+_T = TypeVar("_T")
 
 _Ordering = Literal["relaxed", "Relaxed", "release", "Release", "acquire", "Acquire", "acq_rel", "AcqRel", "seq_cst", "SeqCst"]
 
@@ -48,6 +53,26 @@ class ConcurrentMap:
         """Retrieve all key-value tuples in the map.
         Note: Returns a weakly-consistent snapshot collected shard-by-shard."""
     def __len__(self) -> int: ...
+
+class ThreadPool:
+    """An OS-level physical thread pool scheduler for heavy parallel computing.
+    Avoids GIL contention and allows true parallel multi-threaded execution.
+    Supports CPython weak references and reclaims its resources automatically when it is destroyed.
+
+    Workers are native threads started with the pool (one per online processor
+    by default). Each task runs in a copy of the submitter's context variables
+    and finds a fresh thread: nothing a previous task left in `threading.local`
+    objects or other per-thread state. A pool dropped without `shutdown` waits
+    for its queued tasks; pools still alive at interpreter exit are shut down
+    with `wait=True` before finalization.
+    """
+
+    def __new__(cls, num_workers: int | None = None) -> ThreadPool: ...
+    def submit(self, func: Callable[_P, _T], *args: _P.args, **kwargs: _P.kwargs) -> Future[_T]:
+        """Submit a task for parallel execution in the thread pool.
+        Instantiates and returns a standard `concurrent.futures.Future`."""
+    def shutdown(self, wait: bool = True, cancel_futures: bool = False) -> None:
+        """Shut down the thread pool, dropping the sender and joining all worker threads."""
 
 class AtomicInteger:
     """A thread-safe, lock-free 64-bit signed integer using CPU atomic operations.

@@ -1,5 +1,7 @@
 #include "binding/thread_state.hpp"
 
+#include <utility>
+
 #include "binding/deferred_release.hpp"
 #include "binding/failure.hpp"
 
@@ -24,13 +26,79 @@ DetachedSection::~DetachedSection() {
     drain_deferred_releases();
 }
 
+namespace {
+
+[[noreturn]] void fail_finalizing() { fail("Cannot attach to the Python interpreter while it is finalizing."); }
+
+bool interpreter_is_finalizing() noexcept { return !Py_IsInitialized() || Py_IsFinalizing(); }
+
+// Per-thread settings too rare to be worth clearing by hand: a thread state
+// that carries one is replaced by a new one.
+bool carries_rare_settings(const PyThreadState* state) noexcept {
+    return state->c_profilefunc != nullptr || state->c_tracefunc != nullptr ||
+           state->async_gen_firstiter != nullptr || state->async_gen_finalizer != nullptr ||
+           state->async_exc != nullptr || state->coroutine_origin_tracking_depth != 0;
+}
+
+// What deleting the thread state would release, released the same way (the
+// statements of PyThreadState_Clear), so the next piece of work finds none of it.
+void clear_per_thread_objects(PyThreadState* state) noexcept {
+    Py_CLEAR(state->threading_local_key);
+    Py_CLEAR(state->threading_local_sentinel);
+    Py_CLEAR(state->dict);
+    if (state->context != nullptr) {
+        Py_CLEAR(state->context);
+        // Context variables cache their value per thread state and context
+        // version; a new version keeps them from answering from the old context.
+        ++state->context_ver;
+    }
+}
+
+}  // namespace
+
+ReusedThreadState::~ReusedThreadState() {
+    if (kept_ == nullptr || interpreter_is_finalizing()) {
+        return;
+    }
+    PyEval_RestoreThread(std::exchange(kept_, nullptr));
+    PyGILState_Release(gil_state_);
+}
+
+void ReusedThreadState::attach() {
+    if (detail::attach_depth != 0) {
+        fail("a reused thread state is attached only from a detached thread");
+    }
+    if (interpreter_is_finalizing()) {
+        fail_finalizing();
+    }
+    if (kept_ != nullptr) {
+        PyEval_RestoreThread(std::exchange(kept_, nullptr));
+    } else {
+        gil_state_ = PyGILState_Ensure();
+    }
+    ++detail::attach_depth;
+    drain_deferred_releases();
+}
+
+void ReusedThreadState::detach() noexcept {
+    // Clearing may run finalizers: the thread still counts as attached meanwhile.
+    PyThreadState* state = PyThreadState_Get();
+    if (carries_rare_settings(state)) {
+        PyGILState_Release(gil_state_);  // deletes the thread state
+    } else {
+        clear_per_thread_objects(state);
+        kept_ = PyEval_SaveThread();
+    }
+    --detail::attach_depth;
+}
+
 NativeThreadAttach::NativeThreadAttach() {
     if (detail::attach_depth > 0) {
         ++detail::attach_depth;
         return;
     }
-    if (!Py_IsInitialized() || Py_IsFinalizing()) {
-        fail("Cannot attach to the Python interpreter while it is finalizing.");
+    if (interpreter_is_finalizing()) {
+        fail_finalizing();
     }
     gil_state_ = PyGILState_Ensure();
     ensured_ = true;

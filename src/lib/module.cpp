@@ -9,6 +9,7 @@
 #include "lock/guards.hpp"
 #include "lock/rwlock.hpp"
 #include "map/concurrent_map.hpp"
+#include "pool/thread_pool.hpp"
 
 namespace torvan {
 
@@ -26,6 +27,7 @@ int exec_module(PyObject* module) noexcept {
             binding::raise_cast_error(module, "module");
         }
         register_class(module, "ConcurrentMap", map::concurrent_map_type());
+        register_class(module, "ThreadPool", pool::thread_pool_type());
         register_class(module, "AtomicInteger", atomic::atomic_integer_type());
         register_class(module, "AtomicBoolean", atomic::atomic_boolean_type());
         register_class(module, "RwLock", lock::rwlock_type());

@@ -38,6 +38,9 @@ public:
     std::optional<std::string> join() noexcept;
     // Lets the thread run on without an owner.
     void detach() noexcept;
+    // Forgets a thread that no longer exists (in a child process after fork,
+    // where only the forking thread lives on) without touching the system.
+    void abandon() noexcept { started_ = false; }
 
 private:
     unsigned long handle_ = 0;  // pthread_t

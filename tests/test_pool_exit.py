@@ -1,0 +1,177 @@
+"""ThreadPool at the edges of the process: interpreter exit, a finalizing
+interpreter, Ctrl-C during shutdown, and threads the system refuses."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+from conftest import SANITIZED, run_python
+
+TIMEOUT = 120.0
+
+
+def test_exit_without_shutdown_runs_every_queued_task(tmp_path):
+    out = tmp_path / "out.txt"
+    code = textwrap.dedent(f"""
+        import time
+        from torvan import ThreadPool
+
+        def write(i):
+            time.sleep(0.002)
+            with open({str(out)!r}, "a") as f:
+                f.write(f"{{i}}\\n")
+
+        kept = ThreadPool(2)
+        for i in range(50):
+            kept.submit(write, i)
+        background = ThreadPool(2)
+        for i in range(50, 100):
+            background.submit(write, i)
+        background.shutdown(wait=False)
+        print("exiting")
+    """)
+    assert run_python(code) == "exiting"
+    assert sorted(int(line) for line in out.read_text().split()) == list(range(100))
+
+
+def test_worker_that_cannot_attach_while_finalizing_reports_and_ends():
+    # The pool is made by an exit callback that runs after the pools' exit
+    # hook, and a task reaches it only while the interpreter finalizes (from
+    # a finalizer): its worker cannot attach, says so and ends; exit is clean.
+    code = textwrap.dedent("""
+        import atexit, os, time
+
+        def threads():
+            return len(os.listdir("/proc/self/task"))
+
+        def late():
+            global pool, before
+            from torvan import ThreadPool
+            before = threads()
+            pool = ThreadPool(1)
+
+        atexit.register(late)  # registered first, so it runs after the pools' hook
+        import torvan
+
+        class SubmitWhenFinalized:
+            def __del__(self):
+                pool.submit(print, "never printed")
+                deadline = time.monotonic() + 60
+                while threads() > before and time.monotonic() < deadline:
+                    time.sleep(0.001)  # the worker reports, then ends
+
+        _trigger = SubmitWhenFinalized()  # underscore names are cleared first
+        print("exiting")
+    """)
+    done = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=TIMEOUT)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "exiting\n"
+    assert "Cannot attach to the Python interpreter while it is finalizing." in done.stderr
+
+
+def test_ctrl_c_interrupts_shutdown_and_loses_nothing(tmp_path):
+    out = tmp_path / "out.txt"
+    code = textwrap.dedent(f"""
+        import threading
+        from torvan import ThreadPool
+
+        gate = threading.Event()
+
+        def write(i):
+            with open({str(out)!r}, "a") as f:
+                f.write(f"{{i}}\\n")
+
+        pool = ThreadPool(1)
+        pool.submit(gate.wait)
+        for i in range(5):
+            pool.submit(write, i)
+        print("ready", flush=True)
+        try:
+            pool.shutdown(wait=True)
+            print("not interrupted")
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+        gate.set()  # the queued tasks run after the interruption; exit waits for them
+    """)
+    child = subprocess.Popen([sys.executable, "-P", "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        # Signal once the main thread sleeps in shutdown's wait.
+        deadline = time.monotonic() + TIMEOUT
+        while state_of(child.pid) != "S":
+            assert time.monotonic() < deadline, "the child never waited"
+            time.sleep(0.005)
+        child.send_signal(signal.SIGINT)
+        stdout, stderr = child.communicate(timeout=TIMEOUT)
+    finally:
+        child.kill()
+        child.wait()
+    assert child.returncode == 0, stderr
+    assert stdout == "interrupted\n"
+    assert sorted(int(line) for line in out.read_text().split()) == list(range(5))
+
+
+def state_of(pid: int) -> str:
+    with open(f"/proc/{pid}/stat") as f:
+        return f.read().rsplit(")", 1)[1].split()[0]
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime needs more address space than the limit allows")
+def test_refused_worker_thread_fails_construction_and_the_started_workers_end():
+    # An address-space limit leaves room for a few 2 MiB worker stacks only.
+    code = textwrap.dedent("""
+        import os, resource
+        from torvan import ThreadPool
+
+        before = len(os.listdir("/proc/self/task"))
+        ThreadPool(1).shutdown()  # everything the first pool loads is loaded now
+        with open("/proc/self/statm") as f:
+            used = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        resource.setrlimit(resource.RLIMIT_AS, (used + 64 * 2**20, resource.RLIM_INFINITY))
+        try:
+            ThreadPool(1000)
+        except BaseException as exc:
+            print(type(exc).__name__, str(exc).split(":")[0])
+        print(len(os.listdir("/proc/self/task")) == before)
+    """)
+    assert run_python(code).splitlines() == ["PanicException failed to spawn thread", "True"]
+
+
+def test_forked_child_does_not_wait_for_workers_it_does_not_have():
+    # Only the forking thread lives on in the child: its pools refuse work,
+    # and shutting them down, dropping them or exiting does not hang there.
+    code = textwrap.dedent("""
+        import os, sys, time, warnings
+        warnings.simplefilter("ignore", DeprecationWarning)  # forking a threaded process
+        from torvan import ThreadPool
+
+        kept, dropped, shut = ThreadPool(2), ThreadPool(1), ThreadPool(1)
+        assert kept.submit(int, "1").result() == 1
+        pid = os.fork()
+        if pid == 0:
+            try:
+                kept.submit(print, "never printed")
+            except RuntimeError as exc:
+                print("child:", exc, flush=True)
+            shut.shutdown()
+            del dropped
+            sys.exit(0)  # the exit hook meets `kept`, never shut down
+        deadline = time.monotonic() + 60
+        while not (done := os.waitpid(pid, os.WNOHANG))[0] and time.monotonic() < deadline:
+            time.sleep(0.01)
+        if not done[0]:
+            os.kill(pid, 9)
+        print("child exit status", done[1] if done[0] else "hung")
+        print("parent", kept.submit(int, "2").result(), dropped.submit(int, "3").result())
+    """)
+    assert run_python(code).splitlines() == [
+        "child: Failed to submit task to worker threads",
+        "child exit status 0",
+        "parent 2 3",
+    ]
