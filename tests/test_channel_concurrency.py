@@ -64,7 +64,6 @@ def test_many_producers_and_consumers_deliver_each_item_once(flavour, run_thread
     run_threads(*[producer(p) for p in range(producers)], *[consumer(c) for c in range(consumers)])
     everything = sorted(x for part in received for x in part)
     assert everything == list(range(producers * per_producer))
-    assert all(received), "every consumer took part"
 
 
 def test_close_wakes_every_kind_of_blocked_caller():
