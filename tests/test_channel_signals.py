@@ -53,11 +53,11 @@ PRELUDE = textwrap.dedent(
             return
         raise AssertionError("the call did not fail")
 
-    def expect_interrupt(call):
+    def expect_interrupt(call, handler=interrupt_once):
         handled.clear()
         finished.clear()
         helper = threading.Thread(target=interrupter, daemon=True)
-        signal.signal(signal.SIGINT, interrupt_once)
+        signal.signal(signal.SIGINT, handler)
         helper.start()
         try:
             call()
@@ -91,6 +91,19 @@ CASES = {
         ch.send(1)
         ch.close()
         assert list(ch) == [1]
+    """,
+    "iteration of a channel closed by the handler": """
+        # The interrupt must not pass for the end of the iteration, although
+        # the channel is closed and drained by the time it propagates.
+        ch = Channel()
+
+        def close_and_interrupt(signum, frame):
+            handled.append(signum)
+            if len(handled) == 1:
+                ch.close()
+                raise KeyboardInterrupt
+
+        expect_interrupt(lambda: list(ch), close_and_interrupt)
     """,
     "send": """
         ch = Channel(1)
