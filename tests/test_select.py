@@ -2,15 +2,13 @@
 timeout, closed channels, bad input, and the references it leaves alone."""
 
 import collections
-import inspect
 import sys
-import threading
 
 import pytest
 
 from blocking import wait_until_sleeping
 from conftest import JOIN_TIMEOUT, join_all, scaled, start_threads
-from torvan import Channel, RecvOp, SendOp, select
+from torvan import Channel, select
 
 TIMED_OUT = "^select\\(\\) timed out waiting for ready channel$"
 
@@ -98,6 +96,11 @@ class TestTimeout:
             assert select([ch.send_op(i)], 0.0) == (0, None)
             assert ch.recv() == i
 
+    def test_beyond_the_clock_means_no_deadline(self):
+        ch = Channel()
+        ch.send(1)
+        assert select([ch.recv_op()], timeout=1e19) == (0, 1)
+
     def test_unconvertible(self):
         op = Channel().recv_op()
         for bad in (float("inf"), 2.0**64):
@@ -125,10 +128,6 @@ class TestBadInput:
                 select(ops)
             assert str(info.value) == message
             assert info.value.__notes__ == ["while processing 'ops'"]
-        with pytest.raises(TypeError):
-            RecvOp()
-        with pytest.raises(TypeError):
-            SendOp()
 
     def test_a_failing_sequence_reports_its_own_error(self):
         class Broken(collections.UserList):
@@ -145,15 +144,6 @@ class TestBadInput:
         with pytest.raises(TypeError):
             select([op, op, "not an op"])
         assert sys.getrefcount(item) == before
-
-    def test_function_properties(self):
-        assert str(inspect.signature(select)) == "(ops, timeout=None)"
-        assert select.__module__ == "torvan._torvan"
-        assert select.__self__ is None
-        assert select.__doc__.startswith(
-            "Block until one of the channel operations (recv_op or send_op) is ready, or until optional timeout expires.\n")
-        assert RecvOp.__doc__ == "An operation descriptor for receiving from a channel inside `select()`."
-        assert SendOp.__doc__ == "An operation descriptor for sending to a channel inside `select()`."
 
 
 class TestReferences:
@@ -204,76 +194,35 @@ class TestAcrossThreads:
         assert result == {"first": (1, "hello"), "second": "Selected channel is closed and empty"}
 
     def test_mixed_operations_over_eight_channels(self, run_threads):
-        # Eight channels; selecting threads each send into the even ones and
-        # receive from the odd ones, while feeders fill the odd channels and
-        # drainers empty the even ones. Every item moves exactly once.
-        per_thread = scaled(4000)
-        selectors = 2
-        channels = [Channel(c) for c in (None, 1, 0, 4, None, 0, 2, 1)]
-        sent_by_select, got_by_select, drained = [], [], []
-        lock = threading.Lock()
-        fed = selectors * per_thread  # the odd channels are fed exactly what selectors take
-        feed_counter = iter(range(fed))
-        feed_lock = threading.Lock()
-        stop = threading.Event()
+        # Selectors send into four channels (drained by their own threads)
+        # and receive from four pre-filled ones, all in one select each time.
+        # Every item moves exactly once.
+        selectors, per_selector = 2, scaled(4000)
+        outgoing = [Channel(), Channel(0), Channel(1), Channel(2)]
+        incoming = [Channel(), Channel(per_selector), Channel(), Channel(per_selector)]
+        for c, ch in enumerate(incoming):
+            for n in range(per_selector // 2):
+                ch.send((c, n))
+        sent, received, drained = [], [], []
 
         def selector(s):
             def body():
-                next_item = s * per_thread
-                sent, got = [], []
-                while len(sent) + len(got) < per_thread:
-                    ops = [channels[c].send_op(("s", next_item)) if c % 2 == 0 else channels[c].recv_op()
-                           for c in range(8)]
+                for n in range(per_selector):
+                    ops = [op for c in range(4) for op in (outgoing[c].send_op((s, n)), incoming[c].recv_op())]
                     position, value = select(ops, timeout=JOIN_TIMEOUT)
-                    if position % 2 == 0:
-                        sent.append(("s", next_item))
-                        next_item += 1
-                    else:
-                        got.append(value)
-                with lock:
-                    sent_by_select.extend(sent)
-                    got_by_select.extend(got)
+                    (received if position % 2 else sent).append(value if position % 2 else (s, n))
 
             return body
 
-        def feeder(c):
-            def body():
-                while not stop.is_set():
-                    with feed_lock:
-                        n = next(feed_counter, None)
-                    if n is None:
-                        return
-                    while not stop.is_set():
-                        try:
-                            channels[c].send(("f", n), timeout=0.05)
-                            break
-                        except TimeoutError:
-                            pass
+        def drainer(ch):
+            return lambda: drained.extend(ch)
 
-            return body
-
-        def drainer(c):
-            def body():
-                mine = list(channels[c])
-                with lock:
-                    drained.extend(mine)
-
-            return body
-
-        def conductor():
-            join_all(selector_threads)
-            stop.set()
-            for c in range(0, 8, 2):
-                channels[c].close()
-
-        selector_threads = start_threads([selector(s) for s in range(selectors)])
-        run_threads(*[feeder(c) for c in range(1, 8, 2)], *[drainer(c) for c in range(0, 8, 2)], conductor)
-        leftovers = []
-        for c in range(1, 8, 2):
-            channels[c].close()
-            leftovers.extend(channels[c])
-        assert sorted(drained) == sorted(sent_by_select)
-        fed_items = got_by_select + leftovers
-        assert len(set(fed_items)) == len(fed_items)
-        assert all(kind == "f" for kind, _ in fed_items)
-        assert len(sent_by_select) + len(got_by_select) == selectors * per_thread
+        drainers = start_threads([drainer(ch) for ch in outgoing])
+        run_threads(*[selector(s) for s in range(selectors)])
+        for ch in outgoing + incoming:
+            ch.close()
+        join_all(drainers)
+        leftovers = [item for ch in incoming for item in ch]
+        assert sorted(drained) == sorted(sent)
+        assert sorted(received + leftovers) == sorted((c, n) for c in range(4) for n in range(per_selector // 2))
+        assert len(sent) + len(received) == selectors * per_selector

@@ -112,7 +112,6 @@ DataSender clone_sender(ChannelState& state) {
 // Sending ---------------------------------------------------------------------
 
 void send_with(ChannelState& state, Item item, std::optional<double> timeout) {
-    std::optional<platform::Duration> duration;
     DataSender sender;
     if (!timeout) {
         // First attempt under the shared lock, on the channel's own handle;
@@ -143,7 +142,7 @@ void send_with(ChannelState& state, Item item, std::optional<double> timeout) {
         }
     }
     CloseReceiver closed = state.close_receiver.clone();
-    duration = channel_timeout(timeout);
+    std::optional<platform::Duration> duration = channel_timeout(timeout);
     switch (wait_to_send(sender, closed, item, duration)) {
         case SendOutcome::Sent:
             return;
