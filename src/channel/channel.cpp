@@ -111,54 +111,68 @@ DataSender clone_sender(ChannelState& state) {
 
 // Sending ---------------------------------------------------------------------
 
-void send_with(ChannelState& state, Item item, std::optional<double> timeout) {
-    DataSender sender;
-    if (!timeout) {
-        // First attempt under the shared lock, on the channel's own handle;
-        // a clone is made only when the item has to wait for room.
-        std::optional<engine::SendStatus> first = state.sender.with_shared(
-            [&](const DataSender* own) -> std::optional<engine::SendStatus> {
-                if (own == nullptr) {
-                    return std::nullopt;
-                }
-                engine::SendStatus status = own->try_send(item);
-                if (status == engine::SendStatus::Full) {
-                    sender = own->clone();
-                }
-                return status;
-            });
-        if (!first || *first == engine::SendStatus::Disconnected) {
-            raise(PyExc_ValueError, kClosed);
-        }
-        if (*first == engine::SendStatus::Sent) {
-            return;
-        }
-    } else {
-        // With a timeout there is no first attempt: a zero timeout races the
-        // send against an expired timer.
-        sender = clone_sender(state);
-        if (!sender) {
-            raise(PyExc_ValueError, kClosed);
-        }
+// The wait of a send that could not (or, with a timeout, did not try to)
+// complete at once; `sender` is the caller's own clone.
+[[noreturn]] void send_failed(SendOutcome outcome) {
+    if (outcome == SendOutcome::TimedOut) {
+        raise(PyExc_TimeoutError, "send() timed out waiting for channel capacity");
     }
+    raise(PyExc_ValueError, kClosed);
+}
+
+void wait_to_send_or_raise(ChannelState& state, const DataSender& sender, Item& item,
+                           std::optional<double> timeout) {
     CloseReceiver closed = state.close_receiver.clone();
     std::optional<platform::Duration> duration = channel_timeout(timeout);
-    switch (wait_to_send(sender, closed, item, duration)) {
-        case SendOutcome::Sent:
-            return;
-        case SendOutcome::Closed:
-            raise(PyExc_ValueError, kClosed);
-        case SendOutcome::TimedOut:
-            raise(PyExc_TimeoutError, "send() timed out waiting for channel capacity");
+    SendOutcome outcome = wait_to_send(sender, closed, item, duration);
+    if (outcome != SendOutcome::Sent) {
+        send_failed(outcome);
     }
+}
+
+// Without a timeout: a first attempt under the shared lock, on the channel's
+// own handle; a clone is made only when the item has to wait for room.
+void send_now_or_wait(ChannelState& state, Item item) {
+    std::optional<DataSender> waiting;  // an empty optional costs nothing to drop
+    std::optional<engine::SendStatus> first =
+        state.sender.with_shared([&](const DataSender* own) -> std::optional<engine::SendStatus> {
+            if (own == nullptr) {
+                return std::nullopt;
+            }
+            engine::SendStatus status = own->try_send(item);
+            if (status == engine::SendStatus::Full) {
+                waiting.emplace(own->clone());
+            }
+            return status;
+        });
+    if (!first || *first == engine::SendStatus::Disconnected) {
+        raise(PyExc_ValueError, kClosed);
+    }
+    if (*first == engine::SendStatus::Full) {
+        wait_to_send_or_raise(state, *waiting, item, std::nullopt);
+    }
+}
+
+// With a timeout there is no first attempt: a zero timeout races the send
+// against an expired timer.
+void send_within(ChannelState& state, Item item, double timeout) {
+    DataSender sender = clone_sender(state);
+    if (!sender) {
+        raise(PyExc_ValueError, kClosed);
+    }
+    wait_to_send_or_raise(state, sender, item, timeout);
 }
 
 void send(Self& self, Object item, std::optional<double> timeout) {
-    send_with(self.state, Item::borrow(item.ptr), timeout);
+    if (timeout) {
+        send_within(self.state, Item::borrow(item.ptr), *timeout);
+    } else {
+        send_now_or_wait(self.state, Item::borrow(item.ptr));
+    }
 }
 
 void send_timeout(Self& self, Object item, double timeout) {
-    send_with(self.state, Item::borrow(item.ptr), timeout);
+    send_within(self.state, Item::borrow(item.ptr), timeout);
 }
 
 void try_send(Self& self, Object item) {
@@ -181,6 +195,15 @@ void try_send(Self& self, Object item) {
 
 // Receiving -------------------------------------------------------------------
 
+// The receive of a call that found nothing at once, or has a timeout.
+RecvOutcome wait_to_receive_on(ChannelState& state, std::optional<double> timeout) {
+    DataReceiver receiver = state.receiver.clone();
+    CloseReceiver closed = state.close_receiver.clone();
+    std::optional<platform::Duration> duration = channel_timeout(timeout);
+    return wait_to_receive(receiver, closed, duration);
+}
+
+// Without a timeout, a first attempt on the channel's own receiver.
 RecvOutcome receive(ChannelState& state, std::optional<double> timeout) {
     if (!timeout) {
         std::optional<Item> got;
@@ -195,10 +218,7 @@ RecvOutcome receive(ChannelState& state, std::optional<double> timeout) {
                 break;
         }
     }
-    DataReceiver receiver = state.receiver.clone();
-    CloseReceiver closed = state.close_receiver.clone();
-    std::optional<platform::Duration> duration = channel_timeout(timeout);
-    return wait_to_receive(receiver, closed, duration);
+    return wait_to_receive_on(state, timeout);
 }
 
 OwnedRef received_or_raise(RecvOutcome outcome) {
@@ -213,7 +233,21 @@ OwnedRef received_or_raise(RecvOutcome outcome) {
     raise(PyExc_TimeoutError, "recv() timed out waiting for available item");
 }
 
-OwnedRef recv(Self& self, std::optional<double> timeout) { return received_or_raise(receive(self.state, timeout)); }
+OwnedRef recv(Self& self, std::optional<double> timeout) {
+    if (!timeout) {
+        // The common case, kept free of outcome records.
+        std::optional<Item> got;
+        switch (self.state.receiver.try_recv(got)) {
+            case engine::RecvStatus::Received:
+                return std::move(*got);
+            case engine::RecvStatus::Disconnected:
+                raise(PyExc_ValueError, kClosedAndEmpty);
+            default:
+                break;
+        }
+    }
+    return received_or_raise(wait_to_receive_on(self.state, timeout));
+}
 
 OwnedRef recv_timeout(Self& self, double timeout) { return received_or_raise(receive(self.state, timeout)); }
 
