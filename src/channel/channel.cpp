@@ -111,8 +111,6 @@ DataSender clone_sender(ChannelState& state) {
 
 // Sending ---------------------------------------------------------------------
 
-// The wait of a send that could not (or, with a timeout, did not try to)
-// complete at once; `sender` is the caller's own clone.
 [[noreturn]] void send_failed(SendOutcome outcome) {
     if (outcome == SendOutcome::TimedOut) {
         raise(PyExc_TimeoutError, "send() timed out waiting for channel capacity");
@@ -120,6 +118,8 @@ DataSender clone_sender(ChannelState& state) {
     raise(PyExc_ValueError, kClosed);
 }
 
+// The wait of a send that could not (or, with a timeout, did not try to)
+// complete at once; `sender` is the caller's own clone.
 void wait_to_send_or_raise(ChannelState& state, const DataSender& sender, Item& item,
                            std::optional<double> timeout) {
     CloseReceiver closed = state.close_receiver.clone();
@@ -203,22 +203,19 @@ RecvOutcome wait_to_receive_on(ChannelState& state, std::optional<double> timeou
     return wait_to_receive(receiver, closed, duration);
 }
 
-// Without a timeout, a first attempt on the channel's own receiver.
-RecvOutcome receive(ChannelState& state, std::optional<double> timeout) {
-    if (!timeout) {
-        std::optional<Item> got;
-        switch (state.receiver.try_recv(got)) {
-            case engine::RecvStatus::Received:
-                return RecvOutcome{RecvOutcome::Kind::Received, std::move(*got)};
-            case engine::RecvStatus::Disconnected:
-                // Every sender is gone and nothing is buffered: nothing can
-                // arrive any more, so waiting could only end the same way.
-                return RecvOutcome{RecvOutcome::Kind::ClosedAndEmpty, {}};
-            default:
-                break;
-        }
+// Without a timeout: a first attempt on the channel's own receiver, then the
+// wait. A disconnected channel has lost every sender and is drained, so
+// nothing can arrive any more and waiting could only end the same way.
+RecvOutcome receive(ChannelState& state) {
+    std::optional<Item> got;
+    switch (state.receiver.try_recv(got)) {
+        case engine::RecvStatus::Received:
+            return RecvOutcome{RecvOutcome::Kind::Received, std::move(*got)};
+        case engine::RecvStatus::Disconnected:
+            return RecvOutcome{RecvOutcome::Kind::ClosedAndEmpty, {}};
+        default:
+            return wait_to_receive_on(state, std::nullopt);
     }
-    return wait_to_receive_on(state, timeout);
 }
 
 OwnedRef received_or_raise(RecvOutcome outcome) {
@@ -235,7 +232,7 @@ OwnedRef received_or_raise(RecvOutcome outcome) {
 
 OwnedRef recv(Self& self, std::optional<double> timeout) {
     if (!timeout) {
-        // The common case, kept free of outcome records.
+        // receive(), kept free of outcome records for the common case.
         std::optional<Item> got;
         switch (self.state.receiver.try_recv(got)) {
             case engine::RecvStatus::Received:
@@ -249,7 +246,9 @@ OwnedRef recv(Self& self, std::optional<double> timeout) {
     return received_or_raise(wait_to_receive_on(self.state, timeout));
 }
 
-OwnedRef recv_timeout(Self& self, double timeout) { return received_or_raise(receive(self.state, timeout)); }
+OwnedRef recv_timeout(Self& self, double timeout) {
+    return received_or_raise(wait_to_receive_on(self.state, timeout));
+}
 
 OwnedRef try_recv(Self& self) {
     std::optional<Item> got;
@@ -301,7 +300,7 @@ ReturnSelf iter(Self&) { return {}; }
 // drained. Anything else that stops the receive (a KeyboardInterrupt raised
 // by a signal handler, say) reaches the caller.
 OwnedRef next_item(Self& self) {
-    RecvOutcome outcome = receive(self.state, std::nullopt);
+    RecvOutcome outcome = receive(self.state);
     if (outcome.kind == RecvOutcome::Kind::Received) {
         return std::move(outcome.item);
     }
