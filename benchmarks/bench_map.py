@@ -1,5 +1,5 @@
-"""ConcurrentMap beside a plain dict (internally synchronised on 3.14t) and a
-dict guarded by a threading.Lock.
+"""ConcurrentMap beside a plain dict (internally synchronised on 3.14t), a
+dict guarded by a threading.Lock and the peers' concurrent dictionaries.
 
 Every thread works on a key of its own, chosen to fall into a different shard
 of the map, so the 2-thread rows show how the map scales when threads do not
@@ -14,11 +14,12 @@ import itertools
 import threading
 from itertools import repeat
 
-from benchmarks.harness import case, stdlib, torvan
+from benchmarks import peers
+from benchmarks.harness import case, peer, stdlib, torvan
 from torvan import ConcurrentMap
 
 GROUP = "ConcurrentMap"
-THREADS = (1, 2)
+THREADS = (1, 2, 4)
 SHARDS = 16
 FILLER = 1000
 
@@ -55,15 +56,18 @@ class Shared:
             self.put(f"filler-{i}", i)
 
     def put(self, key, value):
-        if isinstance(self.container, dict):
-            self.container[key] = value
-        else:
+        if isinstance(self.container, ConcurrentMap):
             self.container.set(key, value)
+        else:
+            self.container[key] = value
 
 
 # An operation is given (shared, key, value, ops) in the worker thread, with
 # the key already stored when `present` is set, and runs the timed loop.
-def implementations(present: bool, map_loop, dict_loop, locked_loop):
+def implementations(present: bool, map_loop, dict_loop, locked_loop, peer_loops=True):
+    """torvan, dict, locked dict, the peers (whose dictionaries take the dict
+    loop) and the call floor. `peer_loops` False skips peers without the
+    operation."""
     def factory(loop):
         def workload(shared, i, ops):
             name = shared.names[i]
@@ -78,10 +82,22 @@ def implementations(present: bool, map_loop, dict_loop, locked_loop):
 
         return workload
 
-    return [torvan("ConcurrentMap", factory(map_loop), setup=lambda t: Shared(ConcurrentMap(SHARDS), t)),
-            stdlib("dict", factory(dict_loop), setup=lambda t: Shared({}, t)),
-            stdlib("threading.Lock + dict", factory(locked_loop), setup=lambda t: Shared({}, t)),
-            floor()]
+    impls = [torvan("ConcurrentMap", factory(map_loop), setup=lambda t: Shared(ConcurrentMap(SHARDS), t)),
+             stdlib("dict", factory(dict_loop), setup=lambda t: Shared({}, t)),
+             stdlib("threading.Lock + dict", factory(locked_loop), setup=lambda t: Shared({}, t))]
+    if peers.ft_concurrency is None:
+        impls.append(peer("ft_utils ConcurrentDict", skipped=peers.FT_UTILS_MISSING))
+    else:
+        impls.append(peer("ft_utils ConcurrentDict", factory(dict_loop),
+                          setup=lambda t: Shared(peers.ft_concurrency.ConcurrentDict(), t)))
+    if peers.cereggii is None:
+        impls.append(peer("cereggii AtomicDict", skipped=peers.CEREGGII_MISSING))
+    elif peer_loops is True:
+        impls.append(peer("cereggii AtomicDict", factory(dict_loop),
+                          setup=lambda t: Shared(peers.cereggii.AtomicDict(), t)))
+    else:
+        impls.append(peer("cereggii AtomicDict", skipped=peer_loops))
+    return impls + [floor()]
 
 
 def floor():
@@ -194,4 +210,5 @@ def get_or_insert():
             with lock:
                 setdefault(key, value)
 
-    return implementations(True, map_loop, dict_loop, locked_loop)
+    return implementations(True, map_loop, dict_loop, locked_loop,
+                           peer_loops="cereggii AtomicDict has no setdefault (get_or_insert)")

@@ -54,6 +54,18 @@ def _fmt_ns(ns: float) -> str:
     return f"{ns:.1f} ns"
 
 
+def _fmt_unit(value: float, unit: str) -> str:
+    if unit.endswith("/s"):
+        if value >= 1e6:
+            return f"{value / 1e6:.2f} M {unit}"
+        if value >= 1e3:
+            return f"{value / 1e3:.1f} k {unit}"
+        return f"{value:.0f} {unit}"
+    if unit == "ns/op":
+        return _fmt_ns(value)
+    return f"{value:.4g} {unit}"
+
+
 def print_tables(cases, measurements: list[harness.Measurement], skipped: list[dict]) -> None:
     by_case = defaultdict(list)
     for m in measurements:
@@ -167,7 +179,7 @@ def print_native(native: dict) -> None:
         unit = units[key]
         parts = []
         for name, r in impls.items():
-            parts.append(f"{name} {r['median']:.4g} {unit} ({r['min']:.4g}-{r['max']:.4g})")
+            parts.append(f"{name} {_fmt_unit(r['median'], unit)} ({_fmt_unit(r['min'], unit)}-{_fmt_unit(r['max'], unit)})")
         ratio = ""
         engine = impls.get("torvan")
         baseline = next((r for n, r in impls.items() if n != "torvan"), None)

@@ -27,12 +27,9 @@ struct AtomicBooleanState {
     IsolatedAtomic<bool, sizeof(PyObject)> flag;
 };
 
-struct AtomicBooleanClass {
+struct AtomicBooleanClass : binding::ClassTraits {
     static constexpr const char* kName = "AtomicBoolean";
     using State = AtomicBooleanState;
-    static constexpr bool kThreadBound = false;
-    static constexpr bool kWeakReferences = false;
-    static constexpr bool kExclusiveMethods = false;
     static binding::ClassDefinition definition();
 };
 using Self = Instance<AtomicBooleanClass>;

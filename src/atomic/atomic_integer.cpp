@@ -29,12 +29,9 @@ struct AtomicIntegerState {
     IsolatedAtomic<std::int64_t, sizeof(PyObject)> counter;
 };
 
-struct AtomicIntegerClass {
+struct AtomicIntegerClass : binding::ClassTraits {
     static constexpr const char* kName = "AtomicInteger";
     using State = AtomicIntegerState;
-    static constexpr bool kThreadBound = false;
-    static constexpr bool kWeakReferences = false;
-    static constexpr bool kExclusiveMethods = false;
     static binding::ClassDefinition definition();
 };
 using Self = Instance<AtomicIntegerClass>;

@@ -2,15 +2,13 @@
 // The layout shared by every module object, and object creation and
 // destruction.
 //
-// A module class is described by a traits struct:
+// A module class is described by a traits struct that starts from the
+// defaults of ClassTraits and overrides what differs:
 //
-//   struct AtomicIntegerClass {
+//   struct AtomicIntegerClass : binding::ClassTraits {
 //       static constexpr const char* kName = "AtomicInteger";
-//       using State = AtomicIntegerState;           // the native state
-//       static constexpr bool kThreadBound = false;  // records and checks its owner thread
-//       static constexpr const char* kTypePath = nullptr;  // name used in thread-bound messages
-//       static constexpr bool kWeakReferences = false;
-//       static constexpr bool kExclusiveMethods = false;  // some method takes an exclusive borrow
+//       using State = AtomicIntegerState;  // the native state
+//       static binding::ClassDefinition definition();
 //   };
 //
 // A thread-bound class may also define
@@ -34,6 +32,13 @@
 #include "platform/thread.hpp"
 
 namespace torvan::binding {
+
+struct ClassTraits {
+    static constexpr bool kThreadBound = false;         // records and checks its owner thread
+    static constexpr const char* kTypePath = nullptr;   // the class's name in thread-bound messages
+    static constexpr bool kWeakReferences = false;      // instances can be weakly referenced
+    static constexpr bool kExclusiveMethods = false;    // some method takes an exclusive borrow
+};
 
 struct NoField {};
 

@@ -96,7 +96,7 @@ public:
 
     SendStatus send_until(T& item, platform::Deadline deadline, bool interruptible) {
         Token token;
-        if (start_send(token)) {
+        if (claim_free_tail(token)) {
             return write(token, item);
         }
         return send_waiting(item, deadline, interruptible);
@@ -105,13 +105,8 @@ public:
     template <class Sink>
     RecvStatus recv_until(Sink&& sink, platform::Deadline deadline, bool interruptible) {
         Token token;
-        if (start_recv(token)) {
-            if (token.slot == nullptr) {
-                return RecvStatus::Disconnected;
-            }
-            if (read(token, sink)) {
-                return RecvStatus::Received;
-            }
+        if (claim_written_head(token) && read(token, sink)) {
+            return RecvStatus::Received;
         }
         return recv_waiting(sink, deadline, interruptible);
     }
@@ -465,6 +460,48 @@ private:
         }
     }
 
+    // The first attempt of a blocking send: takes the tail slot if it is free
+    // in this lap, without looking at the head (which the receivers keep
+    // updating); full, disconnected and contended cases go the waiting path.
+    bool claim_free_tail(Token& token) noexcept {
+        std::size_t tail = tail_.load(std::memory_order_relaxed);
+        for (;;) {
+            const std::size_t index = tail & (mark_bit_ - 1);
+            Slot& slot = buffer_[index];
+            if ((tail & mark_bit_) != 0 || slot.stamp.load(std::memory_order_acquire) != tail) {
+                return false;
+            }
+            const std::size_t new_tail = index + 1 < cap_ ? tail + 1 : (tail & ~(one_lap_ - 1)) + one_lap_;
+            if (tail_.compare_exchange_weak(tail, new_tail, std::memory_order_seq_cst, std::memory_order_relaxed)) {
+                token.slot = &slot;
+                token.stamp = tail + 1;
+                return true;
+            }
+        }
+    }
+
+    // The first attempt of a blocking receive: takes the head slot if it has
+    // been written, without looking at the tail (which the senders keep
+    // updating); anything else is sorted out by the waiting path.
+    bool claim_written_head(Token& token) noexcept {
+        std::size_t head = head_.load(std::memory_order_relaxed);
+        for (;;) {
+            const std::size_t index = head & (mark_bit_ - 1);
+            Slot& slot = buffer_[index];
+            const std::size_t stamp = slot.stamp.load(std::memory_order_acquire);
+            if (head + 1 != (stamp & ~mark_bit_)) {
+                return false;
+            }
+            const std::size_t new_head = index + 1 < cap_ ? head + 1 : (head & ~(one_lap_ - 1)) + one_lap_;
+            if (head_.compare_exchange_weak(head, new_head, std::memory_order_seq_cst, std::memory_order_relaxed)) {
+                token.slot = &slot;
+                token.stamp = head + one_lap_;
+                token.hole = (stamp & mark_bit_) != 0;
+                return true;
+            }
+        }
+    }
+
     // Moves the item out and frees the slot for the next lap. False for a hole.
     template <class Sink>
     bool read(Token& token, Sink& sink) noexcept {
@@ -485,8 +522,10 @@ private:
     std::size_t cap_;
     std::size_t one_lap_ = 0;
     std::size_t mark_bit_ = 0;
-    SyncWaker senders_;
-    SyncWaker receivers_;
+    // Apart from the fields above, which every operation reads: registering
+    // and waking waiters writes here.
+    alignas(kCacheLine) SyncWaker senders_;
+    alignas(kCacheLine) SyncWaker receivers_;
 };
 
 }  // namespace torvan::engine::detail

@@ -15,10 +15,16 @@
 // destructors and moves never run while an engine lock is held, so they may
 // use the same channel again.
 //
-// Every operation may be called from any number of threads at once. Blocking
-// operations spin briefly, then sleep; an interruptible wait also returns
-// Interrupted, with nothing sent or received, when a signal handler ran on the
-// sleeping thread. Using a moved-from handle is a native failure.
+// Every operation may be called from any number of threads at once, on the
+// same handle too (moving, assigning or resetting a handle is not such an
+// operation). Blocking operations spin briefly, then sleep; an interruptible
+// wait also returns Interrupted, with nothing sent or received, when a signal
+// handler ran on the sleeping thread. Using a moved-from handle is a native
+// failure. Running out of memory (a new block of an unbounded channel, a
+// waiter's record) throws std::bad_alloc with nothing sent or received.
+//
+// While a selected send on a bounded channel is not yet completed, its slot
+// counts as taken: other sends see the channel full rather than wait for it.
 
 #include <cstddef>
 #include <cstdint>

@@ -495,7 +495,7 @@ private:
     alignas(kCacheLine) Position head_;
     alignas(kCacheLine) Position tail_;
     alignas(kCacheLine) SyncWaker receivers_;
-    std::atomic<Block*> spare_{nullptr};
+    alignas(kCacheLine) std::atomic<Block*> spare_{nullptr};
 };
 
 }  // namespace torvan::engine::detail

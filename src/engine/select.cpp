@@ -37,7 +37,7 @@ std::size_t Select::add(const void* handle, const detail::OpTable* table) {
 
 SelectedOperation Select::select() {
     SelectOutcome outcome = select_until(platform::Deadline::never(), false);
-    return std::move(*outcome.operation);
+    return std::move(outcome.operation.value());
 }
 
 MaybeSelected Select::select_timeout(platform::Duration timeout) {

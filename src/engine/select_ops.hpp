@@ -123,8 +123,15 @@ struct SendOps {
         }
     }
 
-    static constexpr OpTable table{0,           1,      &try_select, &register_op, &unregister_op,
-                                   &discard_registration, &accept, &wake_time,   &abandon};
+    static constexpr OpTable table{.item_size = 0,
+                                   .item_align = 1,
+                                   .try_select = &try_select,
+                                   .register_op = &register_op,
+                                   .unregister_op = &unregister_op,
+                                   .discard_registration = &discard_registration,
+                                   .accept = &accept,
+                                   .wake_time = &wake_time,
+                                   .abandon = &abandon};
 };
 
 template <class T>
@@ -227,8 +234,15 @@ struct RecvOps {
         return RecvStatus::Received;
     }
 
-    static constexpr OpTable table{sizeof(T), alignof(T),           &try_select, &register_op, &unregister_op,
-                                   &discard_registration, &accept, &wake_time,   &abandon};
+    static constexpr OpTable table{.item_size = sizeof(T),
+                                   .item_align = alignof(T),
+                                   .try_select = &try_select,
+                                   .register_op = &register_op,
+                                   .unregister_op = &unregister_op,
+                                   .discard_registration = &discard_registration,
+                                   .accept = &accept,
+                                   .wake_time = &wake_time,
+                                   .abandon = &abandon};
 };
 
 }  // namespace torvan::engine::detail

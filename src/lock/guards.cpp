@@ -36,7 +36,7 @@ template <class Access>
 struct GuardClass;
 
 template <>
-struct GuardClass<ReadAccess> {
+struct GuardClass<ReadAccess> : binding::ClassTraits {
     static constexpr const char* kName = "RwLockReadGuard";
     static constexpr const char* kTypePath = "_torvan::lock::RwLockReadGuard";
     static constexpr const char* kDoc =
@@ -50,7 +50,6 @@ struct GuardClass<ReadAccess> {
         "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nExit the read lock context, releasing the lock.";
     using State = GuardState<ReadAccess>;
     static constexpr bool kThreadBound = true;
-    static constexpr bool kWeakReferences = false;
     static constexpr bool kExclusiveMethods = true;
     static binding::ClassDefinition definition();
     static void drop_on_foreign_thread(State& state) noexcept {
@@ -60,7 +59,7 @@ struct GuardClass<ReadAccess> {
 };
 
 template <>
-struct GuardClass<WriteAccess> {
+struct GuardClass<WriteAccess> : binding::ClassTraits {
     static constexpr const char* kName = "RwLockWriteGuard";
     static constexpr const char* kTypePath = "_torvan::lock::RwLockWriteGuard";
     static constexpr const char* kDoc =
@@ -72,7 +71,6 @@ struct GuardClass<WriteAccess> {
         "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nExit the write lock context, releasing the lock.";
     using State = GuardState<WriteAccess>;
     static constexpr bool kThreadBound = true;
-    static constexpr bool kWeakReferences = false;
     static constexpr bool kExclusiveMethods = true;
     static binding::ClassDefinition definition();
     static void drop_on_foreign_thread(State& state) noexcept {

@@ -20,13 +20,9 @@ struct RwLockState {
     LockRef handle;
 };
 
-struct RwLockClass {
+struct RwLockClass : binding::ClassTraits {
     static constexpr const char* kName = "RwLock";
     using State = RwLockState;
-    static constexpr bool kThreadBound = false;
-    static constexpr const char* kTypePath = nullptr;
-    static constexpr bool kWeakReferences = false;
-    static constexpr bool kExclusiveMethods = false;
     static binding::ClassDefinition definition();
 };
 using Self = Instance<RwLockClass>;

@@ -36,12 +36,9 @@ using binding::Object;
 using binding::OwnedRef;
 using Guard = std::lock_guard<ShardMutex>;
 
-struct ConcurrentMapClass {
+struct ConcurrentMapClass : binding::ClassTraits {
     static constexpr const char* kName = "ConcurrentMap";
     using State = MapState;
-    static constexpr bool kThreadBound = false;
-    static constexpr bool kWeakReferences = false;
-    static constexpr bool kExclusiveMethods = false;
     static binding::ClassDefinition definition();
 };
 using Self = Instance<ConcurrentMapClass>;

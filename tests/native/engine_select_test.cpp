@@ -123,6 +123,33 @@ TEST(EngineSelect, WakesWhenAnOperationBecomesReady) {
     }
 }
 
+TEST(EngineSelect, WakesWhenRoomOpensAndLeavesNoRegistrationBehind) {
+    auto [tx, rx] = bounded<int>(1);
+    auto [idle_tx, idle_rx] = bounded<int>(0);
+    int filler = 1;
+    ASSERT_EQ(tx.try_send(filler), SendStatus::Sent);
+    SendStatus status = SendStatus::Full;
+    TestThread waiter([&, &tx = tx, &idle_rx = idle_rx] {
+        Select sel;
+        sel.add_recv(idle_rx);
+        sel.add_send(tx);
+        SelectedOperation op = sel.select();
+        EXPECT_EQ(op.index(), 1u);
+        int v = 2;
+        status = op.send(tx, v);
+    });
+    engine_test::let_others_sleep();
+    std::optional<int> out;
+    ASSERT_EQ(rx.recv(out), RecvStatus::Received);
+    EXPECT_EQ(out, 1);
+    waiter.join_or_fail();
+    EXPECT_EQ(status, SendStatus::Sent);
+    ASSERT_EQ(rx.try_recv(out), RecvStatus::Received);
+    EXPECT_EQ(out, 2);
+    int v = 3;
+    EXPECT_EQ(idle_tx.try_send(v), SendStatus::Full);  // the waiter's receive is unregistered
+}
+
 TEST(EngineSelect, OverflowingTimeoutWaitsWithoutDeadline) {
     auto [tx, rx] = bounded<int>(1);
     std::atomic<bool> returned{false};

@@ -99,25 +99,25 @@ void run(std::pair<Sender<Item>, Receiver<Item>> channel, int per_producer, bool
 }  // namespace
 
 TEST(EngineStress, UnboundedManyToMany) {
-    run(unbounded<Item>(), engine_test::scaled(40000, 3000), false);
-    run(unbounded<Item>(), engine_test::scaled(20000, 1500), true);
+    run(unbounded<Item>(), engine_test::scaled(40000, 12000), false);
+    run(unbounded<Item>(), engine_test::scaled(20000, 6000), true);
 }
 
 TEST(EngineStress, BoundedManyToMany) {
-    run(bounded<Item>(16), engine_test::scaled(40000, 3000), false);
-    run(bounded<Item>(1), engine_test::scaled(10000, 1000), false);
-    run(bounded<Item>(3), engine_test::scaled(20000, 1500), true);
+    run(bounded<Item>(16), engine_test::scaled(40000, 12000), false);
+    run(bounded<Item>(1), engine_test::scaled(10000, 4000), false);
+    run(bounded<Item>(3), engine_test::scaled(20000, 6000), true);
 }
 
 TEST(EngineStress, RendezvousManyToMany) {
-    run(bounded<Item>(0), engine_test::scaled(10000, 800), false);
-    run(bounded<Item>(0), engine_test::scaled(5000, 500), true);
+    run(bounded<Item>(0), engine_test::scaled(10000, 3000), false);
+    run(bounded<Item>(0), engine_test::scaled(5000, 2000), true);
 }
 
 TEST(EngineStress, SelectAcrossChannelsDeliversExactlyOnce) {
     // Producers offer each item to two channels of different flavours at
     // once; consumers take from either. Each item travels through exactly one.
-    const int per_producer = engine_test::scaled(8000, 600);
+    const int per_producer = engine_test::scaled(8000, 2500);
     for (int capacity : {0, 2}) {
         auto [tx_a, rx_a] = bounded<Item>(static_cast<std::size_t>(capacity));
         auto [tx_b, rx_b] = bounded<Item>(0);
