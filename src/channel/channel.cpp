@@ -80,13 +80,9 @@ struct ChannelState {
     }
 };
 
-struct ChannelClass {
+struct ChannelClass : binding::ClassTraits {
     static constexpr const char* kName = "Channel";
     using State = ChannelState;
-    static constexpr bool kThreadBound = false;
-    static constexpr const char* kTypePath = nullptr;
-    static constexpr bool kWeakReferences = false;
-    static constexpr bool kExclusiveMethods = false;
     static binding::ClassDefinition definition();
 };
 using Self = Instance<ChannelClass>;

@@ -10,13 +10,9 @@ namespace torvan::channel {
 
 namespace {
 
-struct RecvOpClass {
+struct RecvOpClass : binding::ClassTraits {
     static constexpr const char* kName = "RecvOp";
     using State = RecvOpState;
-    static constexpr bool kThreadBound = false;
-    static constexpr const char* kTypePath = nullptr;
-    static constexpr bool kWeakReferences = false;
-    static constexpr bool kExclusiveMethods = false;
     static binding::ClassDefinition definition() {
         binding::ClassDefinition definition;
         definition.doc = "An operation descriptor for receiving from a channel inside `select()`.";
@@ -24,13 +20,9 @@ struct RecvOpClass {
     }
 };
 
-struct SendOpClass {
+struct SendOpClass : binding::ClassTraits {
     static constexpr const char* kName = "SendOp";
     using State = SendOpState;
-    static constexpr bool kThreadBound = false;
-    static constexpr const char* kTypePath = nullptr;
-    static constexpr bool kWeakReferences = false;
-    static constexpr bool kExclusiveMethods = false;
     static binding::ClassDefinition definition() {
         binding::ClassDefinition definition;
         definition.doc = "An operation descriptor for sending to a channel inside `select()`.";
