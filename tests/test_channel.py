@@ -3,6 +3,7 @@ creation, non-blocking and timed operations, close and draining, iteration,
 `with`, bad input, and the references the channel takes and gives back."""
 
 import gc
+import math
 import sys
 import weakref
 
@@ -183,6 +184,8 @@ class TestTimeouts:
         ch = Channel()
         ch.send(1)
         assert ch.recv(1e19) == 1  # far beyond the clock: no deadline at all
+        ch.send(1)
+        assert ch.recv(math.nextafter(2.0**64, 0)) == 1  # the largest that converts
         ch.send(2)
         assert ch.recv(True) == 2  # an int (and a bool) is a number of seconds
         for method, args in [(ch.recv, ()), (ch.send, ("x",)), (ch.send_timeout, ("x",)), (ch.recv_timeout, ())]:
