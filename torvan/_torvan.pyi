@@ -1,6 +1,7 @@
 """Type stubs for the native module torvan._torvan."""
 
-from collections.abc import Callable
+import asyncio
+from collections.abc import Callable, Sequence
 from concurrent.futures import Future
 from types import TracebackType
 from typing import Any, Literal, ParamSpec, TypeVar
@@ -11,6 +12,64 @@ _P = ParamSpec("_P")
 _T = TypeVar("_T")
 
 _Ordering = Literal["relaxed", "Relaxed", "release", "Release", "acquire", "Acquire", "acq_rel", "AcqRel", "seq_cst", "SeqCst"]
+
+class Channel:
+    """A thread-safe, lock-free message passing channel built on a native multi-producer multi-consumer channel engine.
+    Supports bounded, unbounded, and unbuffered (capacity=0) rendezvous modes."""
+
+    def __new__(cls, capacity: int | None = None) -> Channel: ...
+    @property
+    def capacity(self) -> int | None:
+        """The capacity given at creation; None for an unbounded channel."""
+    def send(self, item: Any, timeout: float | None = None) -> None:
+        """Block and send an item into the channel. Releases the GIL while waiting."""
+    def recv(self, timeout: float | None = None) -> Any:
+        """Block and receive an item from the channel. Releases the GIL while waiting.
+
+        # Concurrency & Closing Behavior
+        When multiple worker threads are blocked on `recv()` when `close()` is called,
+        all threads are unblocked simultaneously. Any buffered items in the channel
+        are drained by the unblocked threads until empty. Threads calling `recv()` after
+        the buffer is drained will receive `PyValueError("Channel is closed and empty")`."""
+    def try_send(self, item: Any) -> None:
+        """Non-blocking send. Raises RuntimeError if full, ValueError if closed."""
+    def try_recv(self) -> Any:
+        """Non-blocking receive. Raises RuntimeError if empty, ValueError if closed."""
+    def send_timeout(self, item: Any, timeout: float) -> None:
+        """Block and send an item with a timeout. Releases the GIL."""
+    def recv_timeout(self, timeout: float) -> Any:
+        """Block and receive an item with a timeout. Releases the GIL."""
+    def close(self) -> None:
+        """Close the channel for sending. Drops sender and unblocks pending receivers.
+        Note: Receiver remains active to allow draining any remaining buffered items."""
+    def recv_op(self) -> RecvOp:
+        """Create a Receive Operation wrapper for `select()`.
+        Remains available after `close()` to allow draining existing items in the channel buffer."""
+    def send_op(self, item: Any) -> SendOp:
+        """Create a Send Operation wrapper for `select()`."""
+    def __iter__(self) -> Channel: ...
+    def __next__(self) -> Any: ...
+    def __enter__(self) -> Channel: ...
+    def __exit__(
+        self,
+        _exc_type: type[BaseException] | None,
+        _exc_val: BaseException | None,
+        _exc_tb: TracebackType | None,
+    ) -> None: ...
+    def arecv(self, timeout: float | None = None) -> asyncio.Future[Any]:
+        """Async version of recv() for compatibility with asyncio event loops."""
+    def asend(self, item: Any, timeout: float | None = None) -> asyncio.Future[None]:
+        """Async version of send() for compatibility with asyncio event loops."""
+
+class RecvOp:
+    """An operation descriptor for receiving from a channel inside `select()`."""
+
+class SendOp:
+    """An operation descriptor for sending to a channel inside `select()`."""
+
+def select(ops: Sequence[RecvOp | SendOp], timeout: float | None = None) -> tuple[int, Any]:
+    """Block until one of the channel operations (recv_op or send_op) is ready, or until optional timeout expires.
+    Multiplexes several channel operations: waits on all of them at once and performs exactly one."""
 
 class ConcurrentMap:
     """A highly concurrent, thread-safe hash map with dynamically configurable shard count.

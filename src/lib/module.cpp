@@ -6,10 +6,13 @@
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
 #include "binding/type_object.hpp"
+#include "channel/channel.hpp"
+#include "channel/ops.hpp"
 #include "lock/guards.hpp"
 #include "lock/rwlock.hpp"
 #include "map/concurrent_map.hpp"
 #include "pool/thread_pool.hpp"
+#include "select/select.hpp"
 
 namespace torvan {
 
@@ -26,6 +29,9 @@ int exec_module(PyObject* module) noexcept {
         if (!PyModule_Check(module)) {
             binding::raise_cast_error(module, "module");
         }
+        register_class(module, "Channel", channel::channel_type());
+        register_class(module, "RecvOp", channel::recv_op_type());
+        register_class(module, "SendOp", channel::send_op_type());
         register_class(module, "ConcurrentMap", map::concurrent_map_type());
         register_class(module, "ThreadPool", pool::thread_pool_type());
         register_class(module, "AtomicInteger", atomic::atomic_integer_type());
@@ -33,6 +39,7 @@ int exec_module(PyObject* module) noexcept {
         register_class(module, "RwLock", lock::rwlock_type());
         register_class(module, "RwLockReadGuard", lock::read_guard_type());
         register_class(module, "RwLockWriteGuard", lock::write_guard_type());
+        select::register_select(module);
         return 0;
     });
 }

@@ -1,0 +1,154 @@
+"""Channel beside queue.SimpleQueue (unbounded), queue.Queue(maxsize)
+(bounded) and a peer concurrent queue: send+recv on one thread, one producer
+and one consumer, two of each, and a ping-pong round trip between two
+threads, for unbounded, bounded and rendezvous channels.
+
+In the multi-thread cases the first half of the threads produce and the
+rest consume; every thread's operations count, so ns/op is per send or
+receive. Loop bodies bind what they call to locals first: reading a shared
+object from a closure cell takes a reference to it, which would make the
+threads contend on its reference count whatever the queue under test."""
+
+from __future__ import annotations
+
+import queue
+from itertools import repeat
+
+from benchmarks import peers
+from benchmarks.harness import case, peer, stdlib, torvan
+from torvan import Channel
+
+GROUP = "Channel"
+CAPACITY = 256  # bounded channels and queue.Queue(maxsize) alike
+
+
+# Each kind of queue as a pair of (put, get) bound methods --------------------
+
+def channel_ends(ch):
+    return ch.send, ch.recv
+
+
+def stdlib_ends(q):
+    return q.put, q.get
+
+
+def peer_ends(q):
+    return q.push, q.pop
+
+
+def contenders(flavour: str):
+    """(kind, name, make, ends) for each queue measured with this flavour;
+    a missing peer comes with its skip reason instead of `make`."""
+    if flavour == "unbounded":
+        found = [
+            (torvan, "Channel()", lambda: Channel(), channel_ends),
+            (stdlib, "queue.SimpleQueue()", queue.SimpleQueue, stdlib_ends),
+        ]
+        if peers.ft_concurrency is None:
+            found.append((peer, "ft_utils ConcurrentQueue()", peers.FT_UTILS_MISSING, None))
+        else:
+            found.append((peer, "ft_utils ConcurrentQueue()", peers.ft_concurrency.ConcurrentQueue, peer_ends))
+        return found
+    if flavour == "bounded":
+        return [
+            (torvan, f"Channel({CAPACITY})", lambda: Channel(CAPACITY), channel_ends),
+            (stdlib, f"queue.Queue(maxsize={CAPACITY})", lambda: queue.Queue(CAPACITY), stdlib_ends),
+        ]
+    # No standard-library queue hands items over without a buffer.
+    return [(torvan, "Channel(0)", lambda: Channel(0), channel_ends)]
+
+
+# The workloads --------------------------------------------------------------
+
+def send_then_recv(make, ends):
+    def workload(shared, i, ops):
+        put, get = ends(shared)
+
+        def body(put=put, get=get, ops=ops):
+            for _ in repeat(None, ops):
+                put(None)
+                get()
+
+        return body
+
+    return workload, lambda threads: make()
+
+
+def producers_and_consumers(make, ends):
+    """Threads [0, n/2) send, the rest receive; receivers split the total."""
+
+    def workload(shared, i, ops):
+        put, get = ends(shared["queue"])
+        threads = shared["threads"]
+        producers = max(1, threads // 2)
+        consumers = threads - producers
+        if i < producers:
+            def produce(put=put, ops=ops):
+                for _ in repeat(None, ops):
+                    put(None)
+
+            return produce
+        total = producers * ops
+        c = i - producers
+        mine = total // consumers + (1 if c < total % consumers else 0)
+
+        def consume(get=get, mine=mine):
+            for _ in repeat(None, mine):
+                get()
+
+        return consume
+
+    return workload, lambda threads: {"queue": make(), "threads": threads}
+
+
+def ping_pong(make, ends):
+    """Thread 0 sends a ping and waits for the pong; thread 1 answers."""
+
+    def workload(shared, i, ops):
+        there, back = shared
+        send_there, recv_there = ends(there)
+        send_back, recv_back = ends(back)
+        if i == 0:
+            def ping(send=send_there, recv=recv_back, ops=ops):
+                for _ in repeat(None, ops):
+                    send(None)
+                    recv()
+
+            return ping
+
+        def pong(send=send_back, recv=recv_there, ops=ops):
+            for _ in repeat(None, ops):
+                recv()
+                send(None)
+
+        return pong
+
+    return workload, lambda threads: (make(), make())
+
+
+def measured(flavour, shape):
+    out = []
+    for kind, name, make, ends in contenders(flavour):
+        if ends is None:
+            out.append(peer(name, skipped=make))
+        else:
+            workload, setup = shape(make, ends)
+            out.append(kind(name, workload, setup))
+    return out
+
+
+FLAVOURS = ("unbounded", "bounded", "rendezvous")
+
+for _flavour in ("unbounded", "bounded"):
+    case(GROUP, f"send+recv on one thread, {_flavour}", threads=(1,), ops=200_000,
+         note="put+get for the queues")(lambda f=_flavour: measured(f, send_then_recv))
+
+for _flavour in FLAVOURS:
+    case(GROUP, f"SPSC throughput, {_flavour}", threads=(2,), ops=100_000,
+         note="one producer, one consumer; ns per send or receive")(lambda f=_flavour: measured(f, producers_and_consumers))
+    case(GROUP, f"MPMC throughput 2x2, {_flavour}", threads=(4,), ops=50_000,
+         note="two producers, two consumers; ns per send or receive")(
+        lambda f=_flavour: measured(f, producers_and_consumers))
+    case(GROUP, f"ping-pong round trip, {_flavour}", threads=(2,), ops=20_000,
+         note="two channels between two threads; ns per send+recv of one side")(
+        lambda f=_flavour: measured(f, ping_pong))

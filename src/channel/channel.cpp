@@ -1,0 +1,437 @@
+// Channel: a multi-producer multi-consumer channel of Python objects on the
+// engine, with close(), timeouts, iteration, `with` and asyncio adapters.
+//
+// Sends and receives first try without waiting, attached and without cloning
+// anything; only a call that must wait clones the handles it waits on and
+// detaches. close() empties the sender slot and then drops the close signal's
+// only sender, so every waiter wakes and finds the channel closed for sends,
+// while receivers still drain what is buffered.
+
+#include "channel/channel.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "binding/methods.hpp"
+#include "binding/type_object.hpp"
+#include "channel/channel_types.hpp"
+#include "channel/channel_wait.hpp"
+#include "channel/close_signal.hpp"
+#include "channel/ops.hpp"
+#include "channel/sender_slot.hpp"
+#include "channel/timeout.hpp"
+
+namespace torvan::channel {
+
+namespace {
+
+using binding::describe;
+using binding::describe_function;
+using binding::FunctionDescription;
+using binding::Instance;
+using binding::Object;
+using binding::OwnedRef;
+using binding::raise;
+using binding::ReturnSelf;
+
+constexpr const char* kClosed = "Channel is closed";
+constexpr const char* kClosedAndEmpty = "Channel is closed and empty";
+
+// The receiver is never replaced while the object lives and only ever read,
+// so it needs no lock. The sender slot, which every send locks shared, sits
+// on cache lines of its own: senders writing its lock word must not evict
+// the handles that receivers read.
+struct ChannelState {
+    std::optional<std::uint64_t> capacity;  // none: unbounded
+    DataReceiver receiver;
+    CloseReceiver close_receiver;
+    std::byte isolation_before[64] = {};
+    SenderSlot sender;
+    std::byte isolation_after[64] = {};
+    CloseSenderSlot close_sender;
+
+    ChannelState(std::optional<std::uint64_t> capacity, std::pair<DataSender, DataReceiver> data,
+                 std::pair<CloseSender, CloseReceiver> signal) noexcept
+        : capacity(capacity),
+          receiver(std::move(data.second)),
+          close_receiver(std::move(signal.second)),
+          sender(std::move(data.first)),
+          close_sender(std::move(signal.first)) {}
+
+    // Only before the object is published: the source is not shared yet.
+    ChannelState(ChannelState&& other) noexcept
+        : capacity(other.capacity),
+          receiver(std::move(other.receiver)),
+          close_receiver(std::move(other.close_receiver)),
+          sender(other.sender.take()),
+          close_sender(other.close_sender.take()) {}
+    ChannelState& operator=(ChannelState&&) = delete;
+
+    // Handles go in this order: the data sender, the data receiver (the last
+    // data handle takes the buffered items with it), then the close signal,
+    // which wakes whoever still waits with an operation of this channel.
+    ~ChannelState() {
+        sender.take().reset();
+        receiver.reset();
+        close_sender.take().reset();
+        close_receiver.reset();
+    }
+};
+
+struct ChannelClass : binding::ClassTraits {
+    static constexpr const char* kName = "Channel";
+    using State = ChannelState;
+    static binding::ClassDefinition definition();
+};
+using Self = Instance<ChannelClass>;
+
+ChannelState construct(std::optional<std::int64_t> capacity) {
+    if (capacity && *capacity < 0) {
+        raise(PyExc_ValueError, "Capacity must be non-negative");
+    }
+    std::optional<std::uint64_t> stored;
+    if (capacity) {
+        stored = static_cast<std::uint64_t>(*capacity);
+    }
+    auto data = stored ? engine::bounded<Item>(static_cast<std::size_t>(*stored)) : engine::unbounded<Item>();
+    return ChannelState(stored, std::move(data), engine::bounded<engine::Empty>(0));
+}
+
+// A clone of the data sender, or an empty handle once the channel is closed.
+DataSender clone_sender(ChannelState& state) {
+    return state.sender.with_shared(
+        [](const DataSender* sender) { return sender != nullptr ? sender->clone() : DataSender{}; });
+}
+
+// Sending ---------------------------------------------------------------------
+
+[[noreturn]] void send_failed(SendOutcome outcome) {
+    if (outcome == SendOutcome::TimedOut) {
+        raise(PyExc_TimeoutError, "send() timed out waiting for channel capacity");
+    }
+    raise(PyExc_ValueError, kClosed);
+}
+
+// The wait of a send that could not (or, with a timeout, did not try to)
+// complete at once; `sender` is the caller's own clone.
+void wait_to_send_or_raise(ChannelState& state, const DataSender& sender, Item& item,
+                           std::optional<double> timeout) {
+    CloseReceiver closed = state.close_receiver.clone();
+    std::optional<platform::Duration> duration = channel_timeout(timeout);
+    SendOutcome outcome = wait_to_send(sender, closed, item, duration);
+    if (outcome != SendOutcome::Sent) {
+        send_failed(outcome);
+    }
+}
+
+// Without a timeout: a first attempt under the shared lock, on the channel's
+// own handle; a clone is made only when the item has to wait for room.
+void send_now_or_wait(ChannelState& state, Item item) {
+    std::optional<DataSender> waiting;  // an empty optional costs nothing to drop
+    std::optional<engine::SendStatus> first =
+        state.sender.with_shared([&](const DataSender* own) -> std::optional<engine::SendStatus> {
+            if (own == nullptr) {
+                return std::nullopt;
+            }
+            engine::SendStatus status = own->try_send(item);
+            if (status == engine::SendStatus::Full) {
+                waiting.emplace(own->clone());
+            }
+            return status;
+        });
+    if (!first || *first == engine::SendStatus::Disconnected) {
+        raise(PyExc_ValueError, kClosed);
+    }
+    if (*first == engine::SendStatus::Full) {
+        wait_to_send_or_raise(state, *waiting, item, std::nullopt);
+    }
+}
+
+// With a timeout there is no first attempt: a zero timeout races the send
+// against an expired timer.
+void send_within(ChannelState& state, Item item, double timeout) {
+    DataSender sender = clone_sender(state);
+    if (!sender) {
+        raise(PyExc_ValueError, kClosed);
+    }
+    wait_to_send_or_raise(state, sender, item, timeout);
+}
+
+void send(Self& self, Object item, std::optional<double> timeout) {
+    if (timeout) {
+        send_within(self.state, Item::borrow(item.ptr), *timeout);
+    } else {
+        send_now_or_wait(self.state, Item::borrow(item.ptr));
+    }
+}
+
+void send_timeout(Self& self, Object item, double timeout) {
+    send_within(self.state, Item::borrow(item.ptr), timeout);
+}
+
+void try_send(Self& self, Object item) {
+    Item owned = Item::borrow(item.ptr);
+    // `owned` outlives the lock: a failed item is released after unlocking.
+    std::optional<engine::SendStatus> status =
+        self.state.sender.with_shared([&](const DataSender* own) -> std::optional<engine::SendStatus> {
+            if (own == nullptr) {
+                return std::nullopt;
+            }
+            return own->try_send(owned);
+        });
+    if (!status || *status == engine::SendStatus::Disconnected) {
+        raise(PyExc_ValueError, kClosed);
+    }
+    if (*status == engine::SendStatus::Full) {
+        raise(PyExc_RuntimeError, "Channel is full");
+    }
+}
+
+// Receiving -------------------------------------------------------------------
+
+// The receive of a call that found nothing at once, or has a timeout.
+RecvOutcome wait_to_receive_on(ChannelState& state, std::optional<double> timeout) {
+    DataReceiver receiver = state.receiver.clone();
+    CloseReceiver closed = state.close_receiver.clone();
+    std::optional<platform::Duration> duration = channel_timeout(timeout);
+    return wait_to_receive(receiver, closed, duration);
+}
+
+// Without a timeout: a first attempt on the channel's own receiver, then the
+// wait. A disconnected channel has lost every sender and is drained, so
+// nothing can arrive any more and waiting could only end the same way.
+RecvOutcome receive(ChannelState& state) {
+    std::optional<Item> got;
+    switch (state.receiver.try_recv(got)) {
+        case engine::RecvStatus::Received:
+            return RecvOutcome{RecvOutcome::Kind::Received, std::move(*got)};
+        case engine::RecvStatus::Disconnected:
+            return RecvOutcome{RecvOutcome::Kind::ClosedAndEmpty, {}};
+        default:
+            return wait_to_receive_on(state, std::nullopt);
+    }
+}
+
+OwnedRef received_or_raise(RecvOutcome outcome) {
+    switch (outcome.kind) {
+        case RecvOutcome::Kind::Received:
+            return std::move(outcome.item);
+        case RecvOutcome::Kind::ClosedAndEmpty:
+            raise(PyExc_ValueError, kClosedAndEmpty);
+        case RecvOutcome::Kind::TimedOut:
+            break;
+    }
+    raise(PyExc_TimeoutError, "recv() timed out waiting for available item");
+}
+
+OwnedRef recv(Self& self, std::optional<double> timeout) {
+    if (!timeout) {
+        // receive(), kept free of outcome records for the common case.
+        std::optional<Item> got;
+        switch (self.state.receiver.try_recv(got)) {
+            case engine::RecvStatus::Received:
+                return std::move(*got);
+            case engine::RecvStatus::Disconnected:
+                raise(PyExc_ValueError, kClosedAndEmpty);
+            default:
+                break;
+        }
+    }
+    return received_or_raise(wait_to_receive_on(self.state, timeout));
+}
+
+OwnedRef recv_timeout(Self& self, double timeout) {
+    return received_or_raise(wait_to_receive_on(self.state, timeout));
+}
+
+OwnedRef try_recv(Self& self) {
+    std::optional<Item> got;
+    switch (self.state.receiver.try_recv(got)) {
+        case engine::RecvStatus::Received:
+            return std::move(*got);
+        case engine::RecvStatus::Disconnected:
+            raise(PyExc_ValueError, kClosedAndEmpty);
+        default:
+            raise(PyExc_RuntimeError, "Channel is empty");
+    }
+}
+
+// Closing -----------------------------------------------------------------------
+
+void close(Self& self) {
+    // Both handles are dropped outside their locks.
+    self.state.sender.take().reset();
+    self.state.close_sender.take().reset();
+}
+
+OwnedRef capacity(Self& self) {
+    if (!self.state.capacity) {
+        return OwnedRef::borrow(Py_None);
+    }
+    return binding::checked(PyLong_FromUnsignedLongLong(*self.state.capacity));
+}
+
+// select() operations -----------------------------------------------------------
+
+OwnedRef recv_op(Self& self) {
+    return make_recv_op(RecvOpState{self.state.receiver.clone(), self.state.close_receiver.clone()});
+}
+
+OwnedRef send_op(Self& self, Object item) {
+    Item owned = Item::borrow(item.ptr);
+    DataSender sender = clone_sender(self.state);
+    if (!sender) {
+        raise(PyExc_ValueError, kClosed);
+    }
+    return make_send_op(SendOpState{std::move(sender), self.state.close_receiver.clone(), std::move(owned)});
+}
+
+// Iteration and context manager -------------------------------------------------
+
+ReturnSelf iter(Self&) { return {}; }
+
+// A null result ends the iteration: only once the channel is closed and
+// drained. Anything else that stops the receive (a KeyboardInterrupt raised
+// by a signal handler, say) reaches the caller.
+OwnedRef next_item(Self& self) {
+    RecvOutcome outcome = receive(self.state);
+    if (outcome.kind == RecvOutcome::Kind::Received) {
+        return std::move(outcome.item);
+    }
+    const bool closed = self.state.sender.with_shared([](const DataSender* own) { return own == nullptr; });
+    if (closed && self.state.receiver.is_empty()) {
+        return OwnedRef{};
+    }
+    // A late send through a clone taken before close() refilled the buffer.
+    raise(PyExc_ValueError, kClosedAndEmpty);
+}
+
+ReturnSelf enter_context(Self&) { return {}; }
+
+void exit_context(Self& self, Object, Object, Object) { close(self); }
+
+// asyncio adapters: the blocking call runs in the running loop's default
+// executor, where it detaches while it waits.
+
+OwnedRef timeout_object(std::optional<double> timeout) {
+    return timeout ? binding::checked(PyFloat_FromDouble(*timeout)) : OwnedRef::borrow(Py_None);
+}
+
+OwnedRef run_in_executor(Self& self, const char* method, PyObject* item, std::optional<double> timeout) {
+    OwnedRef seconds = timeout_object(timeout);
+    OwnedRef asyncio = binding::checked(PyImport_ImportModule("asyncio"));
+    OwnedRef get_running_loop = binding::checked(PyObject_GetAttrString(asyncio.get(), "get_running_loop"));
+    OwnedRef loop = binding::checked(PyObject_CallNoArgs(get_running_loop.get()));
+    OwnedRef bound = binding::checked(PyObject_GetAttrString(self.object(), method));
+    OwnedRef name = binding::checked(PyUnicode_FromString("run_in_executor"));
+    if (item != nullptr) {
+        return binding::checked(PyObject_CallMethodObjArgs(loop.get(), name.get(), Py_None, bound.get(), item,
+                                                           seconds.get(), nullptr));
+    }
+    return binding::checked(
+        PyObject_CallMethodObjArgs(loop.get(), name.get(), Py_None, bound.get(), seconds.get(), nullptr));
+}
+
+OwnedRef arecv(Self& self, std::optional<double> timeout) { return run_in_executor(self, "recv", nullptr, timeout); }
+
+OwnedRef asend(Self& self, Object item, std::optional<double> timeout) {
+    return run_in_executor(self, "send", item.ptr, timeout);
+}
+
+// Descriptions and table ----------------------------------------------------------
+
+constexpr const char* kNewParams[] = {"capacity"};
+constexpr const char* kSendParams[] = {"item", "timeout"};
+constexpr const char* kItemParams[] = {"item"};
+constexpr const char* kTimeoutParams[] = {"timeout"};
+constexpr const char* kExitParams[] = {"_exc_type", "_exc_val", "_exc_tb"};
+
+constexpr FunctionDescription kNew = describe_function<&construct>("Channel", "__new__", kNewParams);
+constexpr FunctionDescription kSend = describe<&send>("Channel", "send", kSendParams);
+constexpr FunctionDescription kSendTimeout = describe<&send_timeout>("Channel", "send_timeout", kSendParams);
+constexpr FunctionDescription kTrySend = describe<&try_send>("Channel", "try_send", kItemParams);
+constexpr FunctionDescription kRecv = describe<&recv>("Channel", "recv", kTimeoutParams);
+constexpr FunctionDescription kRecvTimeout = describe<&recv_timeout>("Channel", "recv_timeout", kTimeoutParams);
+constexpr FunctionDescription kSendOp = describe<&send_op>("Channel", "send_op", kItemParams);
+constexpr FunctionDescription kExit = describe<&exit_context>("Channel", "__exit__", kExitParams);
+constexpr FunctionDescription kArecv = describe<&arecv>("Channel", "arecv", kTimeoutParams);
+constexpr FunctionDescription kAsend = describe<&asend>("Channel", "asend", kSendParams);
+
+constexpr const char* kClassDoc =
+    "Channel(capacity=None)\n--\n\n"
+    "A thread-safe, lock-free message passing channel built on a native multi-producer multi-consumer channel "
+    "engine.\n"
+    "Supports bounded, unbounded, and unbuffered (capacity=0) rendezvous modes.";
+
+constexpr const char* kRecvDoc =
+    "recv($self, timeout=None)\n--\n\n"
+    "Block and receive an item from the channel. Releases the GIL while waiting.\n"
+    "\n"
+    "# Concurrency & Closing Behavior\n"
+    "When multiple worker threads are blocked on `recv()` when `close()` is called,\n"
+    "all threads are unblocked simultaneously. Any buffered items in the channel\n"
+    "are drained by the unblocked threads until empty. Threads calling `recv()` after\n"
+    "the buffer is drained will receive `PyValueError(\"Channel is closed and empty\")`.";
+
+PyMethodDef g_methods[] = {
+    binding::fastcall_def<&send, kSend>(
+        "send",
+        "send($self, item, timeout=None)\n--\n\nBlock and send an item into the channel. Releases the GIL while "
+        "waiting."),
+    binding::fastcall_def<&recv, kRecv>("recv", kRecvDoc),
+    binding::fastcall_def<&try_send, kTrySend>(
+        "try_send",
+        "try_send($self, item)\n--\n\nNon-blocking send. Raises RuntimeError if full, ValueError if closed."),
+    binding::noargs_def<&try_recv>(
+        "try_recv", "try_recv($self)\n--\n\nNon-blocking receive. Raises RuntimeError if empty, ValueError if closed."),
+    binding::fastcall_def<&send_timeout, kSendTimeout>(
+        "send_timeout",
+        "send_timeout($self, item, timeout)\n--\n\nBlock and send an item with a timeout. Releases the GIL."),
+    binding::fastcall_def<&recv_timeout, kRecvTimeout>(
+        "recv_timeout", "recv_timeout($self, timeout)\n--\n\nBlock and receive an item with a timeout. Releases the GIL."),
+    binding::noargs_def<&close>(
+        "close",
+        "close($self)\n--\n\nClose the channel for sending. Drops sender and unblocks pending receivers.\n"
+        "Note: Receiver remains active to allow draining any remaining buffered items."),
+    binding::noargs_def<&recv_op>(
+        "recv_op",
+        "recv_op($self)\n--\n\nCreate a Receive Operation wrapper for `select()`.\n"
+        "Remains available after `close()` to allow draining existing items in the channel buffer."),
+    binding::fastcall_def<&send_op, kSendOp>("send_op",
+                                             "send_op($self, item)\n--\n\nCreate a Send Operation wrapper for `select()`."),
+    binding::noargs_def<&enter_context>("__enter__", "__enter__($self)\n--\n\n"),
+    binding::fastcall_def<&exit_context, kExit>("__exit__", "__exit__($self, _exc_type, _exc_val, _exc_tb)\n--\n\n"),
+    binding::fastcall_def<&arecv, kArecv>(
+        "arecv",
+        "arecv($self, timeout=None)\n--\n\nAsync version of recv() for compatibility with asyncio event loops."),
+    binding::fastcall_def<&asend, kAsend>(
+        "asend",
+        "asend($self, item, timeout=None)\n--\n\nAsync version of send() for compatibility with asyncio event loops."),
+    binding::end_of_methods(),
+};
+
+PyGetSetDef g_getset[] = {
+    binding::getter_def<&capacity>("capacity"),
+    binding::end_of_getset(),
+};
+
+binding::ClassDefinition ChannelClass::definition() {
+    binding::ClassDefinition definition;
+    definition.doc = kClassDoc;
+    definition.methods = g_methods;
+    definition.getset = g_getset;
+    definition.slots = {
+        {Py_tp_new, reinterpret_cast<void*>(&binding::constructor_entry<ChannelClass, &construct, kNew>)},
+        {Py_tp_iter, reinterpret_cast<void*>(&binding::unary_entry<&iter>)},
+        {Py_tp_iternext, reinterpret_cast<void*>(&binding::iternext_entry<&next_item>)},
+    };
+    return definition;
+}
+
+}  // namespace
+
+PyTypeObject* channel_type() { return binding::TypeObject<ChannelClass>::for_registration(); }
+
+}  // namespace torvan::channel

@@ -1,0 +1,36 @@
+#pragma once
+// The waits of Channel.send and Channel.recv: the data operation raced
+// against the close signal and, with a timeout, a timer, all in one engine
+// wait. They run detached and interruptible (see detached_wait.hpp) on the
+// caller's clones of the handles, so no lock of the Channel is held.
+
+#include <optional>
+
+#include "channel/channel_types.hpp"
+#include "platform/clock.hpp"
+
+namespace torvan::channel {
+
+enum class SendOutcome { Sent, Closed, TimedOut };
+
+// Waits on, in this order: the send of `item`, the close signal, the timer.
+// The item leaves `item` only when it was sent.
+SendOutcome wait_to_send(const DataSender& sender, const CloseReceiver& closed, Item& item,
+                         std::optional<platform::Duration> timeout);
+
+struct RecvOutcome {
+    enum class Kind { Received, ClosedAndEmpty, TimedOut };
+    Kind kind;
+    Item item;  // set when Received
+};
+
+// Waits on, in this order: the receive, the close signal, the timer. A close
+// signal still hands out an item that is buffered, so that woken receivers
+// drain the channel.
+RecvOutcome wait_to_receive(const DataReceiver& receiver, const CloseReceiver& closed,
+                            std::optional<platform::Duration> timeout);
+
+// After the close signal: one buffered item, if any is left.
+RecvOutcome drain_one(const DataReceiver& receiver);
+
+}  // namespace torvan::channel

@@ -1,0 +1,59 @@
+// RecvOp and SendOp have no constructor, methods or attributes of their own:
+// Channel.recv_op() and Channel.send_op() make them, select() reads them.
+
+#include "channel/ops.hpp"
+
+#include "binding/instance.hpp"
+#include "binding/type_object.hpp"
+
+namespace torvan::channel {
+
+namespace {
+
+struct RecvOpClass : binding::ClassTraits {
+    static constexpr const char* kName = "RecvOp";
+    using State = RecvOpState;
+    static binding::ClassDefinition definition() {
+        binding::ClassDefinition definition;
+        definition.doc = "An operation descriptor for receiving from a channel inside `select()`.";
+        return definition;
+    }
+};
+
+struct SendOpClass : binding::ClassTraits {
+    static constexpr const char* kName = "SendOp";
+    using State = SendOpState;
+    static binding::ClassDefinition definition() {
+        binding::ClassDefinition definition;
+        definition.doc = "An operation descriptor for sending to a channel inside `select()`.";
+        return definition;
+    }
+};
+
+// Neither class can be subclassed, so the exact type identifies an instance.
+template <class Class>
+const typename Class::State* state_of(PyObject* object) {
+    PyTypeObject* type = binding::TypeObject<Class>::get();
+    if (Py_TYPE(object) != type) {
+        return nullptr;
+    }
+    return &binding::Instance<Class>::from(object)->state;
+}
+
+}  // namespace
+
+PyTypeObject* recv_op_type() { return binding::TypeObject<RecvOpClass>::for_registration(); }
+PyTypeObject* send_op_type() { return binding::TypeObject<SendOpClass>::for_registration(); }
+
+binding::OwnedRef make_recv_op(RecvOpState state) {
+    return binding::create_instance<RecvOpClass>(binding::TypeObject<RecvOpClass>::get(), std::move(state));
+}
+
+binding::OwnedRef make_send_op(SendOpState state) {
+    return binding::create_instance<SendOpClass>(binding::TypeObject<SendOpClass>::get(), std::move(state));
+}
+
+const RecvOpState* recv_op_state(PyObject* object) { return state_of<RecvOpClass>(object); }
+const SendOpState* send_op_state(PyObject* object) { return state_of<SendOpClass>(object); }
+
+}  // namespace torvan::channel

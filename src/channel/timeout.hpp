@@ -1,0 +1,43 @@
+#pragma once
+// Timeouts in seconds, as Channel and select take them, converted to
+// durations of whole nanoseconds (nearest, ties to even). Values that no
+// duration can hold (infinite, NaN, 2^64 seconds or more) are a native
+// failure with the message every caller shares.
+
+#include <optional>
+
+#include "binding/failure.hpp"
+#include "binding/py_error.hpp"
+#include "platform/clock.hpp"
+
+namespace torvan::channel {
+
+inline platform::Duration to_duration(double seconds) {
+    std::optional<platform::Duration> duration = platform::Duration::from_seconds(seconds);
+    if (!duration) {
+        fail("cannot convert float seconds to Duration: value is either too big or NaN");
+    }
+    return *duration;
+}
+
+// Channel waits: a negative timeout is refused (NaN is not negative, and
+// fails the conversion instead).
+inline std::optional<platform::Duration> channel_timeout(std::optional<double> seconds) {
+    if (!seconds) {
+        return std::nullopt;
+    }
+    if (*seconds < 0.0) {
+        binding::raise(PyExc_ValueError, "Timeout must be non-negative");
+    }
+    return to_duration(*seconds);
+}
+
+// select: a negative timeout or a NaN counts as zero.
+inline std::optional<platform::Duration> select_timeout(std::optional<double> seconds) {
+    if (!seconds) {
+        return std::nullopt;
+    }
+    return to_duration(*seconds > 0.0 ? *seconds : 0.0);
+}
+
+}  // namespace torvan::channel

@@ -1,0 +1,228 @@
+"""select() over RecvOp and SendOp: what it performs, its random choice, its
+timeout, closed channels, bad input, and the references it leaves alone."""
+
+import collections
+import sys
+
+import pytest
+
+from blocking import wait_until_sleeping
+from conftest import JOIN_TIMEOUT, join_all, scaled, start_threads
+from torvan import Channel, select
+
+TIMED_OUT = "^select\\(\\) timed out waiting for ready channel$"
+
+
+def choices(make_ops, rounds=400):
+    """How often each position wins over `rounds` calls on fresh operations."""
+    counts = collections.Counter()
+    for _ in range(rounds):
+        counts[select(make_ops())[0]] += 1
+    return counts
+
+
+class TestOutcomes:
+    def test_receives_from_the_channel_that_has_an_item(self):
+        a, b = Channel(), Channel(1)
+        b.send("x")
+        assert select([a.recv_op(), b.recv_op()]) == (1, "x")
+        a.send("y")
+        assert select((b.recv_op(), a.recv_op()), timeout=0) == (1, "y")
+
+    def test_send_op_sends_the_same_object_each_time(self):
+        ch = Channel(2)
+        item = object()
+        op = ch.send_op(item)
+        idle = Channel()
+        assert select([op]) == (0, None)
+        assert select([idle.recv_op(), op]) == (1, None)
+        assert ch.recv() is item and ch.recv() is item
+
+    def test_closed_channel_drains_then_reports(self):
+        ch = Channel()
+        ch.send(1)
+        ch.send(2)
+        ch.close()
+        op = ch.recv_op()  # still available after close
+        assert select([op]) == (0, 1)
+        assert select([op]) == (0, 2)
+        with pytest.raises(ValueError, match="^Selected channel is closed and empty$"):
+            select([op])
+        with pytest.raises(ValueError, match="^Channel is closed$"):
+            ch.send_op(3)
+
+    def test_send_op_made_before_close_either_sends_or_reports_closed(self):
+        outcomes = collections.Counter()
+        for _ in range(200):
+            ch = Channel(1)
+            op = ch.send_op("x")
+            ch.close()
+            try:
+                assert select([op]) == (0, None)
+                assert ch.recv() == "x"
+                outcomes["sent"] += 1
+            except ValueError as exc:
+                assert str(exc) == "Selected channel is closed"
+                outcomes["closed"] += 1
+        assert outcomes["sent"] > 40 and outcomes["closed"] > 40
+
+    def test_ready_operations_are_chosen_about_equally(self):
+        a, b = Channel(), Channel()
+
+        def ready_pair():
+            a.send(0)
+            b.send(1)
+            return [a.recv_op(), b.recv_op()]
+
+        counts = choices(ready_pair)
+        assert counts[0] > 120 and counts[1] > 120
+        # Each call took exactly one item; the rest are still queued in order.
+        assert len(counts) == 2 and sum(counts.values()) == 400
+
+
+class TestTimeout:
+    def test_nothing_ready(self):
+        idle = Channel()
+        op = idle.recv_op()
+        for timeout in (0, -5, float("nan"), 0.02):
+            with pytest.raises(TimeoutError, match=TIMED_OUT):
+                select([op], timeout)
+
+    def test_a_ready_operation_beats_a_zero_timeout(self):
+        ch = Channel()
+        for i in range(100):
+            ch.send(i)
+            assert select([ch.recv_op()], timeout=0) == (0, i)
+            assert select([ch.send_op(i)], 0.0) == (0, None)
+            assert ch.recv() == i
+
+    def test_beyond_the_clock_means_no_deadline(self):
+        ch = Channel()
+        ch.send(1)
+        assert select([ch.recv_op()], timeout=1e19) == (0, 1)
+
+    def test_unconvertible(self):
+        op = Channel().recv_op()
+        for bad in (float("inf"), 2.0**64):
+            with pytest.raises(BaseException) as info:
+                select([op], bad)
+            assert type(info.value).__name__ == "PanicException"
+            assert str(info.value) == "cannot convert float seconds to Duration: value is either too big or NaN"
+        with pytest.raises(TypeError) as info:
+            select([op], "soon")
+        assert info.value.__notes__ == ["while processing 'timeout'"]
+
+
+class TestBadInput:
+    def test_messages(self):
+        with pytest.raises(ValueError, match="^Operations list cannot be empty$"):
+            select([])
+        with pytest.raises(ValueError, match="^Operations list cannot be empty$"):
+            select(())
+        with pytest.raises(TypeError, match="^Operations must be of type RecvOp or SendOp$"):
+            select([Channel().recv_op(), 1])
+        for ops, message in [("ab", "Can't extract `str` to `Vec`"),
+                             (3, "'int' object is not an instance of 'Sequence'"),
+                             ({Channel().recv_op()}, "'set' object is not an instance of 'Sequence'")]:
+            with pytest.raises(TypeError) as info:
+                select(ops)
+            assert str(info.value) == message
+            assert info.value.__notes__ == ["while processing 'ops'"]
+
+    def test_a_failing_sequence_reports_its_own_error(self):
+        class Broken(collections.UserList):
+            def __iter__(self):
+                raise LookupError("broken")
+
+        with pytest.raises(LookupError, match="broken"):
+            select(Broken([Channel().recv_op()]))
+
+    def test_records_already_built_are_released(self):
+        item = object()
+        op = Channel().send_op(item)
+        before = sys.getrefcount(item)
+        with pytest.raises(TypeError):
+            select([op, op, "not an op"])
+        assert sys.getrefcount(item) == before
+
+
+class TestReferences:
+    def test_unsent_items_stay_with_their_send_ops(self):
+        item = object()
+        full, ready = Channel(1), Channel()
+        full.send(0)
+        op = full.send_op(item)
+        before = sys.getrefcount(item)
+        ready.send("r")
+        assert select([op, ready.recv_op()]) == (1, "r")
+        with pytest.raises(TimeoutError):
+            select([op], timeout=0)
+        full.close()
+        with pytest.raises(ValueError, match="^Selected channel is closed$"):
+            select([op])
+        assert sys.getrefcount(item) == before
+
+    def test_a_sent_item_moves_one_reference_into_the_channel(self):
+        item = object()
+        ch = Channel()
+        op = ch.send_op(item)
+        before = sys.getrefcount(item)
+        select([op])
+        assert sys.getrefcount(item) == before + 1
+        assert ch.recv() is item
+        assert sys.getrefcount(item) == before
+
+
+class TestAcrossThreads:
+    def test_blocked_select_wakes_on_send_and_on_close(self):
+        ch, idle = Channel(), Channel()
+        result = {}
+
+        def wait():
+            result["first"] = select([idle.recv_op(), ch.recv_op()])
+            try:
+                select([ch.recv_op()])
+            except ValueError as exc:
+                result["second"] = str(exc)
+
+        threads = start_threads([wait])
+        wait_until_sleeping(*threads)
+        ch.send("hello")
+        wait_until_sleeping(*threads)
+        ch.close()
+        join_all(threads)
+        assert result == {"first": (1, "hello"), "second": "Selected channel is closed and empty"}
+
+    def test_mixed_operations_over_eight_channels(self, run_threads):
+        # Selectors send into four channels (drained by their own threads)
+        # and receive from four pre-filled ones, all in one select each time.
+        # Every item moves exactly once.
+        selectors, per_selector = 2, scaled(4000)
+        outgoing = [Channel(), Channel(0), Channel(1), Channel(2)]
+        incoming = [Channel(), Channel(per_selector), Channel(), Channel(per_selector)]
+        for c, ch in enumerate(incoming):
+            for n in range(per_selector // 2):
+                ch.send((c, n))
+        sent, received, drained = [], [], []
+
+        def selector(s):
+            def body():
+                for n in range(per_selector):
+                    ops = [op for c in range(4) for op in (outgoing[c].send_op((s, n)), incoming[c].recv_op())]
+                    position, value = select(ops, timeout=JOIN_TIMEOUT)
+                    (received if position % 2 else sent).append(value if position % 2 else (s, n))
+
+            return body
+
+        def drainer(ch):
+            return lambda: drained.extend(ch)
+
+        drainers = start_threads([drainer(ch) for ch in outgoing])
+        run_threads(*[selector(s) for s in range(selectors)])
+        for ch in outgoing + incoming:
+            ch.close()
+        join_all(drainers)
+        leftovers = [item for ch in incoming for item in ch]
+        assert sorted(drained) == sorted(sent)
+        assert sorted(received + leftovers) == sorted((c, n) for c in range(4) for n in range(per_selector // 2))
+        assert len(sent) + len(received) == selectors * per_selector
