@@ -7,6 +7,8 @@ ARGS ?=
 VENV := .venv
 ASAN_VENV := .venv-asan
 
+SOAK_SECONDS ?= 600
+
 .PHONY: all test bench soak venv build build-asan native-tests python-tests asan-tests clean
 
 all: test
@@ -36,6 +38,9 @@ test: build native-tests python-tests asan-tests
 bench: build
 	@tools/build-native-bench.sh
 	@$(VENV)/bin/python -P tools/run-benchmarks.py $(ARGS)
+
+soak: build
+	@$(VENV)/bin/python -P -X faulthandler tests/reliability/soak.py --seconds $(SOAK_SECONDS)
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV) bench-results
