@@ -9,7 +9,7 @@ ASAN_VENV := .venv-asan
 
 SOAK_SECONDS ?= 600
 
-.PHONY: all test bench soak venv build build-asan native-tests python-tests asan-tests clean
+.PHONY: all test bench bench-check soak venv build build-asan native-tests python-tests asan-tests clean
 
 all: test
 
@@ -32,7 +32,15 @@ python-tests: build
 asan-tests: build-asan
 	@tools/run-python-tests.sh $(ASAN_VENV) address
 
-test: build native-tests python-tests asan-tests
+# The quick benchmark run once, checking that it writes a complete results file.
+bench-check: build
+	@mkdir -p build
+	@tools/build-native-bench.sh
+	@$(VENV)/bin/python -P tools/run-benchmarks.py --quick --out build/bench-check > build/bench-check.log 2>&1 \
+		|| { tail -n 40 build/bench-check.log; exit 1; }
+	@$(VENV)/bin/python tools/check-bench-results.py build/bench-check/results.json
+
+test: build native-tests python-tests asan-tests bench-check
 	@echo "[test] all tests passed"
 
 bench: build

@@ -166,7 +166,7 @@ def set_existing():
     return implementations(True, map_loop, dict_loop, locked_loop)
 
 
-@case(GROUP, "set + delete (churn)", threads=THREADS, ops=100_000,
+@case(GROUP, "set + delete (churn)", threads=THREADS, ops=20_000,
       note="one op = insert an absent key, then delete it; a 3.14t dict pays in proportion to its size here")
 def churn():
     def map_loop(shared, key, value, ops):
