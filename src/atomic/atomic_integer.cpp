@@ -200,15 +200,15 @@ PyMethodDef g_methods[] = {
 };
 
 binding::ClassDefinition AtomicIntegerClass::definition() {
-    binding::ClassDefinition definition;
-    definition.doc = kClassDoc;
-    definition.methods = g_methods;
-    definition.slots = {
-        {Py_tp_new, reinterpret_cast<void*>(&binding::constructor_entry<AtomicIntegerClass, &construct, kNew>)},
-        {Py_tp_repr, reinterpret_cast<void*>(&binding::unary_entry<&repr>)},
-        {Py_tp_str, reinterpret_cast<void*>(&binding::unary_entry<&str>)},
+    return {
+        .doc = kClassDoc,
+        .methods = g_methods,
+        .slots = {
+            binding::slot(Py_tp_new, &binding::constructor_entry<AtomicIntegerClass, &construct, kNew>),
+            binding::slot(Py_tp_repr, &binding::unary_entry<&repr>),
+            binding::slot(Py_tp_str, &binding::unary_entry<&str>),
+        },
     };
-    return definition;
 }
 
 }  // namespace

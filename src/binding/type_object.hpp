@@ -12,6 +12,12 @@
 
 namespace torvan::binding {
 
+// A protocol slot filled with one of the generated entry points.
+template <class Fn>
+PyType_Slot slot(int id, Fn* entry) noexcept {
+    return {id, reinterpret_cast<void*>(entry)};
+}
+
 // What a class contributes to its type object besides its layout.
 struct ClassDefinition {
     const char* doc = nullptr;        // internal signature form, or plain text

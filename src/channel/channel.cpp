@@ -418,16 +418,16 @@ PyGetSetDef g_getset[] = {
 };
 
 binding::ClassDefinition ChannelClass::definition() {
-    binding::ClassDefinition definition;
-    definition.doc = kClassDoc;
-    definition.methods = g_methods;
-    definition.getset = g_getset;
-    definition.slots = {
-        {Py_tp_new, reinterpret_cast<void*>(&binding::constructor_entry<ChannelClass, &construct, kNew>)},
-        {Py_tp_iter, reinterpret_cast<void*>(&binding::unary_entry<&iter>)},
-        {Py_tp_iternext, reinterpret_cast<void*>(&binding::iternext_entry<&next_item>)},
+    return {
+        .doc = kClassDoc,
+        .methods = g_methods,
+        .getset = g_getset,
+        .slots = {
+            binding::slot(Py_tp_new, &binding::constructor_entry<ChannelClass, &construct, kNew>),
+            binding::slot(Py_tp_iter, &binding::unary_entry<&iter>),
+            binding::slot(Py_tp_iternext, &binding::iternext_entry<&next_item>),
+        },
     };
-    return definition;
 }
 
 }  // namespace

@@ -14,9 +14,7 @@ struct RecvOpClass : binding::ClassTraits {
     static constexpr const char* kName = "RecvOp";
     using State = RecvOpState;
     static binding::ClassDefinition definition() {
-        binding::ClassDefinition definition;
-        definition.doc = "An operation descriptor for receiving from a channel inside `select()`.";
-        return definition;
+        return {.doc = "An operation descriptor for receiving from a channel inside `select()`."};
     }
 };
 
@@ -24,9 +22,7 @@ struct SendOpClass : binding::ClassTraits {
     static constexpr const char* kName = "SendOp";
     using State = SendOpState;
     static binding::ClassDefinition definition() {
-        binding::ClassDefinition definition;
-        definition.doc = "An operation descriptor for sending to a channel inside `select()`.";
-        return definition;
+        return {.doc = "An operation descriptor for sending to a channel inside `select()`."};
     }
 };
 

@@ -188,17 +188,17 @@ PyMethodDef g_write_methods[] = {
 };
 
 binding::ClassDefinition ReadGuardClass::definition() {
-    binding::ClassDefinition definition;
-    definition.doc = kDoc;
-    definition.methods = g_read_methods;
-    return definition;
+    return {
+        .doc = kDoc,
+        .methods = g_read_methods,
+    };
 }
 
 binding::ClassDefinition WriteGuardClass::definition() {
-    binding::ClassDefinition definition;
-    definition.doc = kDoc;
-    definition.methods = g_write_methods;
-    return definition;
+    return {
+        .doc = kDoc,
+        .methods = g_write_methods,
+    };
 }
 
 }  // namespace

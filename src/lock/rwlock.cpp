@@ -50,13 +50,13 @@ PyMethodDef g_methods[] = {
 };
 
 binding::ClassDefinition RwLockClass::definition() {
-    binding::ClassDefinition definition;
-    definition.doc = kClassDoc;
-    definition.methods = g_methods;
-    definition.slots = {
-        {Py_tp_new, reinterpret_cast<void*>(&binding::constructor_entry<RwLockClass, &construct, kNew>)},
+    return {
+        .doc = kClassDoc,
+        .methods = g_methods,
+        .slots = {
+            binding::slot(Py_tp_new, &binding::constructor_entry<RwLockClass, &construct, kNew>),
+        },
     };
-    return definition;
 }
 
 }  // namespace

@@ -452,16 +452,16 @@ PyGetSetDef g_getset[] = {
 };
 
 binding::ClassDefinition ConcurrentMapClass::definition() {
-    binding::ClassDefinition definition;
-    definition.doc = kClassDoc;
-    definition.methods = g_methods;
-    definition.getset = g_getset;
-    definition.subclassable = true;
-    definition.slots = {
-        {Py_tp_new, reinterpret_cast<void*>(&binding::constructor_entry<ConcurrentMapClass, &construct, kNew>)},
-        {Py_mp_length, reinterpret_cast<void*>(&binding::length_entry<&length_slot>)},
+    return {
+        .doc = kClassDoc,
+        .methods = g_methods,
+        .getset = g_getset,
+        .slots = {
+            binding::slot(Py_tp_new, &binding::constructor_entry<ConcurrentMapClass, &construct, kNew>),
+            binding::slot(Py_mp_length, &binding::length_entry<&length_slot>),
+        },
+        .subclassable = true,
     };
-    return definition;
 }
 
 }  // namespace

@@ -296,13 +296,13 @@ PyMethodDef g_methods[] = {
 };
 
 binding::ClassDefinition ThreadPoolClass::definition() {
-    binding::ClassDefinition definition;
-    definition.doc = kClassDoc;
-    definition.methods = g_methods;
-    definition.slots = {
-        {Py_tp_new, reinterpret_cast<void*>(&new_pool)},
+    return {
+        .doc = kClassDoc,
+        .methods = g_methods,
+        .slots = {
+            binding::slot(Py_tp_new, &new_pool),
+        },
     };
-    return definition;
 }
 
 void init_names() {
