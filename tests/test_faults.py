@@ -424,6 +424,41 @@ def test_exit_while_daemon_threads_keep_using_everything():
         assert others == [], done.stderr[-20000:]
 
 
+def test_forked_child_keeps_using_what_was_idle_at_the_fork():
+    code = """
+        import warnings
+        warnings.simplefilter("ignore", DeprecationWarning)  # forking a process with threads
+        ch, m, counter, lock = Channel(), ConcurrentMap(), AtomicInteger(5), RwLock()
+        ch.send("sent before the fork")
+        m.set("parent", 1)
+        pool = ThreadPool(1)
+        assert pool.submit(int, "1").result() == 1
+        pid = os.fork()
+        if pid == 0:
+            try:
+                assert ch.recv() == "sent before the fork"
+                ch.send("child")
+                assert ch.recv(timeout=5) == "child"
+                m.set("child", 2)
+                assert sorted(m.keys()) == ["child", "parent"]
+                assert counter.increment() == 6
+                with lock.write():
+                    pass
+                fresh = ThreadPool(1)
+                assert fresh.submit(int, "2").result() == 2
+                fresh.shutdown()
+            except BaseException as exc:
+                print("child failed:", repr(exc), flush=True)
+                os._exit(1)
+            os._exit(0)
+        _, status = os.waitpid(pid, 0)
+        print("child exit status", os.waitstatus_to_exitcode(status))
+        print("parent", ch.recv(), sorted(m.keys()), counter.get())
+    """
+    assert exits_cleanly(code).splitlines() == [
+        "child exit status 0", "parent sent before the fork ['parent'] 5", "tasks run by exit: 0"]
+
+
 # Finalizers that raise while the module releases references ----------------------
 
 

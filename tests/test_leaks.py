@@ -757,6 +757,21 @@ class TestChannelFailures:
         assert refcounts(item) == before
         assert bounded.recv() is item
 
+    def test_arguments_that_fail_conversion(self):
+        class NotSeconds:
+            def __float__(self):
+                raise Boom("seconds")
+
+        ch = Channel()
+        item, op = Token(), ch.recv_op()
+        before = refcounts(item, op)
+        for call, args in [(ch.send, (item, "1")), (ch.send, (item, NotSeconds())), (ch.send_timeout, (item, None)),
+                           (ch.send, (item, float("nan"))), (ch.asend, (item, "1")), (select, ([op, op], "1")),
+                           (select, ([op], NotSeconds())), (select, ([op], float("inf")))]:
+            assert outcome_of(call, *args) != "returned"
+        del args
+        assert refcounts(item, op) == before
+
     def test_asyncio_send_to_a_closed_channel(self):
         ch = Channel()
         ch.close()
@@ -972,3 +987,39 @@ class TestUnderContention:
             run_threads(submitter, submitter, closer)
             del pool
         assert refcounts(func, arg) == before
+
+
+class TestCycles:
+    """No class takes part in cyclic garbage collection: a cycle through a
+    map's contents or a channel's items stays until the program breaks it."""
+
+    def test_map(self):
+        m = ConcurrentMap()
+        m.set("self", m)
+        token = Token()
+        token.owner = m
+        m.set("token", token)
+        watch = weakref.ref(token)
+        del m, token
+        settle()
+        assert watch() is not None
+        watch().owner.clear()
+        settle()
+        assert watch() is None
+
+    def test_channel(self):
+        ch = Channel()
+        ch.send(ch)
+        token = Token()
+        token.owner = ch
+        ch.send(token)
+        watch = weakref.ref(token)
+        del ch, token
+        settle()
+        assert watch() is not None
+        ch = watch().owner
+        ch.close()
+        assert len(list(ch)) == 2
+        del ch
+        settle()
+        assert watch() is None
