@@ -400,11 +400,11 @@ def test_exit_while_daemon_threads_keep_using_everything():
                     shared_pool.submit(pow, n, 2)
                 except RuntimeError:
                     pass  # shut down by the exit hook
-                if n % 50 == 0:
+                if n % 25 == 0:
                     own = ThreadPool(1)
                     own.submit(task, n)
-                    own.shutdown(wait=n % 100 == 0)
-                if rounds.increment() == 2000:
+                    own.shutdown(wait=n % 50 == 0)
+                if rounds.increment() == 400:
                     stop_counting.set()
 
         for seed in range(4):
