@@ -481,10 +481,25 @@ class TestRaisingFinalizers:
             m.set(i, RaisingDel())
         m.clear()
         assert len(unraisable) == 6
+
+        class Vanishing(RaisingDel):
+            """Removes itself while a reader compares it: the reader's
+            snapshot then holds the last reference."""
+
+            def __hash__(self):
+                return 5
+
+            def __eq__(self, other):
+                m.delete(self)  # found by identity, without comparing
+                return False
+
+        m.set(Vanishing(), "vanishing")
+        assert m.get(5) is None and len(m) == 0
+        assert len(unraisable) == 7
         m.set("dropped", RaisingDel())
         assert m.keys() == ["dropped"]
         del m
-        assert len(unraisable) == 7
+        assert len(unraisable) == 8
         assert all(type(r) is Boom for r in unraisable)
 
     def test_channel_releases(self, unraisable):
@@ -533,6 +548,11 @@ class TestRaisingFinalizers:
             def __call__(self, *args, **kwargs):
                 return "called"
 
+        gate = threading.Event()
+        pool.submit(gate.wait, TIMEOUT)
+        refused = pool.submit(RaisingDel)  # runs, but its future refuses the result
+        assert refused.cancel()
+        gate.set()
         future = pool.submit(RaisingCall(), RaisingDel(), key=RaisingDel())
         assert future.result(TIMEOUT) == "called"
         assert pool.submit(int, "7").result(TIMEOUT) == 7  # the worker carries on
@@ -544,7 +564,7 @@ class TestRaisingFinalizers:
         eventually(cancelled.done, "the queued task is cancelled")
         assert cancelled.cancelled()
         settle()
-        assert [type(r) for r in unraisable] == [Boom] * 4
+        assert [type(r) for r in unraisable] == [Boom] * 5
 
 
 # Exceptions from __eq__ and __hash__ at every point ----------------------------------
