@@ -39,7 +39,7 @@ REPEAT = scaled(100_000)
 # limits below are per call, so they still catch 16 bytes per call.
 REPEAT_FAILURES = scaled(10_000)
 REPEAT_CROSS_THREAD = scaled(20_000)
-REPEAT_THREADS = scaled(3_000)
+REPEAT_THREADS = scaled(1_500)
 TIMEOUT = JOIN_TIMEOUT
 
 # A leak of 16 bytes (or one small object) per call must fail: the limits
@@ -962,7 +962,7 @@ class TestUnderContention:
     def test_submissions_racing_cancelling_shutdown(self, run_threads):
         func, arg = Callable(_noop), Token()
         before = refcounts(func, arg)
-        for _ in range(scaled(10)):
+        for _ in range(scaled(5)):
             pool = ThreadPool(2)
             stop = threading.Event()
 
