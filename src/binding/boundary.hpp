@@ -46,6 +46,17 @@ R at_boundary(R error_value, Body&& body) noexcept {
     }
 }
 
+// Reports the error that `set_error` sets through sys.unraisablehook. A
+// deallocator may run while an exception propagates (a frame unwinding drops
+// its locals): that exception is kept aside and restored, not replaced.
+template <class SetError>
+void report_unraisable(SetError&& set_error) noexcept {
+    PyObject* in_flight = PyErr_GetRaisedException();
+    set_error();
+    PyErr_WriteUnraisable(nullptr);
+    PyErr_SetRaisedException(in_flight);
+}
+
 // Deallocators report failures as unraisable instead of raising them.
 template <class Body>
 void at_dealloc_boundary(Body&& body) noexcept {
@@ -53,8 +64,7 @@ void at_dealloc_boundary(Body&& body) noexcept {
         BoundaryEntry entry;
         body();
     } catch (...) {
-        detail::set_error_from_current_exception();
-        PyErr_WriteUnraisable(nullptr);
+        report_unraisable([] { detail::set_error_from_current_exception(); });
     }
 }
 

@@ -1,5 +1,6 @@
 #include "binding/convert.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace torvan::binding {
@@ -130,11 +131,14 @@ SequenceItems extract_sequence(PyObject* object) {
         raise_cast_error(object, "Sequence");
     }
     SequenceItems result;
+    // The size is only a hint, and a sequence may claim any size: room is
+    // reserved for a bounded number of items, the rest grows as they come.
+    constexpr Py_ssize_t kMostReserved = 1024;
     Py_ssize_t size = PyObject_Size(object);
     if (size < 0) {
-        PyErr_Clear();  // the size is only a hint
+        PyErr_Clear();
     } else {
-        result.items.reserve(static_cast<std::size_t>(size));
+        result.items.reserve(static_cast<std::size_t>(std::min(size, kMostReserved)));
     }
     OwnedRef iterator = checked(PyObject_GetIter(object));
     for (;;) {

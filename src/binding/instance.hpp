@@ -160,10 +160,10 @@ void dealloc_instance(PyObject* self) noexcept {
     at_dealloc_boundary([&] {
         if constexpr (Class::kThreadBound) {
             if (instance->owner_thread != platform::current_thread_id()) {
-                PyErr_SetString(PyExc_RuntimeError,
-                                (std::string(Class::kTypePath) + " is unsendable, but is being dropped on another thread")
-                                    .c_str());
-                PyErr_WriteUnraisable(nullptr);
+                report_unraisable([] {
+                    PyErr_Format(PyExc_RuntimeError, "%s is unsendable, but is being dropped on another thread",
+                                 Class::kTypePath);
+                });
                 if constexpr (detail::HasForeignDrop<Class>::value) {
                     Class::drop_on_foreign_thread(instance->state);
                 }

@@ -1,0 +1,760 @@
+"""Faults: objects destroyed on threads other than their creators, interpreter
+exit while threads wait in the module and pools are alive, and exceptions
+raised by the Python code the module calls (__eq__, __hash__, __del__, tasks
+and their futures) at every point where it calls it. The module stays
+consistent, each exception goes where it belongs (to the caller, to the
+task's future, or to sys.unraisablehook for a finalizer), nothing crashes."""
+
+from __future__ import annotations
+
+import collections.abc
+import concurrent.futures
+import gc
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+import weakref
+
+import pytest
+
+from conftest import JOIN_TIMEOUT, join_all, scaled, start_threads
+from torvan import AtomicBoolean, AtomicInteger, Channel, ConcurrentMap, RwLock, ThreadPool, select
+
+# Most tests replace sys.unraisablehook or count references: one at a time.
+pytestmark = pytest.mark.thread_unsafe
+
+TIMEOUT = JOIN_TIMEOUT
+
+
+class Boom(Exception):
+    pass
+
+
+class Token:
+    """Something whose release is watched."""
+
+
+class RaisingDel:
+    """A finalizer that raises: the exception must reach sys.unraisablehook
+    and nothing else."""
+
+    def __del__(self):
+        raise Boom("del")
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    """The exceptions reported through sys.unraisablehook (from any thread)."""
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda report: reports.append(report.exc_value))
+    return reports
+
+
+def settle() -> None:
+    # Frees cycles and merges reference counts that other threads dropped.
+    gc.collect()
+    gc.collect()
+
+
+def eventually(condition, what: str) -> None:
+    """For what a pool does in the background, with no event to wait for:
+    polls until a deadline."""
+    deadline = time.monotonic() + TIMEOUT
+    while not condition():
+        assert time.monotonic() < deadline, f"timed out waiting until {what}"
+        time.sleep(0.002)
+
+
+def on_thread(fn):
+    """fn() on a thread of its own that has ended when this returns."""
+    result = {}
+
+    def body():
+        try:
+            result["value"] = fn()
+        except BaseException as exc:  # noqa: BLE001 - re-raised below
+            result["error"] = exc
+
+    join_all(start_threads([body]))
+    if "error" in result:
+        raise result["error"]
+    return result.get("value")
+
+
+# Destruction on other threads ----------------------------------------------------
+
+
+class Specimen:
+    """One object of a module class, with what it holds watched.
+    `survivor_check` exercises what shared the object's native state, which
+    must keep working once the object is gone."""
+
+    def __init__(self, obj, contents=(), survivor_check=None):
+        self.obj = obj
+        self.watchers = [weakref.finalize(c, lambda: None) for c in contents]
+        self.survivor_check = survivor_check or (lambda: None)
+
+
+def channel_specimen():
+    ch = Channel()
+    items = [Token() for _ in range(3)]
+    for item in items:
+        ch.send(item)
+    return Specimen(ch, items)
+
+
+def recv_op_specimen():
+    ch = Channel(4)
+    items = [Token(), Token()]
+    for item in items:
+        ch.send(item)
+    op = ch.recv_op()
+    return Specimen(op, items)  # the channel went first: the op holds the last receiver
+
+
+def send_op_specimen():
+    ch = Channel()
+    item = Token()
+    op = ch.send_op(item)
+    receiver = ch.recv_op()
+
+    def check():
+        # Dropping the op took nothing from its channel.
+        ch.send("after")
+        assert select([receiver]) == (0, "after")
+
+    return Specimen(op, [item], check)
+
+
+def map_specimen():
+    m = ConcurrentMap(4)
+    key, value = Token(), Token()
+    m.set(key, value)
+    return Specimen(m, [key, value])
+
+
+def pool_specimen():
+    pool = ThreadPool(1)
+    arg = Token()
+    gate = threading.Event()
+    futures = [pool.submit(gate.wait, TIMEOUT), pool.submit(lambda a: None, arg)]
+    gate.set()
+    cleared = []
+    reference = weakref.ref(pool, cleared.append)
+
+    def check():
+        assert [f.result(0) for f in futures] == [True, None]  # ran before the drop returned
+        assert cleared == [reference]
+
+    return Specimen(pool, [arg], check)
+
+
+def rwlock_specimen():
+    lock = RwLock()
+    with lock.write():
+        pass
+    return Specimen(lock)
+
+
+SPECIMENS = {
+    "Channel": channel_specimen,
+    "RecvOp": recv_op_specimen,
+    "SendOp": send_op_specimen,
+    "ConcurrentMap": map_specimen,
+    "ThreadPool": pool_specimen,
+    "AtomicInteger": lambda: Specimen(AtomicInteger(5)),
+    "AtomicBoolean": lambda: Specimen(AtomicBoolean(True)),
+    "RwLock": rwlock_specimen,
+}
+
+
+def made_on_an_ended_thread(make):
+    return on_thread(make)
+
+
+def made_in_a_pool_task(make):
+    pool = ThreadPool(1)
+    try:
+        return pool.submit(make).result(TIMEOUT)
+    finally:
+        pool.shutdown()
+
+
+def dropped_here(box):
+    box.clear()
+
+
+def dropped_on_another_thread(box):
+    on_thread(box.clear)
+
+
+def dropped_in_a_pool_task(box):
+    pool = ThreadPool(1)
+    pool.submit(box.clear).result(TIMEOUT)
+    pool.shutdown()
+
+
+# An object made on a thread that has ended is released by whichever thread
+# drops it last; one made by a live thread (this one, or a pool worker, whose
+# thread state outlives its tasks) goes back to that thread's care.
+SCENARIOS = {
+    "made on an ended thread, dropped here": (made_on_an_ended_thread, dropped_here),
+    "made on an ended thread, dropped in a pool task": (made_on_an_ended_thread, dropped_in_a_pool_task),
+    "made here, dropped on another thread": (lambda make: make(), dropped_on_another_thread),
+    "made in a pool task, dropped here": (made_in_a_pool_task, dropped_here),
+}
+
+
+@pytest.mark.parametrize("scenario", SCENARIOS)
+@pytest.mark.parametrize("kind", SPECIMENS)
+def test_destroyed_on_another_thread(kind, scenario, unraisable):
+    make, drop = SCENARIOS[scenario]
+    specimen = make(SPECIMENS[kind])
+    box = [specimen.obj]
+    specimen.obj = None
+    drop(box)
+    settle()
+    assert not any(w.alive for w in specimen.watchers), "what the object held was not released"
+    specimen.survivor_check()
+    assert unraisable == []
+
+
+@pytest.mark.parametrize("kind", ["read", "write"])
+def test_guard_never_entered_dropped_on_another_thread(kind, unraisable):
+    lock = RwLock()
+    box = [on_thread(getattr(lock, kind))]
+    box.clear()
+    settle()
+    name = "RwLockReadGuard" if kind == "read" else "RwLockWriteGuard"
+    assert [(type(r), str(r)) for r in unraisable] == [
+        (RuntimeError, f"_torvan::lock::{name} is unsendable, but is being dropped on another thread")]
+    with lock.write():  # it held nothing
+        pass
+
+
+class TestDroppedWhileAnExceptionPropagates:
+    """A frame that unwinds drops its objects with the exception in flight:
+    their deallocators must neither lose nor replace it."""
+
+    @pytest.mark.parametrize("kind", SPECIMENS)
+    def test_every_class(self, kind, unraisable):
+        specimen = SPECIMENS[kind]()
+        box = [specimen.obj]
+        specimen.obj = None
+
+        def unwind():
+            return [box.pop(), 1 / 0]  # the object is on the stack when the division fails
+
+        with pytest.raises(ZeroDivisionError):
+            unwind()
+        settle()
+        assert not any(w.alive for w in specimen.watchers)
+        specimen.survivor_check()
+        assert unraisable == []
+
+    @pytest.mark.parametrize("kind", ["read", "write"])
+    def test_guard_of_another_thread(self, kind, unraisable):
+        lock = RwLock()
+        box = [on_thread(getattr(lock, kind))]
+
+        def unwind():
+            return [box.pop(), 1 / 0]
+
+        with pytest.raises(ZeroDivisionError):
+            unwind()
+        assert len(unraisable) == 1 and "is unsendable" in str(unraisable[0])
+
+    def test_contents_whose_finalizers_raise(self, unraisable):
+        ch, m = Channel(), ConcurrentMap()
+        ch.send(RaisingDel())
+        m.set("k", RaisingDel())
+        box = [ch, m]
+        del ch, m
+
+        def unwind():
+            return [box.pop(), box.pop(), 1 / 0]
+
+        with pytest.raises(ZeroDivisionError):
+            unwind()
+        assert [type(r) for r in unraisable] == [Boom, Boom]
+
+
+# Interpreter exit -------------------------------------------------------------------
+
+# Prints what the exit hooks of the pools let run: registered before torvan is
+# imported, this exit handler runs after theirs.
+EXIT_PRELUDE = textwrap.dedent("""
+    import atexit, os, sys, threading, time
+    ran = []
+    atexit.register(lambda: print("tasks run by exit:", len(ran), flush=True))
+    from torvan import *
+
+    def sleeping(thread):
+        with open(f"/proc/self/task/{thread.native_id}/stat") as f:
+            return f.read().rpartition(")")[2].split()[0] in "SD"
+
+    def start_blocked(calls):
+        # Daemon threads, each blocked in one call; returns once all sleep.
+        threads = [threading.Thread(target=call, daemon=True) for call in calls]
+        for t in threads:
+            t.start()
+        deadline = time.monotonic() + 60
+        while not all(sleeping(t) for t in threads):
+            assert time.monotonic() < deadline, "a thread never blocked"
+            time.sleep(0.001)
+        return threads
+
+    def task(i):
+        time.sleep(0.001)
+        ran.append(i)
+""")
+
+
+def exits_cleanly(code: str, timeout: float = 120.0) -> str:
+    """Runs code in a fresh interpreter, which must exit by itself, in time,
+    with status 0 and nothing on standard error; returns its output."""
+    done = subprocess.run([sys.executable, "-P", "-X", "faulthandler", "-c", EXIT_PRELUDE + textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=timeout)
+    assert done.returncode == 0 and done.stderr == "", (
+        f"exit status {done.returncode}\nstdout:\n{done.stdout}\nstderr:\n{done.stderr[-20000:]}")
+    return done.stdout
+
+
+def test_exit_while_threads_wait_in_every_kind_of_call_and_pools_are_alive():
+    out = exits_cleanly("""
+        empty, full, rendezvous, idle = Channel(), Channel(1), Channel(0), Channel()
+        full.send("filler")
+        lock = RwLock()
+        held = lock.write().__enter__()  # released when the globals go at exit, waking its waiters then
+        start_blocked([
+            empty.recv, lambda: empty.recv(timeout=3600), lambda: full.send(1), lambda: rendezvous.send(1),
+            lambda: Channel(0).recv(), lambda: select([idle.recv_op(), full.send_op(2)]), lambda: list(idle),
+            lambda: lock.read().__enter__(), lambda: lock.write().__enter__(),
+        ])
+        # Only the waiting threads hold these: dropping the globals at exit
+        # wakes the threads while the interpreter finalizes.
+        dropped, dropped_full = Channel(), Channel(0)
+        start_blocked([lambda op=dropped.recv_op(): select([op]),
+                       lambda op=dropped_full.send_op(3): select([op])])
+        idle_pool = ThreadPool(2)
+        busy = ThreadPool(2)
+        for i in range(20):
+            busy.submit(task, i)
+        background = ThreadPool(1)
+        for i in range(20):
+            background.submit(task, i)
+        background.shutdown(wait=False)
+        print("exiting", flush=True)
+    """)
+    assert out == "exiting\ntasks run by exit: 40\n"
+
+
+def test_exit_hook_of_the_user_releases_a_task_blocked_in_a_channel():
+    out = exits_cleanly("""
+        jobs = Channel()
+        pool = ThreadPool(1)
+        def consume():
+            try:
+                for job in jobs:
+                    ran.append(job)
+            finally:
+                ran.append("closed")
+        pool.submit(consume)
+        jobs.send("job")
+        atexit.register(jobs.close)  # runs before the pools' hook, which waits for the task
+        print("exiting", flush=True)
+    """)
+    assert out == "exiting\ntasks run by exit: 2\n"
+
+
+def test_exit_while_daemon_threads_keep_using_everything():
+    # Threads still at work when the interpreter exits: they stop wherever
+    # finalization finds them.
+    code = """
+        stop_counting = threading.Event()
+        rounds = AtomicInteger()
+        ch, bounded, m, lock = Channel(), Channel(4), ConcurrentMap(4), RwLock()
+        shared_pool = ThreadPool(2)
+
+        def work(seed):
+            n = 0
+            while True:
+                n += 1
+                ch.send(n)
+                try:
+                    ch.recv(timeout=0.01)
+                    bounded.send(n, timeout=0.01)
+                    bounded.try_recv()
+                    select([ch.recv_op(), bounded.send_op(n)], timeout=0.01)
+                except (TimeoutError, RuntimeError):
+                    pass
+                m.set(n % 17, n)
+                m.get_or_insert(seed, n)
+                m.pop_val((n + 1) % 17)
+                with lock.read():
+                    pass
+                with lock.write():
+                    pass
+                try:
+                    shared_pool.submit(pow, n, 2)
+                except RuntimeError:
+                    pass  # shut down by the exit hook
+                if n % 25 == 0:
+                    own = ThreadPool(1)
+                    own.submit(task, n)
+                    own.shutdown(wait=n % 50 == 0)
+                if rounds.increment() == 400:
+                    stop_counting.set()
+
+        for seed in range(4):
+            threading.Thread(target=work, args=(seed,), daemon=True).start()
+        assert stop_counting.wait(120)
+        print("exiting", flush=True)
+    """
+    for _ in range(2):
+        done = subprocess.run([sys.executable, "-P", "-X", "faulthandler", "-c",
+                               EXIT_PRELUDE + textwrap.dedent(code)], capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, f"stdout:\n{done.stdout}\nstderr:\n{done.stderr[-20000:]}"
+        assert done.stdout.startswith("exiting\ntasks run by exit: ")
+        # A pool made after the exit hook ran cannot run its task once the
+        # interpreter finalizes; its worker says so and ends. Nothing else.
+        others = [line for line in done.stderr.splitlines()
+                  if "Cannot attach to the Python interpreter while it is finalizing." not in line]
+        assert others == [], done.stderr[-20000:]
+
+
+def test_forked_child_keeps_using_what_was_idle_at_the_fork():
+    code = """
+        import warnings
+        warnings.simplefilter("ignore", DeprecationWarning)  # forking a process with threads
+        ch, m, counter, lock = Channel(), ConcurrentMap(), AtomicInteger(5), RwLock()
+        ch.send("sent before the fork")
+        m.set("parent", 1)
+        pool = ThreadPool(1)
+        assert pool.submit(int, "1").result() == 1
+        pid = os.fork()
+        if pid == 0:
+            try:
+                assert ch.recv() == "sent before the fork"
+                ch.send("child")
+                assert ch.recv(timeout=5) == "child"
+                m.set("child", 2)
+                assert sorted(m.keys()) == ["child", "parent"]
+                assert counter.increment() == 6
+                with lock.write():
+                    pass
+                fresh = ThreadPool(1)
+                assert fresh.submit(int, "2").result() == 2
+                fresh.shutdown()
+            except BaseException as exc:
+                print("child failed:", repr(exc), flush=True)
+                os._exit(1)
+            os._exit(0)
+        _, status = os.waitpid(pid, 0)
+        print("child exit status", os.waitstatus_to_exitcode(status))
+        print("parent", ch.recv(), sorted(m.keys()), counter.get())
+    """
+    assert exits_cleanly(code).splitlines() == [
+        "child exit status 0", "parent sent before the fork ['parent'] 5", "tasks run by exit: 0"]
+
+
+# Finalizers that raise while the module releases references ----------------------
+
+
+class TestRaisingFinalizers:
+    def test_map_releases(self, unraisable):
+        m = ConcurrentMap(2)
+        m.set("replaced", RaisingDel())
+        m.set("replaced", 1)
+        m.set(RaisingDel(), "deleted")  # the key object is only in the map
+        for key in m.keys():
+            if isinstance(key, RaisingDel):
+                assert m.delete(key) is True
+        del key
+        m.set("popped", RaisingDel())
+        found, value = m.pop_val("popped")
+        assert found and isinstance(value, RaisingDel)
+        del value
+        assert len(unraisable) == 3
+        for i in range(3):
+            m.set(i, RaisingDel())
+        m.clear()
+        assert len(unraisable) == 6
+
+        class Vanishing(RaisingDel):
+            """Removes itself while a reader compares it: the reader's
+            snapshot then holds the last reference."""
+
+            def __hash__(self):
+                return 5
+
+            def __eq__(self, other):
+                m.delete(self)  # found by identity, without comparing
+                return False
+
+        m.set(Vanishing(), "vanishing")
+        assert m.get(5) is None and len(m) == 0
+        assert len(unraisable) == 7
+        m.set("dropped", RaisingDel())
+        assert m.keys() == ["dropped"]
+        del m
+        assert len(unraisable) == 8
+        assert all(type(r) is Boom for r in unraisable)
+
+    def test_channel_releases(self, unraisable):
+        ch = Channel()
+        for _ in range(3):
+            ch.send(RaisingDel())
+        op = Channel(1).send_op(RaisingDel())
+        del ch, op
+        assert [type(r) for r in unraisable] == [Boom] * 4
+        # The last receiver, in a RecvOp, takes the buffered items with it.
+        ch = Channel(2)
+        ch.send(RaisingDel())
+        receiver = ch.recv_op()
+        del ch
+        assert len(unraisable) == 4
+        del receiver
+        assert len(unraisable) == 5
+
+    def test_item_finalizer_uses_its_channel_while_the_channel_discards_it(self, unraisable):
+        # The item's finalizer runs while the last receiver goes: it sends on
+        # the same channel through an operation it holds, and fails cleanly.
+        ch = Channel()
+        outcomes = []
+
+        class SendsOnDel:
+            def __del__(self):
+                try:
+                    select([self.op], timeout=0)
+                except ValueError as exc:
+                    outcomes.append(str(exc))
+
+        item = SendsOnDel()
+        item.op = ch.send_op("late")
+        ch.send(item)
+        del item
+        on_thread(lambda: None)  # nothing else holds the channel's receiver
+        del ch
+        settle()
+        assert outcomes == ["Selected channel is closed"]
+        assert unraisable == []
+
+    def test_task_references(self, unraisable):
+        pool = ThreadPool(1)
+
+        class RaisingCall(RaisingDel):
+            def __call__(self, *args, **kwargs):
+                return "called"
+
+        gate = threading.Event()
+        pool.submit(gate.wait, TIMEOUT)
+        refused = pool.submit(RaisingDel)  # runs, but its future refuses the result
+        assert refused.cancel()
+        gate.set()
+        future = pool.submit(RaisingCall(), RaisingDel(), key=RaisingDel())
+        assert future.result(TIMEOUT) == "called"
+        assert pool.submit(int, "7").result(TIMEOUT) == 7  # the worker carries on
+        gate = threading.Event()
+        pool.submit(gate.wait, TIMEOUT)
+        cancelled = pool.submit(print, RaisingDel())
+        pool.shutdown(wait=False, cancel_futures=True)
+        gate.set()
+        eventually(cancelled.done, "the queued task is cancelled")
+        assert cancelled.cancelled()
+        settle()
+        assert [type(r) for r in unraisable] == [Boom] * 5
+
+
+# Exceptions from __eq__ and __hash__ at every point ----------------------------------
+
+
+class Key:
+    """Equal by name, all on one hash value. `raises` makes comparing it
+    raise; `on_eq` runs once inside __eq__ (reentrancy)."""
+
+    def __init__(self, name, raises=None, on_eq=None):
+        self.name, self.raises, self.on_eq = name, raises, on_eq
+
+    def __hash__(self):
+        return 11
+
+    def __eq__(self, other):
+        if self.on_eq is not None:
+            hook, self.on_eq = self.on_eq, None
+            hook()
+        if self.raises is not None:
+            raise self.raises
+        return isinstance(other, Key) and self.name == other.name
+
+
+MAP_OPERATIONS = {
+    "get": lambda m, k: m.get(k),
+    "get_val": lambda m, k: m.get_val(k),
+    "contains_key": lambda m, k: m.contains_key(k),
+    "set": lambda m, k: m.set(k, "new"),
+    "get_or_insert": lambda m, k: m.get_or_insert(k, "new"),
+    "delete": lambda m, k: m.delete(k),
+    "pop_val": lambda m, k: m.pop_val(k),
+}
+
+
+@pytest.mark.parametrize("operation", MAP_OPERATIONS)
+@pytest.mark.parametrize("position", range(4))
+def test_eq_raising_at_any_position_of_the_bucket(operation, position):
+    m = ConcurrentMap(2)
+    stored = [Key(f"s{i}") for i in range(4)]
+    for i, key in enumerate(stored):
+        m.set(key, i)
+    stored[position].raises = Boom(f"s{position}")  # compared in bucket order: the ones before answer
+    before = m.items()
+    with pytest.raises(Boom, match=f"^s{position}$"):
+        MAP_OPERATIONS[operation](m, Key("probe"))
+    assert m.items() == before
+    stored[position].raises = None
+    MAP_OPERATIONS[operation](m, Key("probe"))  # the same call succeeds once nothing raises
+    assert len(m) == len(before) + (operation in ("set", "get_or_insert"))
+
+
+@pytest.mark.parametrize("operation", ["set", "get_or_insert", "delete", "pop_val"])
+def test_eq_raising_in_a_later_pass(operation):
+    # The first pass lets a key in (reentrantly, from __eq__) that raises when
+    # the next pass compares it: the outer call fails and changes nothing.
+    m = ConcurrentMap(1)
+    late = Key("late", raises=KeyboardInterrupt())
+    first = Key("first", on_eq=lambda: m.set(late, "late"))
+    m.set(first, "first")
+    with pytest.raises(KeyboardInterrupt):
+        MAP_OPERATIONS[operation](m, Key("probe"))
+    assert m.items() == [(first, "first"), (late, "late")]
+
+
+def test_eq_raising_under_contention_keeps_the_map_consistent(run_threads):
+    m = ConcurrentMap(1)
+    rounds = scaled(2000)
+    failures = AtomicInteger()
+
+    class Flaky(Key):
+        __hash__ = Key.__hash__
+        calls = AtomicInteger()
+
+        def __eq__(self, other):
+            if Flaky.calls.increment() % 7 == 0:
+                raise Boom("flaky")
+            return isinstance(other, Key) and self.name == other.name
+
+    def mutator(seed):
+        def body():
+            for n in range(rounds):
+                key = Flaky(f"k{(n * 5 + seed) % 9}")
+                try:
+                    MAP_OPERATIONS[("set", "get_or_insert", "delete", "pop_val", "get")[n % 5]](m, key)
+                except Boom:
+                    failures.increment()
+
+        return body
+
+    run_threads(*[mutator(seed) for seed in range(4)])
+    names = [k.name for k in m.keys()]
+    assert len(names) == len(set(names)) == len(m) == len(m.items())
+    assert failures.get() > 0
+
+
+# Exceptions in tasks and their futures ---------------------------------------------
+
+
+@pytest.mark.parametrize("raised", [Boom("task"), KeyboardInterrupt(), SystemExit(3)])
+def test_task_raising_any_exception_completes_its_future(raised):
+    pool = ThreadPool(1)
+
+    def fail():
+        raise raised
+
+    future = pool.submit(fail)
+    assert future.exception(TIMEOUT) is raised
+    assert pool.submit(int, "5").result(TIMEOUT) == 5
+    pool.shutdown()
+
+
+def test_futures_whose_completion_raises_are_discarded_unseen(monkeypatch, capfd):
+    # Completing or cancelling the future is the last thing a worker does
+    # for a task; whatever that raises must not stop the worker.
+    calls = []
+
+    class Refusing(concurrent.futures.Future):
+        def set_result(self, result):
+            calls.append("set_result")
+            raise Boom("set_result")
+
+        def set_exception(self, exception):
+            calls.append("set_exception")
+            raise KeyboardInterrupt
+
+        def cancel(self):
+            calls.append("cancel")
+            raise SystemExit
+
+    monkeypatch.setattr(concurrent.futures, "Future", Refusing)
+    pool = ThreadPool(1)  # looks the class up now
+    monkeypatch.undo()
+    started, gate = threading.Event(), threading.Event()
+    pool.submit(int, "1")
+    pool.submit(lambda: 1 / 0)
+    pool.submit(lambda: started.set() or gate.wait(TIMEOUT))
+    pool.submit(int)  # still queued when the pool is shut down: cancelled
+    assert started.wait(TIMEOUT)  # one worker: the tasks before have been completed
+    pool.shutdown(wait=False, cancel_futures=True)
+    gate.set()
+    eventually(lambda: len(calls) == 4, "the last task is cancelled")
+    assert calls == ["set_result", "set_exception", "set_result", "cancel"]
+    assert capfd.readouterr() == ("", "")
+
+
+def test_done_callbacks_that_raise(caplog):
+    pool = ThreadPool(1)
+    seen = []
+
+    def callback(kind):
+        def run(future):
+            seen.append(kind)
+            raise kind("from a callback")
+
+        return run
+
+    first = pool.submit(int, "1")
+    first.add_done_callback(callback(Boom))  # logged by concurrent.futures
+    second = pool.submit(int, "2")
+    second.add_done_callback(callback(KeyboardInterrupt))  # not caught there: the worker drops it
+    assert pool.submit(int, "3").result(TIMEOUT) == 3
+    pool.shutdown()
+    assert (first.result(0), second.result(0)) == (1, 2)
+    assert seen == [Boom, KeyboardInterrupt]
+    assert [r.getMessage().split(" ")[:3] for r in caplog.records] == [["exception", "calling", "callback"]]
+
+
+# Bad input ------------------------------------------------------------------------------
+
+
+class Ops(collections.abc.Sequence):
+    """A sequence of operations whose length is whatever it says."""
+
+    def __init__(self, ops, length):
+        self.ops, self.length = ops, length
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return self.length
+
+    def __getitem__(self, i):
+        return self.ops[i]
+
+
+@pytest.mark.parametrize("length", [2**62, 2**40, 0, Boom("len")])
+def test_select_trusts_no_sequence_length(length):
+    # The length only sizes the list; the items are what iterating yields.
+    idle, ch = Channel(), Channel()
+    ch.send("item")
+    assert select(Ops([idle.recv_op(), ch.recv_op()], length)) == (1, "item")

@@ -1,0 +1,1025 @@
+"""Leak checks: every public operation repeated keeps memory flat, and the
+references the module takes (items, keys, values, callables, arguments) come
+back to their baseline on success and on every failure path.
+
+Memory is measured three ways over a batch that follows a warm-up batch of the
+same size (so that free lists, allocator pools and caches have settled): what
+the Python allocators still hold (tracemalloc), the resident set
+(/proc/self/statm) and the bytes in use on the C heap (glibc's mallinfo2,
+exact where the resident set moves in whole pages). The native measures are
+skipped under sanitizers, whose allocator replaces both."""
+
+from __future__ import annotations
+
+import array
+import asyncio
+import ctypes
+import ctypes.util
+import gc
+import itertools
+import os
+import sys
+import threading
+import time
+import tracemalloc
+import weakref
+from dataclasses import dataclass
+
+import pytest
+
+from conftest import JOIN_TIMEOUT, SANITIZED, join_all, scaled, start_threads
+from torvan import AtomicBoolean, AtomicInteger, Channel, ConcurrentMap, RwLock, ThreadPool, select
+
+# Global measures (memory, reference counts) see every thread's work.
+pytestmark = pytest.mark.thread_unsafe
+
+REPEAT = scaled(100_000)
+# Fewer calls where each call is slow: groups that raise 10 to 30 exceptions
+# per call, calls that wait for another thread, calls that start threads. The
+# limits below are per call, so they still catch 16 bytes per call.
+REPEAT_FAILURES = scaled(10_000)
+REPEAT_CROSS_THREAD = scaled(20_000)
+REPEAT_THREADS = scaled(1_500)
+TIMEOUT = JOIN_TIMEOUT
+
+# A leak of 16 bytes (or one small object) per call must fail: the limits
+# allow 4 bytes per call, and never less than a floor above the noise of
+# one-off allocations (a dict resize, a new allocator page).
+BYTES_PER_CALL = 4
+TRACED_FLOOR = 64 * 1024
+C_HEAP_FLOOR = 16 * 1024
+RSS_LIMIT = 1 << 20  # pages: 16 bytes per call are 1.6 MB over 100k calls
+
+
+# Measuring -------------------------------------------------------------------
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
+                 "keepcost")]
+
+
+def _c_heap_probe():
+    if SANITIZED or not sys.platform.startswith("linux"):
+        return None
+    libc = ctypes.CDLL(ctypes.util.find_library("c"))
+    mallinfo2 = getattr(libc, "mallinfo2", None)
+    if mallinfo2 is None:
+        return None
+    mallinfo2.restype = MallInfo2
+
+    def in_use():
+        info = mallinfo2()
+        return info.uordblks + info.hblkhd
+
+    return in_use
+
+
+c_heap_in_use = _c_heap_probe()
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def settle() -> None:
+    # Frees cycles and merges reference counts that other threads dropped.
+    gc.collect()
+    gc.collect()
+
+
+@dataclass
+class Growth:
+    calls: int
+    traced: int
+    rss: int | None
+    c_heap: int | None
+
+    def traced_limit(self) -> int:
+        return max(TRACED_FLOOR, BYTES_PER_CALL * self.calls)
+
+    def c_heap_limit(self) -> int:
+        return max(C_HEAP_FLOOR, BYTES_PER_CALL * self.calls)
+
+    def problems(self) -> list[str]:
+        found = []
+        if self.traced > self.traced_limit():
+            found.append(f"Python allocations grew by {self.traced} bytes")
+        if self.c_heap is not None and self.c_heap > self.c_heap_limit():
+            found.append(f"the C heap grew by {self.c_heap} bytes")
+        if self.rss is not None and self.rss > RSS_LIMIT:
+            found.append(f"the resident set grew by {self.rss} bytes")
+        return found
+
+
+def measure(batch, calls: int, starts_threads: bool = False) -> Growth:
+    """`batch(calls)` runs the operation `calls` times: once to warm up, once
+    measured natively and once traced. Threads that come and go leave stacks
+    and allocator arenas resident, so the resident set is not compared for
+    batches that start them (the C heap still is)."""
+    batch(calls)
+    settle()
+    native = not SANITIZED and not starts_threads
+    rss_before = rss_bytes() if native else 0
+    heap_before = c_heap_in_use() if c_heap_in_use else 0
+    batch(calls)
+    settle()
+    rss = rss_bytes() - rss_before if native else None
+    c_heap = c_heap_in_use() - heap_before if c_heap_in_use else None
+    tracemalloc.start()
+    try:
+        batch(calls)
+        settle()
+        traced = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    return Growth(calls, traced, rss, c_heap)
+
+
+def repeat(op):
+    def batch(calls):
+        for _ in range(calls):
+            op()
+
+    return batch
+
+
+class Boom(Exception):
+    pass
+
+
+def raises(exc_type, fn, *args, **kwargs):
+    """An operation that must fail with exc_type (matched by name for
+    PanicException, which the module does not export)."""
+
+    def op():
+        try:
+            fn(*args, **kwargs)
+        except BaseException as exc:  # noqa: BLE001 - checked below
+            expected = type(exc).__name__ == exc_type if isinstance(exc_type, str) else isinstance(exc, exc_type)
+            if not expected:
+                raise
+            return
+        raise AssertionError(f"{fn!r} did not raise {exc_type}")
+
+    return op
+
+
+def sequence(*ops):
+    def op():
+        for each in ops:
+            each()
+
+    return op
+
+
+# The operations, grouped: each group calls every method it names once per
+# call, so a leak in any of them shows as a leak of the group.
+
+GROUPS = {}
+
+
+def group(name, calls=REPEAT, starts_threads=False):
+    def register(factory):
+        GROUPS[name] = (factory, calls, starts_threads)
+        return factory
+
+    return register
+
+
+class Key:
+    """Equal by name; all Keys collide on one hash value, so that every
+    mutation runs comparison passes over a bucket longer than the inline
+    room of a snapshot and of the examined-key list."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __hash__(self):
+        return 7
+
+    def __eq__(self, other):
+        return isinstance(other, Key) and self.name == other.name
+
+
+class RaisingKey:
+    """Collides with every Key; comparing it raises. Not a Key, so that a
+    stored Key on the left answers without asking it."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __hash__(self):
+        return 7
+
+    def __eq__(self, other):
+        raise Boom(self.name)
+
+
+class RaisingHash:
+    def __hash__(self):
+        raise Boom("hash")
+
+
+class RaisingTruth:
+    def __bool__(self):
+        raise Boom("bool")
+
+
+class KeyWithRaisingTruth(Key):
+    __hash__ = Key.__hash__
+
+    def __eq__(self, other):
+        return RaisingTruth()
+
+
+@group("AtomicInteger: construction and every method")
+def atomic_integer_methods():
+    a = AtomicInteger(3)
+    return repeat(sequence(
+        lambda: AtomicInteger(), lambda: AtomicInteger(-7),
+        a.get, lambda: a.get("acquire"), lambda: a.set(5, "release"), lambda: a.fetch_add(2, "relaxed"),
+        lambda: a.add_and_get(3), lambda: a.fetch_sub(1, ordering="acq_rel"), lambda: a.sub_and_get(1),
+        a.increment, a.decrement, lambda: a.get_and_set(2**62), lambda: a.compare_and_set(2**62, 1, "seq_cst"),
+        lambda: a.fetch_add_relaxed(1), lambda: a.add_and_get_relaxed(1), lambda: a.fetch_sub_relaxed(1),
+        lambda: a.sub_and_get_relaxed(1), a.increment_relaxed, a.decrement_relaxed, lambda: repr(a),
+        lambda: str(a)))
+
+
+@group("AtomicInteger: every failure", calls=REPEAT_FAILURES)
+def atomic_integer_failures():
+    a = AtomicInteger()
+    return repeat(sequence(
+        raises(ValueError, a.get, "RELAXED"), raises("PanicException", a.get, "release"),
+        raises("PanicException", a.set, 1, "acquire"), raises(TypeError, a.fetch_add, "x"),
+        raises(OverflowError, AtomicInteger, 2**63), raises(TypeError, a.get, 1, 2),
+        raises(TypeError, a.get, foo=1), raises(TypeError, a.compare_and_set)))
+
+
+@group("AtomicBoolean: construction, every method and failure", calls=REPEAT_FAILURES)
+def atomic_boolean():
+    b = AtomicBoolean()
+    return repeat(sequence(
+        lambda: AtomicBoolean(True), b.get, lambda: b.get("Acquire"), lambda: b.set(True, "release"),
+        lambda: b.get_and_set(False), lambda: b.compare_and_set(False, True, "acq_rel"), lambda: repr(b),
+        lambda: str(b), raises(TypeError, AtomicBoolean, 1), raises(ValueError, b.set, True, "bogus"),
+        raises("PanicException", b.set, True, "acq_rel")))
+
+
+@group("ConcurrentMap: construction, lookups and counts")
+def map_lookups():
+    m = ConcurrentMap(4)
+    m.set("present", 1)
+    return repeat(sequence(
+        lambda: ConcurrentMap(), lambda: ConcurrentMap(shard_count=3), lambda: m.shard_count,
+        lambda: m.get("present"), lambda: m.get("absent"), lambda: m.get_val("present"),
+        lambda: m.get_val("absent"), lambda: m.contains_key("present"), lambda: m.len(), lambda: len(m)))
+
+
+@group("ConcurrentMap: mutations on fresh keys and by identity")
+def map_mutations():
+    m = ConcurrentMap(4)
+    value = object()
+
+    def op():
+        key = ("k", object())  # a new key object each time
+        m.set(key, value)
+        m.set(key, 2)  # replaced by identity
+        m.set(("k", key[1]), 3)  # replaced through an equal key
+        m.get_or_insert(key, 4)
+        m.pop_val(key)
+        m.get_or_insert(key, value)
+        m.delete(key)
+        m.delete(key)
+
+    return repeat(op)
+
+
+@group("ConcurrentMap: comparison passes over a long colliding bucket", calls=REPEAT // 4)
+def map_comparison_passes():
+    m = ConcurrentMap(2)
+    for i in range(12):
+        m.set(Key(f"stored{i}"), i)
+    present = Key("stored11")
+
+    def op():
+        probe = Key("probe")
+        m.get(present), m.get_val(probe), m.contains_key(Key("stored5"))
+        m.set(probe, 1)
+        m.set(Key("probe"), 2)
+        m.get_or_insert(Key("probe"), 3)
+        m.pop_val(Key("probe"))
+        m.get_or_insert(probe, 4)
+        m.delete(Key("probe"))
+
+    return repeat(op)
+
+
+@group("ConcurrentMap: listings and clear", calls=REPEAT // 10)
+def map_listings():
+    m = ConcurrentMap()
+    for i in range(40):
+        m.set(i, str(i))
+
+    def op():
+        m.keys(), m.values(), m.items()
+        scratch = ConcurrentMap(2)
+        for i in range(5):
+            scratch.set(i, i)
+        scratch.clear()
+
+    return repeat(op)
+
+
+@group("ConcurrentMap: failing __hash__, __eq__ and truth tests", calls=REPEAT_FAILURES)
+def map_failures():
+    m = ConcurrentMap(1)
+    m.set(RaisingKey("r"), 2)
+    t = ConcurrentMap(1)
+    t.set(KeyWithRaisingTruth("t"), 3)
+    ops = []
+    for name in ("get", "get_val", "contains_key", "delete", "pop_val"):
+        ops.append(raises(Boom, getattr(m, name), RaisingHash()))
+        ops.append(raises(Boom, getattr(m, name), Key("probe")))
+        ops.append(raises(Boom, getattr(t, name), Key("probe")))
+    for name in ("set", "get_or_insert"):
+        ops.append(raises(Boom, getattr(m, name), RaisingHash(), 0))
+        ops.append(raises(Boom, getattr(m, name), Key("probe"), 0))
+        ops.append(raises(Boom, getattr(t, name), Key("probe"), 0))
+    ops += [raises(TypeError, m.get, []), raises(ValueError, ConcurrentMap, 0), raises(TypeError, m.set, 1)]
+    return repeat(sequence(*ops))
+
+
+@group("Channel: construction of each flavour, dropped with items inside")
+def channel_construction():
+    def op():
+        Channel(), Channel(0), Channel(capacity=4).capacity
+        full = Channel()
+        for i in range(3):
+            full.send(i)
+        bounded = Channel(2)
+        bounded.send(1)
+        bounded.close()
+
+    return repeat(op)
+
+
+@group("Channel: send, recv and their timed and non-blocking forms")
+def channel_send_recv():
+    unbounded, bounded = Channel(), Channel(8)
+
+    def op():
+        for ch in (unbounded, bounded):
+            ch.send(1)
+            ch.send(2, timeout=1.0)
+            ch.send_timeout(3, 1)
+            ch.try_send(4)
+            ch.recv(), ch.recv(timeout=1.0), ch.recv_timeout(1.5), ch.try_recv()
+
+    return repeat(op)
+
+
+@group("Channel: every failure of send and recv", calls=REPEAT_FAILURES)
+def channel_failures():
+    empty, full, rendezvous, closed = Channel(), Channel(1), Channel(0), Channel(1)
+    full.send(0)
+    closed.send(0)
+    closed.close()
+    for_closed = Channel()
+    for_closed.close()
+    item = object()
+    return repeat(sequence(
+        raises(RuntimeError, empty.try_recv), raises(TimeoutError, empty.recv, 0),
+        raises(TimeoutError, empty.recv_timeout, 0), raises(RuntimeError, full.try_send, item),
+        raises(TimeoutError, full.send, item, 0), raises(TimeoutError, full.send_timeout, item, 0),
+        raises(RuntimeError, rendezvous.try_send, item), raises(TimeoutError, rendezvous.send, item, 0),
+        raises(ValueError, closed.send, item), raises(ValueError, closed.try_send, item),
+        raises(ValueError, closed.send_op, item), raises(ValueError, for_closed.recv),
+        raises(ValueError, for_closed.try_recv), raises(ValueError, empty.recv, -1),
+        raises("PanicException", empty.recv, float("nan")), raises(TypeError, empty.send, item, "1"),
+        raises(ValueError, Channel, -1)))
+
+
+@group("Channel: close, iteration and the context manager")
+def channel_protocols():
+    def op():
+        with Channel() as ch:
+            ch.send(1)
+            ch.send(2)
+        for _ in ch:
+            pass
+        ch.close()
+
+    return repeat(op)
+
+
+@group("Channel: blocking waits answered by another thread", calls=REPEAT_CROSS_THREAD)
+def channel_blocking():
+    ping, pong, rendezvous = Channel(1), Channel(), Channel(0)
+
+    def run(calls):
+        def partner():
+            for _ in range(calls):
+                pong.send(ping.recv())
+                rendezvous.send(rendezvous.recv(timeout=TIMEOUT))
+
+        threads = start_threads([partner])
+        for i in range(calls):
+            ping.send(i)
+            pong.recv(timeout=TIMEOUT)
+            rendezvous.send(i, timeout=TIMEOUT)
+            rendezvous.recv()
+        join_all(threads)
+
+    return run
+
+
+@group("select: RecvOp and SendOp objects and every outcome", calls=REPEAT_FAILURES)
+def select_outcomes():
+    ready, idle, full, closed = Channel(), Channel(), Channel(1), Channel()
+    full.send(0)
+    closed.close()
+    item = object()
+    idle_op, full_op, closed_op = idle.recv_op(), full.send_op(item), closed.recv_op()
+
+    def op():
+        assert idle and full and closed  # alive: a dropped Channel closes its operations
+        ready.send(item)
+        select([idle_op, ready.recv_op(), full_op])
+        select((ready.send_op(item), idle_op), timeout=1.0)
+        ready.recv()
+        raises(TimeoutError, select, [idle_op, full_op], 0)()
+        raises(ValueError, select, [closed_op])()
+        raises(ValueError, select, [])()
+        raises(TypeError, select, [idle_op, item])()
+        raises(TypeError, select, "ab")()
+
+    return repeat(op)
+
+
+@group("select: blocking waits answered by another thread", calls=REPEAT_CROSS_THREAD)
+def select_blocking():
+    requests, replies, idle = Channel(0), Channel(0), Channel()
+
+    def run(calls):
+        def partner():
+            for _ in range(calls):
+                select([requests.recv_op(), idle.recv_op()], timeout=TIMEOUT)
+                select([replies.send_op("reply"), idle.recv_op()])
+
+        threads = start_threads([partner])
+        for i in range(calls):
+            select([requests.send_op(i), idle.recv_op()])
+            replies.recv(timeout=TIMEOUT)
+        join_all(threads)
+
+    return run
+
+
+@group("RwLock: construction, guards, nesting and misuse", calls=REPEAT // 4)
+def rwlock_guards():
+    lock = RwLock()
+
+    def op():
+        RwLock()
+        with lock.read():
+            with lock.read():
+                pass
+            raises(RuntimeError, lock.write().__enter__)()
+        with lock.write() as guard:
+            raises(RuntimeError, guard.__enter__)()
+        lock.read(), lock.write()
+        guard.__exit__(None, None, None)
+
+    return repeat(op)
+
+
+@group("RwLock: waits for another thread's guard", calls=REPEAT_CROSS_THREAD)
+def rwlock_waits():
+    lock = RwLock()
+    turn = [Channel(0), Channel(0)]
+
+    def run(calls):
+        # The partner tells this thread when it holds the lock and lets it go
+        # at once, so that this thread usually finds it held and waits
+        # (detached) to be woken.
+        def partner():
+            for _ in range(calls):
+                with lock.write():
+                    turn[0].send(None)
+                turn[1].recv(timeout=TIMEOUT)
+
+        threads = start_threads([partner])
+        for i in range(calls):
+            turn[0].recv(timeout=TIMEOUT)
+            with (lock.read() if i % 2 else lock.write()):
+                pass
+            turn[1].send(None)
+        join_all(threads)
+
+    return run
+
+
+def _noop(*args, **kwargs):
+    return args
+
+
+def _failing(*args, **kwargs):
+    raise Boom("task")
+
+
+@group("ThreadPool: submit with and without arguments, tasks that raise", calls=REPEAT // 3)
+def pool_submit():
+    pool = ThreadPool(1)
+
+    def run(calls):
+        for i in range(calls):
+            pool.submit(_noop)
+            pool.submit(_noop, 1, "two", three=3)
+            last = pool.submit(func=_failing)
+            if i % 256 == 255:
+                last.exception(TIMEOUT)  # one worker: everything before it has run too
+        last.exception(TIMEOUT)
+
+    return run
+
+
+@group("ThreadPool: submit and shutdown refused", calls=REPEAT_FAILURES)
+def pool_refusals():
+    closed = ThreadPool(1)
+    closed.shutdown()
+    return repeat(sequence(
+        raises(RuntimeError, closed.submit, _noop, 1, x=2), closed.shutdown,
+        lambda: closed.shutdown(wait=False, cancel_futures=True), raises(TypeError, closed.shutdown, 1),
+        raises(TypeError, closed.submit)))
+
+
+@group("ThreadPool: construction, shutdown and drop", calls=REPEAT_THREADS, starts_threads=True)
+def pool_lifecycle():
+    ends = itertools.cycle([
+        lambda p: None,  # dropped at once: waits for its task
+        lambda p: p.shutdown(wait=True),
+        lambda p: p.shutdown(wait=False, cancel_futures=True),
+    ])
+
+    def op():
+        pool = ThreadPool(num_workers=1)
+        pool.submit(_noop, 1)
+        next(ends)(pool)
+
+    return repeat(op)
+
+
+@group("Channel: asyncio adapters", calls=REPEAT_THREADS, starts_threads=True)
+def channel_asyncio():
+    ch = Channel()
+
+    def run(calls):
+        async def main():
+            for i in range(calls):
+                await ch.asend(i)
+                await ch.arecv(timeout=TIMEOUT)
+
+        asyncio.run(main())
+
+    return run
+
+
+@pytest.mark.parametrize("name", GROUPS)
+def test_memory_stays_flat(name):
+    factory, calls, starts_threads = GROUPS[name]
+    growth = measure(factory(), calls, starts_threads)
+    assert not growth.problems(), f"{name}, {calls} calls: {growth}"
+
+
+class TestTheMeasureCatchesSmallLeaks:
+    """The limits above are only worth something if a leak of 16 bytes or one
+    small object per call breaks them."""
+
+    @pytest.mark.skipif(c_heap_in_use is None, reason="needs glibc's heap statistics")
+    def test_sixteen_native_bytes_per_call(self):
+        libc = ctypes.CDLL(ctypes.util.find_library("c"))
+        libc.malloc.restype = ctypes.c_void_p
+        # Addresses kept in a preallocated array, so no Python object grows.
+        leaked = array.array("Q", [0]) * (3 * REPEAT)
+        slots = itertools.count()
+
+        def leak():
+            leaked[next(slots)] = libc.malloc(16)
+
+        growth = measure(repeat(leak), REPEAT)
+        for address in leaked:
+            libc.free(ctypes.c_void_p(address))
+        assert growth.c_heap > growth.c_heap_limit() and growth.rss > RSS_LIMIT, growth
+
+    def test_one_small_python_object_per_call(self):
+        kept = []
+        growth = measure(repeat(lambda: kept.append(object())), REPEAT)
+        assert growth.traced > growth.traced_limit(), growth
+
+
+# References ---------------------------------------------------------------------
+
+
+class Token:
+    """An object whose references are counted and whose release is watched."""
+
+
+def refcounts(*objects):
+    settle()
+    return [sys.getrefcount(o) for o in objects]
+
+
+def outcome_of(call, *args, **kwargs) -> str:
+    """The name and text of what `call` raised, keeping no reference to the
+    exception (whose traceback would hold the arguments)."""
+    try:
+        call(*args, **kwargs)
+    except BaseException as exc:  # noqa: BLE001 - described to the caller
+        return f"{type(exc).__name__}: {exc}"
+    return "returned"
+
+
+def released(obj) -> weakref.finalize:
+    return weakref.finalize(obj, lambda: None)
+
+
+def eventually(condition, what: str) -> None:
+    """For references a pool releases in the background: there is no event
+    to wait for, so poll until a deadline."""
+    deadline = time.monotonic() + TIMEOUT
+    while not condition():
+        assert time.monotonic() < deadline, f"timed out waiting until {what}"
+        time.sleep(0.002)
+
+
+class Callable(Token):
+    def __init__(self, body):
+        self.body = body
+
+    def __call__(self, *args, **kwargs):
+        return self.body(*args, **kwargs)
+
+
+class TestMapArguments:
+    """The map holds no reference to a call's arguments once the call failed."""
+
+    @pytest.mark.parametrize("operation", ["set", "get_or_insert", "get", "get_val", "contains_key", "delete",
+                                           "pop_val"])
+    def test_failing_comparison_in_any_pass(self, operation):
+        m = ConcurrentMap(1)
+        stored = [Key("a"), Key("b"), RaisingKey("r")]  # compared in this order
+        values = [Token() for _ in stored]
+        for k, v in zip(stored, values):
+            m.set(k, v)
+        probe, value = Key("probe"), Token()
+        call = getattr(m, operation)
+        args = (probe, value) if operation in ("set", "get_or_insert") else (probe,)
+        watched = [probe, value, *stored, *values]
+        before = refcounts(*watched)
+        assert outcome_of(call, *args) == "Boom: r"
+        assert refcounts(*watched) == before
+        assert m.items() == list(zip(stored, values))
+
+    def test_failing_hash_keeps_no_value(self):
+        m = ConcurrentMap()
+        key, value = RaisingHash(), Token()
+        before = refcounts(key, value)
+        assert outcome_of(m.set, key, value) == outcome_of(m.get_or_insert, key, value) == "Boom: hash"
+        assert refcounts(key, value) == before
+
+    def test_found_default_is_not_kept(self):
+        m = ConcurrentMap()
+        key, stored, default = Key("k"), Token(), Token()
+        m.set(key, stored)
+        before = refcounts(key, stored, default)
+        assert m.get_or_insert(Key("k"), default) is stored
+        assert m.get_or_insert(key, default) is stored
+        assert refcounts(key, stored, default) == before
+
+    def test_pop_val_hands_over_the_maps_reference(self):
+        m = ConcurrentMap()
+        key, value = Key("k"), Token()
+        before = refcounts(key, value)
+        m.set(key, value)
+        result = m.pop_val(Key("k"))
+        assert result == (True, value)
+        assert refcounts(key, value) == [before[0], before[1] + 1]  # held by the tuple only
+        del result
+        assert refcounts(key, value) == before
+
+
+class TestChannelFailures:
+    """Failed sends on every flavour give the item back; a receive that times
+    out or fails touches nothing buffered."""
+
+    def test_rendezvous_sends_that_find_no_receiver(self):
+        ch = Channel(0)
+        item = Token()
+        before = refcounts(item)
+        op = ch.send_op(item)
+        for attempt in (lambda: ch.try_send(item), lambda: ch.send(item, 0), lambda: ch.send_timeout(item, 0.01),
+                        lambda: select([op], timeout=0.01)):
+            with pytest.raises((RuntimeError, TimeoutError)):
+                attempt()
+        del op
+        assert refcounts(item) == before
+
+    @pytest.mark.parametrize("capacity", [None, 1, 0])
+    def test_sends_after_every_receiver_is_gone(self, capacity):
+        # A SendOp keeps a sender; with the Channel and its receiver gone the
+        # engine reports the channel disconnected.
+        ch = Channel(capacity)
+        item, buffered = Token(), Token()
+        if capacity != 0:
+            ch.send(buffered)
+        gone = released(buffered)
+        op = ch.send_op(item)
+        del ch, buffered
+        assert not gone.alive, "buffered items go with the last receiver"
+        before = refcounts(item)
+        with pytest.raises(ValueError, match="^Selected channel is closed$"):
+            select([op])
+        assert refcounts(item) == before
+
+    def test_receives_that_fail_leave_buffered_items_alone(self):
+        ch = Channel(0)
+        bounded = Channel(2)
+        item = Token()
+        bounded.send(item)
+        before = refcounts(item)
+        for attempt in (ch.try_recv, lambda: ch.recv(0), lambda: ch.recv(0.01), lambda: select([ch.recv_op()], 0)):
+            with pytest.raises((RuntimeError, TimeoutError)):
+                attempt()
+        bounded.close()
+        assert refcounts(item) == before
+        assert bounded.recv() is item
+
+    def test_arguments_that_fail_conversion(self):
+        class NotSeconds:
+            def __float__(self):
+                raise Boom("seconds")
+
+        ch = Channel()
+        item, op = Token(), ch.recv_op()
+        before = refcounts(item, op)
+        for call, args in [(ch.send, (item, "1")), (ch.send, (item, NotSeconds())), (ch.send_timeout, (item, None)),
+                           (ch.send, (item, float("nan"))), (ch.asend, (item, "1")), (select, ([op, op], "1")),
+                           (select, ([op], NotSeconds())), (select, ([op], float("inf")))]:
+            assert outcome_of(call, *args) != "returned"
+        del args
+        assert refcounts(item, op) == before
+
+    def test_asyncio_send_to_a_closed_channel(self):
+        ch = Channel()
+        ch.close()
+        item = Token()
+        before = refcounts(item)
+
+        async def main():
+            with pytest.raises(ValueError, match="^Channel is closed$"):
+                await ch.asend(item, timeout=1.0)
+
+        asyncio.run(main())
+        assert refcounts(item) == before
+
+
+class TestPoolReferences:
+    """What a task holds (callable, arguments, context, result or exception)
+    is released once the task is done, cancelled or refused."""
+
+    def test_task_that_raises(self):
+        pool = ThreadPool(1)
+        func, arg, kwarg = Callable(_failing), Token(), Token()
+        before = refcounts(func, arg, kwarg)
+        future = pool.submit(func, arg, key=kwarg)
+        exception = future.exception(TIMEOUT)
+        assert isinstance(exception, Boom)
+        exception_gone = released(exception)
+        del exception, future
+        pool.shutdown()
+        settle()
+        assert not exception_gone.alive
+        assert refcounts(func, arg, kwarg) == before
+
+    def test_result_is_released_with_its_future(self):
+        pool = ThreadPool(1)
+        future = pool.submit(Token)
+        gone = released(future.result(TIMEOUT))
+        pool.shutdown()
+        settle()
+        assert gone.alive
+        del future
+        settle()
+        assert not gone.alive
+
+    def test_cancelled_tasks(self):
+        pool = ThreadPool(1)
+        gate = threading.Event()
+        pool.submit(gate.wait, TIMEOUT)
+        func, arg, kwarg = Callable(lambda *a, **k: pytest.fail("a cancelled task ran")), Token(), Token()
+        before = refcounts(func, arg, kwarg)
+        futures = [pool.submit(func, arg, key=kwarg) for _ in range(5)]
+        pool.shutdown(wait=False, cancel_futures=True)
+        gate.set()
+        eventually(lambda: all(f.done() for f in futures), "the queued tasks are handled")
+        assert all(f.cancelled() for f in futures)
+        del futures
+        eventually(lambda: refcounts(func, arg, kwarg) == before, "the cancelled tasks are released")
+
+    def test_pool_dropped_with_tasks_queued(self):
+        pool = ThreadPool(1)
+        gate = threading.Event()
+        pool.submit(gate.wait, TIMEOUT)
+        args = [Token() for _ in range(10)]
+        before = refcounts(*args)
+        futures = [pool.submit(_noop, a, key=a) for a in args]
+        gate.set()
+        del pool  # waits for every queued task
+        assert all(f.done() for f in futures)
+        del futures
+        assert refcounts(*args) == before
+
+    def test_pool_shut_down_without_waiting_then_dropped(self):
+        pool = ThreadPool(2)
+        gate = threading.Event()
+        pool.submit(gate.wait, TIMEOUT)
+        args = [Token() for _ in range(10)]
+        watchers = [released(a) for a in args]
+        for a in args:
+            pool.submit(_noop, a)  # futures dropped at once
+        pool.shutdown(wait=False)
+        del pool, args, a
+        gate.set()
+        eventually(lambda: settle() or not any(w.alive for w in watchers), "the tasks are released")
+
+    def test_refused_submissions(self, monkeypatch):
+        import concurrent.futures
+
+        func, arg, kwarg = Token(), Token(), Token()
+        before = refcounts(func, arg, kwarg)
+        closed = ThreadPool(1)
+        closed.shutdown()
+        with pytest.raises(RuntimeError, match="^ThreadPool is shutdown$"):
+            closed.submit(func, arg, key=kwarg)
+
+        class Refused(concurrent.futures.Future):
+            def __init__(self):
+                raise Boom("no future")
+
+        monkeypatch.setattr(concurrent.futures, "Future", Refused)
+        refusing = ThreadPool(1)
+        monkeypatch.undo()
+        with pytest.raises(Boom):
+            refusing.submit(func, arg, key=kwarg)
+        refusing.shutdown()
+        assert refcounts(func, arg, kwarg) == before
+
+
+class TestUnderContention:
+    """Racing threads take every path at once (timeouts, closes, passes that
+    lose a match, cancelled tasks); afterwards every reference is back."""
+
+    def test_channels_and_select_racing_close(self, run_threads):
+        items = [Token() for _ in range(8)]
+        before = refcounts(*items)
+        rounds = scaled(300)
+        for _ in range(3):
+            channels = [Channel(), Channel(2), Channel(0)]
+            stop = threading.Event()
+
+            def sender(offset):
+                def body():
+                    for n in range(rounds):
+                        ch = channels[n % 3]
+                        item = items[(n + offset) % len(items)]
+                        try:
+                            if n % 4 == 0:
+                                select([ch.send_op(item), channels[(n + 1) % 3].send_op(item)], timeout=0.001)
+                            elif n % 4 == 1:
+                                ch.try_send(item)
+                            else:
+                                ch.send(item, timeout=0.001)
+                        except (TimeoutError, RuntimeError, ValueError):
+                            pass
+                    stop.set()
+
+                return body
+
+            def receiver():
+                while not stop.is_set():
+                    for ch in channels:
+                        try:
+                            if ch is channels[2]:
+                                select([ch.recv_op(), channels[1].recv_op()], timeout=0.001)
+                            else:
+                                ch.recv(timeout=0.001)
+                        except (TimeoutError, ValueError):
+                            pass
+                for ch in channels:
+                    ch.close()
+
+            run_threads(sender(0), sender(3), receiver)
+            del channels
+        assert refcounts(*items) == before
+
+    def test_map_mutations_racing_on_one_bucket(self, run_threads):
+        m = ConcurrentMap(1)
+        keys = [Key(f"k{i}") for i in range(6)]
+        twins = [Key(k.name) for k in keys]  # equal, distinct objects
+        values = [Token() for _ in range(4)]
+        before = refcounts(*keys, *twins, *values)
+        rounds = scaled(3000)
+
+        def mutator(seed):
+            def body():
+                for n in range(rounds):
+                    i = (n * 7 + seed) % len(keys)
+                    key = keys[i] if n % 2 else twins[i]
+                    value = values[(n + seed) % len(values)]
+                    match n % 5:
+                        case 0:
+                            m.set(key, value)
+                        case 1:
+                            m.get_or_insert(key, value)
+                        case 2:
+                            m.pop_val(key)
+                        case 3:
+                            m.delete(key)
+                        case 4:
+                            m.get(key)
+
+            return body
+
+        run_threads(mutator(0), mutator(1), mutator(2))
+        names = [k.name for k in m.keys()]
+        assert len(names) == len(set(names)), "two equal keys stored"
+        m.clear()
+        assert refcounts(*keys, *twins, *values) == before
+
+    def test_submissions_racing_cancelling_shutdown(self, run_threads):
+        func, arg = Callable(_noop), Token()
+        before = refcounts(func, arg)
+        for _ in range(scaled(5)):
+            pool = ThreadPool(2)
+            stop = threading.Event()
+
+            def submitter():
+                while not stop.is_set():
+                    try:
+                        pool.submit(func, arg)
+                    except RuntimeError:
+                        pass
+
+            def closer():
+                for _ in range(200):
+                    pool.submit(func, arg)
+                while True:
+                    try:
+                        pool.shutdown(cancel_futures=True)
+                        break
+                    except RuntimeError:
+                        pass  # a submit holds the pool for a moment
+                stop.set()
+
+            run_threads(submitter, submitter, closer)
+            del pool
+        assert refcounts(func, arg) == before
+
+
+class TestCycles:
+    """No class takes part in cyclic garbage collection: a cycle through a
+    map's contents or a channel's items stays until the program breaks it."""
+
+    def test_map(self):
+        m = ConcurrentMap()
+        m.set("self", m)
+        token = Token()
+        token.owner = m
+        m.set("token", token)
+        watch = weakref.ref(token)
+        del m, token
+        settle()
+        assert watch() is not None
+        watch().owner.clear()
+        settle()
+        assert watch() is None
+
+    def test_channel(self):
+        ch = Channel()
+        ch.send(ch)
+        token = Token()
+        token.owner = ch
+        ch.send(token)
+        watch = weakref.ref(token)
+        del ch, token
+        settle()
+        assert watch() is not None
+        ch = watch().owner
+        ch.close()
+        assert len(list(ch)) == 2
+        del ch
+        settle()
+        assert watch() is None
