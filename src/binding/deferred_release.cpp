@@ -11,15 +11,25 @@ std::atomic<bool> deferred_pending{false};
 
 namespace {
 
-std::mutex g_mutex;
-std::vector<PyObject*> g_pending;
+// Never destroyed: native threads and objects destroyed late in process exit
+// may still defer releases after static destructors have begun to run.
+struct PendingList {
+    std::mutex mutex;
+    std::vector<PyObject*> objects;
+};
+
+PendingList& pending() noexcept {
+    static PendingList* list = new PendingList();
+    return *list;
+}
 
 }  // namespace
 
 void defer_release(PyObject* object) noexcept {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    PendingList& list = pending();
+    std::lock_guard<std::mutex> lock(list.mutex);
     try {
-        g_pending.push_back(object);
+        list.objects.push_back(object);
     } catch (...) {
         return;  // out of memory: leaking one reference is the only safe choice here
     }
@@ -29,8 +39,9 @@ void defer_release(PyObject* object) noexcept {
 void detail::drain_deferred_slow() {
     std::vector<PyObject*> batch;
     {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        batch.swap(g_pending);
+        PendingList& list = pending();
+        std::lock_guard<std::mutex> lock(list.mutex);
+        batch.swap(list.objects);
         deferred_pending.store(false, std::memory_order_release);
     }
     // Released outside the mutex: a finalizer may itself defer or drain.
