@@ -56,6 +56,7 @@ class Gated:
             assert self.started.acquire(timeout=TIMEOUT)
 
 
+@pytest.mark.thread_unsafe(reason="counts the process's threads, which other threads change")
 def test_shutdown_waits_for_every_queued_task_and_ends_the_workers():
     before = native_thread_count()
     p = ThreadPool(2)
@@ -195,6 +196,7 @@ def test_dropped_pool_runs_its_queued_tasks_before_the_drop_returns():
     assert [f.result() for f in futures] == list(range(10))
 
 
+@pytest.mark.thread_unsafe(reason="counts the process's threads, and relies on gc.collect() collecting")
 def test_weak_reference_is_cleared_only_after_the_workers_ended():
     before = native_thread_count()
     p = ThreadPool(2)
@@ -208,6 +210,7 @@ def test_weak_reference_is_cleared_only_after_the_workers_ended():
     assert seen == [(before, True)]
 
 
+@pytest.mark.thread_unsafe(reason="counts the process's threads, which other threads change")
 def test_last_reference_dropped_by_its_own_task():
     # The pool is destroyed on one of its own workers: that worker is not
     # joined (it is the caller), the other one is, and the queue still drains.
@@ -222,6 +225,7 @@ def test_last_reference_dropped_by_its_own_task():
     wait_until(lambda: native_thread_count() == before, "the released worker ends")
 
 
+@pytest.mark.thread_unsafe(reason="counts the process's threads, which other threads change")
 def test_many_pools_come_and_go():
     before = native_thread_count()
     for i in range(scaled(50)):

@@ -112,6 +112,7 @@ class TestGuardProtocol:
             getattr(RwLock(), kind)(1)
         assert str(inspect.signature(type(guard).__exit__)) == "(self, /, _exc_type, _exc_value, _traceback)"
 
+    @pytest.mark.thread_unsafe(reason="gc.collect() returns at once while another thread collects")
     def test_guard_outlives_its_lock_object(self, kind):
         lock = RwLock()
         guard = getattr(lock, kind)()
@@ -155,6 +156,7 @@ class TestGuardProtocol:
         with lock.write():  # this thread's own records were updated too
             pass
 
+    @pytest.mark.thread_unsafe(reason="replaces sys.unraisablehook for the whole process")
     def test_entered_guard_outliving_its_thread_is_released_where_dropped(self, kind, monkeypatch):
         lock = RwLock()
         box = []
@@ -264,6 +266,7 @@ class TestSelfDeadlock:
     def test_another_threads_read_is_waited_for(self):
         assert_waits_for_other_thread(RwLock(), "read", "write")
 
+    @pytest.mark.thread_unsafe(reason="replaces sys.unraisablehook for the whole process")
     def test_owner_reads_released_elsewhere_are_not_its_own(self, monkeypatch):
         # The owner still runs but cannot be told at once that another thread
         # released its read: that stale record must not raise a false error.
