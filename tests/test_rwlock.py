@@ -31,7 +31,9 @@ def run_in_thread(fn):
 
     join_all(start_threads([body]))
     if "error" in result:
-        raise result["error"]
+        # Popped: kept in `result`, the exception and this frame would form a
+        # cycle that holds the caller's guards until a collection on any thread.
+        raise result.pop("error")
     return result.get("value")
 
 
@@ -106,6 +108,7 @@ class TestGuardProtocol:
             guard.__exit__()
         assert str(info.value) == (f"{name}.__exit__() missing 3 required positional arguments: "
                                    "'_exc_type', '_exc_value', and '_traceback'")
+        del info  # its traceback holds this frame: the guard must go on its own thread
         with pytest.raises(TypeError, match="takes 3 positional arguments but 4 were given"):
             guard.__exit__(None, None, None, None)
         with pytest.raises(TypeError):
@@ -129,6 +132,7 @@ class TestGuardProtocol:
             run_in_thread(guard.__enter__)
         assert type(info.value).__name__ == "PanicException"
         assert f"{path} is unsendable, but sent to another thread" in str(info.value)
+        del info  # its traceback holds this frame: the guard must go on its own thread
         guard.__enter__()
         with pytest.raises(BaseException, match="is unsendable"):
             run_in_thread(lambda: guard.__exit__(None, None, None))
@@ -142,6 +146,7 @@ class TestGuardProtocol:
             with pytest.raises(RuntimeError) as info:
                 guard.__enter__()
             assert str(info.value) == WOULD_DEADLOCK
+            del info  # its traceback holds this frame: the guard must go on its own thread
             assert guard.__exit__(None, None, None) is None  # nothing was acquired
         assert free(lock)
         with guard:
