@@ -179,7 +179,11 @@ def test_submit_racing_shutdown_gets_only_the_documented_errors():
 @pytest.mark.parametrize("workers", [1, 2])
 def test_shutdown_with_wait_from_one_of_its_own_tasks_fails_without_hanging(workers):
     p = ThreadPool(workers)
-    future = p.submit(p.shutdown)
+    # The task shuts down only once submit has returned: while submit still
+    # holds the pool, shutdown fails with "Already borrowed" instead.
+    submitted = threading.Event()
+    future = p.submit(lambda: submitted.wait(TIMEOUT) and p.shutdown())
+    submitted.set()
     exc = future.exception(TIMEOUT)
     assert type(exc).__name__ == "PanicException"
     assert str(exc).startswith("failed to join thread: ")
