@@ -9,7 +9,7 @@ ASAN_VENV := .venv-asan
 
 SOAK_SECONDS ?= 600
 
-.PHONY: all test bench soak venv build build-asan native-tests python-tests asan-tests clean
+.PHONY: all test bench soak venv build build-asan native-tests python-tests asan-tests parallel-tests clean
 
 all: test
 
@@ -32,7 +32,12 @@ python-tests: build
 asan-tests: build-asan
 	@tools/run-python-tests.sh $(ASAN_VENV) address
 
-test: build native-tests python-tests asan-tests
+# Each thread-safe test run by 4 threads at once, on shared interpreter state;
+# the tests marked thread_unsafe already ran in python-tests and are skipped.
+parallel-tests: build
+	@tools/run-python-tests.sh $(VENV) --parallel-threads=4 --skip-thread-unsafe=true
+
+test: build native-tests python-tests asan-tests parallel-tests
 	@echo "[test] all tests passed"
 
 bench: build
