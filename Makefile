@@ -9,7 +9,7 @@ ASAN_VENV := .venv-asan
 
 SOAK_SECONDS ?= 600
 
-.PHONY: all test bench bench-check soak venv build build-asan native-tests python-tests asan-tests clean
+.PHONY: all test bench bench-check soak venv build build-asan native-tests python-tests asan-tests parallel-tests clean
 
 all: test
 
@@ -40,7 +40,12 @@ bench-check: build
 		|| { tail -n 40 build/bench-check.log; exit 1; }
 	@$(VENV)/bin/python tools/check-bench-results.py build/bench-check/results.json
 
-test: build native-tests python-tests asan-tests bench-check
+# Each thread-safe test run by 4 threads at once, on shared interpreter state;
+# the tests marked thread_unsafe already ran in python-tests and are skipped.
+parallel-tests: build
+	@tools/run-python-tests.sh $(VENV) --parallel-threads=4 --skip-thread-unsafe=true
+
+test: build native-tests python-tests asan-tests parallel-tests bench-check
 	@echo "[test] all tests passed"
 
 bench: build

@@ -1,6 +1,7 @@
 """The module as Python sees it: import, registration, type properties."""
 
 import inspect
+import threading
 import weakref
 
 import pytest
@@ -43,12 +44,14 @@ def test_class_properties(name):
     assert cls.__base__ is object
     # No instance dictionary, no garbage-collector tracking of the class itself.
     assert "__dict__" not in cls.__dict__
-    # Attributes may be set on the class object (types are not frozen).
-    cls.some_attribute_for_test = 1
+    # Attributes may be set on the class object (types are not frozen); the
+    # name is this thread's own, as other threads may be doing the same.
+    attribute = f"some_attribute_for_test_{threading.get_ident()}"
+    setattr(cls, attribute, 1)
     try:
-        assert cls.some_attribute_for_test == 1
+        assert getattr(cls, attribute) == 1
     finally:
-        del cls.some_attribute_for_test
+        delattr(cls, attribute)
 
 
 @pytest.mark.parametrize("name", REGISTERED)

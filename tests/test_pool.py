@@ -72,6 +72,7 @@ def test_one_worker_runs_tasks_one_after_another_in_submission_order():
     assert order == list(range(200))
 
 
+@pytest.mark.thread_unsafe(reason="counts the process's threads, which other threads change")
 @pytest.mark.parametrize("count, error, message", [
     (0, ValueError, "num_workers must be greater than zero"),
     (-3, ValueError, "num_workers must be greater than zero"),
@@ -122,6 +123,7 @@ def test_future_stays_pending_while_its_task_runs(pool):
     assert future.result(TIMEOUT) is True
 
 
+@pytest.mark.thread_unsafe(reason="captures the output of the whole process")
 def test_future_cancelled_while_queued_stays_cancelled_and_the_task_still_runs(capfd):
     p = ThreadPool(1)
     gate, ran = threading.Event(), threading.Event()
@@ -151,6 +153,7 @@ def test_context_variables_reach_the_task_and_do_not_leak_back(pool):
     assert pool.submit(var.get).result(TIMEOUT) == "submitter"
 
 
+@pytest.mark.thread_unsafe(reason="replaces contextvars.copy_context for the whole process")
 def test_each_task_finds_a_fresh_thread():
     # One worker: every task runs on the same operating-system thread, yet
     # none sees what the task before it left in the thread's state.
@@ -217,6 +220,7 @@ def test_many_submitters_at_once(run_threads):
     assert results == [sum(i * i for i in range(per_thread))] * 3
 
 
+@pytest.mark.thread_unsafe(reason="gc.collect() returns at once while another thread collects")
 def test_task_references_are_released():
     import gc
     import weakref
@@ -235,6 +239,7 @@ def test_task_references_are_released():
     assert watcher() is None
 
 
+@pytest.mark.thread_unsafe(reason="replaces concurrent.futures.Future for the whole process")
 def test_a_future_that_cannot_be_made_fails_submit_and_queues_nothing(monkeypatch):
     class Refused(concurrent.futures.Future):
         def __init__(self):

@@ -12,7 +12,7 @@ from conftest import SANITIZED
 SOAK = Path(__file__).resolve().parent / "reliability" / "soak.py"
 
 
-@pytest.mark.thread_unsafe
+@pytest.mark.thread_unsafe(reason="a 20 s run of its own threads in a subprocess; copies would only share the cores")
 def test_soak():
     seconds = float(os.environ.get("TORVAN_SOAK_SECONDS", "10" if SANITIZED else "20"))
     done = subprocess.run([sys.executable, "-P", "-X", "faulthandler", str(SOAK), "--seconds", str(seconds),

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs the pytest suite with a venv's interpreter; with "address" the
 # extension in that venv was built with AddressSanitizer and
-# UndefinedBehaviorSanitizer, whose runtime must be loaded first.
+# UndefinedBehaviorSanitizer, whose runtime must be loaded first. With
+# --parallel-threads=N (pytest-run-parallel) every test not marked
+# thread_unsafe is run by N threads at once.
 #   tools/run-python-tests.sh VENV_DIR [address] [pytest args...]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -26,4 +28,9 @@ if [ "$sanitize" = address ]; then
 else
     echo "[test] Python tests" >&2
 fi
+for arg in "$@"; do
+    case $arg in
+        --parallel-threads=*) echo "[test] each test not marked thread_unsafe run by ${arg#*=} threads at once" >&2 ;;
+    esac
+done
 exec "$venv/bin/python" -P -X faulthandler -m pytest -q -p no:cacheprovider "$@" tests
