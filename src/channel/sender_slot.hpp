@@ -35,13 +35,14 @@ public:
 private:
     class SharedHold {
     public:
-        explicit SharedHold(lock::RawRwLock& lock) : lock_(lock) { lock_.lock_shared(false); }
-        ~SharedHold() { lock_.unlock_shared(); }
+        explicit SharedHold(lock::RawRwLock& lock) : lock_(lock), ticket_(lock_.lock_shared(false)) {}
+        ~SharedHold() { lock_.unlock_shared(ticket_); }
         SharedHold(const SharedHold&) = delete;
         SharedHold& operator=(const SharedHold&) = delete;
 
     private:
         lock::RawRwLock& lock_;
+        lock::ReadTicket ticket_;
     };
 
     lock::RawRwLock lock_;

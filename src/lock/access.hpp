@@ -16,23 +16,24 @@ class ReadAccess {
 public:
     ReadAccess() noexcept = default;
     // Takes over shared access the calling thread `owner` has just acquired.
-    static ReadAccess adopt(LockHandle& handle, std::uint64_t owner) {
+    static ReadAccess adopt(LockHandle& handle, std::uint64_t owner, ReadTicket ticket) {
         try {
             thread_reads::note_acquired(handle.id());
         } catch (...) {
-            handle.lock.unlock_shared();
+            handle.lock.unlock_shared(ticket);
             throw;
         }
-        return ReadAccess(&handle, owner);
+        return ReadAccess(&handle, owner, ticket);
     }
 
     ReadAccess(ReadAccess&& other) noexcept
-        : handle_(std::exchange(other.handle_, nullptr)), owner_(other.owner_) {}
+        : handle_(std::exchange(other.handle_, nullptr)), owner_(other.owner_), ticket_(other.ticket_) {}
     ReadAccess& operator=(ReadAccess&& other) noexcept {
         if (this != &other) {
             release();
             handle_ = std::exchange(other.handle_, nullptr);
             owner_ = other.owner_;
+            ticket_ = other.ticket_;
         }
         return *this;
     }
@@ -44,7 +45,7 @@ public:
     void release() noexcept {
         if (LockHandle* handle = std::exchange(handle_, nullptr)) {
             thread_reads::note_released(handle->id());
-            handle->lock.unlock_shared();
+            handle->lock.unlock_shared(ticket_);
         }
     }
     // On another thread, whose bookkeeping this access is not part of: the
@@ -52,14 +53,16 @@ public:
     void release_elsewhere() noexcept {
         if (LockHandle* handle = std::exchange(handle_, nullptr)) {
             handle->note_foreign_release(owner_);
-            handle->lock.unlock_shared();
+            handle->lock.unlock_shared(ticket_);
         }
     }
 
 private:
-    ReadAccess(LockHandle* handle, std::uint64_t owner) noexcept : handle_(handle), owner_(owner) {}
+    ReadAccess(LockHandle* handle, std::uint64_t owner, ReadTicket ticket) noexcept
+        : handle_(handle), owner_(owner), ticket_(ticket) {}
     LockHandle* handle_ = nullptr;
     std::uint64_t owner_ = 0;
+    ReadTicket ticket_;  // where the read was counted, whichever thread releases it
 };
 
 class WriteAccess {

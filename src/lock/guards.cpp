@@ -6,6 +6,7 @@
 #include "lock/guards.hpp"
 
 #include <cstdint>
+#include <optional>
 
 #include "binding/methods.hpp"
 #include "binding/type_object.hpp"
@@ -106,7 +107,7 @@ ReturnSelf enter_read(Guard<ReadAccess>& self) {
     ensure_not_entered(self);
     // A thread already reading some lock may pass a waiting writer.
     bool recursive = thread_reads::depth() > 0;
-    bool acquired = false;
+    std::optional<ReadTicket> acquired;
     {
         binding::check_owner_thread(self);
         binding::SharedBorrowOf<ReadGuardClass> borrow(self, OnConflict::Fail);
@@ -121,9 +122,9 @@ ReturnSelf enter_read(Guard<ReadAccess>& self) {
         }
         LockRef waiting = self.state.handle.handle_ref();
         binding::DetachedSection detached;
-        waiting->lock.lock_shared(recursive);
+        acquired = waiting->lock.lock_shared(recursive);
     }
-    store_held(self, ReadAccess::adopt(handle, self.owner_thread));
+    store_held(self, ReadAccess::adopt(handle, self.owner_thread, *acquired));
     return {};
 }
 

@@ -14,11 +14,12 @@
 
 namespace torvan::lock {
 
-// Everything that every acquisition touches shares one cache line: the lock
-// word and the reference count are hit together on each `with lock.read():`.
+// The lock word, which every acquisition reads, starts the handle's first
+// line; the reader slots, each written by its own threads, follow on lines of
+// their own at the end.
 class alignas(64) LockHandle {
 public:
-    RawRwLock lock;
+    RawRwLock lock{&reader_slots_};
     // The thread holding exclusive access (0 when none), so that a thread
     // re-entering its own lock fails instead of waiting for itself. Only
     // compared against the reader's own id, so relaxed ordering suffices.
@@ -75,6 +76,8 @@ private:
     alignas(64) std::atomic<bool> has_foreign_releases_{false};
     std::mutex foreign_mutex_;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> foreign_releases_;  // (owner thread, reads)
+
+    ReaderSlots reader_slots_;
 };
 
 // One counted reference to a LockHandle.

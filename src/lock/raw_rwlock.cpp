@@ -9,30 +9,81 @@ namespace {
 // Brief spinning before parking: critical sections are usually short, and a
 // sleep and wake-up costs far more than a few hundred pause instructions.
 constexpr int kSpinLimit = 100;
+
+constexpr std::uint32_t kNoSlot = ~std::uint32_t{0};
+thread_local std::uint32_t t_slot __attribute__((tls_model("initial-exec"))) = kNoSlot;
+std::atomic<std::uint32_t> next_slot{0};
 }  // namespace
 
-bool RawRwLock::try_lock_shared(bool recursive) {
+std::uint32_t ReaderSlots::index_for_this_thread() noexcept {
+    std::uint32_t slot = t_slot;
+    if (slot == kNoSlot) {
+        slot = next_slot.fetch_add(1, std::memory_order_relaxed) % kCount;
+        t_slot = slot;
+    }
+    return slot;
+}
+
+bool ReaderSlots::all_empty() const noexcept {
+    for (const Slot& slot : slots_) {
+        if (slot.readers.load(std::memory_order_seq_cst) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::uint64_t ReaderSlots::total() const noexcept {
+    std::uint64_t sum = 0;
+    for (const Slot& slot : slots_) {
+        sum += slot.readers.load(std::memory_order_relaxed);
+    }
+    return sum;
+}
+
+std::optional<ReadTicket> RawRwLock::try_lock_shared(bool recursive) {
+    if (slots_ != nullptr) {
+        if (std::optional<ReadTicket> ticket = try_lock_shared_in_slot()) {
+            return ticket;
+        }
+    }
+    return try_lock_shared_in_word(recursive);
+}
+
+std::optional<ReadTicket> RawRwLock::try_lock_shared_in_slot() noexcept {
+    std::uint32_t slot = ReaderSlots::index_for_this_thread();
+    (*slots_)[slot].fetch_add(1, std::memory_order_seq_cst);
+    // Only an untouched word lets a slot reader in: any writer bit turns it
+    // away, and while readers count in the word new ones join them there.
+    if (state_.load(std::memory_order_seq_cst) == 0) {
+        return ReadTicket{slot};
+    }
+    leave_slot(slot);
+    return std::nullopt;
+}
+
+std::optional<ReadTicket> RawRwLock::try_lock_shared_in_word(bool recursive) {
     // Guess "free" for the first compare-and-swap: right, it takes the lock
     // in one exchange with the other cores; wrong, it reads the word anyway.
     std::uint64_t state = 0;
     if (state_.compare_exchange_strong(state, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
-        return true;
+        return ReadTicket::word();
     }
     while (admits_reader(state, recursive)) {
         if ((state & kReaderMask) == kMaxReaders) {
             fail("RwLock reader count overflow");
         }
         if (state_.compare_exchange_weak(state, state + 1, std::memory_order_acquire, std::memory_order_relaxed)) {
-            return true;
+            return ReadTicket::word();
         }
     }
-    return false;
+    return std::nullopt;
 }
 
-void RawRwLock::lock_shared(bool recursive) {
+ReadTicket RawRwLock::lock_shared(bool recursive) {
     for (int spins = 0;;) {
-        if (try_lock_shared(recursive)) {
-            return;
+        if (std::optional<ReadTicket> ticket = try_lock_shared(recursive)) {
+            return *ticket;
         }
         if (spins < kSpinLimit) {
             ++spins;
@@ -50,23 +101,49 @@ void RawRwLock::lock_shared(bool recursive) {
     }
 }
 
-void RawRwLock::unlock_shared() noexcept {
-    std::uint64_t previous = state_.fetch_sub(1, std::memory_order_seq_cst);
-    // Readers only ever wait for a writer, so only the last reader leaving
-    // in front of a waiting writer has anyone to wake.
-    if ((previous & kReaderMask) == 1 && (previous & kWriterWaiting) != 0) {
-        wake_writer();
+void RawRwLock::unlock_shared(ReadTicket ticket) noexcept {
+    if (ticket.slot != ReadTicket::kWord) {
+        leave_slot(ticket.slot);
+        return;
     }
+    std::uint64_t previous = state_.fetch_sub(1, std::memory_order_seq_cst);
+    // Readers only ever hold up the draining writer, so only the last word
+    // reader leaving in front of it has anyone to wake.
+    if ((previous & kReaderMask) == 1 && (previous & kWriterDraining) != 0) {
+        wake_drainer();
+    }
+}
+
+void RawRwLock::leave_slot(std::uint32_t slot) noexcept {
+    (*slots_)[slot].fetch_sub(1, std::memory_order_seq_cst);
+    if ((state_.load(std::memory_order_seq_cst) & kWriterDraining) != 0) {
+        wake_drainer();
+    }
+}
+
+bool RawRwLock::try_lock_exclusive() noexcept {
+    std::uint64_t expected = 0;
+    if (!state_.compare_exchange_strong(expected, kWriterHeld, std::memory_order_seq_cst,
+                                        std::memory_order_relaxed)) {
+        return false;
+    }
+    if (slots_ == nullptr || slots_->all_empty()) {
+        return true;
+    }
+    // A slot reader came in before the word turned: give the lock back.
+    unlock_exclusive();
+    return false;
 }
 
 void RawRwLock::lock_exclusive() noexcept {
     for (int spins = 0;;) {
         std::uint64_t state = state_.load(std::memory_order_relaxed);
-        if (!has_holder(state)) {
-            // Taking the lock clears the waiting bit; writers still parked set
-            // it again when the release wakes them.
-            if (state_.compare_exchange_weak(state, kWriterHeld, std::memory_order_acquire,
+        if ((state & (kWriterHeld | kWriterDraining)) == 0) {
+            // Claim the drain: from now on new readers queue, except
+            // recursive ones joining a lock still held shared.
+            if (state_.compare_exchange_weak(state, state | kWriterDraining, std::memory_order_seq_cst,
                                              std::memory_order_relaxed)) {
+                drain_readers();
                 return;
             }
             continue;
@@ -85,12 +162,40 @@ void RawRwLock::lock_exclusive() noexcept {
         std::uint32_t sequence = writer_sequence_.load(std::memory_order_seq_cst);
         writers_parked_.fetch_add(1, std::memory_order_seq_cst);
         state = state_.load(std::memory_order_seq_cst);
-        // Sleep only while the waiting bit is ours to rely on: the release
-        // that frees the lock then sees it (or the parked count) and wakes us.
-        if (has_holder(state) && (state & kWriterWaiting) != 0) {
+        // Another writer holds or drains: its unlock_exclusive wakes us.
+        if ((state & (kWriterHeld | kWriterDraining)) != 0 && (state & kWriterWaiting) != 0) {
             platform::wait_on_word(writer_sequence_, sequence);
         }
         writers_parked_.fetch_sub(1, std::memory_order_relaxed);
+    }
+}
+
+// With the drain bit ours (only its owner clears it), waits until no reader
+// is left in the word or the slots, then turns the bit into the held bit.
+// Taking the lock clears the waiting bit; writers still parked set it again
+// when the release wakes them.
+void RawRwLock::drain_readers() noexcept {
+    for (int spins = 0;;) {
+        std::uint64_t state = state_.load(std::memory_order_seq_cst);
+        if (is_drained(state)) {
+            // Fails if a recursive reader joined the word meanwhile.
+            if (state_.compare_exchange_weak(state, kWriterHeld, std::memory_order_acquire,
+                                             std::memory_order_relaxed)) {
+                return;
+            }
+            continue;
+        }
+        if (spins < kSpinLimit) {
+            ++spins;
+            platform::cpu_relax();
+            continue;
+        }
+        std::uint32_t sequence = drain_sequence_.load(std::memory_order_seq_cst);
+        drainer_parked_.store(1, std::memory_order_seq_cst);
+        if (!is_drained(state_.load(std::memory_order_seq_cst))) {
+            platform::wait_on_word(drain_sequence_, sequence);
+        }
+        drainer_parked_.store(0, std::memory_order_relaxed);
     }
 }
 
@@ -111,6 +216,13 @@ void RawRwLock::wake_readers() noexcept {
     if (readers_parked_.load(std::memory_order_seq_cst) != 0) {
         reader_sequence_.fetch_add(1, std::memory_order_seq_cst);
         platform::wake_all(reader_sequence_);
+    }
+}
+
+void RawRwLock::wake_drainer() noexcept {
+    if (drainer_parked_.load(std::memory_order_seq_cst) != 0) {
+        drain_sequence_.fetch_add(1, std::memory_order_seq_cst);
+        platform::wake_one(drain_sequence_);
     }
 }
 

@@ -5,80 +5,140 @@
 // so that a thread re-reading cannot deadlock against a writer queued behind
 // its own earlier read.
 //
-// Lock word: bits 0..59 count shared holders, bit 62 says a writer waits,
-// bit 63 says a writer holds the lock. Sleeping threads park on two separate
-// 32-bit sequence words (one for readers, one for writers), bumped by the
+// Lock word: bits 0..59 count shared holders, bit 61 says a writer is
+// draining the readers before taking the lock, bit 62 says a writer waits,
+// bit 63 says a writer holds the lock. Sleeping threads park on sequence
+// words (readers, writers, and the one draining writer), bumped by the
 // releases that may admit them; the parked counters let a release skip the
 // wake-up call when nobody sleeps.
+//
+// Optionally the lock has reader slots: per-thread counters on lines of their
+// own. While the word is zero, a reader only counts itself in its thread's
+// slot and reads the word, so readers on different threads touch no common
+// line for writing. A writer first claims the word (draining or held), which
+// turns new slot readers back to the word, and then waits until the slots
+// are empty. Each side writes its own counter before reading the other's,
+// both sequentially consistent, so at least one of them sees the other.
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace torvan::lock {
+
+// Counters of readers that hold a lock through its slots, one line each.
+class ReaderSlots {
+public:
+    static constexpr std::uint32_t kCount = 8;
+
+    // The slot of the calling thread: threads take slots in turn, so a few
+    // threads reading the same lock never share one.
+    static std::uint32_t index_for_this_thread() noexcept;
+
+    std::atomic<std::uint64_t>& operator[](std::uint32_t index) noexcept { return slots_[index].readers; }
+    bool all_empty() const noexcept;
+    std::uint64_t total() const noexcept;
+
+private:
+    struct alignas(64) Slot {
+        std::atomic<std::uint64_t> readers{0};
+    };
+    Slot slots_[kCount];
+};
+
+// Where a read acquisition was counted; given back to unlock_shared.
+struct ReadTicket {
+    static constexpr std::uint32_t kWord = ~std::uint32_t{0};
+    std::uint32_t slot = kWord;
+
+    static constexpr ReadTicket word() noexcept { return ReadTicket{}; }
+};
 
 class RawRwLock {
 public:
     static constexpr std::uint64_t kMaxReaders = (std::uint64_t{1} << 60) - 1;
 
+    // Without reader slots every reader counts itself in the lock word.
     RawRwLock() noexcept = default;
+    // With reader slots, which must outlive the lock.
+    explicit RawRwLock(ReaderSlots* slots) noexcept : slots_(slots) {}
     // A lock already held shared by `readers` holders, so that tests can
     // reach the reader limit.
     struct PresetReaders {
         std::uint64_t readers;
     };
-    explicit RawRwLock(PresetReaders preset) noexcept : state_(preset.readers & kReaderMask) {}
+    explicit RawRwLock(PresetReaders preset, ReaderSlots* slots = nullptr) noexcept
+        : state_(preset.readers & kReaderMask), slots_(slots) {}
     RawRwLock(const RawRwLock&) = delete;
     RawRwLock& operator=(const RawRwLock&) = delete;
 
     // Shared access without waiting: retries while only contention makes the
     // compare-and-swap fail, and gives up only when writer preference refuses
     // the reader. A native failure at the reader limit.
-    bool try_lock_shared(bool recursive);
+    std::optional<ReadTicket> try_lock_shared(bool recursive);
     // Shared access, waiting as long as it takes.
-    void lock_shared(bool recursive);
-    void unlock_shared() noexcept;
+    ReadTicket lock_shared(bool recursive);
+    void unlock_shared(ReadTicket ticket) noexcept;
 
-    // Exclusive access without waiting: one compare-and-swap from free.
-    bool try_lock_exclusive() noexcept {
-        std::uint64_t expected = 0;
-        return state_.compare_exchange_strong(expected, kWriterHeld, std::memory_order_acquire,
-                                              std::memory_order_relaxed);
-    }
+    // Exclusive access without waiting: one compare-and-swap from free (and,
+    // with slots, a look at them, giving the lock back if a reader holds one).
+    bool try_lock_exclusive() noexcept;
     // Exclusive access, waiting as long as it takes.
     void lock_exclusive() noexcept;
     void unlock_exclusive() noexcept;
 
     // Snapshots, for tests and sanity checks; stale as soon as they return.
-    std::uint64_t readers() const noexcept { return state_.load(std::memory_order_relaxed) & kReaderMask; }
+    std::uint64_t readers() const noexcept {
+        std::uint64_t in_word = state_.load(std::memory_order_relaxed) & kReaderMask;
+        return slots_ != nullptr ? in_word + slots_->total() : in_word;
+    }
     bool is_locked_exclusive() const noexcept { return (state_.load(std::memory_order_relaxed) & kWriterHeld) != 0; }
     bool has_waiting_writer() const noexcept {
-        return (state_.load(std::memory_order_relaxed) & kWriterWaiting) != 0;
+        return (state_.load(std::memory_order_relaxed) & (kWriterWaiting | kWriterDraining)) != 0;
     }
 
 private:
     static constexpr std::uint64_t kReaderMask = kMaxReaders;
+    static constexpr std::uint64_t kWriterDraining = std::uint64_t{1} << 61;
     static constexpr std::uint64_t kWriterWaiting = std::uint64_t{1} << 62;
     static constexpr std::uint64_t kWriterHeld = std::uint64_t{1} << 63;
+    static constexpr std::uint64_t kWriterBits = kWriterDraining | kWriterWaiting | kWriterHeld;
 
-    static bool admits_reader(std::uint64_t state, bool recursive) noexcept {
+    bool admits_reader(std::uint64_t state, bool recursive) const noexcept {
         if ((state & kWriterHeld) != 0) {
             return false;
         }
-        if ((state & kWriterWaiting) == 0) {
+        if ((state & kWriterBits) == 0) {
             return true;
         }
-        return recursive && (state & kReaderMask) != 0;
+        return recursive && is_held_shared(state);
     }
-    static bool has_holder(std::uint64_t state) noexcept { return (state & (kWriterHeld | kReaderMask)) != 0; }
+    bool is_held_shared(std::uint64_t state) const noexcept {
+        return (state & kReaderMask) != 0 || (slots_ != nullptr && !slots_->all_empty());
+    }
+    // No holder at all: nothing in the word, nothing in the slots.
+    bool is_drained(std::uint64_t state) const noexcept {
+        return (state & kReaderMask) == 0 && (slots_ == nullptr || slots_->all_empty());
+    }
+
+    std::optional<ReadTicket> try_lock_shared_in_slot() noexcept;
+    std::optional<ReadTicket> try_lock_shared_in_word(bool recursive);
+    void leave_slot(std::uint32_t slot) noexcept;
+    void drain_readers() noexcept;
 
     void wake_writer() noexcept;
     void wake_readers() noexcept;
+    void wake_drainer() noexcept;
 
     std::atomic<std::uint64_t> state_{0};
     std::atomic<std::uint32_t> reader_sequence_{0};
     std::atomic<std::uint32_t> writer_sequence_{0};
+    std::atomic<std::uint32_t> drain_sequence_{0};
     std::atomic<std::uint32_t> readers_parked_{0};
     std::atomic<std::uint32_t> writers_parked_{0};
+    std::atomic<std::uint32_t> drainer_parked_{0};
+    ReaderSlots* const slots_ = nullptr;
 };
 
 }  // namespace torvan::lock

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
+#include <thread>
 
 #include "binding/failure.hpp"
 #include "deadline_threads.hpp"
@@ -11,6 +13,8 @@
 
 using torvan::NativeFailure;
 using torvan::lock::RawRwLock;
+using torvan::lock::ReaderSlots;
+using torvan::lock::ReadTicket;
 using torvan::testing::DeadlineThreads;
 namespace thread_reads = torvan::lock::thread_reads;
 
@@ -33,68 +37,110 @@ bool eventually(Condition condition) {
 
 }  // namespace
 
-// Thousands of short critical sections from 4 threads: a broken exclusion
-// shows as a violation (or a ThreadSanitizer report on the plain counter), a
-// lost wake-up as a thread still asleep at the deadline.
-TEST(RawRwLock, ManyShortCriticalSectionsExcludeAndAllFinish) {
-    RawRwLock lock;
-    std::atomic<int> readers_inside{0};
-    std::atomic<int> writers_inside{0};
-    std::atomic<int> violations{0};
-    long counter = 0;  // guarded by the lock only
-    constexpr int kThreads = 4;
-    constexpr int kRounds = 5000;
-    DeadlineThreads workers;
-    for (int t = 0; t < kThreads; ++t) {
-        workers.spawn([&, t] {
-            for (int i = 0; i < kRounds; ++i) {
-                if (i % 4 == t) {
-                    lock.lock_exclusive();
-                    violations += writers_inside.fetch_add(1) != 0 || readers_inside.load() != 0;
-                    ++counter;
-                    writers_inside.fetch_sub(1);
-                    lock.unlock_exclusive();
-                } else {
-                    lock.lock_shared(i % 2 == 0 && t % 2 == 0);
-                    readers_inside.fetch_add(1);
-                    violations += writers_inside.load() != 0;
-                    volatile long seen = counter;
-                    (void)seen;
-                    readers_inside.fetch_sub(1);
-                    lock.unlock_shared();
+// Every test of the lock runs twice: with readers counted in the lock word
+// only (the channels' lock), and with reader slots (the RwLock's).
+class RawRwLockTest : public ::testing::TestWithParam<bool> {
+protected:
+    ReaderSlots* slots() { return GetParam() ? &slots_ : nullptr; }
+
+private:
+    ReaderSlots slots_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Layouts, RawRwLockTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "WithReaderSlots" : "WordOnly"; });
+
+// Thousands of short critical sections from 4 threads, and from more threads
+// than there are reader slots: a broken exclusion shows as a violation (or a
+// ThreadSanitizer report on the plain counter), a lost wake-up as a thread
+// still asleep at the deadline.
+TEST_P(RawRwLockTest, ManyShortCriticalSectionsExcludeAndAllFinish) {
+    for (int threads : {4, int{ReaderSlots::kCount} + 4}) {
+        RawRwLock lock(slots());
+        std::atomic<int> readers_inside{0};
+        std::atomic<int> writers_inside{0};
+        std::atomic<int> violations{0};
+        long counter = 0;  // guarded by the lock only
+        constexpr int kRounds = 4000;
+        DeadlineThreads workers;
+        for (int t = 0; t < threads; ++t) {
+            workers.spawn([&, t] {
+                for (int i = 0; i < kRounds; ++i) {
+                    if (i % 4 == t % 4) {
+                        if (i % 8 == 0 && lock.try_lock_exclusive()) {
+                            violations += readers_inside.load() != 0;
+                            ++counter;
+                            lock.unlock_exclusive();
+                            continue;
+                        }
+                        lock.lock_exclusive();
+                        violations += writers_inside.fetch_add(1) != 0 || readers_inside.load() != 0;
+                        ++counter;
+                        writers_inside.fetch_sub(1);
+                        lock.unlock_exclusive();
+                    } else {
+                        ReadTicket ticket = lock.lock_shared(i % 2 == 0 && t % 2 == 0);
+                        readers_inside.fetch_add(1);
+                        violations += writers_inside.load() != 0;
+                        volatile long seen = counter;
+                        (void)seen;
+                        readers_inside.fetch_sub(1);
+                        lock.unlock_shared(ticket);
+                    }
                 }
-            }
-        });
+            });
+        }
+        workers.join_all(kDeadline);
+        EXPECT_EQ(violations.load(), 0);
+        EXPECT_EQ(counter, long{kRounds / 4} * threads);
+        EXPECT_EQ(lock.readers(), 0u);
+        EXPECT_FALSE(lock.is_locked_exclusive());
+        EXPECT_FALSE(lock.has_waiting_writer());
     }
-    workers.join_all(kDeadline);
-    EXPECT_EQ(violations.load(), 0);
-    EXPECT_EQ(counter, long{kRounds});
-    EXPECT_EQ(lock.readers(), 0u);
-    EXPECT_FALSE(lock.is_locked_exclusive());
-    EXPECT_FALSE(lock.has_waiting_writer());
 }
 
-TEST(RawRwLock, ReadersHoldTheLockTogether) {
-    RawRwLock lock;
+TEST_P(RawRwLockTest, ReadersHoldTheLockTogetherAndAWriterWaitsForAllOfThem) {
+    RawRwLock lock(slots());
+    std::atomic<int> entered{0};
     std::atomic<int> inside{0};
     std::atomic<bool> both_seen[2] = {false, false};
+    std::atomic<bool> release{false};
+    std::atomic<bool> writer_in{false};
+    std::atomic<int> readers_when_writer_entered{-1};
     DeadlineThreads workers;
     for (int t = 0; t < 2; ++t) {
         workers.spawn([&, t] {
-            lock.lock_shared(false);
+            ReadTicket ticket = lock.lock_shared(false);
             inside.fetch_add(1);
+            entered.fetch_add(1);
             // Neither leaves before the other has entered.
-            both_seen[t] = eventually([&] { return inside.load() == 2; });
-            lock.unlock_shared();
+            both_seen[t] = eventually([&] { return entered.load() == 2; });
+            eventually([&] { return release.load(); });
+            inside.fetch_sub(1);
+            lock.unlock_shared(ticket);
         });
     }
+    ASSERT_TRUE(eventually([&] { return entered.load() == 2; }));
+    workers.spawn([&] {
+        lock.lock_exclusive();
+        readers_when_writer_entered = inside.load();
+        writer_in = true;
+        lock.unlock_exclusive();
+    });
+    bool writer_waited = eventually([&] { return lock.has_waiting_writer(); });
+    EXPECT_FALSE(writer_in.load());
+    EXPECT_EQ(lock.readers(), 2u);
+    release = true;
     workers.join_all(kDeadline);
+    EXPECT_TRUE(writer_waited);
     EXPECT_TRUE(both_seen[0].load());
     EXPECT_TRUE(both_seen[1].load());
+    EXPECT_TRUE(writer_in.load());
+    EXPECT_EQ(readers_when_writer_entered.load(), 0);
 }
 
-TEST(RawRwLock, WriterIsNotStarvedByAStreamOfReaders) {
-    RawRwLock lock;
+TEST_P(RawRwLockTest, WriterIsNotStarvedByAStreamOfReaders) {
+    RawRwLock lock(slots());
     std::atomic<bool> stop{false};
     std::atomic<long> reads{0};
     DeadlineThreads readers;
@@ -103,10 +149,10 @@ TEST(RawRwLock, WriterIsNotStarvedByAStreamOfReaders) {
     for (int t = 0; t < 2; ++t) {
         readers.spawn([&] {
             while (!stop.load()) {
-                lock.lock_shared(false);
+                ReadTicket ticket = lock.lock_shared(false);
                 reads.fetch_add(1);
                 torvan::platform::yield_now();
-                lock.unlock_shared();
+                lock.unlock_shared(ticket);
             }
         });
     }
@@ -126,14 +172,16 @@ TEST(RawRwLock, WriterIsNotStarvedByAStreamOfReaders) {
     EXPECT_EQ(writes.load(), 200);
 }
 
-TEST(RawRwLock, RecursiveReadPassesAWaitingWriterAndOnlyThat) {
-    RawRwLock lock;
+TEST_P(RawRwLockTest, RecursiveReadPassesAWaitingWriterAndOnlyThat) {
+    RawRwLock lock(slots());
     ASSERT_TRUE(lock.try_lock_exclusive());
     EXPECT_FALSE(lock.try_lock_exclusive());
     EXPECT_FALSE(lock.try_lock_shared(true));  // a held writer refuses even recursive readers
     lock.unlock_exclusive();
-    ASSERT_TRUE(lock.try_lock_shared(false));
+    std::optional<ReadTicket> first = lock.try_lock_shared(false);
+    ASSERT_TRUE(first);
     EXPECT_FALSE(lock.try_lock_exclusive());
+    EXPECT_FALSE(lock.is_locked_exclusive());  // a refused try leaves nothing behind
     DeadlineThreads workers;
     std::atomic<bool> writer_in{false};
     workers.spawn([&] {
@@ -144,21 +192,41 @@ TEST(RawRwLock, RecursiveReadPassesAWaitingWriterAndOnlyThat) {
     ASSERT_TRUE(eventually([&] { return lock.has_waiting_writer(); }));
 
     EXPECT_FALSE(lock.try_lock_shared(false));  // new readers queue behind the writer
-    EXPECT_TRUE(lock.try_lock_shared(true));
-    lock.lock_shared(true);  // would never return if it queued behind the writer
+    std::optional<ReadTicket> second = lock.try_lock_shared(true);
+    EXPECT_TRUE(second);
+    ReadTicket third = lock.lock_shared(true);  // would never return if it queued behind the writer
     EXPECT_EQ(lock.readers(), 3u);
     EXPECT_FALSE(writer_in.load());
 
-    lock.unlock_shared();
-    lock.unlock_shared();
-    lock.unlock_shared();
+    lock.unlock_shared(third);
+    if (second) {
+        lock.unlock_shared(*second);
+    }
+    EXPECT_FALSE(writer_in.load());
+    lock.unlock_shared(*first);
     workers.join_all(kDeadline);
     EXPECT_TRUE(writer_in.load());
+    EXPECT_EQ(lock.readers(), 0u);
 }
 
-TEST(RawRwLock, ReaderCountOverflowIsANativeFailure) {
-    RawRwLock almost_full(RawRwLock::PresetReaders{RawRwLock::kMaxReaders - 1});
-    ASSERT_TRUE(almost_full.try_lock_shared(false));
+// A read guard destroyed on another thread releases the read there: the
+// ticket, not the releasing thread, says where the read was counted.
+TEST_P(RawRwLockTest, AReadMayBeReleasedByAnotherThread) {
+    RawRwLock lock(slots());
+    ReadTicket ticket;
+    std::thread([&] { ticket = lock.lock_shared(false); }).join();
+    EXPECT_EQ(lock.readers(), 1u);
+    EXPECT_FALSE(lock.try_lock_exclusive());
+    lock.unlock_shared(ticket);
+    EXPECT_EQ(lock.readers(), 0u);
+    EXPECT_TRUE(lock.try_lock_exclusive());
+    lock.unlock_exclusive();
+}
+
+TEST_P(RawRwLockTest, ReaderCountOverflowIsANativeFailure) {
+    RawRwLock almost_full(RawRwLock::PresetReaders{RawRwLock::kMaxReaders - 1}, slots());
+    std::optional<ReadTicket> last = almost_full.try_lock_shared(false);
+    ASSERT_TRUE(last);
     EXPECT_EQ(almost_full.readers(), RawRwLock::kMaxReaders);
     EXPECT_FALSE(almost_full.is_locked_exclusive());
     EXPECT_FALSE(almost_full.has_waiting_writer());
@@ -174,7 +242,7 @@ TEST(RawRwLock, ReaderCountOverflowIsANativeFailure) {
     }
     // Refused attempts leave the lock as it was.
     EXPECT_EQ(almost_full.readers(), RawRwLock::kMaxReaders);
-    almost_full.unlock_shared();
+    almost_full.unlock_shared(*last);
     EXPECT_EQ(almost_full.readers(), RawRwLock::kMaxReaders - 1);
     EXPECT_FALSE(almost_full.is_locked_exclusive());
 }
