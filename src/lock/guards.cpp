@@ -42,10 +42,7 @@ struct GuardClass<ReadAccess> : binding::ClassTraits {
     static constexpr const char* kTypePath = "_torvan::lock::RwLockReadGuard";
     static constexpr const char* kDoc =
         "A context-manager guard for holding shared read access of an RwLock.\n"
-        "Since it keeps references to local FFI contexts, it is marked as `unsendable`.\n"
-        "If it is destroyed while entered on a thread other than its owner, the read access is released there, "
-        "but the owner's read depth cannot be lowered from that thread: the owner's later reads may pass "
-        "waiting writers.";
+        "Since it keeps references to local FFI contexts, it is marked as `unsendable`.";
     static constexpr const char* kEnterDoc = "__enter__($self)\n--\n\nEnter the read lock context.";
     static constexpr const char* kExitDoc =
         "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nExit the read lock context, releasing the lock.";
@@ -65,8 +62,7 @@ struct GuardClass<WriteAccess> : binding::ClassTraits {
     static constexpr const char* kTypePath = "_torvan::lock::RwLockWriteGuard";
     static constexpr const char* kDoc =
         "A context-manager guard for holding exclusive write access of an RwLock.\n"
-        "Since it keeps references to local FFI contexts, it is marked as `unsendable`.\n"
-        "If it is destroyed while entered on a thread other than its owner, the write access is released there.";
+        "Since it keeps references to local FFI contexts, it is marked as `unsendable`.";
     static constexpr const char* kEnterDoc = "__enter__($self)\n--\n\nEnter the write lock context.";
     static constexpr const char* kExitDoc =
         "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nExit the write lock context, releasing the lock.";
