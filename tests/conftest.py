@@ -32,6 +32,24 @@ def join_all(threads, timeout: float = JOIN_TIMEOUT) -> None:
     assert not alive, f"threads still running after {timeout}s: {alive}"
 
 
+def run_in_thread(fn):
+    """fn() on a fresh thread, joined with a timeout; its result, or its exception re-raised."""
+    result = {}
+
+    def body():
+        try:
+            result["value"] = fn()
+        except BaseException as exc:  # noqa: BLE001 - re-raised below
+            result["error"] = exc
+
+    join_all(start_threads([body]))
+    if "error" in result:
+        # Popped: kept in `result`, the exception and this frame would form a
+        # cycle that holds the caller's objects until a collection on any thread.
+        raise result.pop("error")
+    return result.get("value")
+
+
 def run_python(code: str, timeout: float = 120.0, **kwargs) -> str:
     """Run code in a fresh interpreter (without the source tree on sys.path)
     and return its standard output, stripped; a failure fails the test."""

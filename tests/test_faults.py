@@ -19,7 +19,7 @@ import weakref
 
 import pytest
 
-from conftest import JOIN_TIMEOUT, join_all, scaled, start_threads
+from conftest import JOIN_TIMEOUT, join_all, run_in_thread, scaled, start_threads
 from torvan import AtomicBoolean, AtomicInteger, Channel, ConcurrentMap, RwLock, ThreadPool, select
 
 # Most tests replace sys.unraisablehook or count references: one at a time.
@@ -65,22 +65,6 @@ def eventually(condition, what: str) -> None:
     while not condition():
         assert time.monotonic() < deadline, f"timed out waiting until {what}"
         time.sleep(0.002)
-
-
-def on_thread(fn):
-    """fn() on a thread of its own that has ended when this returns."""
-    result = {}
-
-    def body():
-        try:
-            result["value"] = fn()
-        except BaseException as exc:  # noqa: BLE001 - re-raised below
-            result["error"] = exc
-
-    join_all(start_threads([body]))
-    if "error" in result:
-        raise result["error"]
-    return result.get("value")
 
 
 # Destruction on other threads ----------------------------------------------------
@@ -171,7 +155,7 @@ SPECIMENS = {
 
 
 def made_on_an_ended_thread(make):
-    return on_thread(make)
+    return run_in_thread(make)
 
 
 def made_in_a_pool_task(make):
@@ -187,7 +171,7 @@ def dropped_here(box):
 
 
 def dropped_on_another_thread(box):
-    on_thread(box.clear)
+    run_in_thread(box.clear)
 
 
 def dropped_in_a_pool_task(box):
@@ -224,7 +208,7 @@ def test_destroyed_on_another_thread(kind, scenario, unraisable):
 @pytest.mark.parametrize("kind", ["read", "write"])
 def test_guard_never_entered_dropped_on_another_thread(kind, unraisable):
     lock = RwLock()
-    box = [on_thread(getattr(lock, kind))]
+    box = [run_in_thread(getattr(lock, kind))]
     box.clear()
     settle()
     name = "RwLockReadGuard" if kind == "read" else "RwLockWriteGuard"
@@ -257,7 +241,7 @@ class TestDroppedWhileAnExceptionPropagates:
     @pytest.mark.parametrize("kind", ["read", "write"])
     def test_guard_of_another_thread(self, kind, unraisable):
         lock = RwLock()
-        box = [on_thread(getattr(lock, kind))]
+        box = [run_in_thread(getattr(lock, kind))]
 
         def unwind():
             return [box.pop(), 1 / 0]
@@ -536,7 +520,7 @@ class TestRaisingFinalizers:
         item.op = ch.send_op("late")
         ch.send(item)
         del item
-        on_thread(lambda: None)  # nothing else holds the channel's receiver
+        run_in_thread(lambda: None)  # nothing else holds the channel's receiver
         del ch
         settle()
         assert outcomes == ["Selected channel is closed"]

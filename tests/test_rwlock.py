@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from conftest import JOIN_TIMEOUT, join_all, scaled, start_threads
+from conftest import JOIN_TIMEOUT, join_all, run_in_thread, scaled, start_threads
 from torvan._torvan import RwLock, RwLockReadGuard, RwLockWriteGuard
 
 WOULD_DEADLOCK = "RwLock would deadlock: this thread already holds it"
@@ -17,24 +17,6 @@ UNSENDABLE_DROP = "_torvan::lock::{} is unsendable, but is being dropped on anot
 # A thread blocked inside __enter__ gives no sign but not coming out; this
 # long makes it likely that it got there. Assertions hold either way.
 GRACE = 0.2
-
-
-def run_in_thread(fn):
-    """fn() on a fresh thread, joined with a timeout; its result, or its exception re-raised."""
-    result = {}
-
-    def body():
-        try:
-            result["value"] = fn()
-        except BaseException as exc:  # noqa: BLE001 - re-raised below
-            result["error"] = exc
-
-    join_all(start_threads([body]))
-    if "error" in result:
-        # Popped: kept in `result`, the exception and this frame would form a
-        # cycle that holds the caller's guards until a collection on any thread.
-        raise result.pop("error")
-    return result.get("value")
 
 
 def free(lock):
