@@ -86,7 +86,9 @@ class TestOrderings:
             else:
                 assert obj.get(ordering) == obj.get()
 
-    @pytest.mark.parametrize("name", ["RELAXED", "seqcst", "Seq_Cst", "", "relaxed ", "AcqRel2", "acqrel"])
+    # A NUL inside the name must neither cut the message short nor let "seq_cst\0" pass for "seq_cst".
+    @pytest.mark.parametrize("name", ["RELAXED", "seqcst", "Seq_Cst", "", "relaxed ", "AcqRel2", "acqrel", "seq_cst\0",
+                                      "a\0b"])
     def test_unsupported_names(self, name):
         with pytest.raises(ValueError, match="^Unsupported memory ordering: " + __import__("re").escape(name) + "$"):
             AtomicInteger().get(ordering=name)

@@ -35,6 +35,8 @@ class TestBindingMessages:
     def test_unexpected_and_duplicate_keywords(self):
         with raises_exactly(TypeError, "AtomicInteger.get() got an unexpected keyword argument 'foo'"):
             AtomicInteger().get(foo=1)
+        with raises_exactly(TypeError, "AtomicInteger.get() got an unexpected keyword argument 'f\0o'"):
+            AtomicInteger().get(**{"f\0o": 1})
         with raises_exactly(TypeError, "AtomicInteger.compare_and_set() got multiple values for argument 'expected'"):
             AtomicInteger().compare_and_set(1, expected=2)
 

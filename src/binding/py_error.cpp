@@ -54,7 +54,13 @@ void PyError::restore() && {
     if (exception_) {
         PyErr_SetRaisedException(exception_.release());
     } else if (message_) {
-        PyErr_SetString(type_, message_->c_str());
+        // Sized, not NUL-terminated: a message may quote caller text that
+        // contains NUL characters.
+        PyObject* text = PyUnicode_FromStringAndSize(message_->data(), static_cast<Py_ssize_t>(message_->size()));
+        if (text != nullptr) {
+            PyErr_SetObject(type_, text);
+            Py_DECREF(text);
+        }
     } else {
         PyErr_SetNone(type_);
     }
