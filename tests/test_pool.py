@@ -200,6 +200,37 @@ def test_each_task_finds_a_fresh_thread():
     p.shutdown()
 
 
+def test_a_running_asyncio_loop_or_task_is_not_handed_to_the_next_task():
+    import asyncio
+    from asyncio import events, tasks
+
+    p = ThreadPool(1)
+    loop = asyncio.new_event_loop()
+    marker = object()
+
+    def leave_loop_set():
+        events._set_running_loop(marker)
+
+    def leave_task_entered():
+        events._set_running_loop(loop)
+        tasks._enter_task(loop, marker)
+
+    def look():
+        running = events._get_running_loop()
+        return running, running is not None and tasks.current_task(running)
+
+    try:
+        p.submit(leave_loop_set).result(TIMEOUT)
+        assert p.submit(look).result(TIMEOUT) == (None, False)
+        p.submit(leave_task_entered).result(TIMEOUT)
+        assert p.submit(look).result(TIMEOUT) == (None, False)
+        # asyncio.run() on the same worker afterwards finds no task in the way.
+        assert p.submit(asyncio.run, asyncio.sleep(0, "ran")).result(TIMEOUT) == "ran"
+    finally:
+        p.shutdown()
+        loop.close()
+
+
 def test_many_trivial_tasks_all_complete(pool):
     count = scaled(100_000)
     futures = [pool.submit(int, i) for i in range(count)]

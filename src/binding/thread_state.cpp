@@ -4,6 +4,7 @@
 
 #include "binding/deferred_release.hpp"
 #include "binding/failure.hpp"
+#include "binding/owned_ref.hpp"
 
 namespace torvan::binding {
 
@@ -38,6 +39,28 @@ bool carries_rare_settings(const PyThreadState* state) noexcept {
     return state->c_profilefunc != nullptr || state->c_tracefunc != nullptr ||
            state->async_gen_firstiter != nullptr || state->async_gen_finalizer != nullptr ||
            state->async_exc != nullptr || state->coroutine_origin_tracking_depth != 0;
+}
+
+// asyncio keeps the running event loop (and the task it runs) in the thread
+// state, where clearing by hand cannot reach. asyncio.run() and run_until_complete
+// reset it on the way out; a thread state left with one set is deleted. When
+// asyncio was never imported there is nothing to look at; a failing look
+// counts as set.
+bool holds_running_asyncio_loop() noexcept {
+    PyObject* pending = PyErr_GetRaisedException();  // none expected; kept intact all the same
+    bool running = false;
+    PyObject* module = nullptr;
+    int found = PyDict_GetItemStringRef(PyImport_GetModuleDict(), "_asyncio", &module);
+    if (found < 0) {
+        running = true;
+    } else if (found > 0) {
+        OwnedRef asyncio = OwnedRef::steal(module);
+        OwnedRef loop = OwnedRef::steal(PyObject_CallMethod(asyncio.get(), "_get_running_loop", nullptr));
+        running = !loop || loop.get() != Py_None;
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
+    return running;
 }
 
 // What deleting the thread state would release, released the same way (the
@@ -83,7 +106,7 @@ void ReusedThreadState::attach() {
 void ReusedThreadState::detach() noexcept {
     // Clearing may run finalizers: the thread still counts as attached meanwhile.
     PyThreadState* state = PyThreadState_Get();
-    if (carries_rare_settings(state)) {
+    if (carries_rare_settings(state) || holds_running_asyncio_loop()) {
         PyGILState_Release(gil_state_);  // deletes the thread state
     } else {
         clear_per_thread_objects(state);

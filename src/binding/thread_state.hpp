@@ -75,8 +75,8 @@ private:
 // deleting the thread state would clear it (threading.local storage, the
 // thread-state dict, the context), and a thread state carrying anything rarer
 // (trace or profile functions, async-generator hooks, a pending asynchronous
-// exception, coroutine origin tracking) is deleted, so the next attach makes a
-// new one.
+// exception, coroutine origin tracking, a running asyncio loop) is deleted, so
+// the next attach makes a new one.
 class ReusedThreadState {
 public:
     ReusedThreadState() noexcept = default;
