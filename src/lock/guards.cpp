@@ -33,11 +33,23 @@ struct GuardState {
     Access held;  // declared after the handle, so that it is released first
 };
 
+// What both guard classes share; each specialisation adds its names and texts.
+template <class Access>
+struct GuardTraits : binding::ClassTraits {
+    using State = GuardState<Access>;
+    static constexpr bool kThreadBound = true;
+    static constexpr bool kExclusiveMethods = true;
+    static void drop_on_foreign_thread(State& state) noexcept {
+        state.held.release_elsewhere();
+        state.handle.reset();
+    }
+};
+
 template <class Access>
 struct GuardClass;
 
 template <>
-struct GuardClass<ReadAccess> : binding::ClassTraits {
+struct GuardClass<ReadAccess> : GuardTraits<ReadAccess> {
     static constexpr const char* kName = "RwLockReadGuard";
     static constexpr const char* kTypePath = "_torvan::lock::RwLockReadGuard";
     static constexpr const char* kDoc =
@@ -46,18 +58,11 @@ struct GuardClass<ReadAccess> : binding::ClassTraits {
     static constexpr const char* kEnterDoc = "__enter__($self)\n--\n\nEnter the read lock context.";
     static constexpr const char* kExitDoc =
         "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nExit the read lock context, releasing the lock.";
-    using State = GuardState<ReadAccess>;
-    static constexpr bool kThreadBound = true;
-    static constexpr bool kExclusiveMethods = true;
     static binding::ClassDefinition definition();
-    static void drop_on_foreign_thread(State& state) noexcept {
-        state.held.release_elsewhere();
-        state.handle.reset();
-    }
 };
 
 template <>
-struct GuardClass<WriteAccess> : binding::ClassTraits {
+struct GuardClass<WriteAccess> : GuardTraits<WriteAccess> {
     static constexpr const char* kName = "RwLockWriteGuard";
     static constexpr const char* kTypePath = "_torvan::lock::RwLockWriteGuard";
     static constexpr const char* kDoc =
@@ -66,14 +71,7 @@ struct GuardClass<WriteAccess> : binding::ClassTraits {
     static constexpr const char* kEnterDoc = "__enter__($self)\n--\n\nEnter the write lock context.";
     static constexpr const char* kExitDoc =
         "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nExit the write lock context, releasing the lock.";
-    using State = GuardState<WriteAccess>;
-    static constexpr bool kThreadBound = true;
-    static constexpr bool kExclusiveMethods = true;
     static binding::ClassDefinition definition();
-    static void drop_on_foreign_thread(State& state) noexcept {
-        state.held.release_elsewhere();
-        state.handle.reset();
-    }
 };
 
 using ReadGuardClass = GuardClass<ReadAccess>;
