@@ -42,8 +42,8 @@ PyTypeObject* build_type(const TypeLayout& layout, const ClassDefinition& defini
     if (!constructible) {
         flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
     }
-    PyType_Spec spec{qualified.c_str(), layout.basicsize, 0, flags, slots.data()};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyType_Spec type_spec{qualified.c_str(), layout.basicsize, 0, flags, slots.data()};
+    PyObject* type = PyType_FromSpec(&type_spec);
     if (type == nullptr) {
         OwnedRef cause = OwnedRef::steal(PyErr_GetRaisedException());
         OwnedRef error = OwnedRef::steal(PyObject_CallFunction(
