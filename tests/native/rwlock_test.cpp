@@ -3,7 +3,6 @@
 #include <atomic>
 #include <chrono>
 #include <optional>
-#include <thread>
 
 #include "binding/failure.hpp"
 #include "deadline_threads.hpp"
@@ -214,7 +213,9 @@ TEST_P(RawRwLockTest, RecursiveReadPassesAWaitingWriterAndOnlyThat) {
 TEST_P(RawRwLockTest, AReadMayBeReleasedByAnotherThread) {
     RawRwLock lock(slots());
     ReadTicket ticket;
-    std::thread([&] { ticket = lock.lock_shared(false); }).join();
+    DeadlineThreads reader;
+    reader.spawn([&] { ticket = lock.lock_shared(false); });
+    reader.join_all(kDeadline);
     EXPECT_EQ(lock.readers(), 1u);
     EXPECT_FALSE(lock.try_lock_exclusive());
     lock.unlock_shared(ticket);
