@@ -3,8 +3,9 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
-#include <thread>
+#include <chrono>
 
+#include "deadline_threads.hpp"
 #include "platform/clock.hpp"
 #include "platform/park.hpp"
 #include "platform/system.hpp"
@@ -55,14 +56,15 @@ TEST(Park, TimesOutAndWakes) {
     EXPECT_EQ(status, WaitStatus::TimedOut);
     EXPECT_EQ(wait_on_word(word, 1, Deadline::never()), WaitStatus::Woken);  // value differs
 
-    std::thread waker([&] {
+    torvan::testing::DeadlineThreads waker;
+    waker.spawn([&] {
         word.store(1);
         wake_all(word);
     });
     while (word.load() == 0) {
         wait_on_word(word, 0, Deadline::after(Duration::from_millis(100)));
     }
-    waker.join();
+    waker.join_all(std::chrono::seconds(30));
     EXPECT_EQ(word.load(), 1u);
 }
 
@@ -112,8 +114,9 @@ TEST(ThreadId, StableAndDistinct) {
     auto mine = current_thread_id();
     EXPECT_EQ(mine, current_thread_id());
     std::uint64_t other = 0;
-    std::thread t([&] { other = current_thread_id(); });
-    t.join();
+    torvan::testing::DeadlineThreads thread;
+    thread.spawn([&] { other = current_thread_id(); });
+    thread.join_all(std::chrono::seconds(30));
     EXPECT_NE(other, 0u);
     EXPECT_NE(other, mine);
 }
