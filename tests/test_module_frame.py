@@ -2,6 +2,7 @@
 
 import inspect
 import threading
+import types
 import weakref
 
 import pytest
@@ -34,6 +35,27 @@ def test_package_reexports_every_public_name():
     assert torvan.__all__ == _torvan.__all__
     for name in _torvan.__all__:
         assert getattr(torvan, name) is getattr(_torvan, name)
+
+
+@pytest.mark.parametrize("cls, args", [
+    (_torvan.Channel, (int,)),
+    (_torvan.RecvOp, (int,)),
+    (_torvan.SendOp, (str,)),
+    (_torvan.ConcurrentMap, (str, int)),
+    (type("Sub", (_torvan.ConcurrentMap,), {}), (str, int)),
+])
+def test_generic_classes_take_type_arguments_as_the_standard_containers_do(cls, args):
+    alias = cls[args]
+    assert type(alias) is types.GenericAlias
+    assert alias.__origin__ is cls and alias.__args__ == args
+    if cls is not _torvan.RecvOp and cls is not _torvan.SendOp:
+        assert type(alias()) is cls  # an alias can still be called to make an instance
+
+
+@pytest.mark.parametrize("name", [n for n in REGISTERED if n not in ("Channel", "RecvOp", "SendOp", "ConcurrentMap")])
+def test_other_classes_take_no_type_arguments(name):
+    with pytest.raises(TypeError):
+        getattr(_torvan, name)[int]
 
 
 @pytest.mark.parametrize("name", REGISTERED)
