@@ -4,7 +4,31 @@ Everything public lives in the native module :mod:`torvan._torvan` and is
 re-exported here.
 """
 
-from torvan import _torvan
-from torvan._torvan import *  # noqa: F401,F403
+from torvan._torvan import (
+    AtomicBoolean,
+    AtomicInteger,
+    Channel,
+    ConcurrentMap,
+    RecvOp,
+    RwLock,
+    RwLockReadGuard,
+    RwLockWriteGuard,
+    SendOp,
+    ThreadPool,
+    select,
+)
 
-__all__ = list(_torvan.__all__)
+# Spelled out, in the native module's order, so that type checkers see them.
+__all__ = [
+    "Channel",
+    "RecvOp",
+    "SendOp",
+    "ConcurrentMap",
+    "ThreadPool",
+    "AtomicInteger",
+    "AtomicBoolean",
+    "RwLock",
+    "RwLockReadGuard",
+    "RwLockWriteGuard",
+    "select",
+]
