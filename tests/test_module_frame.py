@@ -1,5 +1,6 @@
 """The module as Python sees it: import, registration, type properties."""
 
+import importlib.metadata
 import inspect
 import threading
 import types
@@ -31,10 +32,11 @@ def test_all_lists_registered_names_in_registration_order():
         assert hasattr(_torvan, name)
 
 
-def test_package_reexports_every_public_name():
+def test_package_reexports_every_public_name_and_its_version():
     assert torvan.__all__ == _torvan.__all__
     for name in _torvan.__all__:
         assert getattr(torvan, name) is getattr(_torvan, name)
+    assert torvan.__version__ == importlib.metadata.version("torvan")
 
 
 @pytest.mark.parametrize("cls, args", [

@@ -17,6 +17,7 @@ from torvan._torvan import (
     ThreadPool,
     select,
 )
+from torvan._version import __version__
 
 # Spelled out, in the native module's order, so that type checkers see them.
 __all__ = [
