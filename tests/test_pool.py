@@ -345,15 +345,17 @@ def test_map_cancels_what_has_not_started_when_left_early(monkeypatch, leave):
     p = ThreadPool(1)  # looks the class up now
     monkeypatch.undo()
     gate = threading.Event()
+    timeout = 1.0
     started = time.monotonic()
-    results = p.map(lambda i: gate.wait(TIMEOUT) if i == 1 else i, range(4), timeout=0.5)
+    results = p.map(lambda i: gate.wait(TIMEOUT) if i == 1 else i, range(4), timeout=timeout)
     if leave == "timeout":
-        # Counted from the call: past the deadline, the wait ends at once.
-        gate.wait(max(0.0, started + 0.5 - time.monotonic()))
+        # Counted from the call: past the deadline, a wait ends at once
+        # rather than after another `timeout`.
+        gate.wait(max(0.0, started + timeout - time.monotonic()))
         before = time.monotonic()
         with pytest.raises(TimeoutError):
             list(results)
-        assert time.monotonic() - before < 0.5
+        assert time.monotonic() - before < timeout
     else:
         assert next(results) == 0
         results.close()
