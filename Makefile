@@ -9,7 +9,8 @@ ASAN_VENV := .venv-asan
 
 SOAK_SECONDS ?= 600
 
-.PHONY: all test bench bench-check soak venv build build-asan native-tests python-tests asan-tests parallel-tests clean
+.PHONY: all test bench bench-check soak venv build build-asan type-check native-tests python-tests asan-tests \
+	parallel-tests dist dist-check clean
 
 all: test
 
@@ -22,6 +23,11 @@ build: venv
 build-asan:
 	@tools/setup-venv.sh $(ASAN_VENV)
 	@tools/build-extension.sh $(ASAN_VENV) address
+
+# The stubs against the built extension (stubtest), and mypy --strict on the
+# package and on every Python code block of README.md.
+type-check: build
+	@$(VENV)/bin/python tools/check-types.py
 
 native-tests:
 	@tools/run-native-tests.sh
@@ -45,7 +51,15 @@ bench-check: build
 parallel-tests: build
 	@tools/run-python-tests.sh $(VENV) --parallel-threads=4 --skip-thread-unsafe=true
 
-test: build native-tests python-tests asan-tests parallel-tests bench-check
+# The sdist and a wheel built from it, repaired to a manylinux tag, in dist/.
+dist: venv
+	@tools/build-dist.sh $(VENV)
+
+# Both installed into a fresh venv and imported.
+dist-check: dist
+	@tools/check-dist.sh $(VENV)
+
+test: build type-check native-tests python-tests asan-tests parallel-tests bench-check dist-check
 	@echo "[test] all tests passed"
 
 bench: build
@@ -56,4 +70,4 @@ soak: build
 	@$(VENV)/bin/python -P -X faulthandler tests/reliability/soak.py --seconds $(SOAK_SECONDS)
 
 clean:
-	rm -rf build $(VENV) $(ASAN_VENV) bench-results
+	rm -rf build dist $(VENV) $(ASAN_VENV) bench-results

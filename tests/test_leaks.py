@@ -28,7 +28,7 @@ from dataclasses import dataclass
 import pytest
 
 from conftest import JOIN_TIMEOUT, SANITIZED, join_all, scaled, start_threads
-from torvan import AtomicBoolean, AtomicInteger, Channel, ConcurrentMap, RwLock, ThreadPool, select
+from torvan import AtomicBoolean, AtomicInteger, Channel, ConcurrentMap, RecvOp, RwLock, SendOp, ThreadPool, select
 
 # Global measures (memory, reference counts) see every thread's work.
 pytestmark = pytest.mark.thread_unsafe
@@ -295,7 +295,8 @@ def map_lookups():
     return repeat(sequence(
         lambda: ConcurrentMap(), lambda: ConcurrentMap(shard_count=3), lambda: m.shard_count,
         lambda: m.get("present"), lambda: m.get("absent"), lambda: m.get_val("present"),
-        lambda: m.get_val("absent"), lambda: m.contains_key("present"), lambda: m.len(), lambda: len(m)))
+        lambda: m.get_val("absent"), lambda: m.contains_key("present"), lambda: m.len(), lambda: len(m),
+        lambda: ConcurrentMap[str, int]))
 
 
 @group("ConcurrentMap: mutations on fresh keys and by identity")
@@ -375,7 +376,7 @@ def map_failures():
 @group("Channel: construction of each flavour, dropped with items inside")
 def channel_construction():
     def op():
-        Channel(), Channel(0), Channel(capacity=4).capacity
+        Channel(), Channel(0), Channel(capacity=4).capacity, Channel[int](), RecvOp[int], SendOp[int]
         full = Channel()
         for i in range(3):
             full.send(i)
@@ -559,8 +560,11 @@ def pool_submit():
             pool.submit(_noop)
             pool.submit(_noop, 1, "two", three=3)
             last = pool.submit(func=_failing)
+            mapped = pool.map(_noop, (1, 2), "ab", timeout=TIMEOUT)
             if i % 256 == 255:
                 last.exception(TIMEOUT)  # one worker: everything before it has run too
+                assert list(mapped) == [(1, "a"), (2, "b")]
+            # Otherwise dropped unread; its calls run all the same.
         last.exception(TIMEOUT)
 
     return run
@@ -573,7 +577,9 @@ def pool_refusals():
     return repeat(sequence(
         raises(RuntimeError, closed.submit, _noop, 1, x=2), closed.shutdown,
         lambda: closed.shutdown(wait=False, cancel_futures=True), raises(TypeError, closed.shutdown, 1),
-        raises(TypeError, closed.submit)))
+        raises(TypeError, closed.submit), raises(RuntimeError, closed.map, _noop, (1,)),
+        raises(TypeError, closed.map, _noop, (1,), wait=1), lambda: closed.map(_noop, ()),
+        lambda: closed.__exit__(None, None, None)))
 
 
 @group("ThreadPool: construction, shutdown and drop", calls=REPEAT_THREADS, starts_threads=True)
@@ -582,6 +588,7 @@ def pool_lifecycle():
         lambda p: None,  # dropped at once: waits for its task
         lambda p: p.shutdown(wait=True),
         lambda p: p.shutdown(wait=False, cancel_futures=True),
+        lambda p: p.__exit__(None, None, None),
     ])
 
     def op():

@@ -1,7 +1,9 @@
 """The module as Python sees it: import, registration, type properties."""
 
+import importlib.metadata
 import inspect
 import threading
+import types
 import weakref
 
 import pytest
@@ -30,10 +32,32 @@ def test_all_lists_registered_names_in_registration_order():
         assert hasattr(_torvan, name)
 
 
-def test_package_reexports_every_public_name():
+def test_package_reexports_every_public_name_and_its_version():
     assert torvan.__all__ == _torvan.__all__
     for name in _torvan.__all__:
         assert getattr(torvan, name) is getattr(_torvan, name)
+    assert torvan.__version__ == importlib.metadata.version("torvan")
+
+
+@pytest.mark.parametrize("cls, args", [
+    (_torvan.Channel, (int,)),
+    (_torvan.RecvOp, (int,)),
+    (_torvan.SendOp, (str,)),
+    (_torvan.ConcurrentMap, (str, int)),
+    (type("Sub", (_torvan.ConcurrentMap,), {}), (str, int)),
+])
+def test_generic_classes_take_type_arguments_as_the_standard_containers_do(cls, args):
+    alias = cls[args]
+    assert type(alias) is types.GenericAlias
+    assert alias.__origin__ is cls and alias.__args__ == args
+    if cls is not _torvan.RecvOp and cls is not _torvan.SendOp:
+        assert type(alias()) is cls  # an alias can still be called to make an instance
+
+
+@pytest.mark.parametrize("name", [n for n in REGISTERED if n not in ("Channel", "RecvOp", "SendOp", "ConcurrentMap")])
+def test_other_classes_take_no_type_arguments(name):
+    with pytest.raises(TypeError):
+        getattr(_torvan, name)[int]
 
 
 @pytest.mark.parametrize("name", REGISTERED)

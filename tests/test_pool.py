@@ -7,6 +7,7 @@ import inspect
 import os
 import sys
 import threading
+import time
 
 import pytest
 
@@ -38,6 +39,8 @@ def test_signatures_and_docstrings():
         "Instantiates and returns a standard `concurrent.futures.Future`.")
     assert ThreadPool.shutdown.__doc__ == (
         "Shut down the thread pool, dropping the sender and joining all worker threads.")
+    assert str(inspect.signature(ThreadPool.map)) == "(self, /, fn, *iterables, timeout=None, chunksize=1)"
+    assert str(inspect.signature(ThreadPool.__exit__)) == "(self, /, _exc_type, _exc_val, _exc_tb)"
 
 
 @pytest.mark.parametrize("make, workers", [
@@ -284,3 +287,78 @@ def test_a_future_that_cannot_be_made_fails_submit_and_queues_nothing(monkeypatc
         p.submit(called.append, 1)
     p.shutdown()
     assert called == []
+
+
+def test_with_block_shuts_down_waiting_for_the_queued_tasks():
+    with ThreadPool(2) as p:
+        assert list(p.map(pow, [2, 3], [5, 2])) == [32, 9]
+    with pytest.raises(RuntimeError, match="ThreadPool is shutdown"):
+        p.submit(int)
+
+    gate = threading.Event()
+    with pytest.raises(LookupError):
+        with ThreadPool(1) as p:
+            futures = [p.submit(gate.wait, TIMEOUT)] + [p.submit(int, i) for i in range(5)]
+            gate.set()
+            raise LookupError  # propagates, after the queued tasks have run
+    assert [f.result(0) for f in futures] == [True, 0, 1, 2, 3, 4]
+
+
+def test_map_keeps_input_order_and_raises_each_error_at_its_turn():
+    # The second call finishes first; the results still come in input order,
+    # and the iterables stop at the shortest.
+    pool = ThreadPool(2)
+    second_done = threading.Event()
+
+    def call(i, divisor):
+        if i == 0:
+            assert second_done.wait(TIMEOUT)
+        elif i == 1:
+            second_done.set()
+        return i // divisor
+
+    results = pool.map(call, [0, 1, 2, 3, 4], [1, 1, 0, 1])
+    assert next(results) == 0
+    assert next(results) == 1
+    with pytest.raises(ZeroDivisionError):
+        next(results)
+    assert list(pool.map(call, [0, 1, 3], [1, 1, 1, 1], timeout=TIMEOUT, chunksize=7)) == [0, 1, 3]
+    assert list(pool.map(int)) == list(pool.map(int, [])) == []
+    with pytest.raises(TypeError, match="ThreadPool.map\\(\\) got an unexpected keyword argument 'buffer'"):
+        pool.map(int, [1], buffer=1)
+    pool.shutdown()
+    with pytest.raises(RuntimeError, match="ThreadPool is shutdown"):
+        pool.map(int, [1])
+
+
+@pytest.mark.thread_unsafe(reason="replaces concurrent.futures.Future for the whole process")
+@pytest.mark.parametrize("leave", ["timeout", "close"])
+def test_map_cancels_what_has_not_started_when_left_early(monkeypatch, leave):
+    made = []
+
+    class Recorded(concurrent.futures.Future):
+        def __init__(self):
+            super().__init__()
+            made.append(self)
+
+    monkeypatch.setattr(concurrent.futures, "Future", Recorded)
+    p = ThreadPool(1)  # looks the class up now
+    monkeypatch.undo()
+    gate = threading.Event()
+    timeout = 1.0
+    started = time.monotonic()
+    results = p.map(lambda i: gate.wait(TIMEOUT) if i == 1 else i, range(4), timeout=timeout)
+    if leave == "timeout":
+        # Counted from the call: past the deadline, a wait ends at once
+        # rather than after another `timeout`.
+        gate.wait(max(0.0, started + timeout - time.monotonic()))
+        before = time.monotonic()
+        with pytest.raises(TimeoutError):
+            list(results)
+        assert time.monotonic() - before < timeout
+    else:
+        assert next(results) == 0
+        results.close()
+    assert all(f.cancelled() for f in made[2:])
+    gate.set()
+    p.shutdown()

@@ -4,7 +4,6 @@ Everything public lives in the native module :mod:`torvan._torvan` and is
 re-exported here.
 """
 
-from torvan import _torvan
-from torvan._torvan import *  # noqa: F401,F403
-
-__all__ = list(_torvan.__all__)
+from torvan._torvan import *
+from torvan._torvan import __all__ as __all__
+from torvan._version import __version__

@@ -1,29 +1,52 @@
 """Type stubs for the native module torvan._torvan."""
 
 import asyncio
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Future
-from types import TracebackType
-from typing import Any, Literal, ParamSpec, TypeVar
+from types import GenericAlias, TracebackType
+from typing import Any, Generic, Literal, ParamSpec, Self, TypeVar, final, overload, type_check_only
 
-__all__: list[str]
+from typing_extensions import disjoint_base
+
+__all__ = [
+    "Channel",
+    "RecvOp",
+    "SendOp",
+    "ConcurrentMap",
+    "ThreadPool",
+    "AtomicInteger",
+    "AtomicBoolean",
+    "RwLock",
+    "RwLockReadGuard",
+    "RwLockWriteGuard",
+    "select",
+]
 
 _P = ParamSpec("_P")
 _T = TypeVar("_T")
+_T_co = TypeVar("_T_co", covariant=True)
+_K = TypeVar("_K")
+_V = TypeVar("_V")
+_T0 = TypeVar("_T0")
+_T1 = TypeVar("_T1")
+_T2 = TypeVar("_T2")
+_T3 = TypeVar("_T3")
+_T4 = TypeVar("_T4")
 
 _Ordering = Literal["relaxed", "Relaxed", "release", "Release", "acquire", "Acquire", "acq_rel", "AcqRel", "seq_cst", "SeqCst"]
 
-class Channel:
+@final
+class Channel(Generic[_T]):
     """A thread-safe, lock-free message passing channel built on a native multi-producer multi-consumer channel engine.
     Supports bounded, unbounded, and unbuffered (capacity=0) rendezvous modes."""
 
-    def __new__(cls, capacity: int | None = None) -> Channel: ...
+    def __new__(cls, capacity: int | None = None) -> Self: ...
     @property
     def capacity(self) -> int | None:
         """The capacity given at creation; None for an unbounded channel."""
-    def send(self, item: Any, timeout: float | None = None) -> None:
+    def send(self, item: _T, timeout: float | None = None) -> None:
         """Block and send an item into the channel. Releases the GIL while waiting."""
-    def recv(self, timeout: float | None = None) -> Any:
+    def recv(self, timeout: float | None = None) -> _T:
         """Block and receive an item from the channel. Releases the GIL while waiting.
 
         # Concurrency & Closing Behavior
@@ -31,70 +54,113 @@ class Channel:
         all threads are unblocked simultaneously. Any buffered items in the channel
         are drained by the unblocked threads until empty. Threads calling `recv()` after
         the buffer is drained will receive `PyValueError("Channel is closed and empty")`."""
-    def try_send(self, item: Any) -> None:
+    def try_send(self, item: _T) -> None:
         """Non-blocking send. Raises RuntimeError if full, ValueError if closed."""
-    def try_recv(self) -> Any:
+    def try_recv(self) -> _T:
         """Non-blocking receive. Raises RuntimeError if empty, ValueError if closed."""
-    def send_timeout(self, item: Any, timeout: float) -> None:
+    def send_timeout(self, item: _T, timeout: float) -> None:
         """Block and send an item with a timeout. Releases the GIL."""
-    def recv_timeout(self, timeout: float) -> Any:
+    def recv_timeout(self, timeout: float) -> _T:
         """Block and receive an item with a timeout. Releases the GIL."""
     def close(self) -> None:
         """Close the channel for sending. Drops sender and unblocks pending receivers.
         Note: Receiver remains active to allow draining any remaining buffered items."""
-    def recv_op(self) -> RecvOp:
+    def recv_op(self) -> RecvOp[_T]:
         """Create a Receive Operation wrapper for `select()`.
         Remains available after `close()` to allow draining existing items in the channel buffer."""
-    def send_op(self, item: Any) -> SendOp:
+    def send_op(self, item: _T) -> SendOp[_T]:
         """Create a Send Operation wrapper for `select()`."""
-    def __iter__(self) -> Channel: ...
-    def __next__(self) -> Any: ...
-    def __enter__(self) -> Channel: ...
+    def __iter__(self) -> Self: ...
+    def __next__(self) -> _T: ...
+    def __enter__(self) -> Self: ...
     def __exit__(
         self,
         _exc_type: type[BaseException] | None,
         _exc_val: BaseException | None,
         _exc_tb: TracebackType | None,
     ) -> None: ...
-    def arecv(self, timeout: float | None = None) -> asyncio.Future[Any]:
+    def arecv(self, timeout: float | None = None) -> asyncio.Future[_T]:
         """Async version of recv() for compatibility with asyncio event loops."""
-    def asend(self, item: Any, timeout: float | None = None) -> asyncio.Future[None]:
+    def asend(self, item: _T, timeout: float | None = None) -> asyncio.Future[None]:
         """Async version of send() for compatibility with asyncio event loops."""
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias:
+        """See PEP 585"""
 
-class RecvOp:
+# What select() gives back for an operation: the item for a receive, None for a send.
+@type_check_only
+class _SelectOp(Generic[_T_co]): ...
+
+@final
+class RecvOp(_SelectOp[_T_co]):
     """An operation descriptor for receiving from a channel inside `select()`."""
 
-class SendOp:
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias:
+        """See PEP 585"""
+
+@final
+class SendOp(_SelectOp[None], Generic[_T_co]):
     """An operation descriptor for sending to a channel inside `select()`."""
 
-def select(ops: Sequence[RecvOp | SendOp], timeout: float | None = None) -> tuple[int, Any]:
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias:
+        """See PEP 585"""
+
+# A tuple of operations gives the position of the one performed together with
+# that operation's own result type; any other sequence gives an int position.
+@overload
+def select(ops: tuple[_SelectOp[_T0]], timeout: float | None = None) -> tuple[Literal[0], _T0]: ...
+@overload
+def select(
+    ops: tuple[_SelectOp[_T0], _SelectOp[_T1]], timeout: float | None = None
+) -> tuple[Literal[0], _T0] | tuple[Literal[1], _T1]: ...
+@overload
+def select(
+    ops: tuple[_SelectOp[_T0], _SelectOp[_T1], _SelectOp[_T2]], timeout: float | None = None
+) -> tuple[Literal[0], _T0] | tuple[Literal[1], _T1] | tuple[Literal[2], _T2]: ...
+@overload
+def select(
+    ops: tuple[_SelectOp[_T0], _SelectOp[_T1], _SelectOp[_T2], _SelectOp[_T3]], timeout: float | None = None
+) -> tuple[Literal[0], _T0] | tuple[Literal[1], _T1] | tuple[Literal[2], _T2] | tuple[Literal[3], _T3]: ...
+@overload
+def select(
+    ops: tuple[_SelectOp[_T0], _SelectOp[_T1], _SelectOp[_T2], _SelectOp[_T3], _SelectOp[_T4]],
+    timeout: float | None = None,
+) -> (
+    tuple[Literal[0], _T0]
+    | tuple[Literal[1], _T1]
+    | tuple[Literal[2], _T2]
+    | tuple[Literal[3], _T3]
+    | tuple[Literal[4], _T4]
+): ...
+@overload
+def select(ops: Sequence[_SelectOp[_T]], timeout: float | None = None) -> tuple[int, _T]:
     """Block until one of the channel operations (recv_op or send_op) is ready, or until optional timeout expires.
     Multiplexes several channel operations: waits on all of them at once and performs exactly one."""
 
-class ConcurrentMap:
+@disjoint_base
+class ConcurrentMap(Generic[_K, _V]):
     """A highly concurrent, thread-safe hash map with dynamically configurable shard count.
     Each shard is protected by a Mutex. Python callbacks (like `__eq__` and `__hash__`)
     are executed entirely OUTSIDE the shard locks, preventing any lock-ordering
     or recursive deadlocks in multi-threaded GIL-free environments."""
 
-    def __new__(cls, shard_count: int | None = None) -> ConcurrentMap: ...
+    def __new__(cls, shard_count: int | None = None) -> Self: ...
     @property
     def shard_count(self) -> int:
         """The number of shards, fixed when the map is created."""
-    def get(self, key: object) -> Any:
+    def get(self, key: _K) -> _V | None:
         """Retrieve the value associated with the key."""
-    def get_val(self, key: object) -> tuple[bool, Any]:
+    def get_val(self, key: _K) -> tuple[Literal[True], _V] | tuple[Literal[False], None]:
         """Retrieve the value associated with the key as a tuple (found, value)."""
-    def get_or_insert(self, key: object, default: Any) -> Any:
+    def get_or_insert(self, key: _K, default: _V) -> _V:
         """Atomically get the existing value for key, or insert default and return default if absent."""
-    def set(self, key: object, value: Any) -> None:
+    def set(self, key: _K, value: _V) -> None:
         """Set the value for the key."""
-    def delete(self, key: object) -> bool:
+    def delete(self, key: _K) -> bool:
         """Delete the key from the map. Returns True if the key was present, otherwise False."""
-    def pop_val(self, key: object) -> tuple[bool, Any]:
+    def pop_val(self, key: _K) -> tuple[Literal[True], _V] | tuple[Literal[False], None]:
         """Atomically remove and return the key's value.
         Returns `(true, value)` if found, or `(false, None)` if absent."""
-    def contains_key(self, key: object) -> bool:
+    def contains_key(self, key: _K) -> bool:
         """Check if the key exists in the map."""
     def len(self) -> int:
         """Return the total number of elements across all shards.
@@ -102,17 +168,20 @@ class ConcurrentMap:
         snapshot and may return an approximate value rather than a global atomic freeze."""
     def clear(self) -> None:
         """Clear all elements from the map."""
-    def keys(self) -> list[Any]:
+    def keys(self) -> list[_K]:
         """Retrieve all keys in the map.
         Note: Returns a weakly-consistent snapshot collected shard-by-shard."""
-    def values(self) -> list[Any]:
+    def values(self) -> list[_V]:
         """Retrieve all values in the map.
         Note: Returns a weakly-consistent snapshot collected shard-by-shard."""
-    def items(self) -> list[tuple[Any, Any]]:
+    def items(self) -> list[tuple[_K, _V]]:
         """Retrieve all key-value tuples in the map.
         Note: Returns a weakly-consistent snapshot collected shard-by-shard."""
     def __len__(self) -> int: ...
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias:
+        """See PEP 585"""
 
+@final
 class ThreadPool:
     """An OS-level physical thread pool scheduler for heavy parallel computing.
     Avoids GIL contention and allows true parallel multi-threaded execution.
@@ -126,13 +195,62 @@ class ThreadPool:
     with `wait=True` before finalization.
     """
 
-    def __new__(cls, num_workers: int | None = None) -> ThreadPool: ...
+    def __new__(cls, num_workers: int | None = None) -> Self: ...
     def submit(self, func: Callable[_P, _T], *args: _P.args, **kwargs: _P.kwargs) -> Future[_T]:
         """Submit a task for parallel execution in the thread pool.
         Instantiates and returns a standard `concurrent.futures.Future`."""
     def shutdown(self, wait: bool = True, cancel_futures: bool = False) -> None:
         """Shut down the thread pool, dropping the sender and joining all worker threads."""
+    @overload
+    def map(
+        self, fn: Callable[[_T0], _T], iterable0: Iterable[_T0], /, *, timeout: float | None = None, chunksize: int = 1
+    ) -> Iterator[_T]: ...
+    @overload
+    def map(
+        self,
+        fn: Callable[[_T0, _T1], _T],
+        iterable0: Iterable[_T0],
+        iterable1: Iterable[_T1],
+        /,
+        *,
+        timeout: float | None = None,
+        chunksize: int = 1,
+    ) -> Iterator[_T]: ...
+    @overload
+    def map(
+        self,
+        fn: Callable[[_T0, _T1, _T2], _T],
+        iterable0: Iterable[_T0],
+        iterable1: Iterable[_T1],
+        iterable2: Iterable[_T2],
+        /,
+        *,
+        timeout: float | None = None,
+        chunksize: int = 1,
+    ) -> Iterator[_T]: ...
+    @overload
+    def map(
+        self,
+        fn: Callable[..., _T],
+        *iterables: Iterable[Any],
+        timeout: float | None = None,
+        chunksize: int = 1,
+    ) -> Iterator[_T]:
+        """Return an iterator equivalent to map(fn, *iterables), the calls running in the pool.
+        Results come in input order; a call's exception is raised when its result is reached.
+        TimeoutError if a result is not ready `timeout` seconds after this call; the calls not
+        started then, or when the iterator is closed early, are cancelled. chunksize is ignored."""
+    def __enter__(self) -> Self:
+        """Return the pool itself."""
+    def __exit__(
+        self,
+        _exc_type: type[BaseException] | None,
+        _exc_val: BaseException | None,
+        _exc_tb: TracebackType | None,
+    ) -> None:
+        """Shut the pool down as shutdown(wait=True) does."""
 
+@final
 class AtomicInteger:
     """A thread-safe, lock-free 64-bit signed integer using CPU atomic operations.
 
@@ -141,7 +259,7 @@ class AtomicInteger:
     Arithmetic wraps in two's complement.
     """
 
-    def __new__(cls, value: int = 0) -> AtomicInteger: ...
+    def __new__(cls, value: int = 0) -> Self: ...
     def get(self, ordering: _Ordering | None = None) -> int:
         """Load the current value atomically."""
     def set(self, value: int, ordering: _Ordering | None = None) -> None:
@@ -176,10 +294,11 @@ class AtomicInteger:
         """Atomically compare the current value to expected, and if equal, swap with new_value.
         Returns True if the swap succeeded, otherwise False."""
 
+@final
 class AtomicBoolean:
     """A thread-safe, lock-free boolean variable using CPU atomic operations."""
 
-    def __new__(cls, value: bool = False) -> AtomicBoolean: ...
+    def __new__(cls, value: bool = False) -> Self: ...
     def get(self, ordering: _Ordering | None = None) -> bool:
         """Load the current boolean value atomically."""
     def set(self, value: bool, ordering: _Ordering | None = None) -> None:
@@ -189,6 +308,7 @@ class AtomicBoolean:
     def compare_and_set(self, expected: bool, new_value: bool, ordering: _Ordering | None = None) -> bool:
         """Atomically compare the current value to expected, and if equal, swap with new_value."""
 
+@final
 class RwLock:
     """A native reader-writer lock for free-threaded Python.
 
@@ -196,12 +316,13 @@ class RwLock:
     Context-manager guards (`with lock.read():` / `with lock.write():`) ensure exception-safe RAII scoping.
     """
 
-    def __new__(cls) -> RwLock: ...
+    def __new__(cls) -> Self: ...
     def read(self) -> RwLockReadGuard:
         """Prepare a read lock guard. Acquisition occurs upon entering the context."""
     def write(self) -> RwLockWriteGuard:
         """Prepare a write lock guard. Acquisition occurs upon entering the context."""
 
+@final
 class RwLockReadGuard:
     """A context-manager guard for holding shared read access of an RwLock.
 
@@ -211,7 +332,7 @@ class RwLockReadGuard:
     pass waiting writers.
     """
 
-    def __enter__(self) -> RwLockReadGuard:
+    def __enter__(self) -> Self:
         """Enter the read lock context."""
     def __exit__(
         self,
@@ -221,6 +342,7 @@ class RwLockReadGuard:
     ) -> None:
         """Exit the read lock context, releasing the lock."""
 
+@final
 class RwLockWriteGuard:
     """A context-manager guard for holding exclusive write access of an RwLock.
 
@@ -228,7 +350,7 @@ class RwLockWriteGuard:
     another thread, the write access is released there.
     """
 
-    def __enter__(self) -> RwLockWriteGuard:
+    def __enter__(self) -> Self:
         """Enter the write lock context."""
     def __exit__(
         self,

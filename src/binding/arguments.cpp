@@ -68,13 +68,7 @@ void bind_keyword(const FunctionDescription& function, PyObject* key, PyObject* 
         checked_status(PyDict_SetItem(collected->varkw.get(), key, value));
         return;
     }
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-    if (text == nullptr) {
-        raise_current();
-    }
-    raise(PyExc_TypeError,
-          function.full_name() + " got an unexpected keyword argument '" + std::string(text, size) + "'");
+    raise_unexpected_keyword(function, key);
 }
 
 void check_required(const FunctionDescription& function, std::size_t positional, PyObject** slots) {
@@ -96,6 +90,16 @@ void check_required(const FunctionDescription& function, std::size_t positional,
 }
 
 }  // namespace
+
+void raise_unexpected_keyword(const FunctionDescription& function, PyObject* key) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+    if (text == nullptr) {
+        raise_current();
+    }
+    raise(PyExc_TypeError,
+          function.full_name() + " got an unexpected keyword argument '" + std::string(text, size) + "'");
+}
 
 std::string FunctionDescription::full_name() const {
     std::string text;

@@ -317,6 +317,15 @@ template <auto Body>
 PyGetSetDef getter_def(const char* name, const char* doc = nullptr) {
     return {name, &getter_entry<Body>, nullptr, doc, nullptr};
 }
+// Class[T] gives a types.GenericAlias, as for the standard containers, so
+// annotations can name the item types.
+inline PyObject* class_getitem_entry(PyObject* cls, PyObject* item) noexcept {
+    return at_boundary<PyObject*>(nullptr, [&] { return checked(Py_GenericAlias(cls, item)).release(); });
+}
+inline PyMethodDef class_getitem_def() {
+    return {"__class_getitem__", &class_getitem_entry, METH_O | METH_CLASS,
+            "__class_getitem__($cls, item, /)\n--\n\nSee PEP 585"};
+}
 inline PyMethodDef end_of_methods() { return {nullptr, nullptr, 0, nullptr}; }
 inline PyGetSetDef end_of_getset() { return {nullptr, nullptr, nullptr, nullptr, nullptr}; }
 

@@ -409,6 +409,7 @@ PyMethodDef g_methods[] = {
     binding::fastcall_def<&asend, kAsend>(
         "asend",
         "asend($self, item, timeout=None)\n--\n\nAsync version of send() for compatibility with asyncio event loops."),
+    binding::class_getitem_def(),
     binding::end_of_methods(),
 };
 

@@ -1,20 +1,27 @@
-// RecvOp and SendOp have no constructor, methods or attributes of their own:
-// Channel.recv_op() and Channel.send_op() make them, select() reads them.
+// RecvOp and SendOp have no constructor, methods or attributes of their own
+// (only __class_getitem__, for annotations): Channel.recv_op() and
+// Channel.send_op() make them, select() reads them.
 
 #include "channel/ops.hpp"
 
 #include "binding/instance.hpp"
+#include "binding/methods.hpp"
 #include "binding/type_object.hpp"
 
 namespace torvan::channel {
 
 namespace {
 
+PyMethodDef g_methods[] = {
+    binding::class_getitem_def(),
+    binding::end_of_methods(),
+};
+
 struct RecvOpClass : binding::ClassTraits {
     static constexpr const char* kName = "RecvOp";
     using State = RecvOpState;
     static binding::ClassDefinition definition() {
-        return {.doc = "An operation descriptor for receiving from a channel inside `select()`."};
+        return {.doc = "An operation descriptor for receiving from a channel inside `select()`.", .methods = g_methods};
     }
 };
 
@@ -22,7 +29,7 @@ struct SendOpClass : binding::ClassTraits {
     static constexpr const char* kName = "SendOp";
     using State = SendOpState;
     static binding::ClassDefinition definition() {
-        return {.doc = "An operation descriptor for sending to a channel inside `select()`."};
+        return {.doc = "An operation descriptor for sending to a channel inside `select()`.", .methods = g_methods};
     }
 };
 

@@ -443,6 +443,7 @@ PyMethodDef g_methods[] = {
         "items($self)\n--\n\n"
         "Retrieve all key-value tuples in the map.\n"
         "Note: Returns a weakly-consistent snapshot collected shard-by-shard."),
+    binding::class_getitem_def(),
     binding::end_of_methods(),
 };
 

@@ -1,7 +1,8 @@
 // ThreadPool: a fixed set of worker threads fed through an unbounded queue.
 // submit() queues a Task and returns its concurrent.futures.Future; shutdown()
 // disconnects the queue so the workers drain it and end; a pool destroyed
-// without shutdown does the same and waits for its workers.
+// without shutdown does the same and waits for its workers. map() and the
+// with block behave as the standard executors' do.
 
 #include "pool/thread_pool.hpp"
 
@@ -253,13 +254,52 @@ void shutdown(Self& self, Defaulted<bool> wait, Defaulted<bool> cancel_futures) 
     shutdown_state(self.state, wait.value_or(true), cancel_futures.value_or(false));
 }
 
+OwnedRef map(Self& self, Object fn, binding::VarArgs iterables, binding::VarKwargs options);
+
+constexpr const char* kMapParams[] = {"fn"};
+constexpr FunctionDescription kMap = binding::describe<&map>("ThreadPool", "map", kMapParams);
+
+// The standard executors' own map, run with this pool as the executor: it
+// needs nothing but submit(), and so keeps their contract exactly (results in
+// input order, the timeout counted from this call, what is left cancelled
+// when the iterator is closed early or times out). It takes no borrow of its
+// own: each submit() takes one.
+OwnedRef map(Self& self, Object fn, binding::VarArgs iterables, binding::VarKwargs options) {
+    if (PyObject* keywords = options.dict.get()) {
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        Py_ssize_t position = 0;
+        while (PyDict_Next(keywords, &position, &key, &value)) {
+            if (!PyUnicode_EqualToUTF8(key, "timeout") && !PyUnicode_EqualToUTF8(key, "chunksize")) {
+                binding::raise_unexpected_keyword(kMap, key);
+            }
+        }
+    }
+    OwnedRef module = binding::checked(PyImport_ImportModule("concurrent.futures"));
+    OwnedRef executor = binding::checked(PyObject_GetAttrString(module.get(), "Executor"));
+    OwnedRef executor_map = binding::checked(PyObject_GetAttrString(executor.get(), "map"));
+    PyObject* tuple = iterables.tuple.get();
+    std::vector<PyObject*> arguments{self.object(), fn.ptr};
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
+        arguments.push_back(PyTuple_GET_ITEM(tuple, i));
+    }
+    return binding::checked(
+        PyObject_VectorcallDict(executor_map.get(), arguments.data(), arguments.size(), options.dict.get()));
+}
+
+binding::ReturnSelf enter_context(Self&) { return {}; }
+
+void exit_context(Self& self, Object, Object, Object) { shutdown_state(self.state, true, false); }
+
 constexpr const char* kNewParams[] = {"num_workers"};
 constexpr const char* kSubmitParams[] = {"func"};
 constexpr const char* kShutdownParams[] = {"wait", "cancel_futures"};
+constexpr const char* kExitParams[] = {"_exc_type", "_exc_val", "_exc_tb"};
 
 constexpr FunctionDescription kNew = binding::describe_function<&construct>("ThreadPool", "__new__", kNewParams);
 constexpr FunctionDescription kSubmit = binding::describe<&submit>("ThreadPool", "submit", kSubmitParams);
 constexpr FunctionDescription kShutdown = binding::describe<&shutdown>("ThreadPool", "shutdown", kShutdownParams);
+constexpr FunctionDescription kExit = binding::describe<&exit_context>("ThreadPool", "__exit__", kExitParams);
 
 // __new__: the generic constructor, plus the entry in the exit hook's list
 // once the object exists.
@@ -292,6 +332,18 @@ PyMethodDef g_methods[] = {
         "shutdown",
         "shutdown($self, wait=True, cancel_futures=False)\n--\n\n"
         "Shut down the thread pool, dropping the sender and joining all worker threads."),
+    binding::tuple_dict_def<&map, kMap, binding::Borrow::Manual>(
+        "map",
+        "map($self, fn, *iterables, timeout=None, chunksize=1)\n--\n\n"
+        "Return an iterator equivalent to map(fn, *iterables), the calls running in the pool.\n"
+        "Results come in input order; a call's exception is raised when its result is reached.\n"
+        "TimeoutError if a result is not ready `timeout` seconds after this call; the calls not\n"
+        "started then, or when the iterator is closed early, are cancelled. chunksize is ignored."),
+    binding::noargs_def<&enter_context>("__enter__", "__enter__($self)\n--\n\nReturn the pool itself."),
+    binding::fastcall_def<&exit_context, kExit, binding::Borrow::Exclusive>(
+        "__exit__",
+        "__exit__($self, _exc_type, _exc_val, _exc_tb)\n--\n\n"
+        "Shut the pool down as shutdown(wait=True) does."),
     binding::end_of_methods(),
 };
 
