@@ -19,7 +19,7 @@ import weakref
 
 import pytest
 
-from conftest import JOIN_TIMEOUT, join_all, run_in_thread, scaled, start_threads
+from conftest import JOIN_TIMEOUT, SANITIZED, join_all, run_in_thread, run_python, scaled, start_threads
 from torvan import AtomicBoolean, AtomicInteger, Channel, ConcurrentMap, RwLock, ThreadPool, select
 
 # Most tests replace sys.unraisablehook or count references: one at a time.
@@ -442,6 +442,45 @@ def test_forked_child_keeps_using_what_was_idle_at_the_fork():
     """
     assert exits_cleanly(code).splitlines() == [
         "child exit status 0", "parent sent before the fork ['parent'] 5", "tasks run by exit: 0"]
+
+
+# Long chains of objects that hold one another ------------------------------------
+
+
+# Each link makes a new outermost object that holds the chain so far, `cur`.
+CHAINS = {
+    "Channel()": "outer = Channel(); outer.send(cur); cur = outer",
+    "Channel(n)": "outer = Channel(1); outer.send(cur); cur = outer",
+    "RecvOp": "outer = Channel(); outer.send(cur); cur = outer.recv_op()",
+    "SendOp": "outer = Channel(1); cur = outer.send_op(cur)",
+    "ConcurrentMap": "outer = ConcurrentMap(1); outer.set(0, cur); cur = outer",
+    "map, channel, map": "outer = Channel(); outer.send(cur); cur = ConcurrentMap(1); cur.set(0, outer)",
+}
+
+
+@pytest.mark.parametrize("link", CHAINS.values(), ids=CHAINS.keys())
+def test_long_chain_is_freed_without_recursing(link):
+    # Freeing the outermost object frees the whole chain, on the main thread
+    # and on a pool worker (2 MiB stack), without recursing once per link.
+    main_depth = 200_000 if SANITIZED else 1_000_000
+    code = textwrap.dedent(f"""
+        import weakref
+        from torvan import Channel, ConcurrentMap, ThreadPool
+
+        class Innermost:
+            pass
+
+        def freed(depth):
+            cur = Innermost()
+            innermost = weakref.ref(cur)
+            for _ in range(depth):
+                {link}
+            del cur, outer
+            return innermost() is None
+
+        print(freed({main_depth}), ThreadPool(1).submit(freed, 100_000).result())
+    """)
+    assert run_python(code) == "True True"
 
 
 # Finalizers that raise while the module releases references ----------------------
