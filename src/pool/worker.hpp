@@ -83,6 +83,11 @@ void forget_workers_after_fork() noexcept;
 // Sleeps (the caller is detached) until every worker counted as draining has
 // ended. An interruptible wait returns false when a signal arrived first.
 bool wait_for_draining_workers(bool interruptible) noexcept;
+// True while some worker counted as draining has not ended.
+bool workers_draining() noexcept;
+
+// True on a pool worker's thread.
+bool on_pool_worker() noexcept;
 
 // Interns the names the workers call on futures and contexts. Called once
 // while the class is registered; raises a PyError on failure.
