@@ -97,6 +97,43 @@ def test_exit_drains_the_pools_its_tasks_make_and_other_late_pools_refuse_work()
     ]
 
 
+def test_worker_that_cannot_attach_while_finalizing_reports_and_ends():
+    # A daemon thread never leaves a submit (its context copy blocks), so the
+    # exit hook gives up on that pool; a task a finalizer submits then reaches
+    # a worker that cannot attach: it says so and ends, and the exit is clean.
+    code = textwrap.dedent("""
+        import contextvars, os, sys, threading, time
+        from torvan import ThreadPool
+
+        def threads():
+            return len(os.listdir("/proc/self/task"))
+
+        real_copy = contextvars.copy_context
+        contextvars.copy_context = threading.Event().wait  # blocks the daemon thread inside submit
+        pool = ThreadPool(1)
+        stuck = threading.Thread(target=pool.submit, args=(print, "never printed"), daemon=True)
+        stuck.start()
+        while getattr(sys._current_frames().get(stuck.ident), "f_code", None) is not threading.Condition.wait.__code__:
+            time.sleep(0.001)
+        contextvars.copy_context = real_copy
+
+        class SubmitWhenFinalized:
+            def __del__(self):
+                before = threads()
+                pool.submit(print, "never printed")
+                deadline = time.monotonic() + 60
+                while threads() >= before and time.monotonic() < deadline:
+                    time.sleep(0.001)  # the worker reports, then ends
+
+        _trigger = SubmitWhenFinalized()  # underscore names are cleared first
+        print("exiting")
+    """)
+    done = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=TIMEOUT)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "exiting\n"
+    assert "Cannot attach to the Python interpreter while it is finalizing." in done.stderr
+
+
 @pytest.mark.parametrize("handled_on", ["main thread", "other thread"])
 def test_ctrl_c_interrupts_shutdown_and_loses_nothing(tmp_path, handled_on):
     # The signal reaches the main thread once it sleeps in shutdown's wait, or
