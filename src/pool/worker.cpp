@@ -137,8 +137,8 @@ void complete_future(const Task& task, PyObject* result) noexcept {
 
 // Marks the future running, as the standard executors do, so that its
 // submitter can no longer cancel it; false when it was cancelled (the
-// cancellation is then notified, so that waiters on it return) or cannot
-// be run (a future completed by someone else raises here: discarded unseen).
+// cancellation is then notified, so that waiters on it return) or refuses
+// to run (one completed by someone else raises: its task is skipped).
 bool start_future(const Task& task) noexcept {
     PyObject* outcome = PyObject_CallMethodNoArgs(task.future.get(), g_names.set_running_or_notify_cancel);
     if (outcome == nullptr) {
