@@ -113,16 +113,6 @@ def test_listings_follow_shard_index_order():
     assert 99 not in m.keys()
 
 
-def test_deeply_nested_maps_deallocate_without_recursing():
-    code = ("from torvan import ConcurrentMap\n"
-            "m = ConcurrentMap(1)\n"
-            "for _ in range(300_000):\n"
-            "    n = ConcurrentMap(1); n.set(0, m); m = n\n"
-            "del m, n\n"
-            "print('ok')\n")
-    assert run_python(code) == "ok"
-
-
 @pytest.mark.thread_unsafe(reason="gc.collect() returns at once while another thread collects")
 def test_subclasses_are_created_and_freed_with_their_contents():
     class Named(ConcurrentMap):

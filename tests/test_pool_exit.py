@@ -39,30 +39,90 @@ def test_exit_without_shutdown_runs_every_queued_task(tmp_path):
     assert sorted(int(line) for line in out.read_text().split()) == list(range(100))
 
 
-def test_worker_that_cannot_attach_while_finalizing_reports_and_ends():
-    # The pool is made by an exit callback that runs after the pools' exit
-    # hook, and a task reaches it only while the interpreter finalizes (from
-    # a finalizer): its worker cannot attach, says so and ends; exit is clean.
+def test_exit_drains_the_pools_its_tasks_make_and_other_late_pools_refuse_work():
+    # Tasks still running when the exit drain starts make pools, and tasks of
+    # those make more: all of them run. A pool that nothing would wait for
+    # (made by a daemon thread during the drain, or after it) refuses work.
     code = textwrap.dedent("""
-        import atexit, os, time
+        import atexit, threading, time
+
+        def after_the_drain():
+            try:
+                ThreadPool(1).submit(print, "never printed")
+            except RuntimeError as exc:
+                print("made after the drain:", exc, flush=True)
+
+        atexit.register(after_the_drain)  # registered first, so it runs after the pools' hook
+        from torvan import ThreadPool
+
+        def until_the_drain_holds(pool):
+            deadline = time.monotonic() + 60
+            while time.monotonic() < deadline:
+                try:
+                    pool.submit(int)
+                except RuntimeError:  # the exit hook is shutting the pool down
+                    return
+                time.sleep(0.001)
+
+        def by_daemon_thread(done):
+            try:
+                ThreadPool(1).submit(print, "never printed")
+            except RuntimeError as exc:
+                print("made by a daemon thread:", exc, flush=True)
+            done.set()
+
+        def spawner(depth):
+            if depth == 0:
+                until_the_drain_holds(first)
+                done = threading.Event()
+                threading.Thread(target=by_daemon_thread, args=(done,), daemon=True).start()
+                done.wait(60)
+            inner = ThreadPool(1)
+            kept.append(inner)
+            for i in range(2):
+                inner.submit(print, f"inner {depth}.{i}", flush=True)
+            if depth < 2:
+                inner.submit(spawner, depth + 1)
+
+        kept = []
+        first = ThreadPool(1)
+        first.submit(spawner, 0)
+        print("main end", flush=True)
+    """)
+    refused = "cannot schedule new tasks after interpreter shutdown"
+    assert run_python(code).splitlines() == [
+        "main end", f"made by a daemon thread: {refused}",
+        "inner 0.0", "inner 0.1", "inner 1.0", "inner 1.1", "inner 2.0", "inner 2.1",
+        f"made after the drain: {refused}",
+    ]
+
+
+def test_worker_that_cannot_attach_while_finalizing_reports_and_ends():
+    # A daemon thread never leaves a submit (its context copy blocks), so the
+    # exit hook gives up on that pool; a task a finalizer submits then reaches
+    # a worker that cannot attach: it says so and ends, and the exit is clean.
+    code = textwrap.dedent("""
+        import contextvars, os, sys, threading, time
+        from torvan import ThreadPool
 
         def threads():
             return len(os.listdir("/proc/self/task"))
 
-        def late():
-            global pool, before
-            from torvan import ThreadPool
-            before = threads()
-            pool = ThreadPool(1)
-
-        atexit.register(late)  # registered first, so it runs after the pools' hook
-        import torvan
+        real_copy = contextvars.copy_context
+        contextvars.copy_context = threading.Event().wait  # blocks the daemon thread inside submit
+        pool = ThreadPool(1)
+        stuck = threading.Thread(target=pool.submit, args=(print, "never printed"), daemon=True)
+        stuck.start()
+        while getattr(sys._current_frames().get(stuck.ident), "f_code", None) is not threading.Condition.wait.__code__:
+            time.sleep(0.001)
+        contextvars.copy_context = real_copy
 
         class SubmitWhenFinalized:
             def __del__(self):
+                before = threads()
                 pool.submit(print, "never printed")
                 deadline = time.monotonic() + 60
-                while threads() > before and time.monotonic() < deadline:
+                while threads() >= before and time.monotonic() < deadline:
                     time.sleep(0.001)  # the worker reports, then ends
 
         _trigger = SubmitWhenFinalized()  # underscore names are cleared first
@@ -74,10 +134,13 @@ def test_worker_that_cannot_attach_while_finalizing_reports_and_ends():
     assert "Cannot attach to the Python interpreter while it is finalizing." in done.stderr
 
 
-def test_ctrl_c_interrupts_shutdown_and_loses_nothing(tmp_path):
+@pytest.mark.parametrize("handled_on", ["main thread", "other thread"])
+def test_ctrl_c_interrupts_shutdown_and_loses_nothing(tmp_path, handled_on):
+    # The signal reaches the main thread once it sleeps in shutdown's wait, or
+    # its handler runs on another thread, which wakes nothing on the main one.
     out = tmp_path / "out.txt"
     code = textwrap.dedent(f"""
-        import threading
+        import signal, threading, time
         from torvan import ThreadPool
 
         gate = threading.Event()
@@ -86,10 +149,18 @@ def test_ctrl_c_interrupts_shutdown_and_loses_nothing(tmp_path):
             with open({str(out)!r}, "a") as f:
                 f.write(f"{{i}}\\n")
 
+        def interrupt_from_here():
+            main = threading.main_thread().native_id
+            while open(f"/proc/self/task/{{main}}/stat").read().rsplit(")", 1)[1].split()[0] != "S":
+                time.sleep(0.001)
+            signal.pthread_kill(threading.get_ident(), signal.SIGINT)
+
         pool = ThreadPool(1)
         pool.submit(gate.wait)
         for i in range(5):
             pool.submit(write, i)
+        if {handled_on == "other thread"}:
+            threading.Thread(target=interrupt_from_here, daemon=True).start()
         print("ready", flush=True)
         try:
             pool.shutdown(wait=True)
@@ -102,12 +173,12 @@ def test_ctrl_c_interrupts_shutdown_and_loses_nothing(tmp_path):
                              text=True)
     try:
         assert child.stdout.readline() == "ready\n"
-        # Signal once the main thread sleeps in shutdown's wait.
-        deadline = time.monotonic() + TIMEOUT
-        while state_of(child.pid) != "S":
-            assert time.monotonic() < deadline, "the child never waited"
-            time.sleep(0.005)
-        child.send_signal(signal.SIGINT)
+        if handled_on == "main thread":
+            deadline = time.monotonic() + TIMEOUT
+            while state_of(child.pid) != "S":
+                assert time.monotonic() < deadline, "the child never waited"
+                time.sleep(0.005)
+            child.send_signal(signal.SIGINT)
         stdout, stderr = child.communicate(timeout=TIMEOUT)
     finally:
         child.kill()

@@ -26,6 +26,7 @@
 
 #include "binding/borrow.hpp"
 #include "binding/boundary.hpp"
+#include "binding/dealloc_trampoline.hpp"
 #include "binding/failure.hpp"
 #include "binding/owned_ref.hpp"
 #include "binding/py_error.hpp"
@@ -152,10 +153,12 @@ void release_type_reference(PyTypeObject* type, destructor own_dealloc) noexcept
     }
 }
 
-// tp_dealloc of every module class (none is tracked by the garbage collector,
-// though a Python subclass may be; its own deallocator untracks it first).
 template <class Class>
-void dealloc_instance(PyObject* self) noexcept {
+void dealloc_instance(PyObject* self) noexcept;
+
+namespace detail {
+template <class Class>
+void finish_dealloc(PyObject* self) noexcept {
     auto* instance = Instance<Class>::from(self);
     at_dealloc_boundary([&] {
         if constexpr (Class::kThreadBound) {
@@ -180,6 +183,14 @@ void dealloc_instance(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     release_type_reference<Class>(type, &dealloc_instance<Class>);
+}
+}  // namespace detail
+
+// tp_dealloc of every module class (none is tracked by the garbage collector,
+// though a Python subclass may be; its own deallocator untracks it first).
+template <class Class>
+void dealloc_instance(PyObject* self) noexcept {
+    deallocate_bounded(self, &detail::finish_dealloc<Class>);
 }
 
 }  // namespace torvan::binding

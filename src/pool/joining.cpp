@@ -46,16 +46,14 @@ std::optional<std::string> start_joiner(std::vector<Worker> workers) {
 
 void wait_for_draining_workers_or_signal() {
     for (;;) {
-        bool ended = false;
-        {
-            binding::DetachedSection detached;
-            ended = wait_for_draining_workers(true);
-        }
-        if (ended) {
-            return;
-        }
+        // Before every wait, the first too: a signal that arrived just before
+        // it does not interrupt it.
         if (PyErr_CheckSignals() < 0) {
             binding::raise_current();
+        }
+        binding::DetachedSection detached;
+        if (wait_for_draining_workers(true)) {
+            return;
         }
     }
 }

@@ -13,7 +13,7 @@ namespace torvan::pool {
 
 enum class JoinStop {
     AllJoined,
-    Interrupted,           // a signal arrived during an interruptible wait
+    Interrupted,           // an interruptible wait ended early: a signal may have arrived
     ReachedCurrentThread,  // the next handle is the calling thread's own
 };
 

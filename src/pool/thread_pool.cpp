@@ -64,10 +64,12 @@ struct PoolState {
 
     // Stops submissions and takes the worker handles out. The workers are
     // counted as draining first, so the exit hook waits for them whoever
-    // joins them.
+    // joins them (those of a pool that refuses work have nothing to run).
     std::vector<Worker> stop() noexcept {
-        for (Worker& worker : workers) {
-            worker.mark_draining();
+        if (!exit_registration.refuses_work()) {
+            for (Worker& worker : workers) {
+                worker.mark_draining();
+            }
         }
         flags->running.store(false, std::memory_order_seq_cst);
         return std::exchange(workers, {});
@@ -130,16 +132,18 @@ void join_for_shutdown(std::vector<Worker> workers) {
     }
     std::size_t next = 0;
     for (;;) {
+        // Before every wait, the first too: a signal that arrived just before
+        // it does not interrupt it.
+        if (PyErr_CheckSignals() < 0) {
+            binding::PyError raised = binding::PyError::fetch();
+            (void)start_joiner(std::vector<Worker>(std::make_move_iterator(workers.begin() + next),
+                                                   std::make_move_iterator(workers.end())));
+            throw raised;
+        }
         switch (join_in_order(workers, next, true)) {
             case JoinStop::AllJoined:
                 return;
             case JoinStop::Interrupted:
-                if (PyErr_CheckSignals() < 0) {
-                    binding::PyError raised = binding::PyError::fetch();
-                    (void)start_joiner(std::vector<Worker>(std::make_move_iterator(workers.begin() + next),
-                                                           std::make_move_iterator(workers.end())));
-                    throw raised;
-                }
                 break;
             case JoinStop::ReachedCurrentThread: {
                 // A task of this pool waits for its own worker: the platform refuses.
@@ -238,6 +242,9 @@ OwnedRef submit(Self& self, Object func, binding::VarArgs args, binding::VarKwar
     }
     if (state.workers_lost_in_fork()) {
         binding::raise(PyExc_RuntimeError, "Failed to submit task to worker threads");
+    }
+    if (state.exit_registration.refuses_work()) {
+        binding::raise(PyExc_RuntimeError, "cannot schedule new tasks after interpreter shutdown");
     }
     OwnedRef context = copy_context();
     OwnedRef future = binding::checked(PyObject_CallNoArgs(state.future_class.get()));
@@ -370,8 +377,11 @@ void init_names() {
 
 }  // namespace
 
-void shutdown_pool_at_exit(PyObject* pool) {
+bool shutdown_pool_at_exit(PyObject* pool) {
     Self& self = *Self::from(pool);
+    if (self.state.exit_registration.refuses_work()) {
+        return false;
+    }
     // A submit in progress holds the borrow briefly: retry for a while,
     // detached. A shutdown in progress has counted the workers already.
     const platform::Deadline give_up = platform::Deadline::after(platform::Duration::from_millis(1000));
@@ -384,10 +394,10 @@ void shutdown_pool_at_exit(PyObject* pool) {
         }
         if (borrow) {
             shutdown_state(self.state, true, false);
-            return;
+            return true;
         }
         if (!self.state.flags->running.load(std::memory_order_seq_cst) || give_up.has_passed()) {
-            return;
+            return true;
         }
         binding::DetachedSection detached;
         platform::yield_now();

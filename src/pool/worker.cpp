@@ -23,6 +23,24 @@ std::atomic<std::uint32_t> g_draining{0};
 // Forks this process descends through; each child bumps it.
 std::atomic<std::uint64_t> g_generation{0};
 
+thread_local bool t_on_pool_worker = false;
+
+// An interruptible wait sleeps in slices and reports each end of one as an
+// interruption: a signal whose handler ran on another thread, or just before
+// the sleep began, wakes nothing, and is found by the caller's check after
+// the slice at the latest.
+constexpr std::uint64_t kSignalCheckMillis = 50;
+
+bool wait_for_change(const std::atomic<std::uint32_t>& word, std::uint32_t expected, bool interruptible) noexcept {
+    if (!interruptible) {
+        platform::wait_on_word(word, expected);
+        return true;
+    }
+    const platform::Deadline slice_end =
+        platform::Deadline::after(platform::Duration::from_millis(kSignalCheckMillis));
+    return platform::wait_on_word(word, expected, slice_end, true) == platform::WaitStatus::Woken;
+}
+
 void leave_draining() noexcept {
     if (g_draining.fetch_sub(1, std::memory_order_acq_rel) == 1) {
         platform::wake_all(g_draining);
@@ -34,6 +52,7 @@ struct Names {
     PyObject* set_result = nullptr;
     PyObject* set_exception = nullptr;
     PyObject* cancel = nullptr;
+    PyObject* set_running_or_notify_cancel = nullptr;
 };
 Names g_names;
 
@@ -116,6 +135,31 @@ void complete_future(const Task& task, PyObject* result) noexcept {
     Py_XDECREF(exception);
 }
 
+// Marks the future running, as the standard executors do, so that its
+// submitter can no longer cancel it; false when it was cancelled (the
+// cancellation is then notified, so that waiters on it return) or refuses
+// to run (one completed by someone else raises: its task is skipped).
+bool start_future(const Task& task) noexcept {
+    PyObject* outcome = PyObject_CallMethodNoArgs(task.future.get(), g_names.set_running_or_notify_cancel);
+    if (outcome == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool run = outcome == Py_True;
+    Py_DECREF(outcome);
+    return run;
+}
+
+// Cancels the future of a task that shutdown(cancel_futures=True) keeps from
+// running, and notifies the cancellation, so that waiters on it return.
+void cancel_future(const Task& task) noexcept {
+    PyObject* cancelled = PyObject_CallMethodNoArgs(task.future.get(), g_names.cancel);
+    if (cancelled == Py_True) {
+        discard_outcome(PyObject_CallMethodNoArgs(task.future.get(), g_names.set_running_or_notify_cancel));
+    }
+    discard_outcome(cancelled);
+}
+
 // Runs (or cancels) one task attached to the interpreter, and drops it while
 // still attached: its references are released here, on the worker, rather
 // than queued for whichever thread attaches next (often the submitter, the
@@ -126,8 +170,8 @@ bool run_attached(std::optional<Task>& task, const PoolFlags& flags,
     try {
         binding::ReusedThreadAttach attach(thread_state);
         if (flags.cancel_requested.load(std::memory_order_seq_cst)) {
-            discard_outcome(PyObject_CallMethodNoArgs(task->future.get(), g_names.cancel));
-        } else {
+            cancel_future(*task);
+        } else if (start_future(*task)) {
             complete_future(*task, call_task(*task));
         }
         task.reset();
@@ -139,6 +183,7 @@ bool run_attached(std::optional<Task>& task, const PoolFlags& flags,
 }
 
 void worker_main(Launch& launch) noexcept {
+    t_on_pool_worker = true;
     bool failed = false;
     {
         // Destroyed last: deleting the thread state is the last use of the interpreter.
@@ -220,8 +265,7 @@ bool Worker::wait_until_ended(bool interruptible) const noexcept {
         if (state == WorkerEnd::kEnded) {
             return true;
         }
-        if (platform::wait_on_word(end_->state, state, platform::Deadline::never(), interruptible) ==
-            platform::WaitStatus::Interrupted) {
+        if (!wait_for_change(end_->state, state, interruptible)) {
             return false;
         }
     }
@@ -233,12 +277,15 @@ bool wait_for_draining_workers(bool interruptible) noexcept {
         if (count == 0) {
             return true;
         }
-        if (platform::wait_on_word(g_draining, count, platform::Deadline::never(), interruptible) ==
-            platform::WaitStatus::Interrupted) {
+        if (!wait_for_change(g_draining, count, interruptible)) {
             return false;
         }
     }
 }
+
+bool workers_draining() noexcept { return g_draining.load(std::memory_order_acquire) != 0; }
+
+bool on_pool_worker() noexcept { return t_on_pool_worker; }
 
 std::uint64_t process_generation() noexcept { return g_generation.load(std::memory_order_acquire); }
 
@@ -257,6 +304,7 @@ void init_worker_names() {
     intern(g_names.set_result, "set_result");
     intern(g_names.set_exception, "set_exception");
     intern(g_names.cancel, "cancel");
+    intern(g_names.set_running_or_notify_cancel, "set_running_or_notify_cancel");
 }
 
 }  // namespace torvan::pool

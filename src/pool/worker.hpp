@@ -56,7 +56,8 @@ public:
     // awaits: its queue is disconnected, so it ends once the queue is drained.
     void mark_draining() noexcept;
     // Sleeps until the thread has ended (the caller is detached). An
-    // interruptible wait returns false when a signal arrived first.
+    // interruptible wait returns false when a signal may have arrived (after
+    // 50 ms at the latest), so that the caller runs the handlers and goes on.
     bool wait_until_ended(bool interruptible) const noexcept;
     // True when the worker ended by a native failure (its attach failed).
     bool failed() const noexcept { return end_->failed.load(std::memory_order_acquire); }
@@ -81,8 +82,13 @@ std::uint64_t process_generation() noexcept;
 void forget_workers_after_fork() noexcept;
 
 // Sleeps (the caller is detached) until every worker counted as draining has
-// ended. An interruptible wait returns false when a signal arrived first.
+// ended. An interruptible wait returns false as Worker::wait_until_ended does.
 bool wait_for_draining_workers(bool interruptible) noexcept;
+// True while some worker counted as draining has not ended.
+bool workers_draining() noexcept;
+
+// True on a pool worker's thread.
+bool on_pool_worker() noexcept;
 
 // Interns the names the workers call on futures and contexts. Called once
 // while the class is registered; raises a PyError on failure.
