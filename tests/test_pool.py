@@ -312,8 +312,9 @@ def test_map_keeps_input_order_and_raises_each_error_at_its_turn():
     with pytest.raises(TypeError, match="ThreadPool.map\\(\\) got an unexpected keyword argument 'buffer'"):
         pool.map(int, [1], buffer=1)
     pool.shutdown()
-    with pytest.raises(RuntimeError, match="ThreadPool is shutdown"):
-        pool.map(int, [1])
+    for iterables in ([1],), ():
+        with pytest.raises(RuntimeError, match="ThreadPool is shutdown"):
+            pool.map(int, *iterables)
 
 
 @pytest.mark.thread_unsafe(reason="replaces concurrent.futures.Future for the whole process")
@@ -332,7 +333,13 @@ def test_map_cancels_what_has_not_started_when_left_early(monkeypatch, leave):
     gate = threading.Event()
     timeout = 1.0
     started = time.monotonic()
-    results = p.map(lambda i: gate.wait(TIMEOUT) if i == 1 else i, range(4), timeout=timeout)
+    ran = []
+
+    def call(i):
+        ran.append(i)
+        return gate.wait(TIMEOUT) if i == 1 else i
+
+    results = p.map(call, range(4), timeout=timeout)
     if leave == "timeout":
         # Counted from the call: past the deadline, a wait ends at once
         # rather than after another `timeout`.
@@ -347,3 +354,4 @@ def test_map_cancels_what_has_not_started_when_left_early(monkeypatch, leave):
     assert all(f.cancelled() for f in made[2:])
     gate.set()
     p.shutdown()
+    assert sorted(ran) == [0, 1]

@@ -235,8 +235,8 @@ OwnedRef copy_context() noexcept {
     return OwnedRef::steal(context);
 }
 
-OwnedRef submit(Self& self, Object func, binding::VarArgs args, binding::VarKwargs kwargs) {
-    PoolState& state = self.state;
+// The refusals of a pool that no longer takes work, as submit() and map() raise them.
+void refuse_if_closed(const PoolState& state) {
     if (!state.flags->running.load(std::memory_order_acquire) || !state.sender) {
         binding::raise(PyExc_RuntimeError, "ThreadPool is shutdown");
     }
@@ -246,6 +246,11 @@ OwnedRef submit(Self& self, Object func, binding::VarArgs args, binding::VarKwar
     if (state.exit_registration.refuses_work()) {
         binding::raise(PyExc_RuntimeError, "cannot schedule new tasks after interpreter shutdown");
     }
+}
+
+OwnedRef submit(Self& self, Object func, binding::VarArgs args, binding::VarKwargs kwargs) {
+    PoolState& state = self.state;
+    refuse_if_closed(state);
     OwnedRef context = copy_context();
     OwnedRef future = binding::checked(PyObject_CallNoArgs(state.future_class.get()));
     Task task(OwnedRef::borrow(func.ptr), std::move(args.tuple), std::move(kwargs.dict), future.clone(),
@@ -282,6 +287,8 @@ OwnedRef map(Self& self, Object fn, binding::VarArgs iterables, binding::VarKwar
             }
         }
     }
+    // Also when there is nothing to map, which would never reach submit().
+    refuse_if_closed(self.state);
     OwnedRef module = binding::checked(PyImport_ImportModule("concurrent.futures"));
     OwnedRef executor = binding::checked(PyObject_GetAttrString(module.get(), "Executor"));
     OwnedRef executor_map = binding::checked(PyObject_GetAttrString(executor.get(), "map"));
