@@ -578,7 +578,7 @@ def pool_refusals():
         raises(RuntimeError, closed.submit, _noop, 1, x=2), closed.shutdown,
         lambda: closed.shutdown(wait=False, cancel_futures=True), raises(TypeError, closed.shutdown, 1),
         raises(TypeError, closed.submit), raises(RuntimeError, closed.map, _noop, (1,)),
-        raises(TypeError, closed.map, _noop, (1,), wait=1), lambda: closed.map(_noop, ()),
+        raises(TypeError, closed.map, _noop, (1,), wait=1), raises(RuntimeError, closed.map, _noop),
         lambda: closed.__exit__(None, None, None)))
 
 

@@ -354,4 +354,4 @@ def test_map_cancels_what_has_not_started_when_left_early(monkeypatch, leave):
     assert all(f.cancelled() for f in made[2:])
     gate.set()
     p.shutdown()
-    assert sorted(ran) == [0, 1]
+    assert 0 in ran and not {2, 3} & set(ran)
