@@ -41,7 +41,7 @@ struct GuardTraits : binding::ClassTraits {
     static constexpr bool kExclusiveMethods = true;
     static void drop_on_foreign_thread(State& state) noexcept {
         state.held.release_elsewhere();
-        state.handle.reset();
+        state.handle.reset_elsewhere();
     }
 };
 
