@@ -226,12 +226,12 @@ CACHE_KEYS = 20_000
 
 
 class SharedKeys:
-    """A container filled with SHARED_KEYS str keys and each thread's visiting order."""
+    """A container filled with SHARED_KEYS keys and each thread's visiting order."""
 
-    def __init__(self, container, threads: int, value_of, ops: int):
+    def __init__(self, container, threads: int, key_of, value_of, ops: int):
         self.container = container
         self.lock = threading.Lock()
-        self.keys = [f"user:{n}" for n in range(SHARED_KEYS)]
+        self.keys = [key_of(n) for n in range(SHARED_KEYS)]
         for n, key in enumerate(self.keys):
             put(container, key, value_of(n))
         self.orders = [random.Random(i).choices(self.keys, k=ops) for i in range(threads)]
@@ -244,9 +244,9 @@ def put(container, key, value):
         container[key] = value
 
 
-def random_gets(value_of, ops: int):
+def random_gets(key_of, value_of, ops: int):
     def setup_with(make):
-        return lambda t: SharedKeys(make(), t, value_of, ops)
+        return lambda t: SharedKeys(make(), t, key_of, value_of, ops)
 
     def bound_get(shared, i, n):
         def body(get=shared.container.get, order=shared.orders[i]):
@@ -286,18 +286,20 @@ def random_gets(value_of, ops: int):
 
 
 RANDOM_OPS = 200_000
+# Keys and values beyond the small ints, which are immortal and shared for free.
+KEY_KINDS = {"str keys": lambda n: f"user:{n}", "int keys": lambda n: 10**6 + n}
+VALUE_KINDS = {"int values": lambda n: 10**7 + n, "object values": lambda n: object()}
 
 
-@case(GROUP, "shared keys, random get (int values)", threads=THREADS, ops=RANDOM_OPS,
-      note=f"{SHARED_KEYS} str keys and int values made by the main thread; each thread gets them in random order")
-def random_get_int_values():
-    return random_gets(lambda n: 10**6 + n, RANDOM_OPS)
+def register_random_gets():
+    for key_kind, key_of in KEY_KINDS.items():
+        for value_kind, value_of in VALUE_KINDS.items():
+            case(GROUP, f"shared keys, random get ({key_kind}, {value_kind})", threads=THREADS, ops=RANDOM_OPS,
+                 note=f"{SHARED_KEYS} keys and their values made by the main thread; each thread gets them in "
+                      "an order of its own")(lambda k=key_of, v=value_of: random_gets(k, v, RANDOM_OPS))
 
 
-@case(GROUP, "shared keys, random get (object values)", threads=THREADS, ops=RANDOM_OPS,
-      note=f"{SHARED_KEYS} str keys and object() values made by the main thread; random order per thread")
-def random_get_object_values():
-    return random_gets(lambda n: object(), RANDOM_OPS)
+register_random_gets()
 
 
 class Cache:

@@ -132,12 +132,15 @@ std::optional<Lookup> look_up_natively(Shard& shard, std::uint64_t hash, PyObjec
     if (entry == nullptr) {
         return Lookup{};
     }
-    std::optional<std::uint32_t> index = native_find(entry->bucket(), key);
-    if (!index || *index == entry->bucket().size()) {
-        return index ? std::optional<Lookup>(Lookup{}) : std::nullopt;
+    std::uint32_t index = native_find(entry->bucket(), key);
+    if (index == kUndecided) {
+        return std::nullopt;
+    }
+    if (index == entry->bucket().size()) {
+        return Lookup{};
     }
     // The map's reference keeps the value alive until this section ends.
-    return Lookup{true, with_value ? OwnedRef::borrow(entry->bucket()[*index].value) : OwnedRef()};
+    return Lookup{true, with_value ? OwnedRef::borrow(entry->bucket()[index].value) : OwnedRef()};
 }
 
 // The read form: one snapshot, no identity shortcut, no retry.
@@ -194,9 +197,9 @@ void set(Self& self, Object key_arg, Object value_arg) {
             replaced = replace_value(entry->bucket()[i], value);
             return;
         }
-        if (std::optional<std::uint32_t> equal = native_find(entry->bucket(), key)) {
-            if (*equal < entry->bucket().size()) {
-                replaced = replace_value(entry->bucket()[*equal], value);
+        if (std::uint32_t equal = native_find(entry->bucket(), key); equal != kUndecided) {
+            if (equal < entry->bucket().size()) {
+                replaced = replace_value(entry->bucket()[equal], value);
             } else {
                 append_to(shard.table, *entry, key, value);
             }
@@ -249,8 +252,8 @@ Removed remove_key(Self& self, PyObject* key, std::uint64_t hash) {
         if (i < entry->bucket().size()) {
             return take_pair(shard.table, *entry, i);
         }
-        if (std::optional<std::uint32_t> equal = native_find(entry->bucket(), key)) {
-            return *equal < entry->bucket().size() ? take_pair(shard.table, *entry, *equal) : Removed{};
+        if (std::uint32_t equal = native_find(entry->bucket(), key); equal != kUndecided) {
+            return equal < entry->bucket().size() ? take_pair(shard.table, *entry, equal) : Removed{};
         }
     }
     ExaminedKeys examined;
@@ -313,12 +316,12 @@ OwnedRef get_or_insert(Self& self, Object key_arg, Object default_arg) {
             append_new(shard.table, hash, key, fallback);
             return OwnedRef::borrow(fallback);
         }
-        if (std::optional<std::uint32_t> equal = native_find(entry->bucket(), key)) {
-            if (*equal == entry->bucket().size()) {
-                *equal = find_identical(entry->bucket(), key);  // a NaN key finds itself
+        if (std::uint32_t equal = native_find(entry->bucket(), key); equal != kUndecided) {
+            if (equal == entry->bucket().size()) {
+                equal = find_identical(entry->bucket(), key);  // a NaN key finds itself
             }
-            if (*equal < entry->bucket().size()) {
-                return OwnedRef::borrow(entry->bucket()[*equal].value);
+            if (equal < entry->bucket().size()) {
+                return OwnedRef::borrow(entry->bucket()[equal].value);
             }
             append_to(shard.table, *entry, key, fallback);
             return OwnedRef::borrow(fallback);

@@ -77,7 +77,7 @@ NativeEquality native_equal(PyObject* stored, PyObject* probe) noexcept {
     return NativeEquality::Unknown;
 }
 
-std::optional<std::uint32_t> native_find(const PairBucket& bucket, PyObject* probe) noexcept {
+std::uint32_t native_find(const PairBucket& bucket, PyObject* probe) noexcept {
     for (std::uint32_t i = 0; i < bucket.size(); ++i) {
         switch (native_equal(bucket[i].key, probe)) {
             case NativeEquality::Equal:
@@ -85,7 +85,7 @@ std::optional<std::uint32_t> native_find(const PairBucket& bucket, PyObject* pro
             case NativeEquality::Unequal:
                 continue;
             case NativeEquality::Unknown:
-                return std::nullopt;
+                return kUndecided;
         }
     }
     return bucket.size();

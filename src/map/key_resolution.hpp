@@ -31,10 +31,11 @@ enum class NativeEquality { Equal, Unequal, Unknown };
 NativeEquality native_equal(PyObject* stored, PyObject* probe) noexcept;
 
 // The first key of the bucket equal to the probe, decided natively: its
-// index, the bucket's size when no key is equal, or nothing when some key
+// index, the bucket's size when no key is equal, or kUndecided when some key
 // before the answer cannot be compared natively. Reads the stored keys, so
 // the caller holds the shard lock or is inside a read section.
-std::optional<std::uint32_t> native_find(const PairBucket& bucket, PyObject* probe) noexcept;
+inline constexpr std::uint32_t kUndecided = ~std::uint32_t{0};
+std::uint32_t native_find(const PairBucket& bucket, PyObject* probe) noexcept;
 
 // The stored keys this call compared with the probe and found unequal. Holds
 // a reference to each, so no address in it can be reused by another object
