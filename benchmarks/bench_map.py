@@ -321,23 +321,21 @@ def shared_cache():
     def setup_with(make):
         return lambda t: Cache(make(), t, CACHE_OPS)
 
-    def map_loop(shared, i, ops):
-        def body(get=shared.container.get, get_or_insert=shared.container.get_or_insert, order=shared.orders[i]):
-            for key in order:
-                value = get(key)
-                if value is None:
-                    value = get_or_insert(key, (key, len(key)))
+    def get_else(insert: str):
+        """get, else the container's own insert-if-absent (get_or_insert, setdefault)."""
 
-        return body
+        def loop(shared, i, ops):
+            def body(get=shared.container.get, insert=getattr(shared.container, insert), order=shared.orders[i]):
+                for key in order:
+                    value = get(key)
+                    if value is None:
+                        value = insert(key, (key, len(key)))
 
-    def dict_loop(shared, i, ops):
-        def body(get=shared.container.get, setdefault=shared.container.setdefault, order=shared.orders[i]):
-            for key in order:
-                value = get(key)
-                if value is None:
-                    value = setdefault(key, (key, len(key)))
+            return body
 
-        return body
+        return loop
+
+    map_loop, dict_loop = get_else("get_or_insert"), get_else("setdefault")
 
     def locked_loop(shared, i, ops):
         def body(d=shared.container, lock=shared.lock, order=shared.orders[i]):
