@@ -98,22 +98,40 @@ void check_owner_thread(const Instance<Class>& instance) {
     }
 }
 
-// Allocates an instance of `type` (the class itself or a Python subclass of
-// it) through object's tp_new and moves the native state in. If allocation
-// fails the state is destroyed by the caller's scope and the error raised.
+namespace detail {
 template <class Class>
-OwnedRef create_instance(PyTypeObject* type, typename Class::State&& state) {
-    using State = typename Class::State;
-    static_assert(std::is_nothrow_move_constructible_v<State>, "native state must move without throwing");
-    OwnedRef empty = checked(PyTuple_New(0));
-    OwnedRef object = checked(PyBaseObject_Type.tp_new(type, empty.get(), nullptr));
+OwnedRef adopt_state(OwnedRef object, typename Class::State&& state) noexcept {
     auto* instance = Instance<Class>::from(object.get());
-    new (&instance->state) State(std::move(state));
+    new (&instance->state) typename Class::State(std::move(state));
     new (&instance->borrow_flag) std::atomic<std::uint64_t>(0);
     if constexpr (Class::kThreadBound) {
         instance->owner_thread = platform::current_thread_id();
     }
     return object;
+}
+}  // namespace detail
+
+// Allocates an instance of `type` (the class itself or a Python subclass of
+// it) through object's tp_new and moves the native state in. If allocation
+// fails the state is destroyed by the caller's scope and the error raised.
+template <class Class>
+OwnedRef create_instance(PyTypeObject* type, typename Class::State&& state) {
+    static_assert(std::is_nothrow_move_constructible_v<typename Class::State>,
+                  "native state must move without throwing");
+    OwnedRef empty = checked(PyTuple_New(0));
+    OwnedRef object = checked(PyBaseObject_Type.tp_new(type, empty.get(), nullptr));
+    return detail::adopt_state<Class>(std::move(object), std::move(state));
+}
+
+// The same for an instance native code makes of the class's own type (a
+// guard per `with lock.read():`): object's tp_new would only check an empty
+// argument tuple before this very allocation.
+template <class Class>
+OwnedRef create_native_instance(PyTypeObject* type, typename Class::State&& state) {
+    static_assert(std::is_nothrow_move_constructible_v<typename Class::State>,
+                  "native state must move without throwing");
+    OwnedRef object = checked(type->tp_alloc(type, 0));
+    return detail::adopt_state<Class>(std::move(object), std::move(state));
 }
 
 namespace detail {
