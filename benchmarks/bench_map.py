@@ -11,6 +11,7 @@ thousand other entries, so lookups are not on a toy table."""
 from __future__ import annotations
 
 import itertools
+import random
 import threading
 from itertools import repeat
 
@@ -212,3 +213,147 @@ def get_or_insert():
 
     return implementations(True, map_loop, dict_loop, locked_loop,
                            peer_loops="cereggii AtomicDict has no setdefault (get_or_insert)")
+
+
+# Threads sharing one map and one set of keys ----------------------------------
+#
+# The keys and values are made by the main thread, so every thread that
+# touches them writes reference counts on lines another thread made; each
+# thread visits the shared keys in an order of its own.
+
+SHARED_KEYS = 1024
+CACHE_KEYS = 20_000
+
+
+class SharedKeys:
+    """A container filled with SHARED_KEYS keys and each thread's visiting order."""
+
+    def __init__(self, container, threads: int, key_of, value_of, ops: int):
+        self.container = container
+        self.lock = threading.Lock()
+        self.keys = [key_of(n) for n in range(SHARED_KEYS)]
+        for n, key in enumerate(self.keys):
+            put(container, key, value_of(n))
+        self.orders = [random.Random(i).choices(self.keys, k=ops) for i in range(threads)]
+
+
+def put(container, key, value):
+    if isinstance(container, ConcurrentMap):
+        container.set(key, value)
+    else:
+        container[key] = value
+
+
+def random_gets(key_of, value_of, ops: int):
+    def setup_with(make):
+        return lambda t: SharedKeys(make(), t, key_of, value_of, ops)
+
+    def bound_get(shared, i, n):
+        def body(get=shared.container.get, order=shared.orders[i]):
+            for key in order:
+                get(key)
+
+        return body
+
+    def method_get(shared, i, n):
+        def body(m=shared.container, order=shared.orders[i]):
+            for key in order:
+                m.get(key)
+
+        return body
+
+    def locked_get(shared, i, n):
+        def body(get=shared.container.get, lock=shared.lock, order=shared.orders[i]):
+            for key in order:
+                with lock:
+                    get(key)
+
+        return body
+
+    impls = [torvan("ConcurrentMap, `get = m.get`", bound_get, setup=setup_with(lambda: ConcurrentMap(SHARDS))),
+             torvan("ConcurrentMap, `m.get(k)`", method_get, setup=setup_with(lambda: ConcurrentMap(SHARDS))),
+             stdlib("dict, `get = d.get`", bound_get, setup=setup_with(dict)),
+             stdlib("threading.Lock + dict", locked_get, setup=setup_with(dict))]
+    if peers.ft_concurrency is None:
+        impls.append(peer("ft_utils ConcurrentDict", skipped=peers.FT_UTILS_MISSING))
+    else:
+        impls.append(peer("ft_utils ConcurrentDict", bound_get, setup=setup_with(peers.ft_concurrency.ConcurrentDict)))
+    if peers.cereggii is None:
+        impls.append(peer("cereggii AtomicDict", skipped=peers.CEREGGII_MISSING))
+    else:
+        impls.append(peer("cereggii AtomicDict", bound_get, setup=setup_with(peers.cereggii.AtomicDict)))
+    return impls
+
+
+RANDOM_OPS = 200_000
+# Keys and values beyond the small ints, which are immortal and shared for free.
+KEY_KINDS = {"str keys": lambda n: f"user:{n}", "int keys": lambda n: 10**6 + n}
+VALUE_KINDS = {"int values": lambda n: 10**7 + n, "object values": lambda n: object()}
+
+
+def register_random_gets():
+    for key_kind, key_of in KEY_KINDS.items():
+        for value_kind, value_of in VALUE_KINDS.items():
+            case(GROUP, f"shared keys, random get ({key_kind}, {value_kind})", threads=THREADS, ops=RANDOM_OPS,
+                 note=f"{SHARED_KEYS} keys and their values made by the main thread; each thread gets them in "
+                      "an order of its own")(lambda k=key_of, v=value_of: random_gets(k, v, RANDOM_OPS))
+
+
+register_random_gets()
+
+
+class Cache:
+    """An empty cache over CACHE_KEYS shared str keys, each thread's random visiting order."""
+
+    def __init__(self, container, threads: int, ops: int):
+        self.container = container
+        self.lock = threading.Lock()
+        keys = [f"page:{n}" for n in range(CACHE_KEYS)]
+        self.orders = [random.Random(i).choices(keys, k=ops) for i in range(threads)]
+
+
+CACHE_OPS = 100_000
+
+
+@case(GROUP, "shared cache (get, else get_or_insert)", threads=THREADS, ops=CACHE_OPS,
+      note=f"a cache of {CACHE_KEYS} str keys filled by the threads as they miss; dict: get, else setdefault")
+def shared_cache():
+    def setup_with(make):
+        return lambda t: Cache(make(), t, CACHE_OPS)
+
+    def get_else(insert: str):
+        """get, else the container's own insert-if-absent (get_or_insert, setdefault)."""
+
+        def loop(shared, i, ops):
+            def body(get=shared.container.get, insert=getattr(shared.container, insert), order=shared.orders[i]):
+                for key in order:
+                    value = get(key)
+                    if value is None:
+                        value = insert(key, (key, len(key)))
+
+            return body
+
+        return loop
+
+    map_loop, dict_loop = get_else("get_or_insert"), get_else("setdefault")
+
+    def locked_loop(shared, i, ops):
+        def body(d=shared.container, lock=shared.lock, order=shared.orders[i]):
+            for key in order:
+                with lock:
+                    value = d.get(key)
+                    if value is None:
+                        value = d[key] = (key, len(key))
+
+        return body
+
+    impls = [torvan("ConcurrentMap", map_loop, setup=setup_with(lambda: ConcurrentMap(SHARDS))),
+             stdlib("dict", dict_loop, setup=setup_with(dict)),
+             stdlib("threading.Lock + dict", locked_loop, setup=setup_with(dict))]
+    if peers.ft_concurrency is None:
+        impls.append(peer("ft_utils ConcurrentDict", skipped=peers.FT_UTILS_MISSING))
+    else:
+        impls.append(peer("ft_utils ConcurrentDict", dict_loop, setup=setup_with(peers.ft_concurrency.ConcurrentDict)))
+    impls.append(peer("cereggii AtomicDict", skipped="cereggii AtomicDict has no setdefault (get_or_insert)")
+                 if peers.cereggii is not None else peer("cereggii AtomicDict", skipped=peers.CEREGGII_MISSING))
+    return impls

@@ -185,3 +185,78 @@ def read_mostly():
       note="a dict lookup under the read lock; 2 threads against 1 shows how reads scale")
 def read_only():
     return table_impls(0)
+
+
+# Sharing one object between threads ------------------------------------------
+#
+# On 3.14t `x.method()` writes x's reference count on every call (the bound
+# method holds x); an object made by another thread has that count on a line
+# all threads write. Binding the method once (`read = lock.read`) leaves only
+# what the call itself does. These rows run 1 and 2 threads: ns/op of 2
+# threads against 1 shows how far the operation scales.
+
+def with_bound_read(lock_of):
+    def workload(shared, i, ops):
+        def body(read=lock_of(shared, i).read, ops=ops):
+            for _ in repeat(None, ops):
+                with read():
+                    pass
+
+        return body
+
+    return workload
+
+
+def with_method_read(lock_of):
+    def workload(shared, i, ops):
+        def body(lock=lock_of(shared, i), ops=ops):
+            for _ in repeat(None, ops):
+                with lock.read():
+                    pass
+
+        return body
+
+    return workload
+
+
+def guards_only(lock_of):
+    def workload(shared, i, ops):
+        def body(read=lock_of(shared, i).read, ops=ops):
+            for _ in repeat(None, ops):
+                read()
+
+        return body
+
+    return workload
+
+
+def with_own_mutex(shared, i, ops):
+    def body(lock=shared[i], ops=ops):
+        for _ in repeat(None, ops):
+            with lock:
+                pass
+
+    return body
+
+
+def shared_lock(shared, i):
+    return shared
+
+
+def own_lock(shared, i):
+    return shared[i]
+
+
+@case(GROUP, "2-thread scaling of reads", threads=(1, 2), ops=200_000,
+      note="shared: one lock read by every thread; own: a lock per thread. Compare each row's 2-thread "
+           "ns/op with its 1-thread ns/op")
+def read_scaling():
+    return [
+        torvan("shared RwLock, `with read():` (bound)", with_bound_read(shared_lock), setup=lambda t: RwLock()),
+        torvan("shared RwLock, `with lock.read():`", with_method_read(shared_lock), setup=lambda t: RwLock()),
+        torvan("shared RwLock, `read()` guards only (bound)", guards_only(shared_lock), setup=lambda t: RwLock()),
+        torvan("own RwLock, `with read():` (bound)", with_bound_read(own_lock),
+               setup=lambda t: [RwLock() for _ in range(t)]),
+        stdlib("own threading.Lock, `with lock:`", with_own_mutex,
+               setup=lambda t: [threading.Lock() for _ in range(t)]),
+    ]

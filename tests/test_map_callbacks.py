@@ -128,6 +128,50 @@ def test_nan_is_found_by_identity_only_in_mutations():
     assert m.pop_val(x)[1] is d1
 
 
+class Text(str):
+    """A str whose __eq__ runs Python code: never compared natively."""
+
+    def __eq__(self, other):
+        raise Boom("Text.__eq__")
+
+    __hash__ = str.__hash__
+
+
+def fresh(text):
+    return (text + ".")[:-1]  # equal, not the same object
+
+
+def big(n):
+    return int(str(n))  # equal, not the same object (the compiler shares equal constants)
+
+
+# (stored, probe, found): exact str, int, bytes and float keys compare without
+# Python code; mixed types, big ints and subclasses take the Python path and
+# must give the same answers, exceptions included.
+@pytest.mark.parametrize("stored, probe, found", [
+    ("key", fresh("key"), True), ("key", "kez", False), (b"key", fresh("key").encode(), True),
+    (big(2**40), big(2**40), True), (big(-(2**62)), big(-(2**62)), True), (big(2**70), big(2**70), True),
+    (2**61 - 1, 0, False), (2**64, 2**64 + 2**61 - 1, False), (-1, -2, False), (1, 1.0, True), (1.0, True, True), (0.0, -0.0, True),
+    (float("inf"), float("inf"), True), ("key", Text("key"), Boom), (Text("key"), fresh("key"), Boom),
+])
+def test_exact_type_keys_compare_like_python(stored, probe, found):
+    m = ConcurrentMap(1)
+    m.set(stored, "v")
+    reads = (lambda: m.get(probe) == "v", lambda: m.get_val(probe)[0], lambda: m.contains_key(probe),
+             lambda: m.get_or_insert(probe, "w") == "v")
+    for read in reads:
+        if found is Boom:
+            with pytest.raises(Boom):
+                read()
+        else:
+            assert read() is found
+    assert len(m) == (1 if found is not False else 2)  # get_or_insert stored an unequal probe
+    if found is True:
+        m.set(probe, "x")
+        assert m.items() == [(stored, "x")]
+        assert m.pop_val(probe) == (True, "x") and len(m) == 0
+
+
 class TestReentrancy:
     """Callbacks use the same map, on the same shard, during an operation:
     under a shard lock these would deadlock."""

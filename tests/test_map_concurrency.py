@@ -7,6 +7,8 @@ import random
 import time
 import threading
 
+import pytest
+
 from conftest import scaled
 from torvan import ConcurrentMap
 
@@ -29,10 +31,30 @@ class SlowKey:
         return isinstance(other, SlowKey) and self.ident == other.ident
 
 
-def test_mixed_mutations_keep_the_map_consistent(run_threads):
+class Text(str):
+    """A str subclass: compared through Python, never natively."""
+
+    def __eq__(self, other):
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
+# Keys compared through __eq__ in passes; exact str keys compared natively
+# (reads without the lock); both kinds in one map.
+KEY_KINDS = {
+    "slow": SlowKey,
+    "str": lambda ident: "key-" + str(ident),
+    "str and subclass": lambda ident: random.choice((Text, str))("key-" + str(ident)),
+}
+
+
+@pytest.mark.parametrize("kind", KEY_KINDS)
+def test_mixed_mutations_keep_the_map_consistent(run_threads, kind):
     idents, never_set = 8, {0, 5}  # keys without set: their presence is exactly accountable
     m = ConcurrentMap()
-    shared_keys = [SlowKey(i) for i in range(idents)]  # reused objects take the identity paths
+    make_key = KEY_KINDS[kind]
+    shared_keys = [make_key(i) for i in range(idents)]  # reused objects take the identity paths
     created, dead, duplicates, logs = set(), set(), [], []
 
     class Token:
@@ -51,14 +73,19 @@ def test_mixed_mutations_keep_the_map_consistent(run_threads):
         for n in range(scaled(4000)):
             if n % 16 == 0:
                 # Equal keys share a shard, listed under its lock: never twice in one listing.
-                listed = [k.ident for k in m.keys()]
+                listed = m.keys()
                 if len(listed) != len(set(listed)):
                     duplicates.append(listed)
             ident = rng.randrange(idents)
-            key = shared_keys[ident] if rng.random() < 0.25 else SlowKey(ident)
-            op = rng.choice(("get_or_insert", "delete", "pop_val") + (() if ident in never_set else ("set",)))
+            key = shared_keys[ident] if rng.random() < 0.25 else make_key(ident)
+            op = rng.choice(("get", "get_or_insert", "delete", "pop_val") + (() if ident in never_set else ("set",)))
             token = Token(ident, (seed, n))
-            if op == "set":
+            if op == "get":
+                got = m.get(key)
+                if got is not None:
+                    log.append(("found", ident, got.ident, got.serial))
+                del got
+            elif op == "set":
                 m.set(key, token)
                 log.append(("set", ident, ident, token.serial))
             elif op == "get_or_insert":
@@ -87,9 +114,9 @@ def test_mixed_mutations_keep_the_map_consistent(run_threads):
     assert len(popped) == len(set(popped))
     # The map: no two equal keys, each value stored for its key and not popped.
     items = m.items()
-    present = [k.ident for k, _ in items]
+    present = [v.ident for _, v in items]
     assert len(present) == len(set(present)) == len(m)
-    assert all(v.ident == k.ident and stored.get(v.serial) == k.ident for k, v in items)
+    assert all(k == make_key(v.ident) and stored.get(v.serial) == v.ident for k, v in items)
     assert not {v.serial for _, v in items} & set(popped), "a popped pair came back"
     # Presence accounting: a pair appears by one insertion and goes by one
     # removal. Without set every insertion is seen; each set inserts at most once.

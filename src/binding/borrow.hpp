@@ -61,4 +61,41 @@ private:
     std::atomic<std::uint64_t>& flag_;
 };
 
+// The same borrows of a thread-bound object, which only its owner thread
+// may borrow (the owner check comes first): the same conflicts, found with
+// plain loads and stores instead of read-modify-write instructions.
+class OwnerSharedBorrow {
+public:
+    explicit OwnerSharedBorrow(std::atomic<std::uint64_t>& flag, OnConflict mode = OnConflict::Raise) : flag_(flag) {
+        std::uint64_t current = flag_.load(std::memory_order_relaxed);
+        if (current == kExclusivelyBorrowed) {
+            borrow_conflict(mode, "Already mutably borrowed");
+        }
+        flag_.store(current + 1, std::memory_order_relaxed);
+    }
+    ~OwnerSharedBorrow() { flag_.store(flag_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed); }
+    OwnerSharedBorrow(const OwnerSharedBorrow&) = delete;
+    OwnerSharedBorrow& operator=(const OwnerSharedBorrow&) = delete;
+
+private:
+    std::atomic<std::uint64_t>& flag_;
+};
+
+class OwnerExclusiveBorrow {
+public:
+    explicit OwnerExclusiveBorrow(std::atomic<std::uint64_t>& flag, OnConflict mode = OnConflict::Raise)
+        : flag_(flag) {
+        if (flag_.load(std::memory_order_relaxed) != 0) {
+            borrow_conflict(mode, "Already borrowed");
+        }
+        flag_.store(kExclusivelyBorrowed, std::memory_order_relaxed);
+    }
+    ~OwnerExclusiveBorrow() { flag_.store(0, std::memory_order_relaxed); }
+    OwnerExclusiveBorrow(const OwnerExclusiveBorrow&) = delete;
+    OwnerExclusiveBorrow& operator=(const OwnerExclusiveBorrow&) = delete;
+
+private:
+    std::atomic<std::uint64_t>& flag_;
+};
+
 }  // namespace torvan::binding

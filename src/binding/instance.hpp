@@ -56,7 +56,8 @@ struct Instance {
 };
 
 // Borrows of an object. A class without exclusive-borrow methods can never see
-// a conflict, so its shared borrow is skipped rather than paid on every call.
+// a conflict, so its shared borrow is skipped rather than paid on every call;
+// a thread-bound object is borrowed only by its owner thread.
 template <class Class>
 class SharedBorrowOf {
 public:
@@ -65,7 +66,7 @@ public:
 private:
     struct Real {
         Real(Instance<Class>& instance, OnConflict mode) : borrow(instance.borrow_flag, mode) {}
-        SharedBorrow borrow;
+        std::conditional_t<Class::kThreadBound, OwnerSharedBorrow, SharedBorrow> borrow;
     };
     struct Skipped {
         Skipped(Instance<Class>&, OnConflict) noexcept {}
@@ -82,7 +83,7 @@ public:
     }
 
 private:
-    ExclusiveBorrow borrow_;
+    std::conditional_t<Class::kThreadBound, OwnerExclusiveBorrow, ExclusiveBorrow> borrow_;
 };
 
 // The thread-bound check: a native failure when called off the owner thread.
@@ -98,22 +99,40 @@ void check_owner_thread(const Instance<Class>& instance) {
     }
 }
 
-// Allocates an instance of `type` (the class itself or a Python subclass of
-// it) through object's tp_new and moves the native state in. If allocation
-// fails the state is destroyed by the caller's scope and the error raised.
+namespace detail {
 template <class Class>
-OwnedRef create_instance(PyTypeObject* type, typename Class::State&& state) {
-    using State = typename Class::State;
-    static_assert(std::is_nothrow_move_constructible_v<State>, "native state must move without throwing");
-    OwnedRef empty = checked(PyTuple_New(0));
-    OwnedRef object = checked(PyBaseObject_Type.tp_new(type, empty.get(), nullptr));
+OwnedRef adopt_state(OwnedRef object, typename Class::State&& state) noexcept {
     auto* instance = Instance<Class>::from(object.get());
-    new (&instance->state) State(std::move(state));
+    new (&instance->state) typename Class::State(std::move(state));
     new (&instance->borrow_flag) std::atomic<std::uint64_t>(0);
     if constexpr (Class::kThreadBound) {
         instance->owner_thread = platform::current_thread_id();
     }
     return object;
+}
+}  // namespace detail
+
+// Allocates an instance of `type` (the class itself or a Python subclass of
+// it) through object's tp_new and moves the native state in. If allocation
+// fails the state is destroyed by the caller's scope and the error raised.
+template <class Class>
+OwnedRef create_instance(PyTypeObject* type, typename Class::State&& state) {
+    static_assert(std::is_nothrow_move_constructible_v<typename Class::State>,
+                  "native state must move without throwing");
+    OwnedRef empty = checked(PyTuple_New(0));
+    OwnedRef object = checked(PyBaseObject_Type.tp_new(type, empty.get(), nullptr));
+    return detail::adopt_state<Class>(std::move(object), std::move(state));
+}
+
+// The same for an instance native code makes of the class's own type (a
+// guard per `with lock.read():`): object's tp_new would only check an empty
+// argument tuple before this very allocation.
+template <class Class>
+OwnedRef create_native_instance(PyTypeObject* type, typename Class::State&& state) {
+    static_assert(std::is_nothrow_move_constructible_v<typename Class::State>,
+                  "native state must move without throwing");
+    OwnedRef object = checked(type->tp_alloc(type, 0));
+    return detail::adopt_state<Class>(std::move(object), std::move(state));
 }
 
 namespace detail {
@@ -124,32 +143,18 @@ struct HasForeignDrop<Class, std::void_t<decltype(Class::drop_on_foreign_thread(
                                  std::declval<typename Class::State&>()))>> : std::true_type {};
 }  // namespace detail
 
-namespace detail {
-// References to a module type that this thread's destroyed instances still owe.
-template <class Class>
-inline thread_local std::uint32_t owed_type_references __attribute__((tls_model("initial-exec"))) = 0;
-}  // namespace detail
-
-// Every instance holds a reference to its heap type. Returning each one at
-// once would make threads that create and destroy objects of one class (a
-// guard per `with lock.read():`) write the type's shared reference count in
-// turn, bouncing its cache line between them. The module's own types are
-// never released, so each thread returns those references in batches; a
-// Python subclass (whose deallocator is not ours) may be released, and gets
-// its reference back at once. References owed when a thread ends are never
-// returned, which only leaves a never-released count higher.
-template <class Class>
-void release_type_reference(PyTypeObject* type, destructor own_dealloc) noexcept {
-    constexpr std::uint32_t kBatch = 64;
+// Every instance holds a reference to its heap type. The interpreter counts
+// the reference an allocation takes on a per-thread counter, but giving it
+// back (Py_DECREF) writes the type's shared count, a line every thread
+// creating objects of the class would write in turn: a guard per
+// `with lock.read():` spent half its time there with two threads. The
+// module's own types are never released, so their instances keep their type
+// reference: the count only grows, and the type already lives as long as the
+// process. A Python subclass (whose deallocator is not ours) may be
+// released, and gets its reference back.
+inline void release_type_reference(PyTypeObject* type, destructor own_dealloc) noexcept {
     if (type->tp_dealloc != own_dealloc) {
         Py_DECREF(type);
-        return;
-    }
-    std::uint32_t& owed = detail::owed_type_references<Class>;
-    if (++owed == kBatch) {
-        for (; owed != 0; --owed) {
-            Py_DECREF(type);
-        }
     }
 }
 
@@ -182,7 +187,7 @@ void finish_dealloc(PyObject* self) noexcept {
     }
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
-    release_type_reference<Class>(type, &dealloc_instance<Class>);
+    release_type_reference(type, &dealloc_instance<Class>);
 }
 }  // namespace detail
 

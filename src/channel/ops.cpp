@@ -49,11 +49,11 @@ PyTypeObject* recv_op_type() { return binding::TypeObject<RecvOpClass>::for_regi
 PyTypeObject* send_op_type() { return binding::TypeObject<SendOpClass>::for_registration(); }
 
 binding::OwnedRef make_recv_op(RecvOpState state) {
-    return binding::create_instance<RecvOpClass>(binding::TypeObject<RecvOpClass>::get(), std::move(state));
+    return binding::create_native_instance<RecvOpClass>(binding::TypeObject<RecvOpClass>::get(), std::move(state));
 }
 
 binding::OwnedRef make_send_op(SendOpState state) {
-    return binding::create_instance<SendOpClass>(binding::TypeObject<SendOpClass>::get(), std::move(state));
+    return binding::create_native_instance<SendOpClass>(binding::TypeObject<SendOpClass>::get(), std::move(state));
 }
 
 const RecvOpState* recv_op_state(PyObject* object) { return state_of<RecvOpClass>(object); }

@@ -41,7 +41,7 @@ struct GuardTraits : binding::ClassTraits {
     static constexpr bool kExclusiveMethods = true;
     static void drop_on_foreign_thread(State& state) noexcept {
         state.held.release_elsewhere();
-        state.handle.reset();
+        state.handle.reset_elsewhere();
     }
 };
 
@@ -202,12 +202,12 @@ PyTypeObject* read_guard_type() { return binding::TypeObject<ReadGuardClass>::fo
 PyTypeObject* write_guard_type() { return binding::TypeObject<WriteGuardClass>::for_registration(); }
 
 binding::OwnedRef make_read_guard(const LockRef& handle) {
-    return binding::create_instance<ReadGuardClass>(binding::TypeObject<ReadGuardClass>::get(),
+    return binding::create_native_instance<ReadGuardClass>(binding::TypeObject<ReadGuardClass>::get(),
                                                     ReadGuardClass::State{LeasedRef::on_this_thread(handle), {}});
 }
 
 binding::OwnedRef make_write_guard(const LockRef& handle) {
-    return binding::create_instance<WriteGuardClass>(binding::TypeObject<WriteGuardClass>::get(),
+    return binding::create_native_instance<WriteGuardClass>(binding::TypeObject<WriteGuardClass>::get(),
                                                      WriteGuardClass::State{LeasedRef::on_this_thread(handle), {}});
 }
 

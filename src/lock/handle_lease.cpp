@@ -23,7 +23,7 @@ struct LeaseReaper {
         t_cache.closed = true;
         for (HandleLease*& lease : t_cache.leases) {
             if (lease != nullptr) {
-                std::exchange(lease, nullptr)->release();
+                std::exchange(lease, nullptr)->uncache();
             }
         }
     }
@@ -42,18 +42,18 @@ LeasedRef LeasedRef::on_this_thread(const LockRef& handle) {
             return LeasedRef(lease);
         }
     }
-    HandleLease* lease = HandleLease::create(handle);
-    if (!cache.closed) {
-        t_reaper.armed = true;  // first use on this thread registers its destructor
-        if (HandleLease* oldest = cache.leases[kCachedLeases - 1]) {
-            oldest->release();
-        }
-        for (std::size_t i = kCachedLeases - 1; i > 0; --i) {
-            cache.leases[i] = cache.leases[i - 1];
-        }
-        lease->retain();
-        cache.leases[0] = lease;
+    if (cache.closed) {
+        return LeasedRef(HandleLease::create_uncached(handle));
     }
+    HandleLease* lease = HandleLease::create_cached(handle);
+    t_reaper.armed = true;  // first use on this thread registers its destructor
+    if (HandleLease* oldest = cache.leases[kCachedLeases - 1]) {
+        oldest->uncache();
+    }
+    for (std::size_t i = kCachedLeases - 1; i > 0; --i) {
+        cache.leases[i] = cache.leases[i - 1];
+    }
+    cache.leases[0] = lease;
     return LeasedRef(lease);
 }
 

@@ -10,18 +10,12 @@ namespace {
 // sleep and wake-up costs far more than a few hundred pause instructions.
 constexpr int kSpinLimit = 100;
 
-constexpr std::uint32_t kNoSlot = ~std::uint32_t{0};
-thread_local std::uint32_t t_slot __attribute__((tls_model("initial-exec"))) = kNoSlot;
 std::atomic<std::uint32_t> next_slot{0};
 }  // namespace
 
-std::uint32_t ReaderSlots::index_for_this_thread() noexcept {
-    std::uint32_t slot = t_slot;
-    if (slot == kNoSlot) {
-        slot = next_slot.fetch_add(1, std::memory_order_relaxed) % kCount;
-        t_slot = slot;
-    }
-    return slot;
+std::uint32_t detail::assign_reader_slot() noexcept {
+    t_reader_slot = next_slot.fetch_add(1, std::memory_order_relaxed) % ReaderSlots::kCount;
+    return t_reader_slot;
 }
 
 bool ReaderSlots::all_empty() const noexcept {
@@ -39,27 +33,6 @@ std::uint64_t ReaderSlots::total() const noexcept {
         sum += slot.readers.load(std::memory_order_relaxed);
     }
     return sum;
-}
-
-std::optional<ReadTicket> RawRwLock::try_lock_shared(bool recursive) {
-    if (slots_ != nullptr) {
-        if (std::optional<ReadTicket> ticket = try_lock_shared_in_slot()) {
-            return ticket;
-        }
-    }
-    return try_lock_shared_in_word(recursive);
-}
-
-std::optional<ReadTicket> RawRwLock::try_lock_shared_in_slot() noexcept {
-    std::uint32_t slot = ReaderSlots::index_for_this_thread();
-    (*slots_)[slot].fetch_add(1, std::memory_order_seq_cst);
-    // Only an untouched word lets a slot reader in: any writer bit turns it
-    // away, and while readers count in the word new ones join them there.
-    if (state_.load(std::memory_order_seq_cst) == 0) {
-        return ReadTicket{slot};
-    }
-    leave_slot(slot);
-    return std::nullopt;
 }
 
 std::optional<ReadTicket> RawRwLock::try_lock_shared_in_word(bool recursive) {
@@ -101,22 +74,11 @@ ReadTicket RawRwLock::lock_shared(bool recursive) {
     }
 }
 
-void RawRwLock::unlock_shared(ReadTicket ticket) noexcept {
-    if (ticket.slot != ReadTicket::kWord) {
-        leave_slot(ticket.slot);
-        return;
-    }
+void RawRwLock::unlock_shared_in_word() noexcept {
     std::uint64_t previous = state_.fetch_sub(1, std::memory_order_seq_cst);
     // Readers only ever hold up the draining writer, so only the last word
     // reader leaving in front of it has anyone to wake.
     if ((previous & kReaderMask) == 1 && (previous & kWriterDraining) != 0) {
-        wake_drainer();
-    }
-}
-
-void RawRwLock::leave_slot(std::uint32_t slot) noexcept {
-    (*slots_)[slot].fetch_sub(1, std::memory_order_seq_cst);
-    if ((state_.load(std::memory_order_seq_cst) & kWriterDraining) != 0) {
         wake_drainer();
     }
 }

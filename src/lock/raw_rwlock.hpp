@@ -27,6 +27,12 @@
 
 namespace torvan::lock {
 
+namespace detail {
+inline constexpr std::uint32_t kNoSlot = ~std::uint32_t{0};
+inline thread_local std::uint32_t t_reader_slot __attribute__((tls_model("initial-exec"))) = kNoSlot;
+std::uint32_t assign_reader_slot() noexcept;
+}  // namespace detail
+
 // Counters of readers that hold a lock through its slots, one line each.
 class ReaderSlots {
 public:
@@ -34,7 +40,10 @@ public:
 
     // The slot of the calling thread: threads take slots in turn, so a few
     // threads reading the same lock never share one.
-    static std::uint32_t index_for_this_thread() noexcept;
+    static std::uint32_t index_for_this_thread() noexcept {
+        std::uint32_t slot = detail::t_reader_slot;
+        return slot != detail::kNoSlot ? slot : detail::assign_reader_slot();
+    }
 
     std::atomic<std::uint64_t>& operator[](std::uint32_t index) noexcept { return slots_[index].readers; }
     bool all_empty() const noexcept;
@@ -75,11 +84,31 @@ public:
 
     // Shared access without waiting: retries while only contention makes the
     // compare-and-swap fail, and gives up only when writer preference refuses
-    // the reader. A native failure at the reader limit.
-    std::optional<ReadTicket> try_lock_shared(bool recursive);
+    // the reader. A native failure at the reader limit. Inline, like the
+    // release, since every read takes this path.
+    std::optional<ReadTicket> try_lock_shared(bool recursive) {
+        if (slots_ != nullptr) {
+            std::uint32_t slot = ReaderSlots::index_for_this_thread();
+            (*slots_)[slot].fetch_add(1, std::memory_order_seq_cst);
+            // Only an untouched word lets a slot reader in: any writer bit
+            // turns it away, and while readers count in the word new ones
+            // join them there.
+            if (state_.load(std::memory_order_seq_cst) == 0) {
+                return ReadTicket{slot};
+            }
+            leave_slot(slot);
+        }
+        return try_lock_shared_in_word(recursive);
+    }
     // Shared access, waiting as long as it takes.
     ReadTicket lock_shared(bool recursive);
-    void unlock_shared(ReadTicket ticket) noexcept;
+    void unlock_shared(ReadTicket ticket) noexcept {
+        if (ticket.slot != ReadTicket::kWord) {
+            leave_slot(ticket.slot);
+        } else {
+            unlock_shared_in_word();
+        }
+    }
 
     // Exclusive access without waiting: one compare-and-swap from free (and,
     // with slots, a look at them, giving the lock back if a reader holds one).
@@ -122,9 +151,14 @@ private:
         return (state & kReaderMask) == 0 && (slots_ == nullptr || slots_->all_empty());
     }
 
-    std::optional<ReadTicket> try_lock_shared_in_slot() noexcept;
     std::optional<ReadTicket> try_lock_shared_in_word(bool recursive);
-    void leave_slot(std::uint32_t slot) noexcept;
+    void unlock_shared_in_word() noexcept;
+    void leave_slot(std::uint32_t slot) noexcept {
+        (*slots_)[slot].fetch_sub(1, std::memory_order_seq_cst);
+        if ((state_.load(std::memory_order_seq_cst) & kWriterDraining) != 0) {
+            wake_drainer();
+        }
+    }
     void drain_readers() noexcept;
 
     void wake_writer() noexcept;

@@ -4,9 +4,12 @@
 // compare in passes and make their change in one final locked step that
 // re-checks the bucket, so the map never holds two equal keys.
 //
-// Under a shard lock only table work, identity scans, reference increments
-// and native allocation happen; references that leave the map are released
-// after the lock.
+// Under a shard lock only table work, identity scans, native comparisons of
+// exact str, int, bytes and float keys, reference increments and native
+// allocation happen; references that leave the map are released after the
+// lock. Lookups of such keys read the table inside a read section instead of
+// taking the lock, and every step that changes a table first waits for the
+// readers inside one (read_section.hpp).
 
 #include "map/concurrent_map.hpp"
 
@@ -21,6 +24,7 @@
 #include "binding/type_object.hpp"
 #include "map/key_resolution.hpp"
 #include "map/map_state.hpp"
+#include "map/read_section.hpp"
 #include "map/shard_count.hpp"
 #include "platform/system.hpp"
 
@@ -35,6 +39,16 @@ using binding::Instance;
 using binding::Object;
 using binding::OwnedRef;
 using Guard = std::lock_guard<ShardMutex>;
+
+// The shard lock for a step that may change the table or let go of what it
+// holds: once it is taken, the readers still inside a read section finish.
+class WriteGuard {
+public:
+    explicit WriteGuard(ShardMutex& lock) : guard_(lock) { wait_for_readers(); }
+
+private:
+    Guard guard_;
+};
 
 struct ConcurrentMapClass : binding::ClassTraits {
     static constexpr const char* kName = "ConcurrentMap";
@@ -106,10 +120,36 @@ struct Lookup {
     OwnedRef value;
 };
 
+// The read form without the lock and without a reference to any key: the
+// answer when no bucket has the hash or its keys compare natively, nothing
+// when a writer holds the lock or a key needs Python to compare.
+std::optional<Lookup> look_up_natively(Shard& shard, std::uint64_t hash, PyObject* key, bool with_value) noexcept {
+    ReadSection section;
+    if (!section.entered() || !shard.lock.is_free()) {
+        return std::nullopt;
+    }
+    PairEntry* entry = shard.table.find(hash);
+    if (entry == nullptr) {
+        return Lookup{};
+    }
+    std::uint32_t index = native_find(entry->bucket(), key);
+    if (index == kUndecided) {
+        return std::nullopt;
+    }
+    if (index == entry->bucket().size()) {
+        return Lookup{};
+    }
+    // The map's reference keeps the value alive until this section ends.
+    return Lookup{true, with_value ? OwnedRef::borrow(entry->bucket()[index].value) : OwnedRef()};
+}
+
 // The read form: one snapshot, no identity shortcut, no retry.
 Lookup look_up(Self& self, PyObject* key, bool with_value) {
     std::uint64_t hash = hash_of(key);
     Shard& shard = self.state.shard_for(hash);
+    if (std::optional<Lookup> answer = look_up_natively(shard, hash, key, with_value)) {
+        return std::move(*answer);
+    }
     Snapshot snapshot;
     {
         Guard guard(shard.lock);
@@ -146,7 +186,7 @@ void set(Self& self, Object key_arg, Object value_arg) {
     Shard& shard = self.state.shard_for(hash);
     OwnedRef replaced;  // declared first: released after every lock below
     {
-        Guard guard(shard.lock);
+        WriteGuard guard(shard.lock);
         PairEntry* entry = shard.table.find(hash);
         if (entry == nullptr) {
             append_new(shard.table, hash, key, value);
@@ -157,12 +197,20 @@ void set(Self& self, Object key_arg, Object value_arg) {
             replaced = replace_value(entry->bucket()[i], value);
             return;
         }
+        if (std::uint32_t equal = native_find(entry->bucket(), key); equal != kUndecided) {
+            if (equal < entry->bucket().size()) {
+                replaced = replace_value(entry->bucket()[equal], value);
+            } else {
+                append_to(shard.table, *entry, key, value);
+            }
+            return;
+        }
     }
     ExaminedKeys examined;
     for (;;) {
         Match match = comparison_pass(shard, hash, key, examined, false);
         if (match) {
-            Guard guard(shard.lock);
+            WriteGuard guard(shard.lock);
             if (PairEntry* entry = shard.table.find(hash)) {
                 std::uint32_t i = find_identical(entry->bucket(), match.key.get());
                 if (i < entry->bucket().size()) {
@@ -172,7 +220,7 @@ void set(Self& self, Object key_arg, Object value_arg) {
             }
             // The match was removed meanwhile: try to insert.
         }
-        Guard guard(shard.lock);
+        WriteGuard guard(shard.lock);
         PairEntry* entry = shard.table.find(hash);
         if (entry == nullptr) {
             append_new(shard.table, hash, key, value);
@@ -195,7 +243,7 @@ void set(Self& self, Object key_arg, Object value_arg) {
 Removed remove_key(Self& self, PyObject* key, std::uint64_t hash) {
     Shard& shard = self.state.shard_for(hash);
     {
-        Guard guard(shard.lock);
+        WriteGuard guard(shard.lock);
         PairEntry* entry = shard.table.find(hash);
         if (entry == nullptr) {
             return Removed{};
@@ -204,12 +252,15 @@ Removed remove_key(Self& self, PyObject* key, std::uint64_t hash) {
         if (i < entry->bucket().size()) {
             return take_pair(shard.table, *entry, i);
         }
+        if (std::uint32_t equal = native_find(entry->bucket(), key); equal != kUndecided) {
+            return equal < entry->bucket().size() ? take_pair(shard.table, *entry, equal) : Removed{};
+        }
     }
     ExaminedKeys examined;
     for (;;) {
         Match match = comparison_pass(shard, hash, key, examined, false);
         if (match) {
-            Guard guard(shard.lock);
+            WriteGuard guard(shard.lock);
             if (PairEntry* entry = shard.table.find(hash)) {
                 std::uint32_t i = find_identical(entry->bucket(), match.key.get());
                 if (i < entry->bucket().size()) {
@@ -217,7 +268,7 @@ Removed remove_key(Self& self, PyObject* key, std::uint64_t hash) {
                 }
             }
         }
-        Guard guard(shard.lock);
+        WriteGuard guard(shard.lock);
         PairEntry* entry = shard.table.find(hash);
         if (entry == nullptr) {
             return Removed{};
@@ -255,13 +306,34 @@ OwnedRef get_or_insert(Self& self, Object key_arg, Object default_arg) {
     PyObject* fallback = default_arg.ptr;
     std::uint64_t hash = hash_of(key);
     Shard& shard = self.state.shard_for(hash);
+    if (std::optional<Lookup> found = look_up_natively(shard, hash, key, true); found && found->found) {
+        return std::move(found->value);
+    }
+    {
+        WriteGuard guard(shard.lock);
+        PairEntry* entry = shard.table.find(hash);
+        if (entry == nullptr) {
+            append_new(shard.table, hash, key, fallback);
+            return OwnedRef::borrow(fallback);
+        }
+        if (std::uint32_t equal = native_find(entry->bucket(), key); equal != kUndecided) {
+            if (equal == entry->bucket().size()) {
+                equal = find_identical(entry->bucket(), key);  // a NaN key finds itself
+            }
+            if (equal < entry->bucket().size()) {
+                return OwnedRef::borrow(entry->bucket()[equal].value);
+            }
+            append_to(shard.table, *entry, key, fallback);
+            return OwnedRef::borrow(fallback);
+        }
+    }
     ExaminedKeys examined;
     for (;;) {
         Match match = comparison_pass(shard, hash, key, examined, true);
         if (match) {
             return std::move(match.value);
         }
-        Guard guard(shard.lock);
+        WriteGuard guard(shard.lock);
         PairEntry* entry = shard.table.find(hash);
         if (entry == nullptr) {
             append_new(shard.table, hash, key, fallback);
@@ -305,7 +377,7 @@ void clear(Self& self) {
         Shard& shard = self.state.shard(i);
         PairTable taken;
         {
-            Guard guard(shard.lock);
+            WriteGuard guard(shard.lock);
             taken = shard.table.take();
         }
         release_pairs(taken);

@@ -1,6 +1,7 @@
 #include "map/key_resolution.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <mutex>
 
@@ -26,6 +27,68 @@ bool keys_equal(PyObject* stored, PyObject* probe) {
         binding::raise_current();
     }
     return truth != 0;
+}
+
+namespace {
+
+// An int's value when it fits in 64 bits. Cannot fail on an int: overflow is
+// reported, not raised.
+std::optional<long long> small_value(PyObject* number) noexcept {
+    auto* as_long = reinterpret_cast<PyLongObject*>(number);
+    if (PyUnstable_Long_IsCompact(as_long)) {
+        return PyUnstable_Long_CompactValue(as_long);
+    }
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
+    return overflow == 0 ? std::optional<long long>(value) : std::nullopt;
+}
+
+}  // namespace
+
+NativeEquality native_equal(PyObject* stored, PyObject* probe) noexcept {
+    PyTypeObject* type = Py_TYPE(probe);
+    if (Py_TYPE(stored) != type) {
+        return NativeEquality::Unknown;
+    }
+    auto answer = [](bool equal) { return equal ? NativeEquality::Equal : NativeEquality::Unequal; };
+    if (type == &PyUnicode_Type) {
+        return answer(stored == probe || PyUnicode_Equal(stored, probe) == 1);
+    }
+    if (type == &PyLong_Type) {
+        if (stored == probe) {
+            return NativeEquality::Equal;
+        }
+        std::optional<long long> left = small_value(stored);
+        std::optional<long long> right = small_value(probe);
+        if (!left && !right) {
+            return NativeEquality::Unknown;  // both beyond 64 bits: the interpreter's comparison decides
+        }
+        return answer(left == right);
+    }
+    if (type == &PyBytes_Type) {
+        return answer(stored == probe || (PyBytes_GET_SIZE(stored) == PyBytes_GET_SIZE(probe) &&
+                                          std::memcmp(PyBytes_AS_STRING(stored), PyBytes_AS_STRING(probe),
+                                                      static_cast<std::size_t>(PyBytes_GET_SIZE(probe))) == 0));
+    }
+    if (type == &PyFloat_Type) {
+        // No identity shortcut: NaN is unequal even to itself.
+        return answer(PyFloat_AS_DOUBLE(stored) == PyFloat_AS_DOUBLE(probe));
+    }
+    return NativeEquality::Unknown;
+}
+
+std::uint32_t native_find(const PairBucket& bucket, PyObject* probe) noexcept {
+    for (std::uint32_t i = 0; i < bucket.size(); ++i) {
+        switch (native_equal(bucket[i].key, probe)) {
+            case NativeEquality::Equal:
+                return i;
+            case NativeEquality::Unequal:
+                continue;
+            case NativeEquality::Unknown:
+                return kUndecided;
+        }
+    }
+    return bucket.size();
 }
 
 ExaminedKeys::~ExaminedKeys() {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "binding/owned_ref.hpp"
 #include "binding/python.hpp"
@@ -21,6 +22,20 @@ std::uint64_t hash_of(PyObject* key);
 // The equality test: the stored key is the left operand. Raises what the
 // comparison or the truth test of its result raises.
 bool keys_equal(PyObject* stored, PyObject* probe);
+
+// Equality decided without running Python code, for keys of the same exact
+// type str, int, bytes or float, whose comparison is the interpreter's own C.
+// Unknown for any other pair (subclasses included, and keys of two different
+// types): those compare through keys_equal.
+enum class NativeEquality { Equal, Unequal, Unknown };
+NativeEquality native_equal(PyObject* stored, PyObject* probe) noexcept;
+
+// The first key of the bucket equal to the probe, decided natively: its
+// index, the bucket's size when no key is equal, or kUndecided when some key
+// before the answer cannot be compared natively. Reads the stored keys, so
+// the caller holds the shard lock or is inside a read section.
+inline constexpr std::uint32_t kUndecided = ~std::uint32_t{0};
+std::uint32_t native_find(const PairBucket& bucket, PyObject* probe) noexcept;
 
 // The stored keys this call compared with the probe and found unequal. Holds
 // a reference to each, so no address in it can be reused by another object

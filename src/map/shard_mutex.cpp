@@ -14,7 +14,7 @@ void ShardMutex::lock_contended() noexcept {
     for (int spin = 0; spin < kSpinLimit; ++spin) {
         std::uint32_t seen = state_.load(std::memory_order_relaxed);
         if (seen == kUnlocked) {
-            if (state_.compare_exchange_weak(seen, kLocked, std::memory_order_acquire, std::memory_order_relaxed)) {
+            if (state_.compare_exchange_weak(seen, kLocked, std::memory_order_seq_cst, std::memory_order_relaxed)) {
                 return;
             }
         } else if (seen == kContended) {
@@ -24,7 +24,7 @@ void ShardMutex::lock_contended() noexcept {
     }
     // Marking the word contended before parking makes the holder's unlock
     // wake us; taking it this way keeps the mark, since others may be parked.
-    while (state_.exchange(kContended, std::memory_order_acquire) != kUnlocked) {
+    while (state_.exchange(kContended, std::memory_order_seq_cst) != kUnlocked) {
         platform::wait_on_word(state_, kContended);
     }
 }

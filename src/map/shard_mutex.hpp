@@ -4,6 +4,10 @@
 // compare-and-swap and releasing one exchange; a thread that finds it taken
 // spins briefly, then parks on the word until the holder wakes it.
 //
+// Acquiring is sequentially consistent, so that a writer that has taken the
+// lock and then looks for readers (read_section.hpp) and a reader that has
+// announced itself and then looks at the lock cannot both miss each other.
+//
 // Satisfies Lockable, so std::lock_guard and std::unique_lock work with it.
 
 #include <atomic>
@@ -19,7 +23,7 @@ public:
 
     void lock() noexcept {
         std::uint32_t expected = kUnlocked;
-        if (!state_.compare_exchange_strong(expected, kLocked, std::memory_order_acquire,
+        if (!state_.compare_exchange_strong(expected, kLocked, std::memory_order_seq_cst,
                                             std::memory_order_relaxed)) {
             lock_contended();
         }
@@ -27,9 +31,12 @@ public:
 
     bool try_lock() noexcept {
         std::uint32_t expected = kUnlocked;
-        return state_.compare_exchange_strong(expected, kLocked, std::memory_order_acquire,
+        return state_.compare_exchange_strong(expected, kLocked, std::memory_order_seq_cst,
                                               std::memory_order_relaxed);
     }
+
+    // For a reader inside a read section: nobody holds the lock.
+    bool is_free() const noexcept { return state_.load(std::memory_order_seq_cst) == kUnlocked; }
 
     void unlock() noexcept {
         // Only a holder that saw (or caused) contention pays for a wake-up.

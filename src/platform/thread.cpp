@@ -29,9 +29,9 @@ pthread_t to_pthread(unsigned long handle) noexcept {
 
 }  // namespace
 
-std::uint64_t current_thread_id() noexcept {
-    thread_local const std::uint64_t id = g_next_thread_id.fetch_add(1, std::memory_order_relaxed);
-    return id;
+std::uint64_t detail::draw_thread_id() noexcept {
+    detail::t_thread_id = g_next_thread_id.fetch_add(1, std::memory_order_relaxed);
+    return detail::t_thread_id;
 }
 
 std::string describe_os_error(int code) {

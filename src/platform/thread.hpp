@@ -9,8 +9,18 @@
 
 namespace torvan::platform {
 
+namespace detail {
+// The calling thread's number once drawn; 0 before. Initial-exec TLS keeps
+// the check that every thread-bound call makes free of calls.
+inline thread_local std::uint64_t t_thread_id __attribute__((tls_model("initial-exec"))) = 0;
+std::uint64_t draw_thread_id() noexcept;
+}  // namespace detail
+
 // A stable, process-unique number for the calling thread (never 0).
-std::uint64_t current_thread_id() noexcept;
+inline std::uint64_t current_thread_id() noexcept {
+    std::uint64_t id = detail::t_thread_id;
+    return id != 0 ? id : detail::draw_thread_id();
+}
 
 // An owned, joinable operating-system thread. Threads started here block
 // asynchronous signals, so that signals are delivered to interpreter threads.

@@ -28,7 +28,7 @@ TEST(HandleLease, OneHandleReferencePerThreadHandedBackWhenTheThreadEnds) {
     });
     thread.join_all(std::chrono::seconds(30));
     EXPECT_EQ(handle.use_count(), 2u);  // the cache let go, the kept reference not
-    kept.reset();                       // dropped on another thread than its own
+    kept.reset_elsewhere();             // dropped on another thread than its own
     EXPECT_EQ(handle.use_count(), 1u);
 }
 
