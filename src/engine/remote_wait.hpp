@@ -206,7 +206,9 @@ private:
     // receive is still to be filled.
     RemoteOutcome settle(std::uintptr_t selected, std::optional<T>& received) {
         if (selected == oper(data_rec_) && rendezvous()) {
-            data_rec_.registered = false;  // the partner removed the entry
+            // The partner removed the entry already. Unregistering still takes
+            // the channel's lock, which the partner held from its pick to its
+            // reference to the packet: only then may this side drop its own.
             unregister();
             if (sending_) {
                 release_data_packet();  // the receiver holds it too, and takes the item out
