@@ -100,6 +100,33 @@ TEST(EngineRemoteWait, ARendezvousSendIsTakenFromTheWaitOrComesBack) {
     EXPECT_EQ(wait.abandon(unused), RemoteOutcome::Sent);  // picked: the send stands
 }
 
+TEST(EngineRemoteWait, AHandOverInProgressIsPendingUntilTheSenderCompletesOrGivesUp) {
+    for (bool completes : {true, false}) {
+        auto [tx, rx] = bounded<int>(0);
+        Signal closed;
+        TestWaiter waiter;
+        IntWait wait(rx, closed.ends.second, waiter.reference());
+        ASSERT_TRUE(wait.start_receive());
+        std::optional<int> got;
+        {
+            // A selecting sender claims the waiting receive, then completes or drops its send.
+            Select select;
+            select.add_send(tx);
+            SelectedOperation op = select.select();
+            EXPECT_EQ(wait.abandon(got), RemoteOutcome::Pending);
+            EXPECT_EQ(wait.poll(got), RemoteOutcome::Pending);
+            int v = 9;
+            if (completes) {
+                EXPECT_EQ(op.send(tx, v), SendStatus::Sent);
+            } else {
+                EXPECT_THROW({ SelectedOperation dropped(std::move(op)); }, torvan::NativeFailure);
+            }
+        }
+        EXPECT_EQ(wait.poll(got), completes ? RemoteOutcome::Received : RemoteOutcome::Ready);
+        EXPECT_EQ(got, completes ? std::optional<int>(9) : std::nullopt);
+    }
+}
+
 TEST(EngineRemoteWait, AWokenWaiterThatAbandonsPassesTheWakeOn) {
     for (int capacity : {-1, 1}) {
         auto [tx, rx] = make<int>(capacity);
