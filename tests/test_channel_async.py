@@ -32,6 +32,17 @@ async def turns(n):
         await asyncio.sleep(0)
 
 
+def sending_then_closing(ch, count):
+    """A thread body that sends 0 .. count - 1, then closes ch."""
+
+    def produce():
+        for i in range(count):
+            ch.send(i)
+        ch.close()
+
+    return produce
+
+
 class TestOutcomes:
     def test_results_and_errors(self):
         async def main():
@@ -94,13 +105,8 @@ class TestWaiting:
         ch = Channel(capacity)
         count = scaled(2000)
 
-        def produce():
-            for i in range(count):
-                ch.send(i)
-            ch.close()
-
         async def main():
-            threads = start_threads([produce])
+            threads = start_threads([sending_then_closing(ch, count)])
             got = [item async for item in ch]
             return threads, got
 
@@ -206,13 +212,8 @@ class TestCancellation:
         ch = Channel(capacity)
         count = scaled(3000)
 
-        def produce():
-            for i in range(count):
-                ch.send(i)
-            ch.close()
-
         async def main():
-            threads = start_threads([produce])
+            threads = start_threads([sending_then_closing(ch, count)])
             got = []
             while True:
                 chance = random.random()

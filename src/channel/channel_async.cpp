@@ -309,55 +309,63 @@ Step wait_or_retry(AwaitState& state) {
     }
 }
 
+// A rendezvous hand-over completes the await: the item received, or None
+// for the item sent.
+std::optional<Step> handed_over(AwaitState& state, RemoteOutcome outcome, std::optional<Item>& received) {
+    if (outcome == RemoteOutcome::Received) {
+        return finish(state, std::move(*received));
+    }
+    if (outcome == RemoteOutcome::Sent) {
+        return finish(state);
+    }
+    return std::nullopt;
+}
+
 // Gives the wait up for `reason` (a cancellation, a timeout). A hand-over
 // that got there first completes the await instead.
 Step give_up(AwaitState& state, PyError reason) {
     std::optional<Item> received;
-    switch (state.wait->abandon(received)) {
-        case RemoteOutcome::Received:
-            return finish(state, std::move(*received));
-        case RemoteOutcome::Sent:
-            return finish(state);
-        case RemoteOutcome::Pending:
-            state.thrown.emplace(std::move(reason));
-            return wait_for_wake(state, AwaitState::Phase::HandingOver);
-        default:
-            end_with(state, std::move(reason));
+    const RemoteOutcome outcome = state.wait->abandon(received);
+    if (std::optional<Step> step = handed_over(state, outcome, received)) {
+        return std::move(*step);
     }
+    if (outcome == RemoteOutcome::Pending) {
+        state.thrown.emplace(std::move(reason));
+        return wait_for_wake(state, AwaitState::Phase::HandingOver);
+    }
+    end_with(state, std::move(reason));
 }
 
 // A hand-over in progress after giving up: its item, or the reason.
 Step after_hand_over(AwaitState& state) {
     std::optional<Item> received;
-    switch (state.wait->poll(received)) {
-        case RemoteOutcome::Received:
-            return finish(state, std::move(*received));
-        case RemoteOutcome::Pending:
-            return wait_for_wake(state, AwaitState::Phase::HandingOver);
-        default:
-            end_with(state, std::move(*state.thrown));
+    const RemoteOutcome outcome = state.wait->poll(received);
+    if (std::optional<Step> step = handed_over(state, outcome, received)) {
+        return std::move(*step);
     }
+    if (outcome == RemoteOutcome::Pending) {
+        return wait_for_wake(state, AwaitState::Phase::HandingOver);
+    }
+    end_with(state, std::move(*state.thrown));
 }
 
 Step after_wake(AwaitState& state) {
     std::optional<Item> received;
-    switch (state.wait->poll(received)) {
-        case RemoteOutcome::Received:
-            return finish(state, std::move(*received));
-        case RemoteOutcome::Sent:
-            return finish(state);
-        case RemoteOutcome::Ready:
-            if (std::optional<Step> step = attempt(state)) {
-                return std::move(*step);
-            }
-            return wait_or_retry(state);
-        default:
-            // Woken early (a wake meant for an earlier wait) or by the timer.
-            if (state.waiter->timed_out()) {
-                return give_up(state, timed_out(state));
-            }
-            return wait_for_wake(state, state.phase);
+    const RemoteOutcome outcome = state.wait->poll(received);
+    if (std::optional<Step> step = handed_over(state, outcome, received)) {
+        return std::move(*step);
     }
+    if (outcome == RemoteOutcome::Ready) {
+        if (std::optional<Step> step = attempt(state)) {
+            return std::move(*step);
+        }
+        return wait_or_retry(state);
+    }
+    // Woken early (a wake meant for an earlier wait) or by the timer.
+    if (state.waiter->timed_out()) {
+        return give_up(state, timed_out(state));
+    }
+    return wait_for_wake(state, state.phase);
 }
 
 Step first_step(AwaitState& state) {

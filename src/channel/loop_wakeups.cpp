@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "binding/boundary.hpp"
+#include "binding/interned.hpp"
 #include "binding/py_error.hpp"
 
 namespace torvan::channel {
@@ -15,20 +16,16 @@ using binding::OwnedRef;
 AsyncNames g_async_names;
 
 void init_async_names() {
-    auto intern = [](PyObject*& slot, const char* text) {
-        if (slot == nullptr) {
-            slot = binding::checked(PyUnicode_InternFromString(text)).release();
-        }
-    };
-    intern(g_async_names.asyncio, "asyncio");
-    intern(g_async_names.get_running_loop, "get_running_loop");
-    intern(g_async_names.create_future, "create_future");
-    intern(g_async_names.future_blocking, "_asyncio_future_blocking");
-    intern(g_async_names.done, "done");
-    intern(g_async_names.set_result, "set_result");
-    intern(g_async_names.call_later, "call_later");
-    intern(g_async_names.cancel, "cancel");
-    intern(g_async_names.add_reader, "add_reader");
+    using binding::intern_once;
+    intern_once(g_async_names.asyncio, "asyncio");
+    intern_once(g_async_names.get_running_loop, "get_running_loop");
+    intern_once(g_async_names.create_future, "create_future");
+    intern_once(g_async_names.future_blocking, "_asyncio_future_blocking");
+    intern_once(g_async_names.done, "done");
+    intern_once(g_async_names.set_result, "set_result");
+    intern_once(g_async_names.call_later, "call_later");
+    intern_once(g_async_names.cancel, "cancel");
+    intern_once(g_async_names.add_reader, "add_reader");
 }
 
 void complete_future(PyObject* future) {

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "binding/interned.hpp"
 #include "binding/methods.hpp"
 #include "binding/type_object.hpp"
 #include "engine/engine.hpp"
@@ -306,13 +307,9 @@ binding::ClassDefinition ThreadPoolClass::definition() {
 }
 
 void init_names() {
-    auto intern = [](PyObject*& slot, const char* text) {
-        if (slot == nullptr) {
-            slot = binding::checked(PyUnicode_InternFromString(text)).release();
-        }
-    };
-    intern(g_names.contextvars, "contextvars");
-    intern(g_names.copy_context, "copy_context");
+    using binding::intern_once;
+    intern_once(g_names.contextvars, "contextvars");
+    intern_once(g_names.copy_context, "copy_context");
     init_worker_names();
 }
 
