@@ -107,12 +107,16 @@ OwnedRef running_loop() {
     return binding::checked(PyObject_CallNoArgs(get.get()));
 }
 
+// Also from the deallocator, which may run while an exception propagates:
+// that exception is kept aside for the call.
 void cancel_timer(OwnedRef& timer) noexcept {
     if (OwnedRef handle = std::move(timer)) {
+        PyObject* in_flight = PyErr_GetRaisedException();
         OwnedRef cancelled = OwnedRef::steal(PyObject_CallMethodNoArgs(handle.get(), g_async_names.cancel));
         if (!cancelled) {
             PyErr_WriteUnraisable(handle.get());
         }
+        PyErr_SetRaisedException(in_flight);
     }
 }
 
