@@ -56,20 +56,9 @@ class Channel:
         _exc_tb: TracebackType | None,
     ) -> None: ...
     def arecv(self, timeout: float | None = None) -> Coroutine[Any, Any, Any]:
-        """Async version of recv() for compatibility with asyncio event loops.
-
-        A buffered item (or a waiting sender) is taken at once, on the loop's thread. Otherwise the
-        coroutine waits without blocking the loop or holding a thread, until an item arrives, the channel
-        is closed and drained, or the timeout expires. A cancelled arecv() has taken nothing, except on a
-        rendezvous channel (capacity=0) when a sender handed its item over before the cancellation
-        arrived: the await then returns that item instead of raising."""
+        """Async version of recv() for compatibility with asyncio event loops."""
     def asend(self, item: Any, timeout: float | None = None) -> Coroutine[Any, Any, None]:
-        """Async version of send() for compatibility with asyncio event loops.
-
-        Room in the buffer (or a waiting receiver) takes the item at once, on the loop's thread. Otherwise
-        the coroutine waits without blocking the loop or holding a thread. A cancelled asend() has not
-        sent its item, except on a rendezvous channel (capacity=0) when a receiver took it before the
-        cancellation arrived: the await then completes normally, reporting the send."""
+        """Async version of send() for compatibility with asyncio event loops."""
     def __aiter__(self) -> Channel: ...
     def __anext__(self) -> Coroutine[Any, Any, Any]: ...
 

@@ -365,25 +365,6 @@ constexpr const char* kRecvDoc =
     "are drained by the unblocked threads until empty. Threads calling `recv()` after\n"
     "the buffer is drained will receive `PyValueError(\"Channel is closed and empty\")`.";
 
-constexpr const char* kArecvDoc =
-    "arecv($self, timeout=None)\n--\n\n"
-    "Async version of recv() for compatibility with asyncio event loops.\n"
-    "\n"
-    "A buffered item (or a waiting sender) is taken at once, on the loop's thread. Otherwise the\n"
-    "coroutine waits without blocking the loop or holding a thread, until an item arrives, the channel\n"
-    "is closed and drained, or the timeout expires. A cancelled arecv() has taken nothing, except on a\n"
-    "rendezvous channel (capacity=0) when a sender handed its item over before the cancellation\n"
-    "arrived: the await then returns that item instead of raising.";
-
-constexpr const char* kAsendDoc =
-    "asend($self, item, timeout=None)\n--\n\n"
-    "Async version of send() for compatibility with asyncio event loops.\n"
-    "\n"
-    "Room in the buffer (or a waiting receiver) takes the item at once, on the loop's thread. Otherwise\n"
-    "the coroutine waits without blocking the loop or holding a thread. A cancelled asend() has not\n"
-    "sent its item, except on a rendezvous channel (capacity=0) when a receiver took it before the\n"
-    "cancellation arrived: the await then completes normally, reporting the send.";
-
 PyMethodDef g_methods[] = {
     binding::fastcall_def<&send, kSend>(
         "send",
@@ -412,8 +393,12 @@ PyMethodDef g_methods[] = {
                                              "send_op($self, item)\n--\n\nCreate a Send Operation wrapper for `select()`."),
     binding::noargs_def<&enter_context>("__enter__", "__enter__($self)\n--\n\n"),
     binding::fastcall_def<&exit_context, kExit>("__exit__", "__exit__($self, _exc_type, _exc_val, _exc_tb)\n--\n\n"),
-    binding::fastcall_def<&arecv, kArecv>("arecv", kArecvDoc),
-    binding::fastcall_def<&asend, kAsend>("asend", kAsendDoc),
+    binding::fastcall_def<&arecv, kArecv>(
+        "arecv",
+        "arecv($self, timeout=None)\n--\n\nAsync version of recv() for compatibility with asyncio event loops."),
+    binding::fastcall_def<&asend, kAsend>(
+        "asend",
+        "asend($self, item, timeout=None)\n--\n\nAsync version of send() for compatibility with asyncio event loops."),
     binding::end_of_methods(),
 };
 

@@ -563,7 +563,13 @@ PyMethodDef g_methods[] = {
 
 binding::ClassDefinition AwaitableClass::definition() {
     return {
-        .doc = "The awaitable of Channel.arecv(), Channel.asend() and `async for` over a Channel.",
+        .doc = "The awaitable of Channel.arecv(), Channel.asend() and `async for` over a Channel.\n"
+               "\n"
+               "Awaited, it completes at once, on the loop's thread, when an item or room is there; otherwise the\n"
+               "coroutine waits without blocking the loop or holding a thread. A cancelled (or timed-out) receive\n"
+               "has taken nothing and a cancelled send has sent nothing, except on a rendezvous channel\n"
+               "(capacity=0) when a partner took part in the hand-over before the cancellation arrived: the\n"
+               "await then completes anyway, with the item received or reporting the send.",
         .methods = g_methods,
         .getset = g_getset,
         .slots = {
