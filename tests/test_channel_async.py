@@ -91,10 +91,11 @@ class TestOutcomes:
             assert "Channel.asend" in repr(task)
             await task
             assert await ch.__anext__() == 2
-            never_awaited = ch.arecv()  # takes nothing: an operation starts when awaited
-            ch.send(3)
-            del never_awaited
-            assert ch.try_recv() == 3
+            never_awaited = ch.asend(3)  # sends nothing: an operation starts when awaited
+            with pytest.warns(RuntimeWarning, match=r"^Channel\.asend\(\) was never awaited$"):
+                del never_awaited
+            with pytest.raises(RuntimeError, match="^Channel is empty$"):
+                ch.try_recv()
 
         run(main)
 

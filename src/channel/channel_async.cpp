@@ -49,7 +49,22 @@ struct AwaitState {
           item(std::move(item)) {}
     AwaitState(AwaitState&&) noexcept = default;
     AwaitState& operator=(AwaitState&&) = delete;
-    ~AwaitState() { quit(); }
+    ~AwaitState() {
+        if (phase == Phase::Fresh && channel) {
+            warn_never_awaited();
+        }
+        quit();
+    }
+
+    // The operation, as a task's repr and the warnings name it.
+    const char* name() const noexcept {
+        return kind == Kind::Send ? "Channel.asend" : end == ReceiveEnd::Raise ? "Channel.arecv" : "Channel.__anext__";
+    }
+
+    // An operation starts when it is awaited: one never awaited did nothing,
+    // which a coroutine's warning says (a send that was meant to happen
+    // would otherwise be lost silently).
+    void warn_never_awaited() const noexcept;
 
     // Ends whatever wait is on: the wait is abandoned (an item handed over
     // to it all the same is dropped with this state), the timer cancelled.
@@ -118,6 +133,14 @@ void cancel_timer(OwnedRef& timer) noexcept {
         }
         PyErr_SetRaisedException(in_flight);
     }
+}
+
+void AwaitState::warn_never_awaited() const noexcept {
+    PyObject* in_flight = PyErr_GetRaisedException();
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "%s() was never awaited", name()) < 0) {
+        PyErr_WriteUnraisable(channel.get());
+    }
+    PyErr_SetRaisedException(in_flight);
 }
 
 void AwaitState::quit() noexcept {
@@ -485,11 +508,7 @@ binding::ReturnSelf await_self(Self&) { return {}; }
 // borrow, also while another thread steps the awaitable.
 PyObject* qualname(PyObject* object, void*) noexcept {
     return binding::at_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        const AwaitState& state = Self::from(object)->state;
-        const char* name = state.kind == AwaitState::Kind::Send ? "Channel.asend"
-                           : state.end == ReceiveEnd::Raise   ? "Channel.arecv"
-                                                              : "Channel.__anext__";
-        return binding::checked(PyUnicode_FromString(name)).release();
+        return binding::checked(PyUnicode_FromString(Self::from(object)->state.name())).release();
     });
 }
 
