@@ -14,7 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include "binding/interned.hpp"
 #include "binding/methods.hpp"
 #include "binding/type_object.hpp"
 #include "engine/engine.hpp"
@@ -307,9 +306,13 @@ binding::ClassDefinition ThreadPoolClass::definition() {
 }
 
 void init_names() {
-    using binding::intern_once;
-    intern_once(g_names.contextvars, "contextvars");
-    intern_once(g_names.copy_context, "copy_context");
+    auto intern = [](PyObject*& slot, const char* text) {
+        if (slot == nullptr) {
+            slot = binding::checked(PyUnicode_InternFromString(text)).release();
+        }
+    };
+    intern(g_names.contextvars, "contextvars");
+    intern(g_names.copy_context, "copy_context");
     init_worker_names();
 }
 

@@ -7,7 +7,6 @@
 #include <new>
 
 #include "binding/failure.hpp"
-#include "binding/interned.hpp"
 #include "binding/py_error.hpp"
 #include "binding/thread_state.hpp"
 #include "platform/park.hpp"
@@ -249,11 +248,15 @@ void forget_workers_after_fork() noexcept {
 }
 
 void init_worker_names() {
-    using binding::intern_once;
-    intern_once(g_names.run, "run");
-    intern_once(g_names.set_result, "set_result");
-    intern_once(g_names.set_exception, "set_exception");
-    intern_once(g_names.cancel, "cancel");
+    auto intern = [](PyObject*& slot, const char* text) {
+        if (slot == nullptr) {
+            slot = binding::checked(PyUnicode_InternFromString(text)).release();
+        }
+    };
+    intern(g_names.run, "run");
+    intern(g_names.set_result, "set_result");
+    intern(g_names.set_exception, "set_exception");
+    intern(g_names.cancel, "cancel");
 }
 
 }  // namespace torvan::pool
