@@ -1,7 +1,10 @@
 """Channel beside queue.SimpleQueue (unbounded), queue.Queue(maxsize)
 (bounded) and a peer concurrent queue: send+recv on one thread, one producer
 and one consumer, two of each, and a ping-pong round trip between two
-threads, for unbounded, bounded and rendezvous channels.
+threads, for unbounded, bounded and rendezvous channels. In asyncio code,
+beside asyncio.Queue: a stream from a producer thread to a coroutine (the
+queue fed with loop.call_soon_threadsafe), and awaiting an item that is
+already there.
 
 In the multi-thread cases the first half of the threads produce and the
 rest consume; every thread's operations count, so ns/op is per send or
@@ -11,6 +14,7 @@ threads contend on its reference count whatever the queue under test."""
 
 from __future__ import annotations
 
+import asyncio
 import queue
 from itertools import repeat
 
@@ -152,3 +156,104 @@ for _flavour in FLAVOURS:
     case(GROUP, f"ping-pong round trip, {_flavour}", threads=(2,), ops=20_000,
          note="two channels between two threads; ns per send+recv of one side")(
         lambda f=_flavour: measured(f, ping_pong))
+
+
+# asyncio --------------------------------------------------------------------
+# Each measurement runs its own event loop, made before the clock starts and
+# closed inside the timed run.
+
+def run_loop(loop, coroutine):
+    def run():
+        try:
+            loop.run_until_complete(coroutine)
+        finally:
+            loop.close()
+
+    return run
+
+
+def stream_to_a_coroutine(kind: str):
+    """Thread 0 sends `ops` items; thread 1 runs a loop whose coroutine receives them."""
+
+    def setup(threads):
+        loop = asyncio.new_event_loop()
+        return loop, (asyncio.Queue() if kind == "queue" else Channel())
+
+    def workload(shared, i, ops):
+        loop, q = shared
+        if kind == "queue":
+            if i == 0:
+                def produce(call=loop.call_soon_threadsafe, put=q.put_nowait, ops=ops):
+                    for n in repeat(None, ops):
+                        call(put, n)
+
+                return produce
+
+            async def consume(get=q.get, ops=ops):
+                for _ in repeat(None, ops):
+                    await get()
+        else:
+            if i == 0:
+                def produce(send=q.send, close=q.close, ops=ops):
+                    for n in repeat(None, ops):
+                        send(n)
+                    close()
+
+                return produce
+            if kind == "arecv":
+                async def consume(recv=q.arecv, ops=ops):
+                    for _ in repeat(None, ops):
+                        await recv()
+            else:
+                async def consume(ch=q):
+                    async for _ in ch:
+                        pass
+
+        return run_loop(loop, consume())
+
+    return workload, setup
+
+
+def await_a_buffered_item(kind: str):
+    """One thread awaits `ops` items that are all there already."""
+
+    def workload(shared, i, ops):
+        loop = asyncio.new_event_loop()
+        if kind == "queue":
+            q = asyncio.Queue()
+            for _ in repeat(None, ops):
+                q.put_nowait(None)
+
+            async def consume(get=q.get, ops=ops):
+                for _ in repeat(None, ops):
+                    await get()
+        else:
+            ch = Channel()
+            for _ in repeat(None, ops):
+                ch.send(None)
+
+            async def consume(recv=ch.arecv, ops=ops):
+                for _ in repeat(None, ops):
+                    await recv()
+
+        return run_loop(loop, consume())
+
+    return workload
+
+
+@case(GROUP, "asyncio: producer thread to a coroutine", threads=(2,), ops=100_000,
+      note="ns per send or receive; the queue is fed with loop.call_soon_threadsafe")
+def asyncio_stream():
+    return [
+        torvan("Channel(), await arecv()", *stream_to_a_coroutine("arecv")),
+        torvan("Channel(), async for", *stream_to_a_coroutine("async for")),
+        stdlib("asyncio.Queue()", *stream_to_a_coroutine("queue")),
+    ]
+
+
+@case(GROUP, "asyncio: await an item already there", threads=(1,), ops=100_000)
+def asyncio_buffered():
+    return [
+        torvan("await Channel().arecv()", await_a_buffered_item("channel")),
+        stdlib("await asyncio.Queue().get()", await_a_buffered_item("queue")),
+    ]

@@ -1,7 +1,6 @@
 """Type stubs for the native module torvan._torvan."""
 
-import asyncio
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Coroutine, Iterable, Iterator, Sequence
 from concurrent.futures import Future
 from types import GenericAlias, TracebackType
 from typing import Any, Generic, Literal, ParamSpec, Self, TypeVar, final, overload, type_check_only
@@ -79,10 +78,12 @@ class Channel(Generic[_T]):
         _exc_val: BaseException | None,
         _exc_tb: TracebackType | None,
     ) -> None: ...
-    def arecv(self, timeout: float | None = None) -> asyncio.Future[_T]:
+    def arecv(self, timeout: float | None = None) -> Coroutine[Any, Any, _T]:
         """Async version of recv() for compatibility with asyncio event loops."""
-    def asend(self, item: _T, timeout: float | None = None) -> asyncio.Future[None]:
+    def asend(self, item: _T, timeout: float | None = None) -> Coroutine[Any, Any, None]:
         """Async version of send() for compatibility with asyncio event loops."""
+    def __aiter__(self) -> Self: ...
+    def __anext__(self) -> Coroutine[Any, Any, _T]: ...
     def __class_getitem__(cls, item: Any, /) -> GenericAlias:
         """See PEP 585"""
 

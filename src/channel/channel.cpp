@@ -16,9 +16,11 @@
 
 #include "binding/methods.hpp"
 #include "binding/type_object.hpp"
+#include "channel/channel_async.hpp"
 #include "channel/channel_types.hpp"
 #include "channel/channel_wait.hpp"
 #include "channel/close_signal.hpp"
+#include "channel/messages.hpp"
 #include "channel/ops.hpp"
 #include "channel/sender_slot.hpp"
 #include "channel/timeout.hpp"
@@ -35,9 +37,6 @@ using binding::Object;
 using binding::OwnedRef;
 using binding::raise;
 using binding::ReturnSelf;
-
-constexpr const char* kClosed = "Channel is closed";
-constexpr const char* kClosedAndEmpty = "Channel is closed and empty";
 
 // The receiver is never replaced while the object lives and only ever read,
 // so it needs no lock. The sender slot, which every send locks shared, sits
@@ -109,7 +108,7 @@ DataSender clone_sender(ChannelState& state) {
 
 [[noreturn]] void send_failed(SendOutcome outcome) {
     if (outcome == SendOutcome::TimedOut) {
-        raise(PyExc_TimeoutError, "send() timed out waiting for channel capacity");
+        raise(PyExc_TimeoutError, kSendTimedOut);
     }
     raise(PyExc_ValueError, kClosed);
 }
@@ -223,7 +222,7 @@ OwnedRef received_or_raise(RecvOutcome outcome) {
         case RecvOutcome::Kind::TimedOut:
             break;
     }
-    raise(PyExc_TimeoutError, "recv() timed out waiting for available item");
+    raise(PyExc_TimeoutError, kRecvTimedOut);
 }
 
 OwnedRef recv(Self& self, std::optional<double> timeout) {
@@ -312,32 +311,23 @@ ReturnSelf enter_context(Self&) { return {}; }
 
 void exit_context(Self& self, Object, Object, Object) { close(self); }
 
-// asyncio adapters: the blocking call runs in the running loop's default
-// executor, where it detaches while it waits.
+// asyncio: awaitables that complete at once when they can and otherwise
+// wait without a thread (channel_async.hpp).
 
-OwnedRef timeout_object(std::optional<double> timeout) {
-    return timeout ? binding::checked(PyFloat_FromDouble(*timeout)) : OwnedRef::borrow(Py_None);
+ChannelParts parts_of(ChannelState& state) { return {&state.sender, &state.receiver, &state.close_receiver}; }
+
+OwnedRef arecv(Self& self, std::optional<double> timeout) {
+    return await_receive(self.object(), parts_of(self.state), timeout, ReceiveEnd::Raise);
 }
-
-OwnedRef run_in_executor(Self& self, const char* method, PyObject* item, std::optional<double> timeout) {
-    OwnedRef seconds = timeout_object(timeout);
-    OwnedRef asyncio = binding::checked(PyImport_ImportModule("asyncio"));
-    OwnedRef get_running_loop = binding::checked(PyObject_GetAttrString(asyncio.get(), "get_running_loop"));
-    OwnedRef loop = binding::checked(PyObject_CallNoArgs(get_running_loop.get()));
-    OwnedRef bound = binding::checked(PyObject_GetAttrString(self.object(), method));
-    OwnedRef name = binding::checked(PyUnicode_FromString("run_in_executor"));
-    if (item != nullptr) {
-        return binding::checked(PyObject_CallMethodObjArgs(loop.get(), name.get(), Py_None, bound.get(), item,
-                                                           seconds.get(), nullptr));
-    }
-    return binding::checked(
-        PyObject_CallMethodObjArgs(loop.get(), name.get(), Py_None, bound.get(), seconds.get(), nullptr));
-}
-
-OwnedRef arecv(Self& self, std::optional<double> timeout) { return run_in_executor(self, "recv", nullptr, timeout); }
 
 OwnedRef asend(Self& self, Object item, std::optional<double> timeout) {
-    return run_in_executor(self, "send", item.ptr, timeout);
+    return await_send(self.object(), parts_of(self.state), Item::borrow(item.ptr), timeout);
+}
+
+ReturnSelf aiter(Self&) { return {}; }
+
+OwnedRef anext(Self& self) {
+    return await_receive(self.object(), parts_of(self.state), std::nullopt, ReceiveEnd::EndIteration);
 }
 
 // Descriptions and table ----------------------------------------------------------
@@ -427,12 +417,17 @@ binding::ClassDefinition ChannelClass::definition() {
             binding::slot(Py_tp_new, &binding::constructor_entry<ChannelClass, &construct, kNew>),
             binding::slot(Py_tp_iter, &binding::unary_entry<&iter>),
             binding::slot(Py_tp_iternext, &binding::iternext_entry<&next_item>),
+            binding::slot(Py_am_aiter, &binding::unary_entry<&aiter>),
+            binding::slot(Py_am_anext, &binding::unary_entry<&anext>),
         },
     };
 }
 
 }  // namespace
 
-PyTypeObject* channel_type() { return binding::TypeObject<ChannelClass>::for_registration(); }
+PyTypeObject* channel_type() {
+    init_channel_async();
+    return binding::TypeObject<ChannelClass>::for_registration();
+}
 
 }  // namespace torvan::channel

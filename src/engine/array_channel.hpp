@@ -259,6 +259,11 @@ public:
     }
     void unregister_recv(std::uintptr_t oper) noexcept { receivers_.unregister(oper); }
 
+    // A woken waiter that gives up without acting passes its wake on to the
+    // next waiter of its side.
+    void wake_sender() noexcept { senders_.notify(); }
+    void wake_receiver() noexcept { receivers_.notify(); }
+
     // --- state ---
 
     // Marks the channel disconnected and wakes every waiter; true the first

@@ -4,6 +4,10 @@
 // channel disconnecting, or the thread itself aborting on timeout or signal),
 // and a park word to sleep on. Contexts are reference counted because wakers
 // unpark them after releasing their own lock.
+//
+// A context may also stand for a waiter that is not a thread (a coroutine on
+// an event loop, see remote_wait.hpp): unparking it then calls the waiter's
+// wake() instead of waking a thread.
 
 #include <atomic>
 #include <cstdint>
@@ -22,9 +26,29 @@ inline constexpr std::uintptr_t kDisconnected = 2;
 // Why a wait aborted itself.
 enum class AbortReason { None, TimedOut, Interrupted };
 
+// The thread id of a context without a thread: no thread has it, so a waker
+// never mistakes the waiter for itself.
+inline constexpr std::uint64_t kNoThread = 0;
+
+// A waiter that is not a thread. wake() runs where a thread would be
+// unparked, on any thread and possibly under an engine lock: it must not
+// block, take locks that are held while calling into the engine, or release
+// anything that runs foreign code.
+class RemoteWaiter {
+public:
+    virtual void wake() noexcept = 0;
+    // Drops the reference the context held.
+    virtual void release() noexcept = 0;
+
+protected:
+    ~RemoteWaiter() = default;
+};
+
 class Context {
 public:
     explicit Context(std::uint64_t thread_id) noexcept : thread_id_(thread_id) {}
+    // A context for a remote waiter; takes over one reference to it.
+    explicit Context(RemoteWaiter* remote) noexcept : remote_(remote), thread_id_(kNoThread) {}
     Context(const Context&) = delete;
     Context& operator=(const Context&) = delete;
 
@@ -52,6 +76,10 @@ public:
 
     // Wakes the owning thread if it sleeps in park (or makes its next park return).
     void unpark() noexcept {
+        if (remote_ != nullptr) [[unlikely]] {
+            remote_->wake();
+            return;
+        }
         if (park_.exchange(kNotified, std::memory_order_release) == kParked) {
             platform::wake_one(park_);
         }
@@ -65,7 +93,11 @@ public:
     std::uintptr_t wait_until(platform::Deadline deadline, bool interruptible, AbortReason& reason) noexcept;
 
 private:
-    ~Context() = default;
+    ~Context() {
+        if (remote_ != nullptr) {
+            remote_->release();
+        }
+    }
 
     std::uintptr_t abort(AbortReason why, AbortReason& reason) noexcept;
     platform::WaitStatus park(platform::Deadline deadline, bool interruptible) noexcept;
@@ -77,6 +109,7 @@ private:
     std::atomic<std::uint32_t> refs_{1};
     std::atomic<std::uintptr_t> select_{kWaiting};
     std::atomic<std::uint32_t> park_{kEmpty};
+    RemoteWaiter* const remote_ = nullptr;
     const std::uint64_t thread_id_;
 };
 

@@ -222,6 +222,9 @@ public:
     }
     void unregister_recv(std::uintptr_t oper) noexcept { receivers_.unregister(oper); }
 
+    // A woken receiver that gives up without receiving passes its wake on.
+    void wake_receiver() noexcept { receivers_.notify(); }
+
     // --- state ---
 
     bool disconnect_senders() noexcept {

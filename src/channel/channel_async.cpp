@@ -1,0 +1,626 @@
+// The awaitable behind Channel.arecv(), Channel.asend() and `async for`. It is
+// its own iterator: each step (the task sending None, or throwing in a
+// cancellation) either completes the await, by raising StopIteration with the
+// result, or yields an asyncio future for the task to wait on.
+
+#include "channel/channel_async.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <utility>
+
+#include "binding/methods.hpp"
+#include "binding/type_object.hpp"
+#include "channel/channel_wait.hpp"
+#include "channel/loop_wakeups.hpp"
+#include "channel/messages.hpp"
+#include "channel/timeout.hpp"
+#include "engine/remote_wait.hpp"
+
+namespace torvan::channel {
+
+namespace {
+
+using binding::Object;
+using binding::OwnedRef;
+using binding::PyError;
+using binding::raise;
+using engine::RemoteOutcome;
+using Wait = engine::RemoteWait<Item, engine::Empty>;
+
+struct AwaitState {
+    enum class Kind : std::uint8_t { Receive, Send };
+    enum class Phase : std::uint8_t {
+        Fresh,        // not awaited yet
+        Waiting,      // registered with the channel; the task waits on a future
+        HandingOver,  // given up, but a partner is handing the item over
+        Done,
+    };
+
+    AwaitState(Kind kind, ReceiveEnd end, OwnedRef channel, ChannelParts parts, OwnedRef loop,
+               std::optional<double> timeout, Item item) noexcept
+        : kind(kind),
+          end(end),
+          channel(std::move(channel)),
+          parts(parts),
+          loop(std::move(loop)),
+          timeout(timeout),
+          item(std::move(item)) {}
+    AwaitState(AwaitState&&) noexcept = default;
+    AwaitState& operator=(AwaitState&&) = delete;
+    ~AwaitState() {
+        if (phase == Phase::Fresh && channel) {
+            warn_never_awaited();
+        }
+        quit();
+    }
+
+    // The operation, as a task's repr and the warnings name it.
+    const char* name() const noexcept {
+        return kind == Kind::Send ? "Channel.asend" : end == ReceiveEnd::Raise ? "Channel.arecv" : "Channel.__anext__";
+    }
+
+    // An operation starts when it is awaited: one never awaited did nothing,
+    // which a coroutine's warning says (a send that was meant to happen
+    // would otherwise be lost silently).
+    void warn_never_awaited() const noexcept;
+
+    // Ends whatever wait is on: the wait is abandoned (an item handed over
+    // to it all the same is dropped with this state), the timer cancelled.
+    void quit() noexcept;
+
+    Kind kind;
+    ReceiveEnd end;
+    Phase phase = Phase::Fresh;
+    OwnedRef channel;  // keeps `parts` alive
+    ChannelParts parts;
+    OwnedRef loop;
+    std::optional<double> timeout;
+    std::optional<platform::Deadline> deadline;  // from the first attempt on
+    Item item;                                    // a send's item, until it is sent
+    DataSender sender;                            // a send's own handle once it has to wait
+    CountedRef<LoopWaiter> waiter;
+    std::unique_ptr<Wait> wait;
+    OwnedRef timer;                  // the timeout's handle from loop.call_later
+    std::optional<PyError> thrown;  // raised once a hand-over in progress falls through
+};
+
+struct AwaitableClass : binding::ClassTraits {
+    static constexpr const char* kName = "ChannelAwaitable";
+    // Each step takes the object exclusively: two threads driving one
+    // awaitable get "Already borrowed" instead of racing.
+    static constexpr bool kExclusiveMethods = true;
+    using State = AwaitState;
+    static binding::ClassDefinition definition();
+};
+using Self = binding::Instance<AwaitableClass>;
+
+// A step's outcome: the await completes with `value` (None when null), or
+// the task is to wait on the future in `value`.
+struct Step {
+    bool done;
+    OwnedRef value;
+};
+
+// asyncio, imported once; get_running_loop is looked up afresh on every call.
+PyObject* asyncio_module() {
+    static std::atomic<PyObject*> cached{nullptr};
+    if (PyObject* module = cached.load(std::memory_order_acquire)) {
+        return module;
+    }
+    OwnedRef imported = binding::checked(PyImport_Import(g_async_names.asyncio));
+    PyObject* expected = nullptr;
+    if (cached.compare_exchange_strong(expected, imported.get(), std::memory_order_acq_rel)) {
+        return imported.release();
+    }
+    return expected;
+}
+
+OwnedRef running_loop() {
+    OwnedRef get = binding::checked(PyObject_GetAttr(asyncio_module(), g_async_names.get_running_loop));
+    return binding::checked(PyObject_CallNoArgs(get.get()));
+}
+
+// Also from the deallocator, which may run while an exception propagates:
+// that exception is kept aside for the call.
+void cancel_timer(OwnedRef& timer) noexcept {
+    if (OwnedRef handle = std::move(timer)) {
+        PyObject* in_flight = PyErr_GetRaisedException();
+        OwnedRef cancelled = OwnedRef::steal(PyObject_CallMethodNoArgs(handle.get(), g_async_names.cancel));
+        if (!cancelled) {
+            PyErr_WriteUnraisable(handle.get());
+        }
+        PyErr_SetRaisedException(in_flight);
+    }
+}
+
+void AwaitState::warn_never_awaited() const noexcept {
+    PyObject* in_flight = PyErr_GetRaisedException();
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "%s() was never awaited", name()) < 0) {
+        PyErr_WriteUnraisable(channel.get());
+    }
+    PyErr_SetRaisedException(in_flight);
+}
+
+void AwaitState::quit() noexcept {
+    if (wait) {
+        std::optional<Item> dropped;
+        wait->abandon(dropped);
+        wait.reset();
+    }
+    if (waiter) {
+        OwnedRef future = waiter->take_future();
+        waiter = CountedRef<LoopWaiter>();
+    }
+    cancel_timer(timer);
+    // What is left may refer back to the coroutine awaiting this object (an
+    // exception's traceback, an item): this object is invisible to the
+    // garbage collector, so it lets go now rather than at its deallocation.
+    thrown.reset();
+    item.reset();
+    phase = Phase::Done;
+}
+
+Step finish(AwaitState& state, OwnedRef result = OwnedRef()) {
+    state.quit();
+    return Step{true, std::move(result)};
+}
+
+[[noreturn]] void end_with(AwaitState& state, PyError error) {
+    state.quit();
+    throw std::move(error);
+}
+
+[[noreturn]] void end_with(AwaitState& state, PyObject* type, const char* message) {
+    end_with(state, PyError::lazy(type, message));
+}
+
+// The deadline of a wait with a timeout, fixed at the first attempt; none
+// when it cannot be represented.
+std::optional<platform::Deadline> deadline_after(std::optional<double> timeout) {
+    std::optional<platform::Duration> duration = channel_timeout(timeout);
+    if (!duration) {
+        return std::nullopt;
+    }
+    platform::Deadline deadline = platform::Deadline::after(*duration);
+    if (deadline.is_never()) {
+        return std::nullopt;
+    }
+    return deadline;
+}
+
+// Receiving ---------------------------------------------------------------------
+
+bool channel_closed(const AwaitState& state) {
+    return state.parts.sender->with_shared([](const DataSender* own) { return own == nullptr; });
+}
+
+bool close_signalled(const AwaitState& state) {
+    std::optional<engine::Empty> nothing;
+    return state.parts.close_receiver->try_recv(nothing) == engine::RecvStatus::Disconnected;
+}
+
+[[noreturn]] void closed_and_empty(AwaitState& state) {
+    // `async for` ends exactly where iterating with `for` would.
+    if (state.end == ReceiveEnd::EndIteration && channel_closed(state) && state.parts.receiver->is_empty()) {
+        end_with(state, PyError::lazy_without_message(PyExc_StopAsyncIteration));
+    }
+    end_with(state, PyExc_ValueError, kClosedAndEmpty);
+}
+
+// Without waiting: an item, or the end of a closed and drained channel.
+std::optional<Step> try_receive(AwaitState& state) {
+    std::optional<Item> got;
+    switch (state.parts.receiver->try_recv(got)) {
+        case engine::RecvStatus::Received:
+            return finish(state, std::move(*got));
+        case engine::RecvStatus::Disconnected:
+            closed_and_empty(state);
+        default:
+            break;
+    }
+    if (!close_signalled(state)) {
+        return std::nullopt;
+    }
+    RecvOutcome last = drain_one(*state.parts.receiver);
+    if (last.kind == RecvOutcome::Kind::Received) {
+        return finish(state, std::move(last.item));
+    }
+    closed_and_empty(state);
+}
+
+// Sending -----------------------------------------------------------------------
+
+// The first attempt, on the channel's own sender; a clone is made only when
+// the item has to wait for room.
+std::optional<Step> first_send(AwaitState& state) {
+    std::optional<engine::SendStatus> status =
+        state.parts.sender->with_shared([&](const DataSender* own) -> std::optional<engine::SendStatus> {
+            if (own == nullptr) {
+                return std::nullopt;
+            }
+            engine::SendStatus sent = own->try_send(state.item);
+            if (sent == engine::SendStatus::Full) {
+                state.sender = own->clone();
+            }
+            return sent;
+        });
+    if (!status || *status == engine::SendStatus::Disconnected) {
+        end_with(state, PyExc_ValueError, kClosed);
+    }
+    if (*status == engine::SendStatus::Sent) {
+        return finish(state);
+    }
+    return std::nullopt;
+}
+
+// A later attempt, on the awaitable's own sender: a close wins over room.
+std::optional<Step> try_send(AwaitState& state) {
+    if (close_signalled(state)) {
+        state.wait->pass_on();
+        end_with(state, PyExc_ValueError, kClosed);
+    }
+    switch (state.sender.try_send(state.item)) {
+        case engine::SendStatus::Sent:
+            return finish(state);
+        case engine::SendStatus::Disconnected:
+            end_with(state, PyExc_ValueError, kClosed);
+        default:
+            return std::nullopt;
+    }
+}
+
+// Waiting -----------------------------------------------------------------------
+
+std::optional<Step> attempt(AwaitState& state) {
+    return state.kind == AwaitState::Kind::Receive ? try_receive(state) : try_send(state);
+}
+
+PyError timed_out(const AwaitState& state) {
+    return PyError::lazy(PyExc_TimeoutError, state.kind == AwaitState::Kind::Receive ? kRecvTimedOut : kSendTimedOut);
+}
+
+bool expired(const AwaitState& state) {
+    return state.deadline && ((state.waiter && state.waiter->timed_out()) || state.deadline->has_passed());
+}
+
+// Registers with the channel; false when the operation became ready meanwhile.
+bool start_wait(AwaitState& state) {
+    if (!state.wait) {
+        CountedRef<LoopWakeups> wakeups = LoopWakeups::of(state.loop.get());
+        state.waiter = LoopWaiter::create(*wakeups);
+        engine::detail::RemoteWaiter* reference = CountedRef<LoopWaiter>::share(state.waiter.get()).release_owned();
+        if (state.kind == AwaitState::Kind::Receive) {
+            state.wait = std::make_unique<Wait>(*state.parts.receiver, *state.parts.close_receiver, reference);
+        } else {
+            state.wait = std::make_unique<Wait>(state.sender, *state.parts.close_receiver, reference);
+        }
+    }
+    return state.kind == AwaitState::Kind::Receive ? state.wait->start_receive() : state.wait->start_send(state.item);
+}
+
+// The future the task waits on until the next wake; the timeout's timer is
+// set with the first one.
+Step wait_for_wake(AwaitState& state, AwaitState::Phase phase) {
+    OwnedRef future = binding::checked(PyObject_CallMethodNoArgs(state.loop.get(), g_async_names.create_future));
+    binding::checked_status(PyObject_SetAttr(future.get(), g_async_names.future_blocking, Py_True));
+    if (!state.waiter->await_future(future.clone())) {
+        end_with(state, PyExc_RuntimeError, "Event loop is closed");
+    }
+    if (state.deadline && !state.timer) {
+        const std::uint64_t now = platform::monotonic_now_ns();
+        const std::uint64_t left = state.deadline->ns() > now ? state.deadline->ns() - now : 0;
+        OwnedRef delay = binding::checked(PyFloat_FromDouble(static_cast<double>(left) / 1e9));
+        OwnedRef callback = state.waiter->timeout_callback();
+        state.timer = binding::checked(
+            PyObject_CallMethodObjArgs(state.loop.get(), g_async_names.call_later, delay.get(), callback.get(), nullptr));
+    }
+    state.phase = phase;
+    return Step{false, std::move(future)};
+}
+
+// After an attempt found nothing: waits, or tries again when the operation
+// became ready while registering.
+Step wait_or_retry(AwaitState& state) {
+    for (;;) {
+        if (expired(state)) {
+            end_with(state, timed_out(state));
+        }
+        if (start_wait(state)) {
+            return wait_for_wake(state, AwaitState::Phase::Waiting);
+        }
+        if (std::optional<Step> step = attempt(state)) {
+            return std::move(*step);
+        }
+    }
+}
+
+// A rendezvous hand-over completes the await: the item received, or None
+// for the item sent.
+std::optional<Step> handed_over(AwaitState& state, RemoteOutcome outcome, std::optional<Item>& received) {
+    if (outcome == RemoteOutcome::Received) {
+        return finish(state, std::move(*received));
+    }
+    if (outcome == RemoteOutcome::Sent) {
+        return finish(state);
+    }
+    return std::nullopt;
+}
+
+// Gives the wait up for `reason` (a cancellation, a timeout). A hand-over
+// that got there first completes the await instead.
+Step give_up(AwaitState& state, PyError reason) {
+    std::optional<Item> received;
+    const RemoteOutcome outcome = state.wait->abandon(received);
+    if (std::optional<Step> step = handed_over(state, outcome, received)) {
+        return std::move(*step);
+    }
+    if (outcome == RemoteOutcome::Pending) {
+        state.thrown.emplace(std::move(reason));
+        return wait_for_wake(state, AwaitState::Phase::HandingOver);
+    }
+    end_with(state, std::move(reason));
+}
+
+// A hand-over in progress after giving up: its item, or the reason.
+Step after_hand_over(AwaitState& state) {
+    std::optional<Item> received;
+    const RemoteOutcome outcome = state.wait->poll(received);
+    if (std::optional<Step> step = handed_over(state, outcome, received)) {
+        return std::move(*step);
+    }
+    if (outcome == RemoteOutcome::Pending) {
+        return wait_for_wake(state, AwaitState::Phase::HandingOver);
+    }
+    end_with(state, std::move(*state.thrown));
+}
+
+Step after_wake(AwaitState& state) {
+    std::optional<Item> received;
+    const RemoteOutcome outcome = state.wait->poll(received);
+    if (std::optional<Step> step = handed_over(state, outcome, received)) {
+        return std::move(*step);
+    }
+    if (outcome == RemoteOutcome::Ready) {
+        if (std::optional<Step> step = attempt(state)) {
+            return std::move(*step);
+        }
+        return wait_or_retry(state);
+    }
+    // Woken early (a wake meant for an earlier wait) or by the timer.
+    if (state.waiter->timed_out()) {
+        return give_up(state, timed_out(state));
+    }
+    return wait_for_wake(state, state.phase);
+}
+
+Step first_step(AwaitState& state) {
+    if (state.kind == AwaitState::Kind::Receive) {
+        state.deadline = deadline_after(state.timeout);
+        if (std::optional<Step> step = try_receive(state)) {
+            return std::move(*step);
+        }
+        return wait_or_retry(state);
+    }
+    // As send() does: a closed channel is reported before a bad timeout.
+    if (channel_closed(state)) {
+        end_with(state, PyExc_ValueError, kClosed);
+    }
+    state.deadline = deadline_after(state.timeout);
+    if (std::optional<Step> step = first_send(state)) {
+        return std::move(*step);
+    }
+    return wait_or_retry(state);
+}
+
+// The step of a task sending None; any failure ends the wait.
+Step resume(AwaitState& state) {
+    try {
+        switch (state.phase) {
+            case AwaitState::Phase::Fresh:
+                return first_step(state);
+            case AwaitState::Phase::Waiting:
+                state.waiter->take_future();
+                return after_wake(state);
+            case AwaitState::Phase::HandingOver:
+                state.waiter->take_future();
+                return after_hand_over(state);
+            case AwaitState::Phase::Done:
+                break;
+        }
+    } catch (...) {
+        state.quit();
+        throw;
+    }
+    raise(PyExc_RuntimeError, "cannot reuse already awaited channel operation");
+}
+
+// The step of a task throwing `error` in (a cancellation, usually).
+Step throw_in(AwaitState& state, PyError error) {
+    try {
+        switch (state.phase) {
+            case AwaitState::Phase::Waiting:
+                state.waiter->take_future();
+                return give_up(state, std::move(error));
+            case AwaitState::Phase::HandingOver:
+                state.waiter->take_future();
+                state.thrown.emplace(std::move(error));
+                return after_hand_over(state);
+            default:
+                break;
+        }
+    } catch (...) {
+        state.quit();
+        throw;
+    }
+    end_with(state, std::move(error));
+}
+
+// Python-facing -------------------------------------------------------------------
+
+OwnedRef stop_iteration(OwnedRef value) {
+    if (!value || value.get() == Py_None) {
+        return binding::checked(PyObject_CallNoArgs(PyExc_StopIteration));
+    }
+    return binding::checked(PyObject_CallOneArg(PyExc_StopIteration, value.get()));
+}
+
+// For the methods: a yielded future, or StopIteration carrying the result.
+OwnedRef as_method_result(Step step) {
+    if (!step.done) {
+        return std::move(step.value);
+    }
+    throw PyError::from_exception(stop_iteration(std::move(step.value)));
+}
+
+PyObject* iternext(PyObject* object) noexcept {
+    return binding::at_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        Self& self = *Self::from(object);
+        binding::ExclusiveBorrowOf<AwaitableClass> borrow(self);
+        Step step = resume(self.state);
+        if (!step.done) {
+            return step.value.release();
+        }
+        if (!step.value || step.value.get() == Py_None) {
+            PyErr_SetNone(PyExc_StopIteration);
+        } else {
+            PyErr_SetRaisedException(stop_iteration(std::move(step.value)).release());
+        }
+        return nullptr;
+    });
+}
+
+PySendResult am_send(PyObject* object, PyObject*, PyObject** result) noexcept {
+    *result = nullptr;
+    return binding::at_boundary<PySendResult>(PYGEN_ERROR, [&]() -> PySendResult {
+        Self& self = *Self::from(object);
+        binding::ExclusiveBorrowOf<AwaitableClass> borrow(self);
+        Step step = resume(self.state);
+        *result = step.value ? step.value.release() : Py_NewRef(Py_None);
+        return step.done ? PYGEN_RETURN : PYGEN_NEXT;
+    });
+}
+
+binding::ReturnSelf await_self(Self&) { return {}; }
+
+// The name a task's repr shows; it never changes, so it is read without a
+// borrow, also while another thread steps the awaitable.
+PyObject* qualname(PyObject* object, void*) noexcept {
+    return binding::at_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        return binding::checked(PyUnicode_FromString(Self::from(object)->state.name())).release();
+    });
+}
+
+PyGetSetDef g_getset[] = {
+    {"__qualname__", &qualname, nullptr, nullptr, nullptr},
+    {"__name__", &qualname, nullptr, nullptr, nullptr},
+    binding::end_of_getset(),
+};
+
+OwnedRef send(Self& self, Object) { return as_method_result(resume(self.state)); }
+
+// throw(exception), or the older throw(type, value, traceback).
+OwnedRef exception_from(Object type, std::optional<Object> value, std::optional<Object> traceback) {
+    if (traceback && !PyTraceBack_Check(traceback->ptr)) {
+        raise(PyExc_TypeError, "throw() third argument must be a traceback object");
+    }
+    OwnedRef exception;
+    if (PyExceptionInstance_Check(type.ptr)) {
+        if (value) {
+            raise(PyExc_TypeError, "instance exception may not have a separate value");
+        }
+        exception = OwnedRef::borrow(type.ptr);
+    } else if (PyExceptionClass_Check(type.ptr)) {
+        if (value && PyObject_TypeCheck(value->ptr, reinterpret_cast<PyTypeObject*>(type.ptr))) {
+            exception = OwnedRef::borrow(value->ptr);
+        } else if (!value) {
+            exception = binding::checked(PyObject_CallNoArgs(type.ptr));
+        } else if (PyTuple_Check(value->ptr)) {
+            exception = binding::checked(PyObject_Call(type.ptr, value->ptr, nullptr));
+        } else {
+            exception = binding::checked(PyObject_CallOneArg(type.ptr, value->ptr));
+        }
+        if (!PyExceptionInstance_Check(exception.get())) {
+            raise(PyExc_TypeError, "calling an exception type should have returned an instance of BaseException");
+        }
+    } else {
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(type.ptr)->tp_name);
+        binding::raise_current();
+    }
+    if (traceback) {
+        binding::checked_status(PyException_SetTraceback(exception.get(), traceback->ptr));
+    }
+    return exception;
+}
+
+OwnedRef throw_method(Self& self, Object type, std::optional<Object> value, std::optional<Object> traceback) {
+    OwnedRef exception = exception_from(type, value, traceback);
+    return as_method_result(throw_in(self.state, PyError::from_exception(std::move(exception))));
+}
+
+void close_method(Self& self) { self.state.quit(); }
+
+constexpr const char* kSendParams[] = {"value"};
+constexpr const char* kThrowParams[] = {"typ", "val", "tb"};
+constexpr binding::FunctionDescription kSend = binding::describe<&send>("ChannelAwaitable", "send", kSendParams);
+constexpr binding::FunctionDescription kThrow =
+    binding::describe<&throw_method>("ChannelAwaitable", "throw", kThrowParams);
+
+PyMethodDef g_methods[] = {
+    binding::fastcall_def<&send, kSend, binding::Borrow::Exclusive>(
+        "send", "send($self, value, /)\n--\n\nResume the operation; the value is ignored."),
+    binding::fastcall_def<&throw_method, kThrow, binding::Borrow::Exclusive>(
+        "throw",
+        "throw($self, typ, val=None, tb=None, /)\n--\n\nAbandon the operation and raise the exception, unless a "
+        "rendezvous hand-over completed it first."),
+    binding::noargs_def<&close_method, binding::Borrow::Exclusive>(
+        "close", "close($self, /)\n--\n\nAbandon the operation."),
+    binding::end_of_methods(),
+};
+
+binding::ClassDefinition AwaitableClass::definition() {
+    return {
+        .doc = "The awaitable of Channel.arecv(), Channel.asend() and `async for` over a Channel.\n"
+               "\n"
+               "Awaited, it completes at once, on the loop's thread, when an item or room is there; otherwise the\n"
+               "coroutine waits without blocking the loop or holding a thread. A cancelled (or timed-out) receive\n"
+               "has taken nothing and a cancelled send has sent nothing, except on a rendezvous channel\n"
+               "(capacity=0) when a partner took part in the hand-over before the cancellation arrived: the\n"
+               "await then completes anyway, with the item received or reporting the send.",
+        .methods = g_methods,
+        .getset = g_getset,
+        .slots = {
+            binding::slot(Py_am_await, &binding::unary_entry<&await_self>),
+            binding::slot(Py_am_send, &am_send),
+            binding::slot(Py_tp_iter, &binding::unary_entry<&await_self>),
+            binding::slot(Py_tp_iternext, &iternext),
+        },
+    };
+}
+
+OwnedRef make(AwaitState state) {
+    return binding::create_instance<AwaitableClass>(binding::TypeObject<AwaitableClass>::get(), std::move(state));
+}
+
+}  // namespace
+
+OwnedRef await_receive(PyObject* channel, ChannelParts parts, std::optional<double> timeout, ReceiveEnd end) {
+    OwnedRef loop = running_loop();
+    return make(AwaitState(AwaitState::Kind::Receive, end, OwnedRef::borrow(channel), parts, std::move(loop), timeout,
+                           Item()));
+}
+
+OwnedRef await_send(PyObject* channel, ChannelParts parts, Item item, std::optional<double> timeout) {
+    OwnedRef loop = running_loop();
+    return make(AwaitState(AwaitState::Kind::Send, ReceiveEnd::Raise, OwnedRef::borrow(channel), parts,
+                           std::move(loop), timeout, std::move(item)));
+}
+
+void init_channel_async() {
+    init_async_names();
+    binding::TypeObject<AwaitableClass>::for_registration();
+}
+
+}  // namespace torvan::channel
