@@ -79,7 +79,7 @@ def test_cancel_futures_cancels_what_is_still_queued(wait):
     if wait:
         # shutdown waits for the running tasks: it runs on a thread of its
         # own, and the gate opens once it sleeps in that wait (flag set).
-        closer = start_threads([lambda: p.shutdown(cancel_futures=True)])[0]
+        closer = start_threads([lambda: shutdown_past_probes(p, cancel_futures=True)])[0]
         wait_until(lambda: shutdown_in_progress(p) and sleeping(closer), "shutdown waits for the workers")
         gated.gate.set()
         join_all([closer])
@@ -102,6 +102,18 @@ def shutdown_in_progress(p) -> bool:
         assert str(exc) == "Already mutably borrowed"
         return True
     return False
+
+
+def shutdown_past_probes(p, **arguments) -> None:
+    """shutdown on a thread of its own while the test probes the pool: a
+    probe's submit holds the pool for a moment, and a shutdown that meets it
+    is refused with "Already borrowed" and tried again."""
+    while True:
+        try:
+            p.shutdown(**arguments)
+            return
+        except RuntimeError as exc:
+            assert str(exc) == "Already borrowed"
 
 
 def concurrent_wait(future):
@@ -136,7 +148,7 @@ def test_shutdown_and_submit_fail_at_once_while_a_shutdown_waits():
     gated = Gated()
     p.submit(gated.task, 0)
     gated.wait_started(1)
-    closer = start_threads([p.shutdown])[0]
+    closer = start_threads([lambda: shutdown_past_probes(p)])[0]
     wait_until(lambda: shutdown_in_progress(p), "shutdown holds the pool")
     with pytest.raises(RuntimeError, match="^Already borrowed$"):
         p.shutdown()
