@@ -77,6 +77,8 @@ def main(argv=None) -> int:
     if not args.no_native:
         native = report.run_native_benchmark(ROOT, args.quick, args.out)
 
+    machine = report.machine_description()
+    print(f"host: {report.host_line(machine)}")
     report.print_tables(cases, measurements, skipped)
     if native is not None:
         report.print_native(native)
@@ -85,7 +87,7 @@ def main(argv=None) -> int:
         "mode": "quick" if args.quick else "full",
         "rounds": rounds,
         "seconds": round(time.monotonic() - started, 1),
-        "machine": report.machine_description(),
+        "machine": machine,
         "versions": report.versions(),
         "results": [m.as_json() for m in measurements],
         "skipped": skipped,

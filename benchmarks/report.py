@@ -108,26 +108,62 @@ def print_tables(cases, measurements: list[harness.Measurement], skipped: list[d
             print(f"  {s[0]}: {s[1]}")
 
 
+def cpuinfo_fields() -> dict:
+    """The first processor's fields of /proc/cpuinfo (empty where there is none)."""
+    fields: dict = {}
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if not line.strip():
+                    break
+                key, _, value = line.partition(":")
+                fields[key.strip()] = value.strip()
+    except OSError:
+        pass
+    return fields
+
+
 def machine_description() -> dict:
+    """The host a run measured: what a figure may be quoted for. Hosts of one
+    machine kind differ (processor vendor and generation), and so do spin
+    and wake costs."""
+    cpu = cpuinfo_fields()
+    flags = cpu.get("flags", "").split()
     info = {
         "platform": platform.platform(),
         "machine": platform.machine(),
+        "kernel": platform.release(),
         "cpus": os.cpu_count(),
+        "cpu_vendor": cpu.get("vendor_id"),
+        "cpu_model": cpu.get("model name"),
+        "cpu_family": cpu.get("cpu family"),
+        "cpu_model_number": cpu.get("model"),
+        "virtualised": "hypervisor" in flags,
         "python": sys.version,
         "free_threaded": bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
         "gil_enabled": sys._is_gil_enabled() if hasattr(sys, "_is_gil_enabled") else True,
     }
     try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    info["cpu_model"] = line.split(":", 1)[1].strip()
-                    break
         with open("/proc/meminfo") as f:
             info["memory_kib"] = int(f.readline().split()[1])
     except OSError:
         pass
     return info
+
+
+def host_line(machine: dict) -> str:
+    """One line naming the host, e.g. "Intel(R) Xeon(R) Processor (GenuineIntel
+    family 6 model 167), 2 CPUs, virtualised, Linux 6.18"."""
+    cpu = machine.get("cpu_model") or machine.get("machine") or "unknown processor"
+    ids = [machine.get("cpu_vendor")]
+    if machine.get("cpu_family") is not None:
+        ids.append(f"family {machine['cpu_family']} model {machine.get('cpu_model_number')}")
+    detail = " ".join(i for i in ids if i)
+    parts = [f"{cpu} ({detail})" if detail else cpu, f"{machine.get('cpus')} CPUs"]
+    if machine.get("virtualised"):
+        parts.append("virtualised")
+    parts.append(f"{platform.system()} {machine.get('kernel')}")
+    return ", ".join(parts)
 
 
 def versions() -> dict:

@@ -5,6 +5,7 @@ creation, non-blocking and timed operations, close and draining, iteration,
 import gc
 import math
 import sys
+import time
 import weakref
 
 import pytest
@@ -157,6 +158,21 @@ class TestTimeouts:
         with pytest.raises(TimeoutError, match="^send\\(\\) timed out waiting for channel capacity$"):
             full.send_timeout("late", 0)
         assert drained(full) == ["kept"]
+
+    @pytest.mark.parametrize("wait", ["recv unbounded", "recv rendezvous", "send full"])
+    def test_a_blocked_thread_sleeps_instead_of_spinning(self, wait):
+        # A waiter spins only for a moment before it sleeps: a second of
+        # waiting costs it a few milliseconds of processor time at most.
+        ch = Channel(1 if wait == "send full" else FLAVOURS[wait.split()[1]])
+        if wait == "send full":
+            ch.send("kept")
+        started = time.thread_time()
+        with pytest.raises(TimeoutError):
+            if wait == "send full":
+                ch.send("late", timeout=1.0)
+            else:
+                ch.recv(1.0)
+        assert time.thread_time() - started < 0.02
 
     def test_zero_timeout_races_a_ready_operation_against_the_timer(self):
         received = timed_out = 0

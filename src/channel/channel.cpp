@@ -39,16 +39,12 @@ using binding::raise;
 using binding::ReturnSelf;
 
 // The receiver is never replaced while the object lives and only ever read,
-// so it needs no lock. The sender slot, which every send locks shared, sits
-// on cache lines of its own: senders writing its lock word must not evict
-// the handles that receivers read.
+// so it needs no lock; nor does the sender slot, which sends only read.
 struct ChannelState {
     std::optional<std::uint64_t> capacity;  // none: unbounded
     DataReceiver receiver;
     CloseReceiver close_receiver;
-    std::byte isolation_before[64] = {};
     SenderSlot sender;
-    std::byte isolation_after[64] = {};
     CloseSenderSlot close_sender;
 
     ChannelState(std::optional<std::uint64_t> capacity, std::pair<DataSender, DataReceiver> data,
@@ -64,7 +60,7 @@ struct ChannelState {
         : capacity(other.capacity),
           receiver(std::move(other.receiver)),
           close_receiver(std::move(other.close_receiver)),
-          sender(other.sender.take()),
+          sender(std::move(other.sender)),
           close_sender(other.close_sender.take()) {}
     ChannelState& operator=(ChannelState&&) = delete;
 
@@ -72,7 +68,7 @@ struct ChannelState {
     // data handle takes the buffered items with it), then the close signal,
     // which wakes whoever still waits with an operation of this channel.
     ~ChannelState() {
-        sender.take().reset();
+        sender.close().reset();
         receiver.reset();
         close_sender.take().reset();
         close_receiver.reset();
@@ -98,12 +94,6 @@ ChannelState construct(std::optional<std::int64_t> capacity) {
     return ChannelState(stored, std::move(data), engine::bounded<engine::Empty>(0));
 }
 
-// A clone of the data sender, or an empty handle once the channel is closed.
-DataSender clone_sender(ChannelState& state) {
-    return state.sender.with_shared(
-        [](const DataSender* sender) { return sender != nullptr ? sender->clone() : DataSender{}; });
-}
-
 // Sending ---------------------------------------------------------------------
 
 [[noreturn]] void send_failed(SendOutcome outcome) {
@@ -125,33 +115,26 @@ void wait_to_send_or_raise(ChannelState& state, const DataSender& sender, Item& 
     }
 }
 
-// Without a timeout: a first attempt under the shared lock, on the channel's
-// own handle; a clone is made only when the item has to wait for room.
+// Without a timeout: a first attempt through the channel's own sender; a
+// clone is made only when the item has to wait for room.
 void send_now_or_wait(ChannelState& state, Item item) {
-    std::optional<DataSender> waiting;  // an empty optional costs nothing to drop
-    std::optional<engine::SendStatus> first =
-        state.sender.with_shared([&](const DataSender* own) -> std::optional<engine::SendStatus> {
-            if (own == nullptr) {
-                return std::nullopt;
-            }
-            engine::SendStatus status = own->try_send(item);
-            if (status == engine::SendStatus::Full) {
-                waiting.emplace(own->clone());
-            }
-            return status;
-        });
+    std::optional<engine::SendStatus> first = state.sender.try_send(item);
     if (!first || *first == engine::SendStatus::Disconnected) {
         raise(PyExc_ValueError, kClosed);
     }
     if (*first == engine::SendStatus::Full) {
-        wait_to_send_or_raise(state, *waiting, item, std::nullopt);
+        DataSender waiting = state.sender.clone();
+        if (!waiting) {
+            raise(PyExc_ValueError, kClosed);  // closed since the attempt
+        }
+        wait_to_send_or_raise(state, waiting, item, std::nullopt);
     }
 }
 
 // With a timeout there is no first attempt: a zero timeout races the send
 // against an expired timer.
 void send_within(ChannelState& state, Item item, double timeout) {
-    DataSender sender = clone_sender(state);
+    DataSender sender = state.sender.clone();
     if (!sender) {
         raise(PyExc_ValueError, kClosed);
     }
@@ -172,14 +155,7 @@ void send_timeout(Self& self, Object item, double timeout) {
 
 void try_send(Self& self, Object item) {
     Item owned = Item::borrow(item.ptr);
-    // `owned` outlives the lock: a failed item is released after unlocking.
-    std::optional<engine::SendStatus> status =
-        self.state.sender.with_shared([&](const DataSender* own) -> std::optional<engine::SendStatus> {
-            if (own == nullptr) {
-                return std::nullopt;
-            }
-            return own->try_send(owned);
-        });
+    std::optional<engine::SendStatus> status = self.state.sender.try_send(owned);
     if (!status || *status == engine::SendStatus::Disconnected) {
         raise(PyExc_ValueError, kClosed);
     }
@@ -260,8 +236,8 @@ OwnedRef try_recv(Self& self) {
 // Closing -----------------------------------------------------------------------
 
 void close(Self& self) {
-    // Both handles are dropped outside their locks.
-    self.state.sender.take().reset();
+    // Both handles are dropped outside their slots.
+    self.state.sender.close().reset();
     self.state.close_sender.take().reset();
 }
 
@@ -280,7 +256,7 @@ OwnedRef recv_op(Self& self) {
 
 OwnedRef send_op(Self& self, Object item) {
     Item owned = Item::borrow(item.ptr);
-    DataSender sender = clone_sender(self.state);
+    DataSender sender = self.state.sender.clone();
     if (!sender) {
         raise(PyExc_ValueError, kClosed);
     }
@@ -299,8 +275,7 @@ OwnedRef next_item(Self& self) {
     if (outcome.kind == RecvOutcome::Kind::Received) {
         return std::move(outcome.item);
     }
-    const bool closed = self.state.sender.with_shared([](const DataSender* own) { return own == nullptr; });
-    if (closed && self.state.receiver.is_empty()) {
+    if (self.state.sender.is_closed() && self.state.receiver.is_empty()) {
         return OwnedRef{};
     }
     // A late send through a clone taken before close() refilled the buffer.

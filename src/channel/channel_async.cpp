@@ -193,7 +193,7 @@ std::optional<platform::Deadline> deadline_after(std::optional<double> timeout) 
 // Receiving ---------------------------------------------------------------------
 
 bool channel_closed(const AwaitState& state) {
-    return state.parts.sender->with_shared([](const DataSender* own) { return own == nullptr; });
+    return state.parts.sender->is_closed();
 }
 
 bool close_signalled(const AwaitState& state) {
@@ -235,17 +235,13 @@ std::optional<Step> try_receive(AwaitState& state) {
 // The first attempt, on the channel's own sender; a clone is made only when
 // the item has to wait for room.
 std::optional<Step> first_send(AwaitState& state) {
-    std::optional<engine::SendStatus> status =
-        state.parts.sender->with_shared([&](const DataSender* own) -> std::optional<engine::SendStatus> {
-            if (own == nullptr) {
-                return std::nullopt;
-            }
-            engine::SendStatus sent = own->try_send(state.item);
-            if (sent == engine::SendStatus::Full) {
-                state.sender = own->clone();
-            }
-            return sent;
-        });
+    std::optional<engine::SendStatus> status = state.parts.sender->try_send(state.item);
+    if (status == engine::SendStatus::Full) {
+        state.sender = state.parts.sender->clone();
+        if (!state.sender) {
+            status = std::nullopt;  // closed since the attempt
+        }
+    }
     if (!status || *status == engine::SendStatus::Disconnected) {
         end_with(state, PyExc_ValueError, kClosed);
     }

@@ -1,52 +1,59 @@
 #pragma once
-// The data Sender of a Channel behind a reader-writer lock: shared while a
-// call sends or clones it, exclusive only for close(), which empties the slot
-// for good. The lock is held for a clone or a non-blocking attempt, never
-// across a wait, and nothing Python runs or is released under it.
+// The data Sender of a Channel, present from creation until close(). Sends
+// go through a view of it that holds no share of the channel, so a send
+// takes no lock and writes nothing but the channel itself: close() gives up
+// the Channel's own Sender, which disconnects the channel once no clone is
+// left, and a send that raced with it reports Disconnected, as a send
+// through a clone dropped at that moment would. The view stays valid because
+// the Channel keeps its Receiver for its whole life.
 
+#include <atomic>
+#include <optional>
 #include <utility>
 
 #include "channel/channel_types.hpp"
-#include "lock/raw_rwlock.hpp"
 
 namespace torvan::channel {
 
 class SenderSlot {
 public:
-    explicit SenderSlot(DataSender sender) noexcept : sender_(std::move(sender)) {}
+    explicit SenderSlot(DataSender sender) noexcept : view_(sender.ref()), own_(std::move(sender)) {}
+    // Only before the Channel is published: the source is not shared yet.
+    SenderSlot(SenderSlot&& other) noexcept
+        : view_(other.view_), own_(std::move(other.own_)), open_(other.open_.load(std::memory_order_relaxed)) {
+        other.open_.store(false, std::memory_order_relaxed);
+    }
     SenderSlot(const SenderSlot&) = delete;
     SenderSlot& operator=(const SenderSlot&) = delete;
 
-    // Runs `body` with the Sender (null once closed) under the shared lock.
-    template <class Body>
-    decltype(auto) with_shared(Body&& body) {
-        SharedHold hold(lock_);
-        return body(sender_ ? &sender_ : static_cast<const DataSender*>(nullptr));
+    bool is_closed() const noexcept { return !open_.load(std::memory_order_acquire); }
+
+    // A send that does not wait: Sent, Full or Disconnected; nothing once
+    // the channel is closed.
+    std::optional<engine::SendStatus> try_send(Item& item) const {
+        if (is_closed()) {
+            return std::nullopt;
+        }
+        return view_.try_send(item);
     }
 
-    // Empties the slot; the caller drops what it returns outside the lock.
-    [[nodiscard]] DataSender take() noexcept {
-        lock_.lock_exclusive();
-        DataSender taken = std::move(sender_);
-        lock_.unlock_exclusive();
-        return taken;
+    // A Sender of the caller's own, for a wait or a SendOp; empty once the
+    // channel is closed (or disconnected by a close() that is under way).
+    DataSender clone() const { return is_closed() ? DataSender{} : view_.try_clone(); }
+
+    // The first call closes the slot and hands over the Channel's own Sender,
+    // for the caller to drop; later calls hand over an empty one.
+    [[nodiscard]] DataSender close() noexcept {
+        if (!open_.exchange(false, std::memory_order_acq_rel)) {
+            return DataSender{};
+        }
+        return std::move(own_);
     }
 
 private:
-    class SharedHold {
-    public:
-        explicit SharedHold(lock::RawRwLock& lock) : lock_(lock), ticket_(lock_.lock_shared(false)) {}
-        ~SharedHold() { lock_.unlock_shared(ticket_); }
-        SharedHold(const SharedHold&) = delete;
-        SharedHold& operator=(const SharedHold&) = delete;
-
-    private:
-        lock::RawRwLock& lock_;
-        lock::ReadTicket ticket_;
-    };
-
-    lock::RawRwLock lock_;
-    DataSender sender_;
+    engine::SenderRef<Item> view_;
+    DataSender own_;  // touched only by the close() that closes, and on destruction
+    std::atomic<bool> open_{true};
 };
 
 }  // namespace torvan::channel

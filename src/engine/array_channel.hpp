@@ -23,6 +23,7 @@
 #include "engine/status.hpp"
 #include "engine/waker.hpp"
 #include "platform/clock.hpp"
+#include "platform/spin_wait.hpp"
 
 namespace torvan::engine::detail {
 
@@ -117,18 +118,17 @@ private:
     [[gnu::noinline]] SendStatus send_waiting(T& item, platform::Deadline deadline, bool interruptible) {
         Token token;
         for (;;) {
-            Backoff backoff;
+            platform::SpinWait spin;
             for (;;) {
                 if (start_send(token)) {
                     return write(token, item);
                 }
-                if (backoff.is_completed()) {
+                if (deadline.has_passed()) {
+                    return SendStatus::TimedOut;
+                }
+                if (!await_room(spin)) {
                     break;
                 }
-                await_room(backoff);
-            }
-            if (deadline.has_passed()) {
-                return SendStatus::TimedOut;
             }
             ContextScope cx;
             const auto oper = reinterpret_cast<std::uintptr_t>(&token);
@@ -138,7 +138,7 @@ private:
                 cx->try_select(kAborted);
             }
             AbortReason reason = AbortReason::None;
-            const std::uintptr_t sel = cx->wait_until(deadline, interruptible, reason);
+            const std::uintptr_t sel = cx->wait_until(spin, deadline, interruptible, reason);
             if (sel == kAborted || sel == kDisconnected) {
                 senders_.unregister(oper);
             }
@@ -152,7 +152,7 @@ private:
     [[gnu::noinline]] RecvStatus recv_waiting(Sink& sink, platform::Deadline deadline, bool interruptible) {
         Token token;
         for (;;) {
-            Backoff backoff;
+            platform::SpinWait spin;
             for (;;) {
                 if (start_recv(token)) {
                     if (token.slot == nullptr) {
@@ -163,13 +163,12 @@ private:
                     }
                     continue;  // skipped a hole
                 }
-                if (backoff.is_completed()) {
+                if (deadline.has_passed()) {
+                    return RecvStatus::TimedOut;
+                }
+                if (!await_item(spin)) {
                     break;
                 }
-                await_item(backoff);
-            }
-            if (deadline.has_passed()) {
-                return RecvStatus::TimedOut;
             }
             ContextScope cx;
             const auto oper = reinterpret_cast<std::uintptr_t>(&token);
@@ -179,7 +178,7 @@ private:
                 cx->try_select(kAborted);
             }
             AbortReason reason = AbortReason::None;
-            const std::uintptr_t sel = cx->wait_until(deadline, interruptible, reason);
+            const std::uintptr_t sel = cx->wait_until(spin, deadline, interruptible, reason);
             if (sel == kAborted || sel == kDisconnected) {
                 receivers_.unregister(oper);
             }
@@ -245,6 +244,17 @@ public:
             default:
                 return false;
         }
+    }
+
+    // Whether an operation looks ready, from the one slot it needs (a
+    // disconnection is not seen here).
+    bool send_ready() const noexcept {
+        const std::size_t tail = tail_.load(std::memory_order_relaxed) & ~mark_bit_;
+        return buffer_[tail & (mark_bit_ - 1)].stamp.load(std::memory_order_relaxed) == tail;
+    }
+    bool recv_ready() const noexcept {
+        const std::size_t head = head_.load(std::memory_order_relaxed);
+        return buffer_[head & (mark_bit_ - 1)].stamp.load(std::memory_order_relaxed) != head;
     }
 
     // Registration returns true when the operation is ready already.
@@ -344,28 +354,36 @@ private:
         return (tail & ~mark_bit_) == head ? 0 : cap_;
     }
 
-    // Short waits before sleeping watch the one slot that the next operation
+    // Spinning before sleeping watches the one slot that the next operation
     // needs, not the head or tail: those the other side updates on every
-    // operation, and polling them would slow it down.
-    void await_room(Backoff& backoff) const noexcept {
+    // operation, and polling them would slow it down. False once the
+    // spinning is over (a disconnection is noticed then, at the latest).
+    bool await_room(platform::SpinWait& spin) const noexcept {
         const std::size_t tail = tail_.load(std::memory_order_relaxed) & ~mark_bit_;
         const Slot& slot = buffer_[tail & (mark_bit_ - 1)];
         do {
-            backoff.snooze();
-        } while (slot.stamp.load(std::memory_order_relaxed) != tail && !backoff.is_completed());
+            if (!spin.spin()) {
+                return false;
+            }
+        } while (slot.stamp.load(std::memory_order_relaxed) != tail);
+        return true;
     }
 
-    void await_item(Backoff& backoff) const noexcept {
+    bool await_item(platform::SpinWait& spin) const noexcept {
         const std::size_t head = head_.load(std::memory_order_relaxed);
         const Slot& slot = buffer_[head & (mark_bit_ - 1)];
         do {
-            backoff.snooze();
-        } while (slot.stamp.load(std::memory_order_relaxed) == head && !backoff.is_completed());
+            if (!spin.spin()) {
+                return false;
+            }
+        } while (slot.stamp.load(std::memory_order_relaxed) == head);
+        return true;
     }
 
     // Reserves the slot at the tail. False when full; a null slot when disconnected.
     bool start_send(Token& token) noexcept {
         Backoff backoff;
+        platform::SpinWait wait;
         std::size_t tail = tail_.load(std::memory_order_relaxed);
         for (;;) {
             if ((tail & mark_bit_) != 0) {
@@ -402,7 +420,7 @@ private:
                 return false;
             } else {
                 // The tail moved on meanwhile.
-                backoff.snooze();
+                wait.snooze();
                 tail = tail_.load(std::memory_order_relaxed);
             }
         }
@@ -422,6 +440,7 @@ private:
     // disconnected and drained.
     bool start_recv(Token& token) noexcept {
         Backoff backoff;
+        platform::SpinWait wait;
         std::size_t head = head_.load(std::memory_order_relaxed);
         for (;;) {
             const std::size_t index = head & (mark_bit_ - 1);
@@ -453,13 +472,12 @@ private:
                 // A send reserved this slot and has not published it yet.
                 // Wait a little; a selected send that its caller has not
                 // completed yet (possibly this very thread) counts as empty.
-                if (backoff.is_completed()) {
+                if (!wait.spin()) {
                     return false;
                 }
-                backoff.snooze();
                 head = head_.load(std::memory_order_relaxed);
             } else {
-                backoff.snooze();
+                wait.snooze();
                 head = head_.load(std::memory_order_relaxed);
             }
         }

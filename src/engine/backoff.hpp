@@ -1,6 +1,8 @@
 #pragma once
-// Exponential backoff for the short spins of lock-free retry loops: a few
-// rounds of pause instructions, then giving the processor away.
+// Backoff between retries of a compare-and-swap that lost to another thread:
+// a few pause instructions, doubling up to a small cap, so that contending
+// threads stop hammering the line. Waiting for another thread is not this
+// (see platform/spin_wait.hpp).
 
 #include <algorithm>
 
@@ -10,38 +12,15 @@ namespace torvan::engine::detail {
 
 class Backoff {
 public:
-    // Between retries of a contended atomic operation.
     void spin() noexcept {
-        pause(std::min(step_, kSpinLimit));
-        if (step_ <= kSpinLimit) {
-            ++step_;
-        }
-    }
-
-    // While waiting for another thread to finish a step in progress.
-    void snooze() noexcept {
-        if (step_ <= kSpinLimit) {
-            pause(step_);
-        } else {
-            platform::yield_now();
-        }
-        if (step_ <= kYieldLimit) {
-            ++step_;
-        }
-    }
-
-    // True once spinning is no longer worth it and the caller should sleep.
-    bool is_completed() const noexcept { return step_ > kYieldLimit; }
-
-private:
-    static void pause(unsigned step) noexcept {
-        for (unsigned i = 0; i < (1u << step); ++i) {
+        for (unsigned i = 0; i < (1u << step_); ++i) {
             platform::cpu_relax();
         }
+        step_ = std::min(step_ + 1, kMaxStep);
     }
 
-    static constexpr unsigned kSpinLimit = 6;
-    static constexpr unsigned kYieldLimit = 10;
+private:
+    static constexpr unsigned kMaxStep = 4;
     unsigned step_ = 0;
 };
 

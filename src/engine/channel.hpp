@@ -47,6 +47,8 @@ namespace torvan::engine {
 template <class T>
 class Sender;
 template <class T>
+class SenderRef;
+template <class T>
 class Receiver;
 
 namespace detail {
@@ -144,6 +146,50 @@ public:
     // Sent (item moved out) | Full | Disconnected. On an unbounded channel it
     // may throw std::bad_alloc when a new block cannot be allocated (the item
     // is then left with the caller).
+    SendStatus try_send(T& item) const { return ref().try_send(item); }
+
+    // Blocks until Sent or Disconnected.
+    SendStatus send(T& item) const { return send_until(item, platform::Deadline::never(), false); }
+
+    // Blocks until Sent, Disconnected, the deadline (TimedOut) or, when
+    // interruptible, a signal (Interrupted). The item is tried once even if
+    // the deadline has passed already.
+    SendStatus send_until(T& item, platform::Deadline deadline, bool interruptible) const {
+        return ref().send_until(item, deadline, interruptible);
+    }
+
+    // A view of this handle that holds no share of the channel.
+    SenderRef<T> ref() const noexcept { return SenderRef<T>(flavour_, chan_); }
+
+private:
+    friend struct detail::HandleAccess;
+    friend class SenderRef<T>;
+    template <class U>
+    friend std::pair<Sender<U>, Receiver<U>> unbounded();
+    template <class U>
+    friend std::pair<Sender<U>, Receiver<U>> bounded(std::size_t);
+
+    Sender(detail::Flavour flavour, void* chan) noexcept : flavour_(flavour), chan_(chan) {}
+
+    detail::ArrayCounter<T>* array() const noexcept { return static_cast<detail::ArrayCounter<T>*>(chan_); }
+    detail::ListCounter<T>* list() const noexcept { return static_cast<detail::ListCounter<T>*>(chan_); }
+    detail::ZeroCounter<T>* zero() const noexcept { return static_cast<detail::ZeroCounter<T>*>(chan_); }
+
+    detail::Flavour flavour_ = detail::Flavour::None;
+    void* chan_ = nullptr;
+};
+
+// Sends through a channel without holding a share of it: dropping every
+// Sender disconnects the channel whatever views remain, and sends through a
+// view then report Disconnected. A view does not keep the channel's memory
+// either; its user keeps some other handle (a Receiver, say) for as long as
+// it uses the view. Copies are free and may be used from any thread.
+template <class T>
+class SenderRef {
+public:
+    SenderRef() noexcept = default;
+
+    // As Sender::try_send and Sender::send_until.
     SendStatus try_send(T& item) const {
         switch (flavour_) {
             case detail::Flavour::Array:
@@ -157,12 +203,6 @@ public:
         }
     }
 
-    // Blocks until Sent or Disconnected.
-    SendStatus send(T& item) const { return send_until(item, platform::Deadline::never(), false); }
-
-    // Blocks until Sent, Disconnected, the deadline (TimedOut) or, when
-    // interruptible, a signal (Interrupted). The item is tried once even if
-    // the deadline has passed already.
     SendStatus send_until(T& item, platform::Deadline deadline, bool interruptible) const {
         switch (flavour_) {
             case detail::Flavour::Array:
@@ -176,14 +216,30 @@ public:
         }
     }
 
-private:
-    friend struct detail::HandleAccess;
-    template <class U>
-    friend std::pair<Sender<U>, Receiver<U>> unbounded();
-    template <class U>
-    friend std::pair<Sender<U>, Receiver<U>> bounded(std::size_t);
+    // A Sender of the same channel, or an empty one when every Sender is gone
+    // (a disconnected channel is never connected again).
+    Sender<T> try_clone() const {
+        std::atomic<std::size_t>* count = nullptr;
+        switch (flavour_) {
+            case detail::Flavour::Array:
+                count = &array()->senders;
+                break;
+            case detail::Flavour::List:
+                count = &list()->senders;
+                break;
+            case detail::Flavour::Zero:
+                count = &zero()->senders;
+                break;
+            default:
+                detail::moved_from_handle();
+        }
+        return detail::count_handle_if_any(*count) ? Sender<T>(flavour_, chan_) : Sender<T>();
+    }
 
-    Sender(detail::Flavour flavour, void* chan) noexcept : flavour_(flavour), chan_(chan) {}
+private:
+    friend class Sender<T>;
+
+    SenderRef(detail::Flavour flavour, void* chan) noexcept : flavour_(flavour), chan_(chan) {}
 
     detail::ArrayCounter<T>* array() const noexcept { return static_cast<detail::ArrayCounter<T>*>(chan_); }
     detail::ListCounter<T>* list() const noexcept { return static_cast<detail::ListCounter<T>*>(chan_); }

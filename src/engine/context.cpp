@@ -1,6 +1,5 @@
 #include "engine/context.hpp"
 
-#include "engine/backoff.hpp"
 #include "platform/thread.hpp"
 
 namespace torvan::engine::detail {
@@ -28,16 +27,9 @@ platform::WaitStatus Context::park(platform::Deadline deadline, bool interruptib
     return status;
 }
 
-std::uintptr_t Context::wait_until(platform::Deadline deadline, bool interruptible, AbortReason& reason) noexcept {
+std::uintptr_t Context::wait_until(platform::SpinWait& spin, platform::Deadline deadline, bool interruptible,
+                                   AbortReason& reason) noexcept {
     reason = AbortReason::None;
-    Backoff backoff;
-    while (!backoff.is_completed()) {
-        std::uintptr_t s = selected();
-        if (s != kWaiting) {
-            return s;
-        }
-        backoff.snooze();
-    }
     for (;;) {
         std::uintptr_t s = selected();
         if (s != kWaiting) {
@@ -45,6 +37,9 @@ std::uintptr_t Context::wait_until(platform::Deadline deadline, bool interruptib
         }
         if (deadline.has_passed()) {
             return abort(AbortReason::TimedOut, reason);
+        }
+        if (spin.spin()) {
+            continue;
         }
         if (park(deadline, interruptible) == platform::WaitStatus::Interrupted) {
             return abort(AbortReason::Interrupted, reason);

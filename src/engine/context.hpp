@@ -14,6 +14,7 @@
 
 #include "platform/clock.hpp"
 #include "platform/park.hpp"
+#include "platform/spin_wait.hpp"
 
 namespace torvan::engine::detail {
 
@@ -85,12 +86,14 @@ public:
         }
     }
 
-    // Spins briefly, then sleeps until selected or until the deadline. A
-    // timeout or (for interruptible waits) a signal aborts the wait with a CAS;
-    // if that CAS loses, the wait returns what was selected instead, so a
-    // concurrent selection is never lost. `reason` tells why the wait aborted
-    // itself.
-    std::uintptr_t wait_until(platform::Deadline deadline, bool interruptible, AbortReason& reason) noexcept;
+    // Watches the selection word for what is left of `spin`'s windows (a
+    // waiter that spun before it registered has nothing left), then sleeps
+    // until selected or until the deadline. A timeout or (for interruptible
+    // waits) a signal aborts the wait with a CAS; if that CAS loses, the wait
+    // returns what was selected instead, so a concurrent selection is never
+    // lost. `reason` tells why the wait aborted itself.
+    std::uintptr_t wait_until(platform::SpinWait& spin, platform::Deadline deadline, bool interruptible,
+                              AbortReason& reason) noexcept;
 
 private:
     ~Context() {

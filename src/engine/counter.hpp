@@ -32,6 +32,21 @@ inline void count_handle(std::atomic<std::size_t>& count) {
     }
 }
 
+// Counts one more handle unless the count is zero already (the last handle
+// of that kind is gone for good). False then.
+inline bool count_handle_if_any(std::atomic<std::size_t>& count) {
+    std::size_t current = count.load(std::memory_order_relaxed);
+    do {
+        if (current == 0) {
+            return false;
+        }
+        if (current > std::numeric_limits<std::size_t>::max() / 2) {
+            fail("too many handles of one channel");
+        }
+    } while (!count.compare_exchange_weak(current, current + 1, std::memory_order_relaxed));
+    return true;
+}
+
 // Drops one handle. `disconnect` runs when it was the last of its kind.
 template <class Chan, class Disconnect>
 void drop_handle(Counter<Chan>* counter, std::atomic<std::size_t>& count, Disconnect&& disconnect) noexcept {

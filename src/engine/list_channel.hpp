@@ -1,12 +1,19 @@
 #pragma once
 // Unbounded flavour: a linked list of fixed-size blocks. Senders claim a
 // position with one CAS on the tail and allocate the next block ahead of
-// time; receivers claim with one CAS on the head and free a block once every
-// slot in it has been read. No locks; a send never waits.
+// time; receivers claim with one CAS on the head. No locks; a send never
+// waits.
 //
-// Positions advance in steps of 1 << kShift. The tail's low bit marks the
-// channel disconnected; the head's low bit says that the head's block is not
-// the last one, which spares receivers a look at the tail.
+// Positions advance in steps of 1 << kShift; the tail's low bit marks the
+// channel disconnected. Receivers remember a tail position they have seen:
+// every position below it has been claimed by a send, so they read the tail
+// (which every send writes) only when they catch up with it.
+//
+// A receiver marks its slot read with a plain store, on a line of the block
+// apart from the items, and the receiver of a block's last slot frees the
+// block once every earlier slot has been marked. Receivers claim a slot
+// after its send has claimed it, and mark it as soon as they have moved the
+// item out, so that wait is for a step already under way.
 
 #include <atomic>
 #include <cstddef>
@@ -21,13 +28,12 @@
 #include "engine/status.hpp"
 #include "engine/waker.hpp"
 #include "platform/clock.hpp"
+#include "platform/spin_wait.hpp"
 
 namespace torvan::engine::detail {
 
 template <class T>
 class ListChannel {
-    static constexpr std::uint8_t kRead = 1;     // the item has been read
-    static constexpr std::uint8_t kDestroy = 2;  // the block's destruction waits for this slot's reader
     static constexpr std::size_t kLap = 32;
     static constexpr std::size_t kBlockCap = kLap - 1;
     static constexpr std::size_t kShift = 1;
@@ -35,50 +41,71 @@ class ListChannel {
     static constexpr std::size_t kMarkBit = 1;
 
     struct Slot {
-        // Only the sender sets `written`, so a plain store publishes the
-        // item; `reader` is shared by the reader and the block's destroyer.
+        // Only the sender sets `written`, so a plain store publishes the item.
         std::atomic<std::uint8_t> written{0};
-        std::atomic<std::uint8_t> reader{0};
         alignas(T) unsigned char storage[sizeof(T)];
 
         T* item() noexcept { return std::launder(reinterpret_cast<T*>(storage)); }
 
         void wait_write() const noexcept {
-            Backoff backoff;
+            platform::SpinWait wait;
             while (written.load(std::memory_order_acquire) == 0) {
-                backoff.snooze();
+                wait.snooze();
             }
         }
     };
 
+    // Plainly allocated (an over-aligned type would take the slower aligned
+    // allocation on every block); the gap keeps the marks off the items' lines.
     struct Block {
-        std::atomic<Block*> next{nullptr};
         Slot slots[kBlockCap];
+        unsigned char gap[kCacheLine];
+        // Written by receivers only, apart from the items that senders write.
+        std::atomic<std::uint8_t> read[kBlockCap] = {};
+        std::atomic<Block*> next{nullptr};
 
         Block* wait_next() const noexcept {
-            Backoff backoff;
+            platform::SpinWait wait;
             for (;;) {
                 Block* n = next.load(std::memory_order_acquire);
                 if (n != nullptr) {
                     return n;
                 }
-                backoff.snooze();
+                wait.snooze();
+            }
+        }
+
+        // Waits until the slots before the last one have all been read.
+        void wait_reads() const noexcept {
+            for (std::size_t i = 0; i + 1 < kBlockCap; ++i) {
+                platform::SpinWait wait;
+                while (read[i].load(std::memory_order_acquire) == 0) {
+                    wait.snooze();
+                }
             }
         }
 
         // Makes a used block as good as new, for reuse.
         void reset() noexcept {
             next.store(nullptr, std::memory_order_relaxed);
-            for (Slot& slot : slots) {
-                slot.written.store(0, std::memory_order_relaxed);
-                slot.reader.store(0, std::memory_order_relaxed);
+            for (std::size_t i = 0; i < kBlockCap; ++i) {
+                slots[i].written.store(0, std::memory_order_relaxed);
+                read[i].store(0, std::memory_order_relaxed);
             }
         }
     };
 
-    struct Position {
+    struct Tail {
         std::atomic<std::size_t> index{0};
         std::atomic<Block*> block{nullptr};
+    };
+
+    struct Head {
+        std::atomic<std::size_t> index{0};
+        std::atomic<Block*> block{nullptr};
+        // A tail position a receiver has seen; receivers store it racily, so
+        // it may lag, but it is never ahead of the tail.
+        std::atomic<std::size_t> seen_tail{0};
     };
 
     struct Token {
@@ -93,7 +120,7 @@ public:
 
     // Destroys the items still buffered; no handle exists any more.
     ~ListChannel() {
-        std::size_t head = head_.index.load(std::memory_order_relaxed) & ~kMarkBit;
+        std::size_t head = head_.index.load(std::memory_order_relaxed);
         const std::size_t tail = tail_.index.load(std::memory_order_relaxed) & ~kMarkBit;
         Block* block = head_.block.load(std::memory_order_relaxed);
         while (head != tail) {
@@ -147,12 +174,14 @@ public:
 
 private:
     // Out of line, so that the fast path above stays small enough to inline.
+    // Spinning comes before registering: while nobody is registered, a send
+    // pays one load for its wake-up call.
     template <class Sink>
     [[gnu::noinline]] RecvStatus recv_waiting(Sink& sink, platform::Deadline deadline, bool interruptible) {
         Token token;
         for (;;) {
-            Backoff backoff;
-            for (;;) {
+            platform::SpinWait spin;
+            do {
                 if (start_recv(token)) {
                     if (token.block == nullptr) {
                         return RecvStatus::Disconnected;
@@ -160,14 +189,10 @@ private:
                     read(token, sink);
                     return RecvStatus::Received;
                 }
-                if (backoff.is_completed()) {
-                    break;
+                if (deadline.has_passed()) {
+                    return RecvStatus::TimedOut;
                 }
-                backoff.snooze();
-            }
-            if (deadline.has_passed()) {
-                return RecvStatus::TimedOut;
-            }
+            } while (spin.spin());
             ContextScope cx;
             const auto oper = reinterpret_cast<std::uintptr_t>(&token);
             receivers_.register_waiter(oper, *cx);
@@ -176,7 +201,7 @@ private:
                 cx->try_select(kAborted);
             }
             AbortReason reason = AbortReason::None;
-            const std::uintptr_t sel = cx->wait_until(deadline, interruptible, reason);
+            const std::uintptr_t sel = cx->wait_until(spin, deadline, interruptible, reason);
             if (sel == kAborted || sel == kDisconnected) {
                 receivers_.unregister(oper);
             }
@@ -214,6 +239,13 @@ public:
             default:
                 return false;
         }
+    }
+
+    // A receive would not wait: something is buffered or the channel is
+    // disconnected. Reads only.
+    bool recv_ready() const noexcept {
+        const std::size_t tail = tail_.index.load(std::memory_order_acquire);
+        return (tail & kMarkBit) != 0 || (head_.index.load(std::memory_order_acquire) >> kShift) != (tail >> kShift);
     }
 
     bool register_recv(std::uintptr_t oper, Context& cx) {
@@ -285,11 +317,28 @@ public:
 
 private:
     // Reserves the position at the tail (a null block when disconnected).
+    // The common case, a free position inside the current block, is tried
+    // inline; the rest is out of line.
     void start_send(Token& token) {
+        std::size_t tail = tail_.index.load(std::memory_order_acquire);
+        Block* block = tail_.block.load(std::memory_order_acquire);
+        const std::size_t offset = (tail >> kShift) % kLap;
+        if (block != nullptr && (tail & kMarkBit) == 0 && offset + 1 < kBlockCap &&
+            tail_.index.compare_exchange_weak(tail, tail + kStep, std::memory_order_seq_cst,
+                                              std::memory_order_relaxed)) {
+            token.block = block;
+            token.offset = offset;
+            return;
+        }
+        start_send_slow(token);
+    }
+
+    [[gnu::noinline]] void start_send_slow(Token& token) {
         Backoff backoff;
         std::size_t tail = tail_.index.load(std::memory_order_acquire);
         Block* block = tail_.block.load(std::memory_order_acquire);
         std::unique_ptr<Block> next_block;
+        platform::SpinWait wait;
         for (;;) {
             if ((tail & kMarkBit) != 0) {
                 token.block = nullptr;
@@ -298,7 +347,7 @@ private:
             const std::size_t offset = (tail >> kShift) % kLap;
             if (offset == kBlockCap) {
                 // Another sender is installing the next block.
-                backoff.snooze();
+                wait.snooze();
                 tail = tail_.index.load(std::memory_order_acquire);
                 block = tail_.block.load(std::memory_order_acquire);
                 continue;
@@ -356,22 +405,53 @@ private:
     }
 
     // Claims the position at the head. False when empty; a null block when
-    // disconnected and drained.
+    // disconnected and drained. A claimed position's send may still be
+    // writing its item (read() waits for it). The common case, a position
+    // below the tail seen before and inside the current block, is tried
+    // inline.
     bool start_recv(Token& token) noexcept {
+        std::size_t head = head_.index.load(std::memory_order_acquire);
+        Block* block = head_.block.load(std::memory_order_acquire);
+        const std::size_t offset = (head >> kShift) % kLap;
+        if (block != nullptr && offset + 1 < kBlockCap && below_seen_tail(head) &&
+            head_.index.compare_exchange_weak(head, head + kStep, std::memory_order_seq_cst,
+                                              std::memory_order_relaxed)) {
+            token.block = block;
+            token.offset = offset;
+            return true;
+        }
+        return start_recv_slow(token);
+    }
+
+    // True when a send has claimed the position (its item may still be on
+    // the way); the tail is read only when the tail seen before says nothing.
+    bool below_seen_tail(std::size_t head) noexcept {
+        if ((head >> kShift) < (head_.seen_tail.load(std::memory_order_relaxed) >> kShift)) {
+            return true;
+        }
+        // Sequentially consistent, like the senders' updates of the tail.
+        const std::size_t tail = tail_.index.load(std::memory_order_seq_cst);
+        if ((tail >> kShift) > (head >> kShift) + 1) {
+            head_.seen_tail.store(tail, std::memory_order_relaxed);  // worth remembering
+        }
+        return (head >> kShift) < (tail >> kShift);
+    }
+
+    [[gnu::noinline]] bool start_recv_slow(Token& token) noexcept {
         Backoff backoff;
         std::size_t head = head_.index.load(std::memory_order_acquire);
         Block* block = head_.block.load(std::memory_order_acquire);
+        platform::SpinWait wait;
         for (;;) {
             const std::size_t offset = (head >> kShift) % kLap;
             if (offset == kBlockCap) {
                 // Another receiver is moving the head to the next block.
-                backoff.snooze();
+                wait.snooze();
                 head = head_.index.load(std::memory_order_acquire);
                 block = head_.block.load(std::memory_order_acquire);
                 continue;
             }
-            std::size_t new_head = head + kStep;
-            if ((new_head & kMarkBit) == 0) {
+            if ((head >> kShift) >= (head_.seen_tail.load(std::memory_order_relaxed) >> kShift)) {
                 // Sequentially consistent, like the senders' updates of the tail.
                 const std::size_t tail = tail_.index.load(std::memory_order_seq_cst);
                 if ((head >> kShift) == (tail >> kShift)) {
@@ -381,27 +461,22 @@ private:
                     }
                     return false;
                 }
-                if ((head >> kShift) / kLap != (tail >> kShift) / kLap) {
-                    new_head |= kMarkBit;
-                }
+                head_.seen_tail.store(tail, std::memory_order_relaxed);
             }
             if (block == nullptr) {
                 // The first block is being installed.
-                backoff.snooze();
+                wait.snooze();
                 head = head_.index.load(std::memory_order_acquire);
                 block = head_.block.load(std::memory_order_acquire);
                 continue;
             }
+            const std::size_t new_head = head + kStep;
             if (head_.index.compare_exchange_weak(head, new_head, std::memory_order_seq_cst,
                                                   std::memory_order_acquire)) {
                 if (offset + 1 == kBlockCap) {
                     Block* next = block->wait_next();
-                    std::size_t next_index = (new_head & ~kMarkBit) + kStep;
-                    if (next->next.load(std::memory_order_relaxed) != nullptr) {
-                        next_index |= kMarkBit;
-                    }
                     head_.block.store(next, std::memory_order_release);
-                    head_.index.store(next_index, std::memory_order_release);
+                    head_.index.store(new_head + kStep, std::memory_order_release);
                 }
                 token.block = block;
                 token.offset = offset;
@@ -421,34 +496,27 @@ private:
         sink(std::move(*item));
         item->~T();
         if (token.offset + 1 == kBlockCap) {
-            destroy_block(block, 0);
-        } else if ((slot.reader.fetch_add(kRead, std::memory_order_acq_rel) & kDestroy) != 0) {
-            destroy_block(block, token.offset + 1);
+            block->wait_reads();
+            recycle(block);
+        } else {
+            // The last use of the block by this receiver.
+            block->read[token.offset].store(1, std::memory_order_release);
         }
     }
 
     // A block for the tail: the spare one if there is one, else a new one.
+    // The sender resets the spare: it writes those lines next anyway.
     std::unique_ptr<Block> new_block() {
         if (Block* spare = spare_.exchange(nullptr, std::memory_order_acquire)) {
+            spare->reset();
             return std::unique_ptr<Block>(spare);
         }
         return std::make_unique<Block>();
     }
 
-    // Frees the block once the slots from `start` on have all been read; a
-    // slot still being read takes over the destruction. Nobody refers to a
-    // block by then, so it is kept as the spare if that place is free.
-    void destroy_block(Block* block, std::size_t start) noexcept {
-        for (std::size_t i = start; i + 1 < kBlockCap; ++i) {
-            Slot& slot = block->slots[i];
-            // Each flag is set once, by one party, so adding sets it (one
-            // instruction, where an "or" that returns the old value is a loop).
-            if ((slot.reader.load(std::memory_order_acquire) & kRead) == 0 &&
-                (slot.reader.fetch_add(kDestroy, std::memory_order_acq_rel) & kRead) == 0) {
-                return;
-            }
-        }
-        block->reset();
+    // Keeps a block that nobody refers to any more as the spare, if that
+    // place is free, and frees it otherwise.
+    void recycle(Block* block) noexcept {
         Block* expected = nullptr;
         if (!spare_.compare_exchange_strong(expected, block, std::memory_order_release, std::memory_order_relaxed)) {
             delete block;
@@ -458,14 +526,14 @@ private:
     // Runs when the last receiver is gone and the tail is marked: no new
     // sends can start, sends in progress are waited for.
     void discard_all_messages() noexcept {
-        Backoff backoff;
+        platform::SpinWait wait;
         std::size_t tail;
         for (;;) {
             tail = tail_.index.load(std::memory_order_acquire);
             if (((tail >> kShift) % kLap) != kBlockCap) {
                 break;
             }
-            backoff.snooze();  // a block is being installed
+            wait.snooze();  // a block is being installed
         }
         std::size_t head = head_.index.load(std::memory_order_acquire);
         // Swap rather than load: a first send may still be installing the
@@ -473,7 +541,7 @@ private:
         Block* block = head_.block.exchange(nullptr, std::memory_order_acq_rel);
         if ((head >> kShift) != (tail >> kShift)) {
             while (block == nullptr) {
-                backoff.snooze();
+                wait.snooze();
                 block = head_.block.exchange(nullptr, std::memory_order_acq_rel);
             }
         }
@@ -491,12 +559,11 @@ private:
             head += kStep;
         }
         delete block;
-        head &= ~kMarkBit;
         head_.index.store(head, std::memory_order_release);
     }
 
-    alignas(kCacheLine) Position head_;
-    alignas(kCacheLine) Position tail_;
+    alignas(kCacheLine) Head head_;
+    alignas(kCacheLine) Tail tail_;
     alignas(kCacheLine) SyncWaker receivers_;
     alignas(kCacheLine) std::atomic<Block*> spare_{nullptr};
 };

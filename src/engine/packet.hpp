@@ -15,8 +15,8 @@
 #include <new>
 #include <utility>
 
-#include "engine/backoff.hpp"
 #include "platform/park.hpp"
+#include "platform/spin_wait.hpp"
 
 namespace torvan::engine::detail {
 
@@ -72,14 +72,13 @@ public:
     // The other side holds a reference and is committed to act at once, so
     // the wait is short: spin first, then sleep on the state word.
     std::uint32_t wait_while(std::uint32_t current) noexcept {
-        Backoff backoff;
-        while (!backoff.is_completed()) {
+        platform::SpinWait spin;
+        do {
             std::uint32_t s = state();
             if (s != current) {
                 return s;
             }
-            backoff.snooze();
-        }
+        } while (spin.spin());
         for (;;) {
             std::uint32_t s = state_.load(std::memory_order_acquire);
             if ((s & ~kSleeper) != current) {

@@ -6,6 +6,7 @@
 
 #include "engine/random.hpp"
 #include "engine/timer.hpp"
+#include "platform/spin_wait.hpp"
 
 namespace torvan::engine {
 
@@ -43,6 +44,11 @@ SelectedOperation Select::select() {
 MaybeSelected Select::select_timeout(platform::Duration timeout) {
     SelectOutcome outcome = select_until(platform::Deadline::after(timeout), false);
     return std::move(outcome.operation);
+}
+
+bool Select::looks_ready(const std::vector<std::size_t>& order) const noexcept {
+    return std::any_of(order.begin(), order.end(),
+                       [this](std::size_t i) { return ops_[i].table->looks_ready(ops_[i].handle); });
 }
 
 MaybeSelected Select::claim_ready(const std::vector<std::size_t>& order, detail::Claim& claim) const {
@@ -133,8 +139,28 @@ SelectOutcome Select::select_until(platform::Deadline deadline, bool interruptib
         return SelectOutcome{SelectStatus::TimedOut, {}};
     }
 
+    // Operations that partners find only registered make the wait register
+    // at once and spin afterwards; any other wait spins first, watching its
+    // operations without registering, so that meanwhile the other side's
+    // operations pay nothing for it.
+    const bool register_first = std::any_of(ops_.begin(), ops_.end(), [](const Op& op) {
+        return op.table->found_only_registered(op.handle);
+    });
     Registrations regs(count);
     for (;;) {
+        platform::SpinWait spin;
+        if (!register_first) {
+            while (spin.spin()) {
+                if (looks_ready(order)) {
+                    if (MaybeSelected op = claim_ready(order, claim)) {
+                        return SelectOutcome{SelectStatus::Selected, std::move(op)};
+                    }
+                }
+                if (deadline.has_passed()) {
+                    return SelectOutcome{SelectStatus::TimedOut, {}};
+                }
+            }
+        }
         std::uintptr_t sel = detail::kWaiting;
         std::optional<std::size_t> ready;
         detail::AbortReason reason = detail::AbortReason::None;
@@ -164,7 +190,7 @@ SelectOutcome Select::select_until(platform::Deadline deadline, bool interruptib
                 for (const Op& op : ops_) {
                     wake = detail::earlier(wake, op.table->wake_time(op.handle));
                 }
-                sel = cx->wait_until(wake, interruptible, reason);
+                sel = cx->wait_until(spin, wake, interruptible, reason);
             }
             regs.unregister_all(ops_);
             if (sel != detail::kAborted && sel != detail::kDisconnected) {

@@ -5,8 +5,9 @@
 // tries them in a fresh uniformly random order (per-thread generator), so
 // among operations that are ready together each is equally likely to win,
 // timers included. If none is ready and the deadline allows, the thread
-// registers with every channel involved and sleeps until one of them signals,
-// then tries again; it is unregistered everywhere before the wait returns.
+// watches them for a short while, then registers with every channel involved
+// and sleeps until one of them signals, then tries again; it is unregistered
+// everywhere before the wait returns.
 //
 // Selecting an operation claims it: a receive has taken its item (or found
 // the channel disconnected and drained), a bounded send owns a slot, a
@@ -169,6 +170,7 @@ private:
     };
 
     std::size_t add(const void* handle, const detail::OpTable* table);
+    bool looks_ready(const std::vector<std::size_t>& order) const noexcept;
     MaybeSelected claim_ready(const std::vector<std::size_t>& order, detail::Claim& claim) const;
 
     std::vector<Op> ops_;

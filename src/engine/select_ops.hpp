@@ -20,6 +20,12 @@ struct OpTable {
     std::size_t item_align;
     // Claims the operation if it is ready now.
     bool (*try_select)(const void* handle, Claim& claim);
+    // Whether the operation looks ready, from reads alone (no claim, no
+    // lock); it may miss a disconnection, which registering then finds.
+    bool (*looks_ready)(const void* handle) noexcept;
+    // True for an operation that a partner can only find registered (a
+    // rendezvous send): a wait with one registers before it spins.
+    bool (*found_only_registered)(const void* handle) noexcept;
     // Registers a waiting thread; true if the operation is ready already.
     bool (*register_op)(const void* handle, std::uintptr_t oper, Context& cx, void*& reg);
     void (*unregister_op)(const void* handle, std::uintptr_t oper) noexcept;
@@ -61,6 +67,21 @@ struct SendOps {
                 moved_from_handle();
         }
     }
+
+    static bool looks_ready(const void* p) noexcept {
+        switch (flavour(p)) {
+            case Flavour::Array:
+                return array(p).send_ready();
+            case Flavour::Zero:
+                return zero(p).send_ready();
+            default:
+                return true;
+        }
+    }
+
+    // Receivers that spin look for waiting senders, so a selecting rendezvous
+    // sender must be registered to be found.
+    static bool found_only_registered(const void* p) noexcept { return flavour(p) == Flavour::Zero; }
 
     static bool register_op(const void* p, std::uintptr_t oper, Context& cx, void*& reg) {
         switch (flavour(p)) {
@@ -126,6 +147,8 @@ struct SendOps {
     static constexpr OpTable table{.item_size = 0,
                                    .item_align = 1,
                                    .try_select = &try_select,
+                                   .looks_ready = &looks_ready,
+                                   .found_only_registered = &found_only_registered,
                                    .register_op = &register_op,
                                    .unregister_op = &unregister_op,
                                    .discard_registration = &discard_registration,
@@ -176,6 +199,23 @@ struct RecvOps {
                 moved_from_handle();
         }
     }
+
+    static bool looks_ready(const void* p) noexcept {
+        switch (flavour(p)) {
+            case Flavour::Array:
+                return array(p).recv_ready();
+            case Flavour::List:
+                return list(p).recv_ready();
+            case Flavour::Zero:
+                return zero(p).recv_ready();
+            case Flavour::Timer:
+                return timer(p)->is_ready();
+            default:
+                return false;
+        }
+    }
+
+    static bool found_only_registered(const void*) noexcept { return false; }
 
     static bool register_op(const void* p, std::uintptr_t oper, Context& cx, void*& reg) {
         switch (flavour(p)) {
@@ -237,6 +277,8 @@ struct RecvOps {
     static constexpr OpTable table{.item_size = sizeof(T),
                                    .item_align = alignof(T),
                                    .try_select = &try_select,
+                                   .looks_ready = &looks_ready,
+                                   .found_only_registered = &found_only_registered,
                                    .register_op = &register_op,
                                    .unregister_op = &unregister_op,
                                    .discard_registration = &discard_registration,

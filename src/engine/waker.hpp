@@ -1,9 +1,8 @@
 #pragma once
 // Lists of threads waiting on one side of a channel.
 //
-// A Waker is guarded by its owner's lock. A SyncWaker brings its own short
-// lock and an "is empty" flag that lets the fast paths of the lock-free
-// flavours skip the lock (and any system call) when nobody waits.
+// A Waker is guarded by its owner's lock; whether it is empty can also be
+// read without the lock. A SyncWaker brings its own short lock.
 
 #include <atomic>
 #include <cstdint>
@@ -40,6 +39,7 @@ public:
     void register_waiter(std::uintptr_t oper, Context& cx, void* packet = nullptr) {
         entries_.push_back(WaitEntry{&cx, oper, packet});
         cx.add_ref();
+        is_empty_.store(false, std::memory_order_seq_cst);
     }
 
     // Removes the entry of `oper`; the caller gets its context reference.
@@ -47,7 +47,7 @@ public:
         for (auto it = entries_.begin(); it != entries_.end(); ++it) {
             if (it->oper == oper) {
                 WaitEntry out = *it;
-                entries_.erase(it);
+                erase(it);
                 return out;
             }
         }
@@ -61,7 +61,7 @@ public:
         for (auto it = entries_.begin(); it != entries_.end(); ++it) {
             if (it->cx->thread_id() != me && it->cx->try_select(it->oper)) {
                 WaitEntry out = *it;
-                entries_.erase(it);
+                erase(it);
                 return out;
             }
         }
@@ -91,16 +91,29 @@ public:
 
     bool empty() const noexcept { return entries_.empty(); }
 
+    // Whether the list is empty, read without the owner's lock. Updated
+    // sequentially consistently, so that a thread that changes what waiters
+    // wait for and then reads this sees a waiter registered before its change.
+    bool seems_empty() const noexcept { return is_empty_.load(std::memory_order_seq_cst); }
+
 private:
+    void erase(std::vector<WaitEntry>::iterator it) noexcept {
+        entries_.erase(it);
+        is_empty_.store(entries_.empty(), std::memory_order_seq_cst);
+    }
+
     std::vector<WaitEntry> entries_;
+    std::atomic<bool> is_empty_{true};
 };
 
+// A Waker with its own short lock, for the lock-free flavours: their fast
+// paths check the empty flag with one plain load and skip the lock (and any
+// system call) when nobody waits.
 class SyncWaker {
 public:
     void register_waiter(std::uintptr_t oper, Context& cx) {
         std::lock_guard<WordLock> guard(lock_);
         inner_.register_waiter(oper, cx);
-        is_empty_.store(false, std::memory_order_seq_cst);
     }
 
     void unregister(std::uintptr_t oper) noexcept {
@@ -108,18 +121,17 @@ public:
         {
             std::lock_guard<WordLock> guard(lock_);
             entry = inner_.unregister(oper);
-            is_empty_.store(inner_.empty(), std::memory_order_seq_cst);
         }
         if (entry) {
             entry->cx->release();
         }
     }
 
-    // Wakes one waiter, if any. The flag check keeps the lock-free paths free
-    // of locking when nobody waits; it pairs with the sequentially consistent
-    // update of the channel's position that precedes every call.
+    // Wakes one waiter, if any. The flag check pairs with the sequentially
+    // consistent update of the channel's position that precedes every call
+    // and with the check of that position that follows every registration.
     void notify() noexcept {
-        if (!is_empty_.load(std::memory_order_seq_cst)) {
+        if (!inner_.seems_empty()) {
             notify_slow();
         }
     }
@@ -127,7 +139,6 @@ public:
     void disconnect() noexcept {
         std::lock_guard<WordLock> guard(lock_);
         inner_.disconnect();
-        is_empty_.store(inner_.empty(), std::memory_order_seq_cst);
     }
 
 private:
@@ -135,10 +146,7 @@ private:
         std::optional<WaitEntry> entry;
         {
             std::lock_guard<WordLock> guard(lock_);
-            if (!is_empty_.load(std::memory_order_relaxed)) {
-                entry = inner_.try_select();
-                is_empty_.store(inner_.empty(), std::memory_order_seq_cst);
-            }
+            entry = inner_.try_select();
         }
         if (entry) {
             entry->cx->unpark();
@@ -148,7 +156,6 @@ private:
 
     WordLock lock_;
     Waker inner_;
-    std::atomic<bool> is_empty_{true};
 };
 
 }  // namespace torvan::engine::detail

@@ -10,6 +10,7 @@
 // send, and the claimer waits for that (or for the selection to be abandoned,
 // then it looks for another partner).
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -43,7 +44,7 @@ class ZeroChannel {
             partner.cx = ContextRef(e->cx);
             return Lookup::Paired;
         }
-        return disconnected_ ? Lookup::Disconnected : Lookup::None;
+        return disconnected_.load(std::memory_order_relaxed) ? Lookup::Disconnected : Lookup::None;
     }
 
     Lookup pick_locked(Waker& side, Partner& partner) noexcept {
@@ -126,8 +127,10 @@ public:
                 own = PacketRef<T>(Packet<T>::pointing_at(item));
                 continue;  // look again with the lock, now that there is a packet
             }
+            // Registered first: a partner finds only registered threads.
+            platform::SpinWait spin;
             AbortReason reason = AbortReason::None;
-            const std::uintptr_t sel = cx->wait_until(deadline, interruptible, reason);
+            const std::uintptr_t sel = cx->wait_until(spin, deadline, interruptible, reason);
             if (sel == kAborted || sel == kDisconnected) {
                 unregister(senders_, oper);
                 if (reason == AbortReason::Interrupted) {
@@ -195,8 +198,10 @@ public:
                 own = PacketRef<T>(Packet<T>::empty());
                 continue;
             }
+            // Registered first: a partner finds only registered threads.
+            platform::SpinWait spin;
             AbortReason reason = AbortReason::None;
-            const std::uintptr_t sel = cx->wait_until(deadline, interruptible, reason);
+            const std::uintptr_t sel = cx->wait_until(spin, deadline, interruptible, reason);
             if (sel == kAborted || sel == kDisconnected) {
                 unregister(receivers_, oper);
                 if (reason == AbortReason::Interrupted) {
@@ -313,18 +318,25 @@ public:
         return true;
     }
 
+    // Whether a send or receive looks ready, read without the lock: a
+    // partner waits, or the channel is disconnected.
+    bool send_ready() const noexcept { return !receivers_.seems_empty() || is_disconnected(); }
+    bool recv_ready() const noexcept { return !senders_.seems_empty() || is_disconnected(); }
+
     // --- state ---
 
     bool disconnect() noexcept {
         std::lock_guard<WordLock> guard(lock_);
-        if (disconnected_) {
+        if (disconnected_.load(std::memory_order_relaxed)) {
             return false;
         }
-        disconnected_ = true;
+        disconnected_.store(true, std::memory_order_release);
         senders_.disconnect();
         receivers_.disconnect();
         return true;
     }
+
+    bool is_disconnected() const noexcept { return disconnected_.load(std::memory_order_acquire); }
 
 private:
     void unregister(Waker& side, std::uintptr_t oper) noexcept {
@@ -343,13 +355,13 @@ private:
         std::lock_guard<WordLock> guard(lock_);
         mine.register_waiter(oper, cx, packet.get());
         reg = packet.release();
-        return theirs.can_select() || disconnected_;
+        return theirs.can_select() || disconnected_.load(std::memory_order_relaxed);
     }
 
     WordLock lock_;
     Waker senders_;
     Waker receivers_;
-    bool disconnected_ = false;
+    std::atomic<bool> disconnected_{false};  // changed under the lock
 };
 
 }  // namespace torvan::engine::detail

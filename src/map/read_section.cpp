@@ -3,7 +3,7 @@
 #include <new>
 #include <utility>
 
-#include "engine/backoff.hpp"
+#include "platform/spin_wait.hpp"
 
 namespace torvan::map {
 
@@ -68,9 +68,9 @@ void wait_for_readers() noexcept {
         if ((seen & 1) == 0) {
             continue;
         }
-        engine::detail::Backoff backoff;
+        platform::SpinWait wait;  // a read section is a few loads long
         while (record->sequence.load(std::memory_order_acquire) == seen) {
-            backoff.snooze();
+            wait.snooze();
         }
     }
 }

@@ -160,21 +160,30 @@ void cancel_future(const Task& task) noexcept {
     discard_outcome(cancelled);
 }
 
-// Runs (or cancels) one task attached to the interpreter, and drops it while
-// still attached: its references are released here, on the worker, rather
-// than queued for whichever thread attaches next (often the submitter, the
-// busiest thread of all). Returns false, leaving the task in place, when the
-// worker could not attach and must end.
-bool run_attached(std::optional<Task>& task, const PoolFlags& flags,
+// Runs (or cancels) one task; the caller is attached. The task is dropped
+// here, while still attached: its references are released on the worker
+// rather than queued for whichever thread attaches next (often the
+// submitter, the busiest thread of all).
+void run_one(std::optional<Task>& task, const PoolFlags& flags) noexcept {
+    if (flags.cancel_requested.load(std::memory_order_seq_cst)) {
+        cancel_future(*task);
+    } else if (start_future(*task)) {
+        complete_future(*task, call_task(*task));
+    }
+    task.reset();
+}
+
+// Runs the task in hand and then, in the same attachment, every task that
+// is already queued: attaching once per task would cost more than a trivial
+// task itself. The worker detaches before it waits for more. Returns false,
+// leaving the task in place, when the worker could not attach and must end.
+bool run_attached(std::optional<Task>& task, engine::Receiver<Task>& tasks, const PoolFlags& flags,
                   binding::ReusedThreadState& thread_state) noexcept {
     try {
         binding::ReusedThreadAttach attach(thread_state);
-        if (flags.cancel_requested.load(std::memory_order_seq_cst)) {
-            cancel_future(*task);
-        } else if (start_future(*task)) {
-            complete_future(*task, call_task(*task));
-        }
-        task.reset();
+        do {
+            run_one(task, flags);
+        } while (tasks.try_recv(task) == engine::RecvStatus::Received);
         return true;
     } catch (const std::exception& failure) {
         report_failure(failure.what());
@@ -193,7 +202,7 @@ void worker_main(Launch& launch) noexcept {
         try {
             std::optional<Task> task;
             while (tasks.recv(task) == engine::RecvStatus::Received) {
-                if (!run_attached(task, *flags, thread_state)) {
+                if (!run_attached(task, tasks, *flags, thread_state)) {
                     // The task in hand is discarded, its future left pending; detached
                     // here, its references are released at the next attach anywhere.
                     failed = true;

@@ -1,7 +1,8 @@
 #pragma once
 // Pool workers: operating-system threads that take tasks from the pool's
-// queue, attach to the interpreter for one task at a time and complete the
-// task's future; and the handles through which they are waited for.
+// queue, attach to the interpreter while they have tasks at hand (never
+// while they wait for one) and complete each task's future; and the handles
+// through which they are waited for.
 
 #include <atomic>
 #include <cstdint>
