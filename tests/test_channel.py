@@ -135,6 +135,11 @@ class TestClose:
         ch = Channel()
         op = ch.send_op(1)
         ch.close()
+        # The SendOp's Sender keeps the channel connected, but the Channel's
+        # own sends see it closed.
+        for send in (ch.send, ch.try_send, ch.send_op, lambda item: ch.send(item, timeout=1)):
+            with pytest.raises(ValueError, match="^Channel is closed$"):
+                send("late")
         with pytest.raises(RuntimeError, match="^Channel is empty$"):
             ch.try_recv()
         # recv learns of the close from the close signal instead.
