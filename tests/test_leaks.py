@@ -39,7 +39,7 @@ REPEAT = scaled(100_000)
 # per call, calls that wait for another thread, calls that start threads. The
 # limits below are per call, so they still catch 16 bytes per call.
 REPEAT_FAILURES = scaled(10_000)
-REPEAT_CROSS_THREAD = scaled(20_000)
+REPEAT_CROSS_THREAD = scaled(10_000)
 REPEAT_THREADS = scaled(1_500)
 TIMEOUT = JOIN_TIMEOUT
 
@@ -510,7 +510,7 @@ def _failing(*args, **kwargs):
     raise Boom("task")
 
 
-@group("ThreadPool: submit with and without arguments, tasks that raise", calls=REPEAT // 3)
+@group("ThreadPool: submit with and without arguments, tasks that raise", calls=REPEAT_FAILURES)
 def pool_submit():
     pool = ThreadPool(1)
 
