@@ -140,6 +140,19 @@ def refcounts(*objects):
     return [sys.getrefcount(o) for o in objects]
 
 
+def pool_making_futures(monkeypatch, future_class, workers=1):
+    """A ThreadPool whose tasks get futures of future_class: a pool looks the
+    class up once, when it is made."""
+    import concurrent.futures
+
+    from torvan import ThreadPool
+
+    monkeypatch.setattr(concurrent.futures, "Future", future_class)
+    pool = ThreadPool(workers)
+    monkeypatch.undo()
+    return pool
+
+
 @pytest.fixture
 def unraisable(monkeypatch):
     """The exceptions reported through sys.unraisablehook (from any thread)."""

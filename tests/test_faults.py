@@ -14,8 +14,8 @@ import weakref
 
 import pytest
 
-from conftest import (JOIN_TIMEOUT, SANITIZED, Boom, Key, RaisingDel, Token, eventually, run_in_thread, run_python,
-                      scaled, settle)
+from conftest import (JOIN_TIMEOUT, SANITIZED, Boom, Key, RaisingDel, Token, eventually, pool_making_futures,
+                      run_in_thread, run_python, scaled, settle)
 from torvan import AtomicBoolean, AtomicInteger, Channel, ConcurrentMap, RwLock, ThreadPool, select
 
 # Most tests replace sys.unraisablehook or count references: one at a time.
@@ -479,9 +479,7 @@ def test_futures_whose_completion_raises_are_discarded_unseen(monkeypatch, capfd
             calls.append("cancel")
             raise SystemExit
 
-    monkeypatch.setattr(concurrent.futures, "Future", Refusing)
-    pool = ThreadPool(1)  # looks the class up now
-    monkeypatch.undo()
+    pool = pool_making_futures(monkeypatch, Refusing)
     started, gate = threading.Event(), threading.Event()
     pool.submit(int, "1")
     pool.submit(lambda: 1 / 0)

@@ -28,7 +28,7 @@ from dataclasses import dataclass
 import pytest
 
 from conftest import (JOIN_TIMEOUT, SANITIZED, Boom, Key, RaisingHash, RaisingKey, Token, eventually, join_all,
-                      os_thread_count, refcounts, run_in_thread, scaled, start_threads)
+                      os_thread_count, pool_making_futures, refcounts, run_in_thread, scaled, start_threads)
 from torvan import AtomicBoolean, AtomicInteger, Channel, ConcurrentMap, RecvOp, RwLock, SendOp, ThreadPool, select
 
 # Global measures (memory, reference counts) see every thread's work.
@@ -756,9 +756,7 @@ def pool_refusals(monkeypatch):
         def __init__(self):
             raise Boom("no future")
 
-    monkeypatch.setattr(concurrent.futures, "Future", Refused)
-    refusing = ThreadPool(1)  # looks the class up now
-    monkeypatch.undo()
+    refusing = pool_making_futures(monkeypatch, Refused)
     calls = [(closed.submit, (func, arg), "RuntimeError: ThreadPool is shutdown"),
              (lambda: refusing.submit(func, arg, key=kwarg), (), "Boom: no future"), (refusing.shutdown, (), "returned")]
     return calls, [func, arg, kwarg], lambda: True
@@ -901,29 +899,6 @@ class TestPoolReferences:
         del pool, args, a
         gate.set()
         eventually(lambda: settle() or not any(w.alive for w in watchers), "the tasks are released")
-
-    def test_refused_submissions(self, monkeypatch):
-        import concurrent.futures
-
-        func, arg, kwarg = Token(), Token(), Token()
-        before = refcounts(func, arg, kwarg)
-        closed = ThreadPool(1)
-        closed.shutdown()
-        with pytest.raises(RuntimeError, match="^ThreadPool is shutdown$"):
-            closed.submit(func, arg, key=kwarg)
-
-        class Refused(concurrent.futures.Future):
-            def __init__(self):
-                raise Boom("no future")
-
-        monkeypatch.setattr(concurrent.futures, "Future", Refused)
-        refusing = ThreadPool(1)
-        monkeypatch.undo()
-        with pytest.raises(Boom):
-            refusing.submit(func, arg, key=kwarg)
-        refusing.shutdown()
-        assert refcounts(func, arg, kwarg) == before
-
 
 class TestUnderContention:
     """Racing threads take every path at once (timeouts, closes, passes that

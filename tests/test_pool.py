@@ -13,7 +13,8 @@ import weakref
 
 import pytest
 
-from conftest import JOIN_TIMEOUT, eventually, join_all, os_thread_count, scaled, start_threads, thread_state
+from conftest import (JOIN_TIMEOUT, eventually, join_all, os_thread_count, pool_making_futures, scaled, start_threads,
+                      thread_state)
 
 from torvan import ThreadPool
 
@@ -248,9 +249,7 @@ def test_a_future_that_cannot_be_made_fails_submit_and_queues_nothing(monkeypatc
         def __init__(self):
             raise LookupError("no future today")
 
-    monkeypatch.setattr(concurrent.futures, "Future", Refused)
-    p = ThreadPool(1)  # looks the class up now
-    monkeypatch.undo()
+    p = pool_making_futures(monkeypatch, Refused)
     called = []
     with pytest.raises(LookupError, match="no future today"):
         p.submit(called.append, 1)
@@ -311,9 +310,7 @@ def test_map_cancels_what_has_not_started_when_left_early(monkeypatch, leave):
             super().__init__()
             made.append(self)
 
-    monkeypatch.setattr(concurrent.futures, "Future", Recorded)
-    p = ThreadPool(1)  # looks the class up now
-    monkeypatch.undo()
+    p = pool_making_futures(monkeypatch, Recorded)
     gate = threading.Event()
     timeout = 1.0
     started = time.monotonic()
