@@ -11,6 +11,7 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -267,10 +268,15 @@ TEST(ReadSection, ReadersNeverFollowWhatWritersFree) {
     constexpr int kRounds = 30000;
     Shard shard;
     std::atomic<int> writing{kWriters};
+    std::atomic<int> readers_started{0};
     std::atomic<std::uint64_t> lock_free_reads{0};
     DeadlineThreads threads;
     for (int w = 0; w < kWriters; ++w) {
         threads.spawn([&, w] {
+            // On a loaded machine the writers could otherwise finish before a reader runs.
+            while (readers_started.load() != kReaders) {
+                std::this_thread::yield();
+            }
             std::uint64_t state = 0x9E3779B97F4A7C15ull * (w + 1);
             for (int round = 0; round < kRounds; ++round) {
                 state = state * 6364136223846793005ull + 1442695040888963407ull;
@@ -302,6 +308,7 @@ TEST(ReadSection, ReadersNeverFollowWhatWritersFree) {
     for (int r = 0; r < kReaders; ++r) {
         threads.spawn([&, r] {
             std::uint64_t key = static_cast<std::uint64_t>(r);
+            readers_started.fetch_add(1);
             while (writing.load(std::memory_order_relaxed) != 0) {
                 key = key % kKeys + 1;
                 if (std::optional<std::uint64_t> value = read(shard, key)) {
