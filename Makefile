@@ -9,7 +9,7 @@ ASAN_VENV := .venv-asan
 
 SOAK_SECONDS ?= 600
 
-.PHONY: all test bench bench-check soak venv build build-asan type-check native-tests python-tests asan-tests \
+.PHONY: all test check bench bench-check soak venv build build-asan type-check native-tests python-tests asan-tests \
 	parallel-tests dist dist-check clean
 
 all: test
@@ -58,6 +58,11 @@ dist: venv
 # Both installed into a fresh venv and imported.
 dist-check: dist
 	@tools/check-dist.sh $(VENV)
+
+# The edit-test loop: the plain build and the Python suite once, without the
+# soak and the parallel pass; ARGS (pytest arguments) narrows it.
+check: build
+	@tools/run-python-tests.sh $(VENV) --deselect=tests/test_process.py::test_soak $(ARGS)
 
 test: build type-check native-tests python-tests asan-tests parallel-tests bench-check dist-check
 	@echo "[test] all tests passed"

@@ -1,25 +1,28 @@
 """Channel on one thread (plus a helper where a rendezvous needs one):
 creation, non-blocking and timed operations, close and draining, iteration,
-`with`, bad input, and the references the channel takes and gives back."""
+`with`, bad input, and the references the channel takes and gives back. Then
+asyncio: arecv, asend and `async for` complete at once when they can and
+otherwise wait as coroutines, without a thread; under cancellations and
+timeouts every item arrives exactly once; closing the channel, cancelling or
+closing the loop ends every wait and keeps nothing."""
 
+import asyncio
 import gc
 import math
+import os
+import random
 import sys
+import threading
 import time
 import weakref
 
 import pytest
 
-from blocking import wait_until_sleeping
-from conftest import join_all, start_threads
+from conftest import JOIN_TIMEOUT, Token, join_all, run_in_thread, scaled, start_threads, wait_until_sleeping
 from torvan import Channel
 
 FLAVOURS = {"unbounded": None, "bounded": 4, "rendezvous": 0}
 CONVERSION_PANIC = "cannot convert float seconds to Duration: value is either too big or NaN"
-
-
-class Token:
-    """An item whose release can be watched with weakref.finalize."""
 
 
 def is_panic(exc: BaseException) -> bool:
@@ -262,21 +265,6 @@ class TestProtocols:
 
 
 class TestReferences:
-    def test_failed_sends_give_the_reference_back(self):
-        item = object()
-        before = sys.getrefcount(item)
-        full = Channel(1)
-        full.send(0)
-        for attempt in (lambda: full.try_send(item), lambda: full.send(item, 0.01), lambda: full.send(item, -1)):
-            with pytest.raises((RuntimeError, TimeoutError, ValueError)):
-                attempt()
-            assert sys.getrefcount(item) == before
-        full.close()
-        for attempt in (lambda: full.send(item), lambda: full.try_send(item), lambda: full.send_op(item)):
-            with pytest.raises(ValueError):
-                attempt()
-            assert sys.getrefcount(item) == before
-
     def test_received_items_carry_exactly_the_sent_reference(self):
         item = object()
         before = sys.getrefcount(item)
@@ -320,3 +308,353 @@ class TestReferences:
         assert released.alive
         del op
         assert not released.alive
+
+
+# asyncio ------------------------------------------------------------------------------
+
+
+def run(main):
+    """asyncio.run(main()), failing instead of hanging."""
+
+    async def bounded():
+        return await asyncio.wait_for(main(), JOIN_TIMEOUT)
+
+    return asyncio.run(bounded())
+
+
+async def turns(n):
+    for _ in range(n):
+        await asyncio.sleep(0)
+
+
+def sending_then_closing(ch, count):
+    """A thread body that sends 0 .. count - 1, then closes ch."""
+
+    def produce():
+        for i in range(count):
+            ch.send(i)
+        ch.close()
+
+    return produce
+
+
+class TestOutcomes:
+    def test_results_and_errors(self):
+        async def main():
+            ch = Channel(1)
+            assert await ch.asend("x") is None
+            with pytest.raises(TimeoutError, match=r"^send\(\) timed out waiting for channel capacity$"):
+                await ch.asend("y", 0.01)
+            assert await ch.arecv(timeout=1) == "x"
+            with pytest.raises(TimeoutError, match=r"^recv\(\) timed out waiting for available item$"):
+                await ch.arecv(0.01)
+            with pytest.raises(TimeoutError):
+                await Channel(0).asend("z", 0)
+            with pytest.raises(ValueError, match="^Timeout must be non-negative$"):
+                await ch.arecv(-1)
+            with pytest.raises(BaseException, match="cannot convert float seconds to Duration"):
+                await ch.arecv(float("nan"))
+            await ch.asend("last")
+            ch.close()
+            with pytest.raises(ValueError, match="^Channel is closed$"):
+                await ch.asend("y", -1)  # closed is reported before a bad timeout, as by send()
+            assert await ch.arecv() == "last"
+            with pytest.raises(ValueError, match="^Channel is closed and empty$"):
+                await ch.arecv()
+
+        run(main)
+
+    def test_call_errors_are_raised_at_once(self):
+        ch = Channel()
+        for call in (ch.arecv, lambda: ch.asend(1), ch.__anext__):
+            with pytest.raises(RuntimeError, match="no running event loop"):
+                call()
+        with pytest.raises(TypeError) as info:
+            ch.arecv("soon")
+        assert info.value.__notes__ == ["while processing 'timeout'"]
+
+    def test_the_awaitable(self):
+        async def main():
+            ch = Channel()
+            ch.send(1)
+            awaitable = ch.arecv()
+            assert asyncio.iscoroutine(awaitable) and awaitable.__qualname__ == "Channel.arecv"
+            assert await awaitable == 1
+            with pytest.raises(RuntimeError, match="^cannot reuse already awaited channel operation$"):
+                await awaitable
+            task = asyncio.create_task(ch.asend(2))
+            assert "Channel.asend" in repr(task)
+            await task
+            assert await ch.__anext__() == 2
+            never_awaited = ch.asend(3)  # sends nothing: an operation starts when awaited
+            with pytest.warns(RuntimeWarning, match=r"^Channel\.asend\(\) was never awaited$"):
+                del never_awaited
+            with pytest.raises(RuntimeError, match="^Channel is empty$"):
+                ch.try_recv()
+
+        run(main)
+
+
+class TestWaiting:
+    @pytest.mark.parametrize("capacity", FLAVOURS.values(), ids=FLAVOURS.keys())
+    def test_async_for_over_a_producer_thread(self, capacity):
+        ch = Channel(capacity)
+        count = scaled(2000)
+
+        async def main():
+            threads = start_threads([sending_then_closing(ch, count)])
+            got = [item async for item in ch]
+            return threads, got
+
+        threads, got = run(main)
+        join_all(threads)
+        assert got == list(range(count))
+
+    def test_async_for_ends_where_for_ends(self):
+        async def main():
+            ch = Channel()
+            ch.send(1)
+            held = ch.send_op(2)  # a sender clone keeps the channel connected after close()
+            ch.close()
+            assert [x async for x in ch] == [1]
+            assert [x async for x in ch] == []
+            del held
+
+        run(main)
+
+    @pytest.mark.thread_unsafe(reason="counts the process's threads, which other threads change")
+    def test_a_thousand_waiters_hold_no_thread(self):
+        waiters = 1000
+        inbox, outbox = Channel(), Channel(1)
+        outbox.send("full")
+
+        async def main():
+            receivers = [asyncio.ensure_future(inbox.arecv()) for _ in range(waiters)]
+            senders = [asyncio.ensure_future(outbox.asend(i)) for i in range(waiters)]
+            await turns(3)
+            assert threading.active_count() == threads_before
+            assert asyncio.get_running_loop()._default_executor is None
+
+            def feed():
+                for i in range(waiters):
+                    inbox.send(i)
+                    outbox.recv()
+
+            feeder = start_threads([feed])
+            received = await asyncio.gather(*receivers)
+            await asyncio.gather(*senders)
+            return feeder, received
+
+        threads_before = threading.active_count()
+        feeder, received = run(main)
+        join_all(feeder)
+        assert sorted(received) == list(range(waiters))
+        assert outbox.try_recv() in range(waiters)
+
+    def test_loops_on_several_threads_meet(self):
+        chans = [Channel(capacity) for capacity in FLAVOURS.values()]
+        loops, each = 4, scaled(200)
+        got = []
+
+        def loop_body(i):
+            async def main():
+                if i % 2:  # half the loops send, half receive, on every channel
+                    await asyncio.gather(*[ch.asend(n) for ch in chans for n in range(each)])
+                else:
+                    got.extend(await asyncio.gather(*[ch.arecv() for ch in chans for _ in range(each)]))
+
+            return lambda: run(main)
+
+        join_all(start_threads([loop_body(i) for i in range(loops)]))
+        assert sorted(got) == sorted(list(range(each)) * len(chans) * (loops // 2))
+
+    @pytest.mark.parametrize("receiver_first", [True, False])
+    def test_rendezvous_on_one_loop(self, receiver_first):
+        async def main():
+            ch = Channel(0)
+            first, second = (ch.arecv(), ch.asend("x")) if receiver_first else (ch.asend("x"), ch.arecv())
+            waiting = asyncio.ensure_future(first)
+            await turns(2)
+            assert not waiting.done()
+            results = [await second, await waiting]
+            return results if receiver_first else results[::-1]
+
+        assert run(main) == [None, "x"]
+
+    @pytest.mark.parametrize("capacity", FLAVOURS.values(), ids=FLAVOURS.keys())
+    def test_close_ends_every_wait(self, capacity):
+        async def main():
+            receiving, sending = Channel(capacity), Channel(capacity)
+            for _ in range(capacity or 0):
+                await sending.asend("filler")
+            tasks = [asyncio.ensure_future(receiving.arecv()) for _ in range(3)]
+            if capacity is not None:
+                tasks += [asyncio.ensure_future(sending.asend("late")) for _ in range(3)]
+            await turns(3)
+            receiving.close()
+            sending.close()
+            return await asyncio.gather(*tasks, return_exceptions=True)
+
+        outcomes = [str(outcome) for outcome in run(main)]
+        assert outcomes == ["Channel is closed and empty"] * 3 + ["Channel is closed"] * (len(outcomes) - 3)
+
+
+class TestCancellation:
+    """Each wait is cancelled after a random number of loop turns, or times
+    out; every item still arrives exactly once, in order."""
+
+    @pytest.mark.parametrize("capacity", FLAVOURS.values(), ids=FLAVOURS.keys())
+    def test_arecv(self, capacity):
+        ch = Channel(capacity)
+        count = scaled(3000)
+
+        async def main():
+            threads = start_threads([sending_then_closing(ch, count)])
+            got = []
+            while True:
+                chance = random.random()
+                if chance < 0.4:
+                    task = asyncio.ensure_future(ch.arecv())
+                    await turns(random.randrange(3))
+                    task.cancel()
+                elif chance < 0.8:
+                    task = asyncio.ensure_future(asyncio.wait_for(ch.arecv(), random.choice([0, 1e-5, 1e-4])))
+                else:  # waits, so that a busy machine still makes progress
+                    task = asyncio.ensure_future(ch.arecv())
+                try:
+                    got.append(await task)
+                except (asyncio.CancelledError, TimeoutError):
+                    pass
+                except ValueError:
+                    return threads, got
+
+        threads, got = run(main)
+        join_all(threads)
+        assert got == list(range(count))
+
+    @pytest.mark.parametrize("capacity", [1, 0], ids=["bounded", "rendezvous"])
+    def test_asend(self, capacity):
+        ch = Channel(capacity)
+        count = scaled(3000)
+        got = []
+
+        async def main():
+            threads = start_threads([lambda: got.extend(ch)])
+            for i in range(count):
+                while True:
+                    task = asyncio.ensure_future(ch.asend(i, random.choice([None, 1e-5])))
+                    if random.random() < 0.5:  # else waits, so that a busy machine still makes progress
+                        await turns(random.randrange(3))
+                        task.cancel()
+                    try:
+                        await task
+                        break  # sent, even if the cancellation came after the hand-over
+                    except (asyncio.CancelledError, TimeoutError):
+                        pass  # not sent: send it again
+            ch.close()
+            return threads
+
+        join_all(run(main))
+        assert got == list(range(count))
+
+    @pytest.mark.parametrize("capacity", [None, 1], ids=["unbounded", "bounded"])
+    @pytest.mark.parametrize("side", ["receive", "send"])
+    def test_a_woken_wait_that_is_cancelled_passes_the_wake_on(self, capacity, side):
+        if side == "send" and capacity is None:
+            pytest.skip("a send to an unbounded channel never waits")
+
+        async def main():
+            ch = Channel(capacity)
+            if side == "send":
+                ch.send("full")
+            first, second = [asyncio.ensure_future(ch.arecv() if side == "receive" else ch.asend(n)) for n in (1, 2)]
+            await turns(2)
+            # Wakes the first waiter, which is cancelled before it runs: the
+            # second must not sleep past the item (or the room).
+            if side == "send":
+                assert ch.try_recv() == "full"
+            else:
+                ch.try_send("item")
+            first.cancel()
+            outcome = await second
+            with pytest.raises(asyncio.CancelledError):
+                await first
+            return outcome if side == "receive" else ch.try_recv()
+
+        assert run(main) == ("item" if side == "receive" else 2)
+
+    @pytest.mark.parametrize("side", ["receive", "send"])
+    def test_a_rendezvous_hand_over_wins_over_a_later_cancellation(self, side):
+        async def main():
+            ch = Channel(0)
+            task = asyncio.ensure_future(ch.arecv() if side == "receive" else ch.asend("item"))
+            await turns(2)
+            handed = ch.try_send("item") if side == "receive" else ch.try_recv()
+            task.cancel()
+            return handed, await task, task.cancelled()
+
+        assert run(main) == ((None, "item", False) if side == "receive" else ("item", None, False))
+
+    def test_a_timed_out_wait_leaves_the_next_item(self):
+        ch = Channel()
+
+        async def main():
+            with pytest.raises(TimeoutError):
+                await asyncio.wait_for(ch.arecv(), 0.01)
+            threads = start_threads([lambda: ch.send("next")])
+            return threads, await ch.arecv()
+
+        threads, item = run(main)
+        join_all(threads)
+        assert item == "next"
+
+
+class TestShutdown:
+    def test_asyncio_run_returns_with_waits_pending(self):
+        chans = [Channel(capacity) for capacity in FLAVOURS.values()]
+
+        async def main():
+            for ch in chans:
+                asyncio.ensure_future(ch.arecv())
+                if ch.capacity == 1:
+                    await ch.asend("full")
+                    asyncio.ensure_future(ch.asend("waits"))
+            await turns(3)
+
+        # Joined with a timeout: a wait that kept the loop from closing fails here.
+        run_in_thread(lambda: asyncio.run(main()))
+
+    @pytest.mark.thread_unsafe(reason="gc.collect() returns at once while another thread collects")
+    def test_a_closed_loop_keeps_nothing(self):
+        chans = [Channel(), Channel(1), Channel(0)]
+        chans[1].send("full")
+        refcounts = [sys.getrefcount(ch) for ch in chans]
+        item = Token()
+        item_gone = weakref.finalize(item, lambda: None)
+        tasks = []
+
+        def run_and_close_loop():
+            loop = asyncio.new_event_loop()
+            loop.set_exception_handler(lambda loop, context: None)  # "Task was destroyed but it is pending!"
+
+            async def start():
+                for ch in chans:
+                    tasks.append(weakref.ref(loop.create_task(ch.arecv() if ch.capacity is None else ch.asend(item))))
+                await turns(3)
+
+            loop.run_until_complete(start())
+            loop.close()
+
+        fds = os.listdir("/proc/self/fd") if os.path.isdir("/proc/self/fd") else None
+        run_in_thread(run_and_close_loop)
+        del item
+        gc.collect()
+        assert not item_gone.alive and all(task() is None for task in tasks)
+        assert [sys.getrefcount(ch) for ch in chans] == refcounts
+        if fds is not None:
+            assert len(os.listdir("/proc/self/fd")) == len(fds)
+        # Wakes for the closed loop's waits go nowhere.
+        chans[0].send(1)
+        assert chans[1].recv() == "full"
+        for ch in chans:
+            ch.close()

@@ -8,8 +8,7 @@ import time
 
 import pytest
 
-from blocking import wait_until_sleeping
-from conftest import JOIN_TIMEOUT, join_all, scaled, start_threads
+from conftest import JOIN_TIMEOUT, join_all, scaled, start_threads, wait_until_sleeping
 from torvan import Channel, select
 
 FLAVOURS = {"unbounded": None, "bounded": 16, "rendezvous": 0}

@@ -1,70 +1,27 @@
-"""Faults: objects destroyed on threads other than their creators, interpreter
-exit while threads wait in the module and pools are alive, and exceptions
-raised by the Python code the module calls (__eq__, __hash__, __del__, tasks
-and their futures) at every point where it calls it. The module stays
-consistent, each exception goes where it belongs (to the caller, to the
-task's future, or to sys.unraisablehook for a finalizer), nothing crashes."""
+"""Faults: objects destroyed on threads other than their creators, long
+chains of them, and exceptions raised by the Python code the module calls
+(__eq__, __hash__, __del__, tasks and their futures) at every point where it
+calls it. The module stays consistent, each exception goes where it belongs
+(to the caller, to the task's future, or to sys.unraisablehook for a
+finalizer), nothing crashes."""
 
 from __future__ import annotations
 
 import collections.abc
 import concurrent.futures
-import gc
-import subprocess
-import sys
-import textwrap
 import threading
-import time
 import weakref
 
 import pytest
 
-from conftest import JOIN_TIMEOUT, SANITIZED, join_all, run_in_thread, run_python, scaled, start_threads
+from conftest import (JOIN_TIMEOUT, SANITIZED, Boom, Key, RaisingDel, Token, eventually, pool_making_futures,
+                      run_in_thread, run_python, scaled, settle)
 from torvan import AtomicBoolean, AtomicInteger, Channel, ConcurrentMap, RwLock, ThreadPool, select
 
 # Most tests replace sys.unraisablehook or count references: one at a time.
 pytestmark = pytest.mark.thread_unsafe
 
 TIMEOUT = JOIN_TIMEOUT
-
-
-class Boom(Exception):
-    pass
-
-
-class Token:
-    """Something whose release is watched."""
-
-
-class RaisingDel:
-    """A finalizer that raises: the exception must reach sys.unraisablehook
-    and nothing else."""
-
-    def __del__(self):
-        raise Boom("del")
-
-
-@pytest.fixture
-def unraisable(monkeypatch):
-    """The exceptions reported through sys.unraisablehook (from any thread)."""
-    reports = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda report: reports.append(report.exc_value))
-    return reports
-
-
-def settle() -> None:
-    # Frees cycles and merges reference counts that other threads dropped.
-    gc.collect()
-    gc.collect()
-
-
-def eventually(condition, what: str) -> None:
-    """For what a pool does in the background, with no event to wait for:
-    polls until a deadline."""
-    deadline = time.monotonic() + TIMEOUT
-    while not condition():
-        assert time.monotonic() < deadline, f"timed out waiting until {what}"
-        time.sleep(0.002)
 
 
 # Destruction on other threads ----------------------------------------------------
@@ -265,188 +222,6 @@ class TestDroppedWhileAnExceptionPropagates:
         assert [type(r) for r in unraisable] == [Boom, Boom]
 
 
-# Interpreter exit -------------------------------------------------------------------
-
-# Prints what the exit hooks of the pools let run: registered before torvan is
-# imported, this exit handler runs after theirs.
-EXIT_PRELUDE = textwrap.dedent("""
-    import atexit, os, sys, threading, time
-    ran = []
-    atexit.register(lambda: print("tasks run by exit:", len(ran), flush=True))
-    from torvan import *
-
-    def sleeping(thread):
-        with open(f"/proc/self/task/{thread.native_id}/stat") as f:
-            return f.read().rpartition(")")[2].split()[0] in "SD"
-
-    def start_blocked(calls):
-        # Daemon threads, each blocked in one call; returns once all sleep.
-        threads = [threading.Thread(target=call, daemon=True) for call in calls]
-        for t in threads:
-            t.start()
-        deadline = time.monotonic() + 60
-        while not all(sleeping(t) for t in threads):
-            assert time.monotonic() < deadline, "a thread never blocked"
-            time.sleep(0.001)
-        return threads
-
-    def task(i):
-        time.sleep(0.001)
-        ran.append(i)
-""")
-
-
-def exits_cleanly(code: str, timeout: float = 120.0) -> str:
-    """Runs code in a fresh interpreter, which must exit by itself, in time,
-    with status 0 and nothing on standard error; returns its output."""
-    done = subprocess.run([sys.executable, "-P", "-X", "faulthandler", "-c", EXIT_PRELUDE + textwrap.dedent(code)],
-                          capture_output=True, text=True, timeout=timeout)
-    assert done.returncode == 0 and done.stderr == "", (
-        f"exit status {done.returncode}\nstdout:\n{done.stdout}\nstderr:\n{done.stderr[-20000:]}")
-    return done.stdout
-
-
-def test_exit_while_threads_wait_in_every_kind_of_call_and_pools_are_alive():
-    out = exits_cleanly("""
-        empty, full, rendezvous, idle = Channel(), Channel(1), Channel(0), Channel()
-        full.send("filler")
-        lock = RwLock()
-        held = lock.write().__enter__()  # released when the globals go at exit, waking its waiters then
-        start_blocked([
-            empty.recv, lambda: empty.recv(timeout=3600), lambda: full.send(1), lambda: rendezvous.send(1),
-            lambda: Channel(0).recv(), lambda: select([idle.recv_op(), full.send_op(2)]), lambda: list(idle),
-            lambda: lock.read().__enter__(), lambda: lock.write().__enter__(),
-        ])
-        # Only the waiting threads hold these: dropping the globals at exit
-        # wakes the threads while the interpreter finalizes.
-        dropped, dropped_full = Channel(), Channel(0)
-        start_blocked([lambda op=dropped.recv_op(): select([op]),
-                       lambda op=dropped_full.send_op(3): select([op])])
-        idle_pool = ThreadPool(2)
-        busy = ThreadPool(2)
-        for i in range(20):
-            busy.submit(task, i)
-        background = ThreadPool(1)
-        for i in range(20):
-            background.submit(task, i)
-        background.shutdown(wait=False)
-        print("exiting", flush=True)
-    """)
-    assert out == "exiting\ntasks run by exit: 40\n"
-
-
-def test_exit_hook_of_the_user_releases_a_task_blocked_in_a_channel():
-    out = exits_cleanly("""
-        jobs = Channel()
-        pool = ThreadPool(1)
-        def consume():
-            try:
-                for job in jobs:
-                    ran.append(job)
-            finally:
-                ran.append("closed")
-        pool.submit(consume)
-        jobs.send("job")
-        atexit.register(jobs.close)  # runs before the pools' hook, which waits for the task
-        print("exiting", flush=True)
-    """)
-    assert out == "exiting\ntasks run by exit: 2\n"
-
-
-def test_exit_while_daemon_threads_keep_using_everything():
-    # Threads still at work when the interpreter exits: they stop wherever
-    # finalization finds them. The values they pass are immortal small ints:
-    # the free-threaded interpreter (3.14.7) can deadlock at exit when a daemon
-    # thread releases an object another thread made just as finalization
-    # begins (it is handed the lock of that thread's merge queue and hangs
-    # holding it), whichever module, if any, passed the object along.
-    code = """
-        stop_counting = threading.Event()
-        rounds = AtomicInteger()
-        ch, bounded, m, lock = Channel(), Channel(4), ConcurrentMap(4), RwLock()
-        shared_pool = ThreadPool(2)
-
-        def work(seed):
-            n = 0
-            while True:
-                n = n % 200 + 1
-                ch.send(n)
-                try:
-                    ch.recv(timeout=0.01)
-                    bounded.send(n, timeout=0.01)
-                    bounded.try_recv()
-                    select([ch.recv_op(), bounded.send_op(n)], timeout=0.01)
-                except (TimeoutError, RuntimeError):
-                    pass
-                m.set(n % 17, n)
-                m.get_or_insert(seed, n)
-                m.pop_val((n + 1) % 17)
-                with lock.read():
-                    pass
-                with lock.write():
-                    pass
-                try:
-                    shared_pool.submit(pow, n, 2)
-                except RuntimeError:
-                    pass  # shut down by the exit hook
-                if n % 25 == 0:
-                    own = ThreadPool(1)
-                    try:
-                        own.submit(task, n)
-                    except RuntimeError:
-                        pass  # made once the exit drain had begun: refuses work
-                    own.shutdown(wait=n % 50 == 0)
-                if rounds.increment() == 400:
-                    stop_counting.set()
-
-        for seed in range(4):
-            threading.Thread(target=work, args=(seed,), daemon=True).start()
-        assert stop_counting.wait(120)
-        print("exiting", flush=True)
-    """
-    for _ in range(2):
-        done = subprocess.run([sys.executable, "-P", "-X", "faulthandler", "-c",
-                               EXIT_PRELUDE + textwrap.dedent(code)], capture_output=True, text=True, timeout=120)
-        assert done.returncode == 0, f"stdout:\n{done.stdout}\nstderr:\n{done.stderr[-20000:]}"
-        assert done.stdout.startswith("exiting\ntasks run by exit: ")
-        assert done.stderr == ""
-
-
-def test_forked_child_keeps_using_what_was_idle_at_the_fork():
-    code = """
-        import warnings
-        warnings.simplefilter("ignore", DeprecationWarning)  # forking a process with threads
-        ch, m, counter, lock = Channel(), ConcurrentMap(), AtomicInteger(5), RwLock()
-        ch.send("sent before the fork")
-        m.set("parent", 1)
-        pool = ThreadPool(1)
-        assert pool.submit(int, "1").result() == 1
-        pid = os.fork()
-        if pid == 0:
-            try:
-                assert ch.recv() == "sent before the fork"
-                ch.send("child")
-                assert ch.recv(timeout=5) == "child"
-                m.set("child", 2)
-                assert sorted(m.keys()) == ["child", "parent"]
-                assert counter.increment() == 6
-                with lock.write():
-                    pass
-                fresh = ThreadPool(1)
-                assert fresh.submit(int, "2").result() == 2
-                fresh.shutdown()
-            except BaseException as exc:
-                print("child failed:", repr(exc), flush=True)
-                os._exit(1)
-            os._exit(0)
-        _, status = os.waitpid(pid, 0)
-        print("child exit status", os.waitstatus_to_exitcode(status))
-        print("parent", ch.recv(), sorted(m.keys()), counter.get())
-    """
-    assert exits_cleanly(code).splitlines() == [
-        "child exit status 0", "parent sent before the fork ['parent'] 5", "tasks run by exit: 0"]
-
-
 # Long chains of objects that hold one another ------------------------------------
 
 
@@ -461,29 +236,30 @@ CHAINS = {
 }
 
 
-@pytest.mark.parametrize("link", CHAINS.values(), ids=CHAINS.keys())
-def test_long_chain_is_freed_without_recursing(link):
+def test_long_chains_are_freed_without_recursing():
     # Freeing the outermost object frees the whole chain, on the main thread
     # and on a pool worker (2 MiB stack), without recursing once per link.
     main_depth = 200_000 if SANITIZED else 1_000_000
-    code = textwrap.dedent(f"""
-        import weakref
-        from torvan import Channel, ConcurrentMap, ThreadPool
+    freed = "\n".join(f"""
+def freed_{i}(depth):
+    cur = Innermost()
+    innermost = weakref.ref(cur)
+    for _ in range(depth):
+        {link}
+    del cur, outer
+    return innermost() is None
+print({name!r}, freed_{i}({main_depth}), pool.submit(freed_{i}, 100_000).result())
+""" for i, (name, link) in enumerate(CHAINS.items()))
+    out = run_python(f"""
+import weakref
+from torvan import Channel, ConcurrentMap, ThreadPool
 
-        class Innermost:
-            pass
+class Innermost:
+    pass
 
-        def freed(depth):
-            cur = Innermost()
-            innermost = weakref.ref(cur)
-            for _ in range(depth):
-                {link}
-            del cur, outer
-            return innermost() is None
-
-        print(freed({main_depth}), ThreadPool(1).submit(freed, 100_000).result())
-    """)
-    assert run_python(code) == "True True"
+pool = ThreadPool(1)
+{freed}""")
+    assert out.splitlines() == [f"{name} True True" for name in CHAINS]
 
 
 # Finalizers that raise while the module releases references ----------------------
@@ -597,25 +373,6 @@ class TestRaisingFinalizers:
 # Exceptions from __eq__ and __hash__ at every point ----------------------------------
 
 
-class Key:
-    """Equal by name, all on one hash value. `raises` makes comparing it
-    raise; `on_eq` runs once inside __eq__ (reentrancy)."""
-
-    def __init__(self, name, raises=None, on_eq=None):
-        self.name, self.raises, self.on_eq = name, raises, on_eq
-
-    def __hash__(self):
-        return 11
-
-    def __eq__(self, other):
-        if self.on_eq is not None:
-            hook, self.on_eq = self.on_eq, None
-            hook()
-        if self.raises is not None:
-            raise self.raises
-        return isinstance(other, Key) and self.name == other.name
-
-
 MAP_OPERATIONS = {
     "get": lambda m, k: m.get(k),
     "get_val": lambda m, k: m.get_val(k),
@@ -722,9 +479,7 @@ def test_futures_whose_completion_raises_are_discarded_unseen(monkeypatch, capfd
             calls.append("cancel")
             raise SystemExit
 
-    monkeypatch.setattr(concurrent.futures, "Future", Refusing)
-    pool = ThreadPool(1)  # looks the class up now
-    monkeypatch.undo()
+    pool = pool_making_futures(monkeypatch, Refusing)
     started, gate = threading.Event(), threading.Event()
     pool.submit(int, "1")
     pool.submit(lambda: 1 / 0)

@@ -27,7 +27,8 @@ from dataclasses import dataclass
 
 import pytest
 
-from conftest import JOIN_TIMEOUT, SANITIZED, join_all, scaled, start_threads
+from conftest import (JOIN_TIMEOUT, SANITIZED, Boom, Key, RaisingHash, RaisingKey, Token, eventually, join_all,
+                      os_thread_count, pool_making_futures, refcounts, run_in_thread, scaled, start_threads)
 from torvan import AtomicBoolean, AtomicInteger, Channel, ConcurrentMap, RecvOp, RwLock, SendOp, ThreadPool, select
 
 # Global measures (memory, reference counts) see every thread's work.
@@ -38,7 +39,7 @@ REPEAT = scaled(100_000)
 # per call, calls that wait for another thread, calls that start threads. The
 # limits below are per call, so they still catch 16 bytes per call.
 REPEAT_FAILURES = scaled(10_000)
-REPEAT_CROSS_THREAD = scaled(20_000)
+REPEAT_CROSS_THREAD = scaled(10_000)
 REPEAT_THREADS = scaled(1_500)
 TIMEOUT = JOIN_TIMEOUT
 
@@ -82,10 +83,6 @@ c_heap_in_use = _c_heap_probe()
 def rss_bytes() -> int:
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def os_thread_count() -> int:
-    return len(os.listdir("/proc/self/task"))
 
 
 def settle(threads: int | None = None) -> None:
@@ -166,10 +163,6 @@ def repeat(op):
     return batch
 
 
-class Boom(Exception):
-    pass
-
-
 def raises(exc_type, fn, *args, **kwargs):
     """An operation that must fail with exc_type (matched by name for
     PanicException, which the module does not export)."""
@@ -207,40 +200,6 @@ def group(name, calls=REPEAT, starts_threads=False):
         return factory
 
     return register
-
-
-class Key:
-    """Equal by name; all Keys collide on one hash value, so that every
-    mutation runs comparison passes over a bucket longer than the inline
-    room of a snapshot and of the examined-key list."""
-
-    def __init__(self, name):
-        self.name = name
-
-    def __hash__(self):
-        return 7
-
-    def __eq__(self, other):
-        return isinstance(other, Key) and self.name == other.name
-
-
-class RaisingKey:
-    """Collides with every Key; comparing it raises. Not a Key, so that a
-    stored Key on the left answers without asking it."""
-
-    def __init__(self, name):
-        self.name = name
-
-    def __hash__(self):
-        return 7
-
-    def __eq__(self, other):
-        raise Boom(self.name)
-
-
-class RaisingHash:
-    def __hash__(self):
-        raise Boom("hash")
 
 
 class RaisingTruth:
@@ -551,7 +510,7 @@ def _failing(*args, **kwargs):
     raise Boom("task")
 
 
-@group("ThreadPool: submit with and without arguments, tasks that raise", calls=REPEAT // 3)
+@group("ThreadPool: submit with and without arguments, tasks that raise", calls=REPEAT_FAILURES)
 def pool_submit():
     pool = ThreadPool(1)
 
@@ -677,15 +636,6 @@ class TestTheMeasureCatchesSmallLeaks:
 # References ---------------------------------------------------------------------
 
 
-class Token:
-    """An object whose references are counted and whose release is watched."""
-
-
-def refcounts(*objects):
-    settle()
-    return [sys.getrefcount(o) for o in objects]
-
-
 def outcome_of(call, *args, **kwargs) -> str:
     """The name and text of what `call` raised, keeping no reference to the
     exception (whose traceback would hold the arguments)."""
@@ -700,15 +650,6 @@ def released(obj) -> weakref.finalize:
     return weakref.finalize(obj, lambda: None)
 
 
-def eventually(condition, what: str) -> None:
-    """For references a pool releases in the background: there is no event
-    to wait for, so poll until a deadline."""
-    deadline = time.monotonic() + TIMEOUT
-    while not condition():
-        assert time.monotonic() < deadline, f"timed out waiting until {what}"
-        time.sleep(0.002)
-
-
 class Callable(Token):
     def __init__(self, body):
         self.body = body
@@ -717,127 +658,177 @@ class Callable(Token):
         return self.body(*args, **kwargs)
 
 
-class TestMapArguments:
-    """The map holds no reference to a call's arguments once the call failed."""
-
-    @pytest.mark.parametrize("operation", ["set", "get_or_insert", "get", "get_val", "contains_key", "delete",
-                                           "pop_val"])
-    def test_failing_comparison_in_any_pass(self, operation):
-        m = ConcurrentMap(1)
-        stored = [Key("a"), Key("b"), RaisingKey("r")]  # compared in this order
-        values = [Token() for _ in stored]
-        for k, v in zip(stored, values):
-            m.set(k, v)
-        probe, value = Key("probe"), Token()
-        call = getattr(m, operation)
-        args = (probe, value) if operation in ("set", "get_or_insert") else (probe,)
-        watched = [probe, value, *stored, *values]
-        before = refcounts(*watched)
-        assert outcome_of(call, *args) == "Boom: r"
-        assert refcounts(*watched) == before
-        assert m.items() == list(zip(stored, values))
-
-    def test_failing_hash_keeps_no_value(self):
-        m = ConcurrentMap()
-        key, value = RaisingHash(), Token()
-        before = refcounts(key, value)
-        assert outcome_of(m.set, key, value) == outcome_of(m.get_or_insert, key, value) == "Boom: hash"
-        assert refcounts(key, value) == before
-
-    def test_found_default_is_not_kept(self):
-        m = ConcurrentMap()
-        key, stored, default = Key("k"), Token(), Token()
-        m.set(key, stored)
-        before = refcounts(key, stored, default)
-        assert m.get_or_insert(Key("k"), default) is stored
-        assert m.get_or_insert(key, default) is stored
-        assert refcounts(key, stored, default) == before
-
-    def test_pop_val_hands_over_the_maps_reference(self):
-        m = ConcurrentMap()
-        key, value = Key("k"), Token()
-        before = refcounts(key, value)
-        m.set(key, value)
-        result = m.pop_val(Key("k"))
-        assert result == (True, value)
-        assert refcounts(key, value) == [before[0], before[1] + 1]  # held by the tuple only
-        del result
-        assert refcounts(key, value) == before
+# Failure paths: each case makes (calls, watched objects, a check of what is
+# left); every call must fail with the outcome given (or with anything, for
+# None), and afterwards every watched object has its references back.
 
 
-class TestChannelFailures:
-    """Failed sends on every flavour give the item back; a receive that times
-    out or fails touches nothing buffered."""
+def map_failing_pass(operation):
+    m = ConcurrentMap(1)
+    stored = [Key("a"), Key("b"), RaisingKey("r")]  # compared in this order
+    values = [Token() for _ in stored]
+    for k, v in zip(stored, values):
+        m.set(k, v)
+    probe, value = Key("probe"), Token()
+    args = (probe, value) if operation in ("set", "get_or_insert") else (probe,)
+    return ([(getattr(m, operation), args, "Boom: r")], [probe, value, *stored, *values],
+            lambda: m.items() == list(zip(stored, values)))
 
-    def test_rendezvous_sends_that_find_no_receiver(self):
-        ch = Channel(0)
-        item = Token()
-        before = refcounts(item)
-        op = ch.send_op(item)
-        for attempt in (lambda: ch.try_send(item), lambda: ch.send(item, 0), lambda: ch.send_timeout(item, 0.01),
-                        lambda: select([op], timeout=0.01)):
-            with pytest.raises((RuntimeError, TimeoutError)):
-                attempt()
-        del op
-        assert refcounts(item) == before
 
-    @pytest.mark.parametrize("capacity", [None, 1, 0])
-    def test_sends_after_every_receiver_is_gone(self, capacity):
-        # A SendOp keeps a sender; with the Channel and its receiver gone the
-        # engine reports the channel disconnected.
-        ch = Channel(capacity)
-        item, buffered = Token(), Token()
-        if capacity != 0:
-            ch.send(buffered)
-        gone = released(buffered)
-        op = ch.send_op(item)
-        del ch, buffered
-        assert not gone.alive, "buffered items go with the last receiver"
-        before = refcounts(item)
-        with pytest.raises(ValueError, match="^Selected channel is closed$"):
-            select([op])
-        assert refcounts(item) == before
+def map_failing_hash():
+    m, key, value = ConcurrentMap(), RaisingHash(), Token()
+    calls = [(m.set, (key, value), "Boom: hash"), (m.get_or_insert, (key, value), "Boom: hash")]
+    return calls, [key, value], lambda: len(m) == 0
 
-    def test_receives_that_fail_leave_buffered_items_alone(self):
-        ch = Channel(0)
-        bounded = Channel(2)
-        item = Token()
-        bounded.send(item)
-        before = refcounts(item)
-        for attempt in (ch.try_recv, lambda: ch.recv(0), lambda: ch.recv(0.01), lambda: select([ch.recv_op()], 0)):
-            with pytest.raises((RuntimeError, TimeoutError)):
-                attempt()
-        bounded.close()
-        assert refcounts(item) == before
-        assert bounded.recv() is item
 
-    def test_arguments_that_fail_conversion(self):
-        class NotSeconds:
-            def __float__(self):
-                raise Boom("seconds")
+def channel_full_and_closed():
+    full, rendezvous, item = Channel(1), Channel(0), Token()
+    full.send(0)
 
-        ch = Channel()
-        item, op = Token(), ch.recv_op()
-        before = refcounts(item, op)
-        for call, args in [(ch.send, (item, "1")), (ch.send, (item, NotSeconds())), (ch.send_timeout, (item, None)),
-                           (ch.send, (item, float("nan"))), (ch.asend, (item, "1")), (select, ([op, op], "1")),
-                           (select, ([op], NotSeconds())), (select, ([op], float("inf")))]:
-            assert outcome_of(call, *args) != "returned"
-        del args
-        assert refcounts(item, op) == before
+    async def send_to_closed():
+        await full.asend(item, 1.0)
 
-    def test_asyncio_send_to_a_closed_channel(self):
-        ch = Channel()
-        ch.close()
-        item = Token()
-        before = refcounts(item)
+    op = rendezvous.send_op(item)
+    calls = [(full.try_send, (item,), "RuntimeError: Channel is full"), (full.send, (item, 0.01), "TimeoutError"),
+             (full.send, (item, -1), "ValueError"), (rendezvous.try_send, (item,), "RuntimeError"),
+             (rendezvous.send, (item, 0), "TimeoutError"), (rendezvous.send_timeout, (item, 0.01), "TimeoutError"),
+             (select, ([op], 0.01), "TimeoutError"), (full.close, (), "returned"),
+             (full.send, (item,), "ValueError"), (full.try_send, (item,), "ValueError"),
+             (full.send_op, (item,), "ValueError"), (lambda: asyncio.run(send_to_closed()), (), "ValueError: Channel is closed")]
+    return calls, [item], lambda: full.recv() == 0 and op
+
+
+def channel_receiver_gone(capacity):
+    # A SendOp keeps a sender; with the Channel and its receiver gone the
+    # engine reports the channel disconnected, and the buffered items went
+    # with the last receiver.
+    ch = Channel(capacity)
+    item, buffered = Token(), Token()
+    if capacity != 0:
+        ch.send(buffered)
+    gone = weakref.finalize(buffered, lambda: None)
+    op = ch.send_op(item)
+    del ch, buffered
+    return [(select, ([op],), "ValueError: Selected channel is closed")], [item], lambda: not gone.alive
+
+
+def channel_failed_receives():
+    rendezvous, bounded, item = Channel(0), Channel(2), Token()
+    bounded.send(item)
+    calls = [(rendezvous.try_recv, (), "RuntimeError"), (rendezvous.recv, (0,), "TimeoutError"),
+             (rendezvous.recv, (0.01,), "TimeoutError"), (select, ([rendezvous.recv_op()], 0), "TimeoutError"),
+             (bounded.close, (), "returned")]
+    return calls, [item], lambda: bounded.recv() is item
+
+
+def failing_conversions():
+    class NotSeconds:
+        def __float__(self):
+            raise Boom("seconds")
+
+    ch = Channel()
+    item, op, send = Token(), ch.recv_op(), Channel(1).send_op(Token())
+    calls = [(ch.send, (item, "1"), None), (ch.send, (item, NotSeconds()), None), (ch.send_timeout, (item, None), None),
+             (ch.send, (item, float("nan")), None), (ch.asend, (item, "1"), None), (select, ([op, op], "1"), None),
+             (select, ([op], NotSeconds()), None), (select, ([op], float("inf")), None),
+             (select, ([send, send, "not an op"],), "TypeError")]
+    return calls, [item, op, send], lambda: ch.try_send("x") is None and ch.recv() == "x"
+
+
+def select_unsent_items():
+    full, ready, item = Channel(1), Channel(), Token()
+    full.send(0)
+    op = full.send_op(item)
+    ready.send("r")
+    calls = [(select, ([op, ready.recv_op()],), "returned"), (select, ([op], 0), "TimeoutError"),
+             (full.close, (), "returned"), (select, ([op],), "ValueError: Selected channel is closed")]
+    return calls, [item], lambda: full.recv() == 0
+
+
+def pool_refusals(monkeypatch):
+    import concurrent.futures
+
+    func, arg, kwarg = Token(), Token(), Token()
+    closed = ThreadPool(1)
+    closed.shutdown()
+
+    class Refused(concurrent.futures.Future):
+        def __init__(self):
+            raise Boom("no future")
+
+    refusing = pool_making_futures(monkeypatch, Refused)
+    calls = [(closed.submit, (func, arg), "RuntimeError: ThreadPool is shutdown"),
+             (lambda: refusing.submit(func, arg, key=kwarg), (), "Boom: no future"), (refusing.shutdown, (), "returned")]
+    return calls, [func, arg, kwarg], lambda: True
+
+
+FAILURE_CASES = {
+    **{f"map {op}: failing comparison": lambda op=op: map_failing_pass(op)
+       for op in ("set", "get_or_insert", "get", "get_val", "contains_key", "delete", "pop_val")},
+    "map: failing hash": map_failing_hash,
+    "channel: full, rendezvous and closed sends": channel_full_and_closed,
+    **{f"channel({c}): every receiver gone": lambda c=c: channel_receiver_gone(c) for c in (None, 1, 0)},
+    "channel: failed receives": channel_failed_receives,
+    "channel and select: failing conversions": failing_conversions,
+    "select: unsent items stay with their SendOp": select_unsent_items,
+    "pool: refused submissions": pool_refusals,
+}
+
+
+@pytest.mark.parametrize("case", FAILURE_CASES)
+def test_failure_paths_keep_no_reference(case, monkeypatch):
+    factory = FAILURE_CASES[case]
+    calls, watched, check = factory(monkeypatch) if factory is pool_refusals else factory()
+    before = refcounts(*watched)
+    for call, args, expected in calls:
+        outcome = outcome_of(call, *args)
+        assert outcome.startswith(expected) if expected else outcome != "returned", (call, outcome)
+    del call, args
+    assert refcounts(*watched) == before
+    assert check()
+
+
+def test_found_default_is_not_kept_and_pop_val_hands_over_the_maps_reference():
+    m = ConcurrentMap()
+    key, stored, default = Key("k"), Token(), Token()
+    m.set(key, stored)
+    before = refcounts(key, stored, default)
+    assert m.get_or_insert(Key("k"), default) is stored and m.get_or_insert(key, default) is stored
+    assert refcounts(key, stored, default) == before
+    result = m.pop_val(Key("k"))
+    assert result == (True, stored)
+    assert refcounts(key, stored) == [before[0] - 1, before[1]]  # the map's key reference is gone, the tuple holds the value's
+    del result
+    assert refcounts(key, stored) == [before[0] - 1, before[1] - 1]
+
+
+def test_reference_dropped_by_an_ending_thread_is_released_at_the_next_attach():
+    # A thread's last event loop is remembered per thread and released at
+    # thread exit, detached: the release is deferred, and the next thread
+    # that attaches (any call that waits) must carry it out.
+    loops = []
+
+    def wait_on_a_loop():
+        loop, ch = asyncio.new_event_loop(), Channel()
+        loops.append(loop)
 
         async def main():
-            with pytest.raises(ValueError, match="^Channel is closed$"):
-                await ch.asend(item, timeout=1.0)
+            waiting = asyncio.ensure_future(ch.arecv())
+            await asyncio.sleep(0)
+            ch.send("item")
+            return await waiting
 
-        asyncio.run(main())
-        assert refcounts(item) == before
+        assert loop.run_until_complete(main()) == "item"
+        loop.close()
+
+    for _ in range(2):  # a second deferred release after the first drain
+        threads = os_thread_count()
+        run_in_thread(wait_on_a_loop)
+        eventually(lambda: os_thread_count() <= threads, "the thread has ended")
+        with pytest.raises(TimeoutError):
+            Channel().recv(timeout=0.001)
+        settle()
+        assert weakref.getweakrefcount(loops[-1]) == 0, "the loop's weak reference was never released"
 
 
 class TestPoolReferences:
@@ -908,29 +899,6 @@ class TestPoolReferences:
         del pool, args, a
         gate.set()
         eventually(lambda: settle() or not any(w.alive for w in watchers), "the tasks are released")
-
-    def test_refused_submissions(self, monkeypatch):
-        import concurrent.futures
-
-        func, arg, kwarg = Token(), Token(), Token()
-        before = refcounts(func, arg, kwarg)
-        closed = ThreadPool(1)
-        closed.shutdown()
-        with pytest.raises(RuntimeError, match="^ThreadPool is shutdown$"):
-            closed.submit(func, arg, key=kwarg)
-
-        class Refused(concurrent.futures.Future):
-            def __init__(self):
-                raise Boom("no future")
-
-        monkeypatch.setattr(concurrent.futures, "Future", Refused)
-        refusing = ThreadPool(1)
-        monkeypatch.undo()
-        with pytest.raises(Boom):
-            refusing.submit(func, arg, key=kwarg)
-        refusing.shutdown()
-        assert refcounts(func, arg, kwarg) == before
-
 
 class TestUnderContention:
     """Racing threads take every path at once (timeouts, closes, passes that

@@ -1,25 +1,24 @@
-"""ThreadPool: construction, tasks and their futures, and what each task sees
-of its thread and context."""
+"""ThreadPool: construction, tasks and their futures, what each task sees of
+its thread and context, shutdown, cancellation, borrow conflicts and
+destruction."""
 
 import concurrent.futures
 import contextvars
-import inspect
+import gc
 import os
 import sys
 import threading
 import time
+import weakref
 
 import pytest
 
-from conftest import JOIN_TIMEOUT, scaled
+from conftest import (JOIN_TIMEOUT, eventually, join_all, os_thread_count, pool_making_futures, scaled, start_threads,
+                      thread_state)
 
 from torvan import ThreadPool
 
 TIMEOUT = JOIN_TIMEOUT
-
-
-def native_thread_count() -> int:
-    return len(os.listdir("/proc/self/task"))
 
 
 @pytest.fixture
@@ -27,20 +26,6 @@ def pool():
     p = ThreadPool(2)
     yield p
     p.shutdown()
-
-
-def test_signatures_and_docstrings():
-    assert str(inspect.signature(ThreadPool)) == "(num_workers=None)"
-    assert str(inspect.signature(ThreadPool.submit)) == "(self, /, func, *args, **kwargs)"
-    assert str(inspect.signature(ThreadPool.shutdown)) == "(self, /, wait=True, cancel_futures=False)"
-    assert ThreadPool.__doc__.startswith("An OS-level physical thread pool scheduler for heavy parallel computing.\n")
-    assert ThreadPool.submit.__doc__ == (
-        "Submit a task for parallel execution in the thread pool.\n"
-        "Instantiates and returns a standard `concurrent.futures.Future`.")
-    assert ThreadPool.shutdown.__doc__ == (
-        "Shut down the thread pool, dropping the sender and joining all worker threads.")
-    assert str(inspect.signature(ThreadPool.map)) == "(self, /, fn, *iterables, timeout=None, chunksize=1)"
-    assert str(inspect.signature(ThreadPool.__exit__)) == "(self, /, _exc_type, _exc_val, _exc_tb)"
 
 
 @pytest.mark.parametrize("make, workers", [
@@ -85,14 +70,14 @@ def test_one_worker_runs_tasks_one_after_another_in_submission_order():
     (2**62, MemoryError, None),  # no room for the handles: refused before any thread starts
 ])
 def test_bad_worker_counts_fail_without_starting_threads(count, error, message):
-    before = native_thread_count()
+    before = os_thread_count()
     with pytest.raises(error) as info:
         ThreadPool(count)
     if message is not None:
         assert str(info.value) == message
     if error in (OverflowError, TypeError):
         assert "while processing 'num_workers'" in info.value.__notes__
-    assert native_thread_count() == before
+    assert os_thread_count() == before
 
 
 def test_results_exceptions_and_arguments(pool):
@@ -264,9 +249,7 @@ def test_a_future_that_cannot_be_made_fails_submit_and_queues_nothing(monkeypatc
         def __init__(self):
             raise LookupError("no future today")
 
-    monkeypatch.setattr(concurrent.futures, "Future", Refused)
-    p = ThreadPool(1)  # looks the class up now
-    monkeypatch.undo()
+    p = pool_making_futures(monkeypatch, Refused)
     called = []
     with pytest.raises(LookupError, match="no future today"):
         p.submit(called.append, 1)
@@ -327,9 +310,7 @@ def test_map_cancels_what_has_not_started_when_left_early(monkeypatch, leave):
             super().__init__()
             made.append(self)
 
-    monkeypatch.setattr(concurrent.futures, "Future", Recorded)
-    p = ThreadPool(1)  # looks the class up now
-    monkeypatch.undo()
+    p = pool_making_futures(monkeypatch, Recorded)
     gate = threading.Event()
     timeout = 1.0
     started = time.monotonic()
@@ -355,3 +336,224 @@ def test_map_cancels_what_has_not_started_when_left_early(monkeypatch, leave):
     gate.set()
     p.shutdown()
     assert 0 in ran and not {2, 3} & set(ran)
+
+
+# Shutdown and destruction ---------------------------------------------------------
+
+
+def slow(i):
+    time.sleep(0.01)
+    return i
+
+
+class Gated:
+    """Tasks that report when they start and block until the gate opens."""
+
+    def __init__(self):
+        self.gate = threading.Event()
+        self.started = threading.Semaphore(0)
+        self.called = []
+
+    def task(self, i):
+        self.called.append(i)
+        self.started.release()
+        assert self.gate.wait(TIMEOUT)
+        return i
+
+    def wait_started(self, count):
+        for _ in range(count):
+            assert self.started.acquire(timeout=TIMEOUT)
+
+
+@pytest.mark.thread_unsafe(reason="counts the process's threads, which other threads change")
+def test_shutdown_waits_for_every_queued_task_and_ends_the_workers():
+    before = os_thread_count()
+    p = ThreadPool(2)
+    futures = [p.submit(slow, i) for i in range(10)]
+    assert p.shutdown() is None
+    assert [f.result(0) for f in futures] == list(range(10))
+    assert os_thread_count() == before
+    # Shut down for good: a second call does nothing, submit is refused.
+    assert p.shutdown() is None
+    with pytest.raises(RuntimeError, match="^ThreadPool is shutdown$"):
+        p.submit(slow, 0)
+
+
+@pytest.mark.parametrize("wait", [True, False])
+def test_cancel_futures_cancels_what_is_still_queued(wait):
+    p = ThreadPool(2)
+    gated = Gated()
+    futures = [p.submit(gated.task, i) for i in range(10)]
+    gated.wait_started(2)
+    if wait:
+        # shutdown waits for the running tasks: it runs on a thread of its
+        # own, and the gate opens once it sleeps in that wait (flag set).
+        closer = start_threads([lambda: shutdown_past_probes(p, cancel_futures=True)])[0]
+        eventually(lambda: shutdown_in_progress(p) and thread_state(closer.native_id) == "S", "shutdown waits for the workers")
+        gated.gate.set()
+        join_all([closer])
+    else:
+        p.shutdown(wait=False, cancel_futures=True)
+        gated.gate.set()
+        for f in futures:
+            eventually(f.done, "the future completes")
+    assert sorted(gated.called) == [0, 1]
+    assert [f.result(0) for f in futures[:2]] == [0, 1]
+    assert all(f.cancelled() for f in futures[2:])
+
+
+def shutdown_in_progress(p) -> bool:
+    """Probes with a submit: refused while a shutdown holds the pool (a
+    probe accepted before that is cancelled or run like any queued task)."""
+    try:
+        p.submit(int)
+    except RuntimeError as exc:
+        assert str(exc) == "Already mutably borrowed"
+        return True
+    return False
+
+
+def shutdown_past_probes(p, **arguments) -> None:
+    """shutdown on a thread of its own while the test probes the pool: a
+    probe's submit holds the pool for a moment, and a shutdown that meets it
+    is refused with "Already borrowed" and tried again."""
+    while True:
+        try:
+            p.shutdown(**arguments)
+            return
+        except RuntimeError as exc:
+            assert str(exc) == "Already borrowed"
+
+
+def test_shutdown_without_wait_returns_at_once_and_a_later_shutdown_does_not_wait():
+    p = ThreadPool(1)
+    gated = Gated()
+    futures = [p.submit(gated.task, i) for i in range(3)]
+    gated.wait_started(1)
+    p.shutdown(wait=False)
+    p.shutdown(wait=True)  # the first shutdown handed the workers on: nothing to wait for
+    assert not futures[0].done()
+    gated.gate.set()
+    assert [f.result(TIMEOUT) for f in futures] == [0, 1, 2]
+
+
+@pytest.mark.parametrize("arguments", [{"wait": 1}, {"cancel_futures": 0}, {"wait": None}])
+def test_shutdown_takes_strict_booleans_and_changes_nothing_on_error(arguments):
+    p = ThreadPool(1)
+    name = next(iter(arguments))
+    with pytest.raises(TypeError) as info:
+        p.shutdown(**arguments)
+    assert f"while processing '{name}'" in info.value.__notes__
+    assert p.submit(lambda: 5).result(TIMEOUT) == 5
+    p.shutdown()
+
+
+def test_shutdown_and_submit_fail_at_once_while_a_shutdown_waits():
+    p = ThreadPool(1)
+    gated = Gated()
+    p.submit(gated.task, 0)
+    gated.wait_started(1)
+    closer = start_threads([lambda: shutdown_past_probes(p)])[0]
+    eventually(lambda: shutdown_in_progress(p), "shutdown holds the pool")
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        p.shutdown()
+    gated.gate.set()
+    join_all([closer])
+
+
+def test_submit_racing_shutdown_gets_only_the_documented_errors():
+    for _ in range(scaled(20)):
+        p = ThreadPool(2)
+        accepted, errors = [], []
+        go = threading.Barrier(2)
+
+        def submitter():
+            go.wait(TIMEOUT)
+            while True:
+                try:
+                    accepted.append(p.submit(pow, 3, 2))
+                except RuntimeError as exc:
+                    errors.append(str(exc))
+                    if str(exc) == "ThreadPool is shutdown":
+                        return
+
+        def closer():
+            go.wait(TIMEOUT)
+            while True:
+                try:
+                    p.shutdown()
+                    return
+                except RuntimeError as exc:
+                    assert str(exc) == "Already borrowed"
+
+        join_all(start_threads([submitter, closer]))
+        assert set(errors) <= {"Already mutably borrowed", "ThreadPool is shutdown"}
+        assert errors[-1] == "ThreadPool is shutdown"
+        # Every accepted task ran before shutdown returned.
+        assert all(f.result(0) == 9 for f in accepted)
+
+
+@pytest.mark.parametrize("workers", [1, 2])
+def test_shutdown_with_wait_from_one_of_its_own_tasks_fails_without_hanging(workers):
+    p = ThreadPool(workers)
+    # The task shuts down only once submit has returned: while submit still
+    # holds the pool, shutdown fails with "Already borrowed" instead.
+    submitted = threading.Event()
+    future = p.submit(lambda: submitted.wait(TIMEOUT) and p.shutdown())
+    submitted.set()
+    exc = future.exception(TIMEOUT)
+    assert type(exc).__name__ == "PanicException"
+    assert str(exc).startswith("failed to join thread: ")
+    with pytest.raises(RuntimeError, match="ThreadPool is shutdown"):
+        p.submit(print)
+    p.shutdown()  # already shut down: returns at once
+
+
+def test_dropped_pool_runs_its_queued_tasks_before_the_drop_returns():
+    p = ThreadPool(2)
+    futures = [p.submit(slow, i) for i in range(10)]
+    del p
+    assert all(f.done() for f in futures)
+    assert [f.result() for f in futures] == list(range(10))
+
+
+@pytest.mark.thread_unsafe(reason="counts the process's threads, and relies on gc.collect() collecting")
+def test_weak_reference_is_cleared_only_after_the_workers_ended():
+    before = os_thread_count()
+    p = ThreadPool(2)
+    futures = [p.submit(slow, i) for i in range(4)]
+    seen = []
+    ref = weakref.ref(p, lambda r: seen.append((os_thread_count(), all(f.done() for f in futures))))
+    assert ref() is p
+    del p
+    gc.collect()
+    assert ref() is None
+    assert seen == [(before, True)]
+
+
+@pytest.mark.thread_unsafe(reason="counts the process's threads, which other threads change")
+def test_last_reference_dropped_by_its_own_task():
+    # The pool is destroyed on one of its own workers: that worker is not
+    # joined (it is the caller), the other one is, and the queue still drains.
+    before = os_thread_count()
+    holder = [ThreadPool(2)]
+    gate = threading.Event()
+    first = holder[0].submit(lambda: (gate.wait(TIMEOUT), holder.clear()))
+    rest = [holder[0].submit(slow, i) for i in range(4)]
+    gate.set()
+    assert first.result(TIMEOUT) == (True, None)
+    assert [f.result(TIMEOUT) for f in rest] == list(range(4))
+    eventually(lambda: os_thread_count() == before, "the released worker ends")
+
+
+@pytest.mark.thread_unsafe(reason="counts the process's threads, which other threads change")
+def test_many_pools_come_and_go():
+    before = os_thread_count()
+    for i in range(scaled(50)):
+        p = ThreadPool(2)
+        future = p.submit(pow, i, 2)
+        if i % 2:
+            p.shutdown(wait=bool(i % 3))
+        del p
+        assert future.result(TIMEOUT) == i * i
+    eventually(lambda: os_thread_count() == before, "every worker and joiner ends")

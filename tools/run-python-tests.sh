@@ -4,6 +4,7 @@
 # UndefinedBehaviorSanitizer, whose runtime must be loaded first. With
 # --parallel-threads=N (pytest-run-parallel) every test not marked
 # thread_unsafe is run by N threads at once.
+# Without test paths among the pytest arguments, the whole of tests/ runs.
 #   tools/run-python-tests.sh VENV_DIR [address] [pytest args...]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -28,9 +29,11 @@ if [ "$sanitize" = address ]; then
 else
     echo "[test] Python tests" >&2
 fi
+paths=(tests)
 for arg in "$@"; do
     case $arg in
         --parallel-threads=*) echo "[test] each test not marked thread_unsafe run by ${arg#*=} threads at once" >&2 ;;
+        tests*) paths=() ;;
     esac
 done
-exec "$venv/bin/python" -P -X faulthandler -m pytest -q -p no:cacheprovider "$@" tests
+exec "$venv/bin/python" -P -X faulthandler -m pytest -q -p no:cacheprovider "$@" "${paths[@]}"

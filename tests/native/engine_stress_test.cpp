@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engine/engine.hpp"
-#include "engine_test_support.hpp"
+#include "test_support.hpp"
 
 using namespace torvan::engine;
 using engine_test::TestThread;

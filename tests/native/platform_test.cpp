@@ -5,7 +5,7 @@
 #include <cstring>
 #include <chrono>
 
-#include "deadline_threads.hpp"
+#include "test_support.hpp"
 #include "platform/clock.hpp"
 #include "platform/park.hpp"
 #include "platform/system.hpp"

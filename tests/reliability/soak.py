@@ -1,7 +1,7 @@
 """Soak: every primitive used together from many threads, with invariant checks.
 
 Run directly for a chosen duration (``make soak SOAK_SECONDS=600``) or through
-tests/test_soak.py (20 seconds in ``make test``). A watchdog turns a hang into
+tests/test_process.py (20 seconds in ``make test``). A watchdog turns a hang into
 a failure that prints every thread's stack.
 
 Invariants checked at the end:

@@ -1,17 +1,23 @@
 #pragma once
-// Helpers shared by the engine tests: threads that are joined with a
-// deadline, and an item type that counts its live instances.
+// Helpers shared by the native tests: threads joined with a deadline (a hang
+// fails the test binary instead of stalling CI), channels of each flavour,
+// and an item type that counts its live instances.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <future>
+#include <memory>
 #include <thread>
 #include <utility>
+#include <vector>
+
+#include "engine/engine.hpp"
 
 namespace engine_test {
 
@@ -71,6 +77,32 @@ private:
     std::future<void> done_;
 };
 
+// Threads started one by one and joined together within one deadline.
+class DeadlineThreads {
+public:
+    template <class Body>
+    void spawn(Body body) {
+        threads_.push_back(std::make_unique<TestThread>(std::move(body)));
+    }
+    void join_all(std::chrono::milliseconds timeout = kJoinTimeout) {
+        const auto until = std::chrono::steady_clock::now() + timeout;
+        for (auto& thread : threads_) {
+            thread->join_or_fail(std::max(std::chrono::milliseconds(0),
+                std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now())));
+        }
+        threads_.clear();
+    }
+
+private:
+    std::vector<std::unique_ptr<TestThread>> threads_;
+};
+
+// A channel of each flavour: a negative capacity makes it unbounded.
+template <class T>
+std::pair<torvan::engine::Sender<T>, torvan::engine::Receiver<T>> make(int capacity) {
+    return capacity < 0 ? torvan::engine::unbounded<T>() : torvan::engine::bounded<T>(static_cast<std::size_t>(capacity));
+}
+
 // Gives another thread time to go to sleep inside the engine. This only
 // makes the sleeping paths likely: no test depends on it for its outcome.
 inline void let_others_sleep() { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }
@@ -128,3 +160,7 @@ private:
 };
 
 }  // namespace engine_test
+
+namespace torvan::testing {
+using engine_test::DeadlineThreads;
+}  // namespace torvan::testing

@@ -1,9 +1,145 @@
-"""Conventions every call shares: binding messages, conversions, panics."""
+"""The module as Python sees it: import, registration, the properties of
+every class and the pinned signatures and docstrings; then the conventions
+every call shares: binding messages, conversions, panics."""
+
+import importlib.metadata
+import inspect
+import threading
+import types
+import weakref
 
 import pytest
 
+import torvan
+from conftest import run_python
 from torvan import _torvan
-from torvan._torvan import AtomicBoolean, AtomicInteger
+from torvan._torvan import (AtomicBoolean, AtomicInteger, Channel, ConcurrentMap, RwLock, RwLockReadGuard,
+                            RwLockWriteGuard, ThreadPool, select)
+
+# Registration order; per class: a sample instance, whether Python may call
+# the class, subclass it, subscript it and take weak references to instances.
+CLASSES = {
+    "Channel": (lambda: Channel(), "call generic"),
+    "RecvOp": (lambda: Channel().recv_op(), "generic"),
+    "SendOp": (lambda: Channel().send_op(1), "generic"),
+    "ConcurrentMap": (lambda: ConcurrentMap(), "call generic subclass"),
+    "ThreadPool": (lambda: ThreadPool(1), "call weakref"),
+    "AtomicInteger": (lambda: AtomicInteger(), "call"),
+    "AtomicBoolean": (lambda: AtomicBoolean(), "call"),
+    "RwLock": (lambda: RwLock(), "call"),
+    "RwLockReadGuard": (lambda: RwLock().read(), ""),
+    "RwLockWriteGuard": (lambda: RwLock().write(), ""),
+}
+
+SIGNATURES = {
+    Channel: "(capacity=None)",
+    select: "(ops, timeout=None)",
+    AtomicInteger: "(value=0)",
+    AtomicBoolean: "(value=False)",
+    AtomicInteger.compare_and_set: "(self, /, expected, new_value, ordering=None)",
+    ThreadPool: "(num_workers=None)",
+    ThreadPool.submit: "(self, /, func, *args, **kwargs)",
+    ThreadPool.shutdown: "(self, /, wait=True, cancel_futures=False)",
+    ThreadPool.map: "(self, /, fn, *iterables, timeout=None, chunksize=1)",
+    ThreadPool.__exit__: "(self, /, _exc_type, _exc_val, _exc_tb)",
+    RwLockReadGuard.__exit__: "(self, /, _exc_type, _exc_value, _traceback)",
+    RwLockWriteGuard.__exit__: "(self, /, _exc_type, _exc_value, _traceback)",
+}
+
+DOCSTRINGS = {  # the whole text, or its start where it ends in "..."
+    AtomicInteger: "A thread-safe, lock-free 64-bit signed integer...",
+    AtomicInteger.get: "Load the current value atomically.",
+    ThreadPool: "An OS-level physical thread pool scheduler for heavy parallel computing.\n...",
+    ThreadPool.submit: "Submit a task for parallel execution in the thread pool.\n"
+                       "Instantiates and returns a standard `concurrent.futures.Future`.",
+    ThreadPool.shutdown: "Shut down the thread pool, dropping the sender and joining all worker threads.",
+}
+
+
+def test_registration_and_reexport():
+    assert _torvan.__all__ == [*CLASSES, "select"]
+    assert torvan.__all__ == _torvan.__all__
+    for name in _torvan.__all__:
+        assert getattr(torvan, name) is getattr(_torvan, name)
+    assert torvan.__version__ == importlib.metadata.version("torvan")
+    assert select.__module__ == "torvan._torvan"
+    lines = _torvan.__doc__.splitlines()
+    assert len(lines) == 2 and "_torvan" in lines[0]
+
+
+@pytest.mark.parametrize("name", CLASSES)
+def test_class_properties(name):
+    cls, (make, traits) = getattr(_torvan, name), CLASSES[name]
+    assert cls.__module__ == "builtins"
+    assert cls.__name__ == cls.__qualname__ == name
+    assert cls.__base__ is object and "__dict__" not in cls.__dict__
+    # Types are not frozen; the attribute name is this thread's own.
+    attribute = f"some_attribute_for_test_{threading.get_ident()}"
+    setattr(cls, attribute, 1)
+    assert getattr(cls, attribute) == 1
+    delattr(cls, attribute)
+    if "call" not in traits:
+        with pytest.raises(TypeError):
+            cls()
+    if "subclass" in traits:
+        sub = type("Sub", (cls,), {})
+        assert type(sub[str, int]()) is sub
+    else:
+        with pytest.raises(TypeError):
+            type("Sub", (cls,), {})
+    if "generic" in traits:
+        args = (str, int) if name == "ConcurrentMap" else (int,)
+        alias = cls[args]
+        assert type(alias) is types.GenericAlias and alias.__origin__ is cls and alias.__args__ == args
+        if "call" in traits:
+            assert type(alias()) is cls  # an alias can still be called to make an instance
+    else:
+        with pytest.raises(TypeError):
+            cls[int]
+    obj = make()
+    with pytest.raises(AttributeError):
+        obj.anything = 1
+    if "weakref" in traits:
+        assert weakref.ref(obj)() is obj
+        obj.shutdown()
+    else:
+        with pytest.raises(TypeError):
+            weakref.ref(obj)
+
+
+@pytest.mark.parametrize("pinned", [*SIGNATURES, *DOCSTRINGS], ids=lambda f: f.__qualname__)
+def test_signatures_and_docstrings(pinned):
+    if pinned in SIGNATURES:
+        assert str(inspect.signature(pinned)) == SIGNATURES[pinned]
+    if pinned in DOCSTRINGS:
+        doc = DOCSTRINGS[pinned]
+        assert pinned.__doc__.startswith(doc[:-3]) if doc.endswith("...") else pinned.__doc__ == doc
+
+
+def test_import_keeps_the_gil_disabled_reuses_types_and_refuses_subinterpreters():
+    code = """
+import sys, importlib
+import concurrent.interpreters as interpreters
+import torvan._torvan as a
+print(sys._is_gil_enabled())
+first = a.AtomicInteger
+del sys.modules['torvan._torvan']
+b = importlib.import_module('torvan._torvan')
+print(b is not a and b.AtomicInteger is first)
+interp = interpreters.create()
+try:
+    interp.exec('import torvan._torvan')
+except interpreters.ExecutionFailed as exc:
+    print(exc.excinfo.type.__name__, exc.excinfo.msg)
+finally:
+    interp.close()
+"""
+    gil, reused, refused = run_python(code).splitlines()
+    assert (gil, reused) == ("False", "True")
+    assert refused.startswith("ImportError") and "subinterpreters" in refused
+
+
+# Conventions every call shares ----------------------------------------------------------
 
 
 class raises_exactly:
