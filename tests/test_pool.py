@@ -149,10 +149,21 @@ def test_each_task_finds_a_fresh_thread():
     def leave_local_only():
         local.value = "left"
 
-    first = p.submit(leave_state_behind).result(TIMEOUT)
+    # Queued behind the task that leaves its state: the worker goes on to it
+    # without waiting, and then again after waiting for it.
+    hold = threading.Event()
+    leaving = p.submit(lambda: hold.wait(TIMEOUT) and leave_state_behind())
+    looking = p.submit(look)
+    hold.set()
+    first = leaving.result(TIMEOUT)
+    assert looking.result(TIMEOUT) == ("fresh", None, None, (None, None), "fresh", first)
+    hold = threading.Event()
+    leaving = p.submit(lambda: hold.wait(TIMEOUT) and leave_local_only())
+    looking = p.submit(look)
+    hold.set()
+    assert looking.result(TIMEOUT)[0] == "fresh"
+    p.submit(leave_state_behind).result(TIMEOUT)
     assert p.submit(look).result(TIMEOUT) == ("fresh", None, None, (None, None), "fresh", first)
-    p.submit(leave_local_only).result(TIMEOUT)
-    assert p.submit(look).result(TIMEOUT)[0] == "fresh"
 
     # Tasks that run without a copied context (copying failed) find none of
     # the context variables set outside one: by an earlier such task, or by a

@@ -105,14 +105,21 @@ void ReusedThreadState::attach() {
 
 void ReusedThreadState::detach() noexcept {
     // Clearing may run finalizers: the thread still counts as attached meanwhile.
-    PyThreadState* state = PyThreadState_Get();
-    if (carries_rare_settings(state) || holds_running_asyncio_loop()) {
-        PyGILState_Release(gil_state_);  // deletes the thread state
-    } else {
-        clear_per_thread_objects(state);
+    if (clear_for_next()) {
         kept_ = PyEval_SaveThread();
+    } else {
+        PyGILState_Release(gil_state_);  // deletes the thread state
     }
     --detail::attach_depth;
+}
+
+bool ReusedThreadState::clear_for_next() noexcept {
+    PyThreadState* state = PyThreadState_Get();
+    if (carries_rare_settings(state) || holds_running_asyncio_loop()) {
+        return false;
+    }
+    clear_per_thread_objects(state);
+    return true;
 }
 
 NativeThreadAttach::NativeThreadAttach() {

@@ -91,6 +91,10 @@ public:
     void attach();
     // Detaches again, keeping the thread state or deleting it (see above).
     void detach() noexcept;
+    // Between two pieces of work in one attachment: clears what the first
+    // left as detaching would, or returns false, changing nothing, when only
+    // a new thread state will do (detach then deletes this one).
+    [[nodiscard]] bool clear_for_next() noexcept;
 
 private:
     PyThreadState* kept_ = nullptr;  // the detached thread state between attaches

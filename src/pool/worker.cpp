@@ -181,10 +181,15 @@ bool run_attached(std::optional<Task>& task, engine::Receiver<Task>& tasks, cons
                   binding::ReusedThreadState& thread_state) noexcept {
     try {
         binding::ReusedThreadAttach attach(thread_state);
-        do {
+        for (;;) {
             run_one(task, flags);
-        } while (tasks.try_recv(task) == engine::RecvStatus::Received);
-        return true;
+            // Each task finds the thread as a fresh one: what this one left is
+            // cleared now, or, when only a new thread state will do, the
+            // attachment ends and the next task gets one.
+            if (!thread_state.clear_for_next() || tasks.try_recv(task) != engine::RecvStatus::Received) {
+                return true;
+            }
+        }
     } catch (const std::exception& failure) {
         report_failure(failure.what());
         return false;
