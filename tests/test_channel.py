@@ -171,7 +171,10 @@ class TestTimeouts:
     @pytest.mark.parametrize("wait", ["recv unbounded", "recv rendezvous", "send full"])
     def test_a_blocked_thread_sleeps_instead_of_spinning(self, wait):
         # A waiter spins only for a moment before it sleeps: a second of
-        # waiting costs it a few milliseconds of processor time at most.
+        # waiting costs it a few milliseconds of processor time (about 6 ms
+        # measured, as much as threading.Event().wait(1) here), where one
+        # that spins costs the whole second. The bound leaves room for a
+        # loaded machine.
         ch = Channel(1 if wait == "send full" else FLAVOURS[wait.split()[1]])
         if wait == "send full":
             ch.send("kept")
@@ -186,7 +189,7 @@ class TestTimeouts:
         finally:
             if collecting:
                 gc.enable()
-        assert spent < 0.02
+        assert spent < 0.1
 
     def test_zero_timeout_races_a_ready_operation_against_the_timer(self):
         received = timed_out = 0
