@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/engine.hpp"
+#include "core/engine/engine.hpp"
 
 namespace {
 

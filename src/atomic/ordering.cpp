@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "binding/failure.hpp"
+#include "core/failure.hpp"
 #include "binding/py_error.hpp"
 
 namespace torvan::atomic {

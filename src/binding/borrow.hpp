@@ -7,7 +7,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "binding/failure.hpp"
+#include "core/failure.hpp"
 #include "binding/py_error.hpp"
 
 namespace torvan::binding {

@@ -7,7 +7,7 @@
 #include <exception>
 #include <new>
 
-#include "binding/failure.hpp"
+#include "core/failure.hpp"
 #include "binding/py_error.hpp"
 #include "binding/thread_state.hpp"
 

@@ -27,10 +27,10 @@
 #include "binding/borrow.hpp"
 #include "binding/boundary.hpp"
 #include "binding/dealloc_trampoline.hpp"
-#include "binding/failure.hpp"
+#include "core/failure.hpp"
 #include "binding/owned_ref.hpp"
 #include "binding/py_error.hpp"
-#include "platform/thread.hpp"
+#include "core/platform/thread.hpp"
 
 namespace torvan::binding {
 

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "binding/deferred_release.hpp"
-#include "binding/failure.hpp"
+#include "core/failure.hpp"
 #include "binding/owned_ref.hpp"
 
 namespace torvan::binding {

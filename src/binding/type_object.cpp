@@ -1,6 +1,6 @@
 #include "binding/type_object.hpp"
 
-#include "binding/failure.hpp"
+#include "core/failure.hpp"
 
 namespace torvan::binding {
 

@@ -16,7 +16,7 @@
 #include "channel/loop_wakeups.hpp"
 #include "channel/messages.hpp"
 #include "channel/timeout.hpp"
-#include "engine/remote_wait.hpp"
+#include "core/engine/remote_wait.hpp"
 
 namespace torvan::channel {
 

@@ -4,8 +4,8 @@
 // is dropped to broadcast close().
 
 #include "binding/owned_ref.hpp"
-#include "engine/engine.hpp"
-#include "platform/clock.hpp"
+#include "core/engine/engine.hpp"
+#include "core/platform/clock.hpp"
 
 namespace torvan::channel {
 

@@ -1,6 +1,6 @@
 #include "channel/channel_wait.hpp"
 
-#include "binding/failure.hpp"
+#include "core/failure.hpp"
 #include "channel/detached_wait.hpp"
 
 namespace torvan::channel {

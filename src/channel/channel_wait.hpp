@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "channel/channel_types.hpp"
-#include "platform/clock.hpp"
+#include "core/platform/clock.hpp"
 
 namespace torvan::channel {
 

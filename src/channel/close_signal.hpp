@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "channel/channel_types.hpp"
-#include "map/shard_mutex.hpp"
+#include "core/sync/shard_mutex.hpp"
 
 namespace torvan::channel {
 

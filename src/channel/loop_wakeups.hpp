@@ -19,9 +19,9 @@
 #include <utility>
 
 #include "binding/owned_ref.hpp"
-#include "engine/context.hpp"
-#include "map/shard_mutex.hpp"
-#include "platform/wake_fd.hpp"
+#include "core/engine/context.hpp"
+#include "core/sync/shard_mutex.hpp"
+#include "core/platform/wake_fd.hpp"
 
 namespace torvan::channel {
 

@@ -6,9 +6,9 @@
 
 #include <optional>
 
-#include "binding/failure.hpp"
+#include "core/failure.hpp"
 #include "binding/py_error.hpp"
-#include "platform/clock.hpp"
+#include "core/platform/clock.hpp"
 
 namespace torvan::channel {
 

@@ -12,7 +12,7 @@
 #include "lock/rwlock.hpp"
 #include "map/concurrent_map.hpp"
 #include "pool/thread_pool.hpp"
-#include "select/select.hpp"
+#include "channel/select.hpp"
 
 namespace torvan {
 

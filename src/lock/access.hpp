@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <utility>
 
-#include "lock/lock_handle.hpp"
-#include "lock/thread_reads.hpp"
+#include "core/lock/lock_handle.hpp"
+#include "core/lock/thread_reads.hpp"
 
 namespace torvan::lock {
 

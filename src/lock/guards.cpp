@@ -11,8 +11,8 @@
 #include "binding/methods.hpp"
 #include "binding/type_object.hpp"
 #include "lock/access.hpp"
-#include "lock/handle_lease.hpp"
-#include "lock/thread_reads.hpp"
+#include "core/lock/handle_lease.hpp"
+#include "core/lock/thread_reads.hpp"
 
 namespace torvan::lock {
 

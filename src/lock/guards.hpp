@@ -2,7 +2,7 @@
 
 #include "binding/owned_ref.hpp"
 #include "binding/python.hpp"
-#include "lock/lock_handle.hpp"
+#include "core/lock/lock_handle.hpp"
 
 namespace torvan::lock {
 

@@ -7,7 +7,7 @@
 #include "binding/methods.hpp"
 #include "binding/type_object.hpp"
 #include "lock/guards.hpp"
-#include "lock/lock_handle.hpp"
+#include "core/lock/lock_handle.hpp"
 
 namespace torvan::lock {
 

@@ -24,9 +24,9 @@
 #include "binding/type_object.hpp"
 #include "map/key_resolution.hpp"
 #include "map/map_state.hpp"
-#include "map/read_section.hpp"
-#include "map/shard_count.hpp"
-#include "platform/system.hpp"
+#include "core/map/read_section.hpp"
+#include "core/map/shard_count.hpp"
+#include "core/platform/system.hpp"
 
 namespace torvan::map {
 

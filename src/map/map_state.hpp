@@ -8,8 +8,8 @@
 #include <memory>
 
 #include "binding/python.hpp"
-#include "map/shard_mutex.hpp"
-#include "map/shard_table.hpp"
+#include "core/sync/shard_mutex.hpp"
+#include "core/map/shard_table.hpp"
 
 namespace torvan::map {
 

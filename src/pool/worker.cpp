@@ -6,10 +6,10 @@
 #include <memory>
 #include <new>
 
-#include "binding/failure.hpp"
+#include "core/failure.hpp"
 #include "binding/py_error.hpp"
 #include "binding/thread_state.hpp"
-#include "platform/park.hpp"
+#include "core/platform/park.hpp"
 
 namespace torvan::pool {
 

@@ -10,8 +10,8 @@
 #include <optional>
 #include <string>
 
-#include "engine/engine.hpp"
-#include "platform/thread.hpp"
+#include "core/engine/engine.hpp"
+#include "core/platform/thread.hpp"
 #include "pool/task.hpp"
 
 namespace torvan::pool {

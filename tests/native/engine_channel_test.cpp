@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "binding/failure.hpp"
-#include "engine/engine.hpp"
+#include "core/failure.hpp"
+#include "core/engine/engine.hpp"
 #include "test_support.hpp"
 
 using namespace torvan::engine;

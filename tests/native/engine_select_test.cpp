@@ -8,8 +8,8 @@
 #include <chrono>
 #include <optional>
 
-#include "binding/failure.hpp"
-#include "engine/engine.hpp"
+#include "core/failure.hpp"
+#include "core/engine/engine.hpp"
 #include "test_support.hpp"
 
 using namespace torvan::engine;

@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "engine/engine.hpp"
+#include "core/engine/engine.hpp"
 #include "test_support.hpp"
 
 using namespace torvan::engine;

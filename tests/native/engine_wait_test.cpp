@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/engine.hpp"
-#include "engine/remote_wait.hpp"
+#include "core/engine/engine.hpp"
+#include "core/engine/remote_wait.hpp"
 #include "test_support.hpp"
 
 using namespace torvan::engine;

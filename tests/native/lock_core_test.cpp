@@ -9,12 +9,12 @@
 #include <optional>
 #include <vector>
 
-#include "binding/failure.hpp"
-#include "lock/handle_lease.hpp"
-#include "lock/lock_handle.hpp"
-#include "lock/raw_rwlock.hpp"
-#include "lock/thread_reads.hpp"
-#include "platform/park.hpp"
+#include "core/failure.hpp"
+#include "core/lock/handle_lease.hpp"
+#include "core/lock/lock_handle.hpp"
+#include "core/lock/raw_rwlock.hpp"
+#include "core/lock/thread_reads.hpp"
+#include "core/platform/park.hpp"
 #include "test_support.hpp"
 
 using torvan::NativeFailure;

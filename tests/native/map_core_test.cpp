@@ -15,10 +15,10 @@
 #include <utility>
 #include <vector>
 
-#include "map/read_section.hpp"
-#include "map/shard_count.hpp"
-#include "map/shard_mutex.hpp"
-#include "map/shard_table.hpp"
+#include "core/map/read_section.hpp"
+#include "core/map/shard_count.hpp"
+#include "core/sync/shard_mutex.hpp"
+#include "core/map/shard_table.hpp"
 #include "test_support.hpp"
 
 using torvan::map::ShardMutex;

@@ -6,10 +6,10 @@
 #include <chrono>
 
 #include "test_support.hpp"
-#include "platform/clock.hpp"
-#include "platform/park.hpp"
-#include "platform/system.hpp"
-#include "platform/thread.hpp"
+#include "core/platform/clock.hpp"
+#include "core/platform/park.hpp"
+#include "core/platform/system.hpp"
+#include "core/platform/thread.hpp"
 
 using namespace torvan::platform;
 

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/engine.hpp"
+#include "core/engine/engine.hpp"
 
 namespace engine_test {
 

@@ -1,0 +1,571 @@
+#pragma once
+// Unbounded flavour: a linked list of fixed-size blocks. Senders claim a
+// position with one CAS on the tail and allocate the next block ahead of
+// time; receivers claim with one CAS on the head. No locks; a send never
+// waits.
+//
+// Positions advance in steps of 1 << kShift; the tail's low bit marks the
+// channel disconnected. Receivers remember a tail position they have seen:
+// every position below it has been claimed by a send, so they read the tail
+// (which every send writes) only when they catch up with it.
+//
+// A receiver marks its slot read with a plain store, on a line of the block
+// apart from the items, and the receiver of a block's last slot frees the
+// block once every earlier slot has been marked. Receivers claim a slot
+// after its send has claimed it, and mark it as soon as they have moved the
+// item out, so that wait is for a step already under way.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+
+#include "core/sync/backoff.hpp"
+#include "core/sync/cache_line.hpp"
+#include "core/engine/claim.hpp"
+#include "core/engine/context.hpp"
+#include "core/engine/status.hpp"
+#include "core/engine/waker.hpp"
+#include "core/platform/clock.hpp"
+#include "core/sync/spin_wait.hpp"
+
+namespace torvan::engine::detail {
+
+template <class T>
+class ListChannel {
+    static constexpr std::size_t kLap = 32;
+    static constexpr std::size_t kBlockCap = kLap - 1;
+    static constexpr std::size_t kShift = 1;
+    static constexpr std::size_t kStep = std::size_t{1} << kShift;
+    static constexpr std::size_t kMarkBit = 1;
+
+    struct Slot {
+        // Only the sender sets `written`, so a plain store publishes the item.
+        std::atomic<std::uint8_t> written{0};
+        alignas(T) unsigned char storage[sizeof(T)];
+
+        T* item() noexcept { return std::launder(reinterpret_cast<T*>(storage)); }
+
+        void wait_write() const noexcept {
+            platform::SpinWait wait;
+            while (written.load(std::memory_order_acquire) == 0) {
+                wait.snooze();
+            }
+        }
+    };
+
+    // Plainly allocated (an over-aligned type would take the slower aligned
+    // allocation on every block); the gap keeps the marks off the items' lines.
+    struct Block {
+        Slot slots[kBlockCap];
+        unsigned char gap[kCacheLine];
+        // Written by receivers only, apart from the items that senders write.
+        std::atomic<std::uint8_t> read[kBlockCap] = {};
+        std::atomic<Block*> next{nullptr};
+
+        Block* wait_next() const noexcept {
+            platform::SpinWait wait;
+            for (;;) {
+                Block* n = next.load(std::memory_order_acquire);
+                if (n != nullptr) {
+                    return n;
+                }
+                wait.snooze();
+            }
+        }
+
+        // Waits until the slots before the last one have all been read.
+        void wait_reads() const noexcept {
+            for (std::size_t i = 0; i + 1 < kBlockCap; ++i) {
+                platform::SpinWait wait;
+                while (read[i].load(std::memory_order_acquire) == 0) {
+                    wait.snooze();
+                }
+            }
+        }
+
+        // Makes a used block as good as new, for reuse.
+        void reset() noexcept {
+            next.store(nullptr, std::memory_order_relaxed);
+            for (std::size_t i = 0; i < kBlockCap; ++i) {
+                slots[i].written.store(0, std::memory_order_relaxed);
+                read[i].store(0, std::memory_order_relaxed);
+            }
+        }
+    };
+
+    struct Tail {
+        std::atomic<std::size_t> index{0};
+        std::atomic<Block*> block{nullptr};
+    };
+
+    struct Head {
+        std::atomic<std::size_t> index{0};
+        std::atomic<Block*> block{nullptr};
+        // A tail position a receiver has seen; receivers store it racily, so
+        // it may lag, but it is never ahead of the tail.
+        std::atomic<std::size_t> seen_tail{0};
+    };
+
+    struct Token {
+        Block* block = nullptr;  // nullptr: the channel is disconnected
+        std::size_t offset = 0;
+    };
+
+public:
+    ListChannel() = default;
+    ListChannel(const ListChannel&) = delete;
+    ListChannel& operator=(const ListChannel&) = delete;
+
+    // Destroys the items still buffered; no handle exists any more.
+    ~ListChannel() {
+        std::size_t head = head_.index.load(std::memory_order_relaxed);
+        const std::size_t tail = tail_.index.load(std::memory_order_relaxed) & ~kMarkBit;
+        Block* block = head_.block.load(std::memory_order_relaxed);
+        while (head != tail) {
+            const std::size_t offset = (head >> kShift) % kLap;
+            if (offset < kBlockCap) {
+                block->slots[offset].item()->~T();
+            } else {
+                Block* next = block->next.load(std::memory_order_relaxed);
+                delete block;
+                block = next;
+            }
+            head += kStep;
+        }
+        delete block;
+        delete spare_.load(std::memory_order_relaxed);
+    }
+
+    // Throws std::bad_alloc if a new block is needed and cannot be allocated;
+    // the item is then left with the caller.
+    SendStatus send(T& item) {
+        Token token;
+        start_send(token);
+        return write(token, item);
+    }
+
+    template <class Sink>
+    RecvStatus try_recv(Sink&& sink) noexcept {
+        Token token;
+        if (!start_recv(token)) {
+            return RecvStatus::Empty;
+        }
+        if (token.block == nullptr) {
+            return RecvStatus::Disconnected;
+        }
+        read(token, sink);
+        return RecvStatus::Received;
+    }
+
+    template <class Sink>
+    RecvStatus recv_until(Sink&& sink, platform::Deadline deadline, bool interruptible) {
+        Token token;
+        if (start_recv(token)) {
+            if (token.block == nullptr) {
+                return RecvStatus::Disconnected;
+            }
+            read(token, sink);
+            return RecvStatus::Received;
+        }
+        return recv_waiting(sink, deadline, interruptible);
+    }
+
+private:
+    // Out of line, so that the fast path above stays small enough to inline.
+    // Spinning comes before registering: while nobody is registered, a send
+    // pays one load for its wake-up call.
+    template <class Sink>
+    [[gnu::noinline]] RecvStatus recv_waiting(Sink& sink, platform::Deadline deadline, bool interruptible) {
+        Token token;
+        for (;;) {
+            platform::SpinWait spin;
+            do {
+                if (start_recv(token)) {
+                    if (token.block == nullptr) {
+                        return RecvStatus::Disconnected;
+                    }
+                    read(token, sink);
+                    return RecvStatus::Received;
+                }
+                if (deadline.has_passed()) {
+                    return RecvStatus::TimedOut;
+                }
+            } while (spin.spin());
+            ContextScope cx;
+            const auto oper = reinterpret_cast<std::uintptr_t>(&token);
+            receivers_.register_waiter(oper, *cx);
+            // An item may have arrived between the last attempt and the registration.
+            if (!is_empty() || is_disconnected()) {
+                cx->try_select(kAborted);
+            }
+            AbortReason reason = AbortReason::None;
+            const std::uintptr_t sel = cx->wait_until(spin, deadline, interruptible, reason);
+            if (sel == kAborted || sel == kDisconnected) {
+                receivers_.unregister(oper);
+            }
+            if (reason == AbortReason::Interrupted) {
+                return RecvStatus::Interrupted;
+            }
+        }
+    }
+
+public:
+    // --- selection ---
+
+    // A send is always ready; completing it is an ordinary send.
+    bool try_select_send(Claim& claim) noexcept {
+        claim.kind = is_disconnected() ? ClaimKind::SendDisconnected : ClaimKind::ListSend;
+        return true;
+    }
+
+    SendStatus complete_send(Claim& claim, T& item) {
+        if (claim.kind == ClaimKind::SendDisconnected) {
+            return SendStatus::Disconnected;
+        }
+        return send(item);
+    }
+
+    bool try_select_recv(Claim& claim) noexcept {
+        RecvStatus status = try_recv([&](T&& item) noexcept { claim.item.put(std::move(item)); });
+        switch (status) {
+            case RecvStatus::Received:
+                claim.kind = ClaimKind::Received;
+                return true;
+            case RecvStatus::Disconnected:
+                claim.kind = ClaimKind::RecvDisconnected;
+                return true;
+            default:
+                return false;
+        }
+    }
+
+    // A receive would not wait: something is buffered or the channel is
+    // disconnected. Reads only.
+    bool recv_ready() const noexcept {
+        const std::size_t tail = tail_.index.load(std::memory_order_acquire);
+        return (tail & kMarkBit) != 0 || (head_.index.load(std::memory_order_acquire) >> kShift) != (tail >> kShift);
+    }
+
+    bool register_recv(std::uintptr_t oper, Context& cx) {
+        receivers_.register_waiter(oper, cx);
+        return !is_empty() || is_disconnected();
+    }
+    void unregister_recv(std::uintptr_t oper) noexcept { receivers_.unregister(oper); }
+
+    // A woken receiver that gives up without receiving passes its wake on.
+    void wake_receiver() noexcept { receivers_.notify(); }
+
+    // --- state ---
+
+    bool disconnect_senders() noexcept {
+        const std::size_t tail = tail_.index.fetch_or(kMarkBit, std::memory_order_seq_cst);
+        if ((tail & kMarkBit) == 0) {
+            receivers_.disconnect();
+            return true;
+        }
+        return false;
+    }
+
+    // Destroys the buffered items at once: nobody can receive them any more.
+    bool disconnect_receivers() noexcept {
+        const std::size_t tail = tail_.index.fetch_or(kMarkBit, std::memory_order_seq_cst);
+        if ((tail & kMarkBit) == 0) {
+            discard_all_messages();
+            return true;
+        }
+        return false;
+    }
+
+    bool is_disconnected() const noexcept {
+        return (tail_.index.load(std::memory_order_seq_cst) & kMarkBit) != 0;
+    }
+
+    bool is_empty() const noexcept {
+        const std::size_t head = head_.index.load(std::memory_order_seq_cst);
+        const std::size_t tail = tail_.index.load(std::memory_order_seq_cst);
+        return (head >> kShift) == (tail >> kShift);
+    }
+
+    std::size_t len() const noexcept {
+        for (;;) {
+            std::size_t tail = tail_.index.load(std::memory_order_seq_cst);
+            std::size_t head = head_.index.load(std::memory_order_seq_cst);
+            if (tail_.index.load(std::memory_order_seq_cst) != tail) {
+                continue;
+            }
+            tail &= ~(kStep - 1);
+            head &= ~(kStep - 1);
+            // Positions at a block's end stand for the start of the next block.
+            if (((tail >> kShift) & (kLap - 1)) == kLap - 1) {
+                tail += kStep;
+            }
+            if (((head >> kShift) & (kLap - 1)) == kLap - 1) {
+                head += kStep;
+            }
+            // Rebase both so that the head falls into the first block, then
+            // discount one unused position per block boundary.
+            const std::size_t lap = (head >> kShift) / kLap;
+            tail -= (lap * kLap) << kShift;
+            head -= (lap * kLap) << kShift;
+            tail >>= kShift;
+            head >>= kShift;
+            return tail - head - tail / kLap;
+        }
+    }
+
+private:
+    // Reserves the position at the tail (a null block when disconnected).
+    // The common case, a free position inside the current block, is tried
+    // inline; the rest is out of line.
+    void start_send(Token& token) {
+        std::size_t tail = tail_.index.load(std::memory_order_acquire);
+        Block* block = tail_.block.load(std::memory_order_acquire);
+        const std::size_t offset = (tail >> kShift) % kLap;
+        if (block != nullptr && (tail & kMarkBit) == 0 && offset + 1 < kBlockCap &&
+            tail_.index.compare_exchange_weak(tail, tail + kStep, std::memory_order_seq_cst,
+                                              std::memory_order_relaxed)) {
+            token.block = block;
+            token.offset = offset;
+            return;
+        }
+        start_send_slow(token);
+    }
+
+    [[gnu::noinline]] void start_send_slow(Token& token) {
+        Backoff backoff;
+        std::size_t tail = tail_.index.load(std::memory_order_acquire);
+        Block* block = tail_.block.load(std::memory_order_acquire);
+        std::unique_ptr<Block> next_block;
+        platform::SpinWait wait;
+        for (;;) {
+            if ((tail & kMarkBit) != 0) {
+                token.block = nullptr;
+                return;
+            }
+            const std::size_t offset = (tail >> kShift) % kLap;
+            if (offset == kBlockCap) {
+                // Another sender is installing the next block.
+                wait.snooze();
+                tail = tail_.index.load(std::memory_order_acquire);
+                block = tail_.block.load(std::memory_order_acquire);
+                continue;
+            }
+            // About to fill the block: allocate the next one before claiming.
+            if (offset + 1 == kBlockCap && !next_block) {
+                next_block = new_block();
+            }
+            if (block == nullptr) {
+                // The very first send installs the first block.
+                std::unique_ptr<Block> first = new_block();
+                Block* expected = nullptr;
+                if (tail_.block.compare_exchange_strong(expected, first.get(), std::memory_order_release,
+                                                        std::memory_order_relaxed)) {
+                    head_.block.store(first.get(), std::memory_order_release);
+                    block = first.release();
+                } else {
+                    if (!next_block) {
+                        next_block = std::move(first);
+                    }
+                    tail = tail_.index.load(std::memory_order_acquire);
+                    block = tail_.block.load(std::memory_order_acquire);
+                    continue;
+                }
+            }
+            const std::size_t new_tail = tail + kStep;
+            if (tail_.index.compare_exchange_weak(tail, new_tail, std::memory_order_seq_cst,
+                                                  std::memory_order_acquire)) {
+                if (offset + 1 == kBlockCap) {
+                    // Install the next block and skip the end-of-block position.
+                    // Adding keeps a disconnection mark set in the meantime.
+                    Block* next = next_block.release();
+                    tail_.block.store(next, std::memory_order_release);
+                    tail_.index.fetch_add(kStep, std::memory_order_release);
+                    block->next.store(next, std::memory_order_release);
+                }
+                token.block = block;
+                token.offset = offset;
+                return;
+            }
+            block = tail_.block.load(std::memory_order_acquire);
+            backoff.spin();
+        }
+    }
+
+    SendStatus write(Token& token, T& item) noexcept {
+        if (token.block == nullptr) {
+            return SendStatus::Disconnected;
+        }
+        Slot& slot = token.block->slots[token.offset];
+        ::new (slot.storage) T(std::move(item));
+        slot.written.store(1, std::memory_order_release);
+        receivers_.notify();
+        return SendStatus::Sent;
+    }
+
+    // Claims the position at the head. False when empty; a null block when
+    // disconnected and drained. A claimed position's send may still be
+    // writing its item (read() waits for it). The common case, a position
+    // below the tail seen before and inside the current block, is tried
+    // inline.
+    bool start_recv(Token& token) noexcept {
+        std::size_t head = head_.index.load(std::memory_order_acquire);
+        Block* block = head_.block.load(std::memory_order_acquire);
+        const std::size_t offset = (head >> kShift) % kLap;
+        if (block != nullptr && offset + 1 < kBlockCap && below_seen_tail(head) &&
+            head_.index.compare_exchange_weak(head, head + kStep, std::memory_order_seq_cst,
+                                              std::memory_order_relaxed)) {
+            token.block = block;
+            token.offset = offset;
+            return true;
+        }
+        return start_recv_slow(token);
+    }
+
+    // True when a send has claimed the position (its item may still be on
+    // the way); the tail is read only when the tail seen before says nothing.
+    bool below_seen_tail(std::size_t head) noexcept {
+        if ((head >> kShift) < (head_.seen_tail.load(std::memory_order_relaxed) >> kShift)) {
+            return true;
+        }
+        // Sequentially consistent, like the senders' updates of the tail.
+        const std::size_t tail = tail_.index.load(std::memory_order_seq_cst);
+        if ((tail >> kShift) > (head >> kShift) + 1) {
+            head_.seen_tail.store(tail, std::memory_order_relaxed);  // worth remembering
+        }
+        return (head >> kShift) < (tail >> kShift);
+    }
+
+    [[gnu::noinline]] bool start_recv_slow(Token& token) noexcept {
+        Backoff backoff;
+        std::size_t head = head_.index.load(std::memory_order_acquire);
+        Block* block = head_.block.load(std::memory_order_acquire);
+        platform::SpinWait wait;
+        for (;;) {
+            const std::size_t offset = (head >> kShift) % kLap;
+            if (offset == kBlockCap) {
+                // Another receiver is moving the head to the next block.
+                wait.snooze();
+                head = head_.index.load(std::memory_order_acquire);
+                block = head_.block.load(std::memory_order_acquire);
+                continue;
+            }
+            if ((head >> kShift) >= (head_.seen_tail.load(std::memory_order_relaxed) >> kShift)) {
+                // Sequentially consistent, like the senders' updates of the tail.
+                const std::size_t tail = tail_.index.load(std::memory_order_seq_cst);
+                if ((head >> kShift) == (tail >> kShift)) {
+                    if ((tail & kMarkBit) != 0) {
+                        token.block = nullptr;
+                        return true;
+                    }
+                    return false;
+                }
+                head_.seen_tail.store(tail, std::memory_order_relaxed);
+            }
+            if (block == nullptr) {
+                // The first block is being installed.
+                wait.snooze();
+                head = head_.index.load(std::memory_order_acquire);
+                block = head_.block.load(std::memory_order_acquire);
+                continue;
+            }
+            const std::size_t new_head = head + kStep;
+            if (head_.index.compare_exchange_weak(head, new_head, std::memory_order_seq_cst,
+                                                  std::memory_order_acquire)) {
+                if (offset + 1 == kBlockCap) {
+                    Block* next = block->wait_next();
+                    head_.block.store(next, std::memory_order_release);
+                    head_.index.store(new_head + kStep, std::memory_order_release);
+                }
+                token.block = block;
+                token.offset = offset;
+                return true;
+            }
+            block = head_.block.load(std::memory_order_acquire);
+            backoff.spin();
+        }
+    }
+
+    template <class Sink>
+    void read(Token& token, Sink& sink) noexcept {
+        Block* block = token.block;
+        Slot& slot = block->slots[token.offset];
+        slot.wait_write();
+        T* item = slot.item();
+        sink(std::move(*item));
+        item->~T();
+        if (token.offset + 1 == kBlockCap) {
+            block->wait_reads();
+            recycle(block);
+        } else {
+            // The last use of the block by this receiver.
+            block->read[token.offset].store(1, std::memory_order_release);
+        }
+    }
+
+    // A block for the tail: the spare one if there is one, else a new one.
+    // The sender resets the spare: it writes those lines next anyway.
+    std::unique_ptr<Block> new_block() {
+        if (Block* spare = spare_.exchange(nullptr, std::memory_order_acquire)) {
+            spare->reset();
+            return std::unique_ptr<Block>(spare);
+        }
+        return std::make_unique<Block>();
+    }
+
+    // Keeps a block that nobody refers to any more as the spare, if that
+    // place is free, and frees it otherwise.
+    void recycle(Block* block) noexcept {
+        Block* expected = nullptr;
+        if (!spare_.compare_exchange_strong(expected, block, std::memory_order_release, std::memory_order_relaxed)) {
+            delete block;
+        }
+    }
+
+    // Runs when the last receiver is gone and the tail is marked: no new
+    // sends can start, sends in progress are waited for.
+    void discard_all_messages() noexcept {
+        platform::SpinWait wait;
+        std::size_t tail;
+        for (;;) {
+            tail = tail_.index.load(std::memory_order_acquire);
+            if (((tail >> kShift) % kLap) != kBlockCap) {
+                break;
+            }
+            wait.snooze();  // a block is being installed
+        }
+        std::size_t head = head_.index.load(std::memory_order_acquire);
+        // Swap rather than load: a first send may still be installing the
+        // first block, and the block it installs late is freed with the channel.
+        Block* block = head_.block.exchange(nullptr, std::memory_order_acq_rel);
+        if ((head >> kShift) != (tail >> kShift)) {
+            while (block == nullptr) {
+                wait.snooze();
+                block = head_.block.exchange(nullptr, std::memory_order_acq_rel);
+            }
+        }
+        while ((head >> kShift) != (tail >> kShift)) {
+            const std::size_t offset = (head >> kShift) % kLap;
+            if (offset < kBlockCap) {
+                Slot& slot = block->slots[offset];
+                slot.wait_write();
+                slot.item()->~T();
+            } else {
+                Block* next = block->wait_next();
+                delete block;
+                block = next;
+            }
+            head += kStep;
+        }
+        delete block;
+        head_.index.store(head, std::memory_order_release);
+    }
+
+    alignas(kCacheLine) Head head_;
+    alignas(kCacheLine) Tail tail_;
+    alignas(kCacheLine) SyncWaker receivers_;
+    alignas(kCacheLine) std::atomic<Block*> spare_{nullptr};
+};
+
+}  // namespace torvan::engine::detail

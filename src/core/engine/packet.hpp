@@ -1,0 +1,151 @@
+#pragma once
+// The record through which a rendezvous item passes from one thread to
+// another. It is reference counted, so whichever side finishes last frees it,
+// and each side can sleep on its state word while the other still holds it.
+//
+// A blocking sender's packet points at the sender's own item (Full from the
+// start); the receiver moves the item out and marks the packet Taken. Every
+// other packet starts Empty: a receiver's, which the sender fills, and a
+// selecting sender's, which it fills when it completes the selected send. A
+// claimer that abandons its claim marks the packet Released so that the other
+// side retries.
+
+#include <atomic>
+#include <cstdint>
+#include <new>
+#include <utility>
+
+#include "core/platform/park.hpp"
+#include "core/sync/spin_wait.hpp"
+
+namespace torvan::engine::detail {
+
+template <class T>
+class Packet {
+public:
+    static constexpr std::uint32_t kEmpty = 0;
+    static constexpr std::uint32_t kFull = 1;
+    static constexpr std::uint32_t kTaken = 2;
+    static constexpr std::uint32_t kReleased = 3;
+
+    // May throw std::bad_alloc.
+    static Packet* empty() { return new Packet(nullptr, kEmpty); }
+    static Packet* pointing_at(T& item) { return new Packet(&item, kFull); }
+
+    Packet(const Packet&) = delete;
+    Packet& operator=(const Packet&) = delete;
+
+    void add_ref() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
+    void release() noexcept {
+        if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            delete this;
+        }
+    }
+
+    std::uint32_t state() const noexcept { return state_.load(std::memory_order_acquire) & ~kSleeper; }
+
+    // Moves the item in (an Empty packet) and publishes it.
+    void fill(T& item) noexcept {
+        ::new (storage_) T(std::move(item));
+        holds_item_ = true;
+        publish(kFull);
+    }
+
+    // Moves the item of a Full packet out into `sink` and marks it Taken.
+    template <class Sink>
+    void take(Sink&& sink) noexcept {
+        if (source_ != nullptr) {
+            sink(std::move(*source_));
+        } else {
+            T* item = std::launder(reinterpret_cast<T*>(storage_));
+            sink(std::move(*item));
+            item->~T();
+            holds_item_ = false;
+        }
+        publish(kTaken);
+    }
+
+    // The claimer gives up: the other side retries.
+    void abandon() noexcept { publish(kReleased); }
+
+    // Waits until the state is no longer `current` and returns the new state.
+    // The other side holds a reference and is committed to act at once, so
+    // the wait is short: spin first, then sleep on the state word.
+    std::uint32_t wait_while(std::uint32_t current) noexcept {
+        platform::SpinWait spin;
+        do {
+            std::uint32_t s = state();
+            if (s != current) {
+                return s;
+            }
+        } while (spin.spin());
+        for (;;) {
+            std::uint32_t s = state_.load(std::memory_order_acquire);
+            if ((s & ~kSleeper) != current) {
+                return s & ~kSleeper;
+            }
+            if ((s & kSleeper) == 0 &&
+                !state_.compare_exchange_weak(s, s | kSleeper, std::memory_order_acquire,
+                                              std::memory_order_acquire)) {
+                continue;
+            }
+            platform::wait_on_word(state_, current | kSleeper);
+        }
+    }
+
+private:
+    static constexpr std::uint32_t kSleeper = 0x100;
+
+    Packet(T* source, std::uint32_t state) noexcept : state_(state), source_(source) {}
+    ~Packet() {
+        if (holds_item_) {
+            std::launder(reinterpret_cast<T*>(storage_))->~T();
+        }
+    }
+
+    void publish(std::uint32_t s) noexcept {
+        if ((state_.exchange(s, std::memory_order_acq_rel) & kSleeper) != 0) {
+            platform::wake_all(state_);
+        }
+    }
+
+    std::atomic<std::uint32_t> refs_{1};
+    std::atomic<std::uint32_t> state_;
+    T* const source_;
+    bool holds_item_ = false;
+    alignas(T) unsigned char storage_[sizeof(T)];
+};
+
+// Owns one reference to a packet.
+template <class T>
+class PacketRef {
+public:
+    PacketRef() noexcept = default;
+    explicit PacketRef(Packet<T>* adopted) noexcept : p_(adopted) {}
+    PacketRef(PacketRef&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    PacketRef& operator=(PacketRef&& other) noexcept {
+        if (this != &other) {
+            reset();
+            p_ = std::exchange(other.p_, nullptr);
+        }
+        return *this;
+    }
+    PacketRef(const PacketRef&) = delete;
+    PacketRef& operator=(const PacketRef&) = delete;
+    ~PacketRef() { reset(); }
+
+    Packet<T>* get() const noexcept { return p_; }
+    Packet<T>* operator->() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    Packet<T>* release() noexcept { return std::exchange(p_, nullptr); }
+    void reset() noexcept {
+        if (p_ != nullptr) {
+            std::exchange(p_, nullptr)->release();
+        }
+    }
+
+private:
+    Packet<T>* p_ = nullptr;
+};
+
+}  // namespace torvan::engine::detail

@@ -1,0 +1,227 @@
+#include "core/engine/select.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <numeric>
+
+#include "core/engine/random.hpp"
+#include "core/engine/timer.hpp"
+#include "core/sync/spin_wait.hpp"
+
+namespace torvan::engine {
+
+SelectedOperation::~SelectedOperation() noexcept(false) {
+    if (!pending_) {
+        return;
+    }
+    pending_ = false;
+    table_->abandon(handle_, claim_);
+    if (std::uncaught_exceptions() == 0) {
+        fail("a selected channel operation was dropped without being completed");
+    }
+}
+
+void SelectedOperation::begin_completion(const void* handle, const detail::OpTable* table) {
+    check(pending_, "a selected channel operation was completed twice");
+    // The table identifies item type and direction, the address the handle.
+    check(handle == handle_ && table == table_,
+          "a selected channel operation was completed with a handle other than the selected one");
+    pending_ = false;
+}
+
+std::size_t Select::add(const void* handle, const detail::OpTable* table) {
+    ops_.push_back(Op{handle, table});
+    item_size_ = std::max(item_size_, table->item_size);
+    item_align_ = std::max(item_align_, table->item_align);
+    return ops_.size() - 1;
+}
+
+SelectedOperation Select::select() {
+    SelectOutcome outcome = select_until(platform::Deadline::never(), false);
+    return std::move(outcome.operation.value());
+}
+
+MaybeSelected Select::select_timeout(platform::Duration timeout) {
+    SelectOutcome outcome = select_until(platform::Deadline::after(timeout), false);
+    return std::move(outcome.operation);
+}
+
+bool Select::looks_ready(const std::vector<std::size_t>& order) const noexcept {
+    return std::any_of(order.begin(), order.end(),
+                       [this](std::size_t i) { return ops_[i].table->looks_ready(ops_[i].handle); });
+}
+
+MaybeSelected Select::claim_ready(const std::vector<std::size_t>& order, detail::Claim& claim) const {
+    for (std::size_t i : order) {
+        if (ops_[i].table->try_select(ops_[i].handle, claim)) {
+            return SelectedOperation(i, ops_[i].handle, ops_[i].table, std::move(claim));
+        }
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+// The registrations of one sleep; unregisters from every channel and frees
+// what no accept took over, also when registering throws.
+class Registrations {
+public:
+    struct Record {
+        void* reg = nullptr;
+        bool registered = false;
+    };
+
+    explicit Registrations(std::size_t count) : records_(count) {}
+    Registrations(const Registrations&) = delete;
+    Registrations& operator=(const Registrations&) = delete;
+
+    // The operation id of record i: its address, unique during the wait.
+    std::uintptr_t oper(std::size_t i) const noexcept { return reinterpret_cast<std::uintptr_t>(&records_[i]); }
+    Record& operator[](std::size_t i) noexcept { return records_[i]; }
+    std::size_t size() const noexcept { return records_.size(); }
+
+    template <class Ops>
+    void unregister_all(const Ops& ops) noexcept {
+        for (std::size_t i = 0; i < records_.size(); ++i) {
+            if (records_[i].registered) {
+                records_[i].registered = false;
+                ops[i].table->unregister_op(ops[i].handle, oper(i));
+            }
+        }
+    }
+
+    template <class Ops>
+    void discard_all(const Ops& ops) noexcept {
+        for (std::size_t i = 0; i < records_.size(); ++i) {
+            if (records_[i].reg != nullptr) {
+                ops[i].table->discard_registration(records_[i].reg);
+            }
+        }
+    }
+
+private:
+    std::vector<Record> records_;
+};
+
+template <class Ops>
+class RegistrationScope {
+public:
+    RegistrationScope(Registrations& regs, const Ops& ops) noexcept : regs_(regs), ops_(ops) {}
+    RegistrationScope(const RegistrationScope&) = delete;
+    RegistrationScope& operator=(const RegistrationScope&) = delete;
+    ~RegistrationScope() {
+        regs_.unregister_all(ops_);
+        regs_.discard_all(ops_);
+    }
+
+private:
+    Registrations& regs_;
+    const Ops& ops_;
+};
+
+}  // namespace
+
+SelectOutcome Select::select_until(platform::Deadline deadline, bool interruptible) {
+    check(!ops_.empty(), "select was called without any operations");
+    const std::size_t count = ops_.size();
+
+    std::vector<std::size_t> order(count);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    detail::shuffle(order.begin(), count);
+
+    detail::Claim claim;
+    claim.item.reserve(item_size_, item_align_);
+
+    if (MaybeSelected op = claim_ready(order, claim)) {
+        return SelectOutcome{SelectStatus::Selected, std::move(op)};
+    }
+    if (deadline.has_passed()) {
+        return SelectOutcome{SelectStatus::TimedOut, {}};
+    }
+
+    // Operations that partners find only registered make the wait register
+    // at once and spin afterwards; any other wait spins first, watching its
+    // operations without registering, so that meanwhile the other side's
+    // operations pay nothing for it.
+    const bool register_first = std::any_of(ops_.begin(), ops_.end(), [](const Op& op) {
+        return op.table->found_only_registered(op.handle);
+    });
+    Registrations regs(count);
+    for (;;) {
+        platform::SpinWait spin;
+        if (!register_first) {
+            while (spin.spin()) {
+                if (looks_ready(order)) {
+                    if (MaybeSelected op = claim_ready(order, claim)) {
+                        return SelectOutcome{SelectStatus::Selected, std::move(op)};
+                    }
+                }
+                if (deadline.has_passed()) {
+                    return SelectOutcome{SelectStatus::TimedOut, {}};
+                }
+            }
+        }
+        std::uintptr_t sel = detail::kWaiting;
+        std::optional<std::size_t> ready;
+        detail::AbortReason reason = detail::AbortReason::None;
+        {
+            detail::ContextScope cx;
+            RegistrationScope scope(regs, ops_);
+            for (std::size_t i : order) {
+                const bool is_ready = ops_[i].table->register_op(ops_[i].handle, regs.oper(i), *cx, regs[i].reg);
+                regs[i].registered = true;
+                if (is_ready) {
+                    // Became ready meanwhile: stop unless another thread selected us first.
+                    if (cx->try_select(detail::kAborted)) {
+                        ready = i;
+                        sel = detail::kAborted;
+                    } else {
+                        sel = cx->selected();
+                    }
+                    break;
+                }
+                sel = cx->selected();
+                if (sel != detail::kWaiting) {
+                    break;
+                }
+            }
+            if (sel == detail::kWaiting) {
+                platform::Deadline wake = deadline;
+                for (const Op& op : ops_) {
+                    wake = detail::earlier(wake, op.table->wake_time(op.handle));
+                }
+                sel = cx->wait_until(spin, wake, interruptible, reason);
+            }
+            regs.unregister_all(ops_);
+            if (sel != detail::kAborted && sel != detail::kDisconnected) {
+                // Another thread selected one of our registrations.
+                for (std::size_t i = 0; i < count; ++i) {
+                    if (regs.oper(i) == sel) {
+                        if (ops_[i].table->accept(ops_[i].handle, claim, regs[i].reg)) {
+                            return SelectOutcome{SelectStatus::Selected,
+                                                 SelectedOperation(i, ops_[i].handle, ops_[i].table, std::move(claim))};
+                        }
+                        break;
+                    }
+                }
+            }
+        }
+        if (sel == detail::kAborted) {
+            if (ready && ops_[*ready].table->try_select(ops_[*ready].handle, claim)) {
+                return SelectOutcome{SelectStatus::Selected,
+                                     SelectedOperation(*ready, ops_[*ready].handle, ops_[*ready].table, std::move(claim))};
+            }
+            if (reason == detail::AbortReason::Interrupted) {
+                return SelectOutcome{SelectStatus::Interrupted, {}};
+            }
+        }
+        if (MaybeSelected op = claim_ready(order, claim)) {
+            return SelectOutcome{SelectStatus::Selected, std::move(op)};
+        }
+        if (deadline.has_passed()) {
+            return SelectOutcome{SelectStatus::TimedOut, {}};
+        }
+    }
+}
+
+}  // namespace torvan::engine

@@ -1,0 +1,290 @@
+#pragma once
+// The selector's view of one operation: a table of functions per item type
+// and direction, dispatching on the flavour of the handle. The table's
+// address also identifies the type and direction of a selected operation.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <type_traits>
+
+#include "core/engine/channel.hpp"
+#include "core/engine/claim.hpp"
+#include "core/engine/context.hpp"
+#include "core/platform/clock.hpp"
+
+namespace torvan::engine::detail {
+
+struct OpTable {
+    std::size_t item_size;
+    std::size_t item_align;
+    // Claims the operation if it is ready now.
+    bool (*try_select)(const void* handle, Claim& claim);
+    // Whether the operation looks ready, from reads alone (no claim, no
+    // lock); it may miss a disconnection, which registering then finds.
+    bool (*looks_ready)(const void* handle) noexcept;
+    // True for an operation that a partner can only find registered (a
+    // rendezvous send): a wait with one registers before it spins.
+    bool (*found_only_registered)(const void* handle) noexcept;
+    // Registers a waiting thread; true if the operation is ready already.
+    bool (*register_op)(const void* handle, std::uintptr_t oper, Context& cx, void*& reg);
+    void (*unregister_op)(const void* handle, std::uintptr_t oper) noexcept;
+    // Frees what a registration kept that no accept took over.
+    void (*discard_registration)(void*& reg) noexcept;
+    // After this registration was selected by another thread: claims it.
+    bool (*accept)(const void* handle, Claim& claim, void*& reg);
+    // When a waiter must wake up for this operation (timers).
+    platform::Deadline (*wake_time)(const void* handle) noexcept;
+    // Undoes a claim that is never completed.
+    void (*abandon)(const void* handle, Claim& claim) noexcept;
+};
+
+template <class T>
+struct SendOps {
+    using Handle = Sender<T>;
+
+    static const Handle& handle(const void* p) noexcept { return *static_cast<const Handle*>(p); }
+    static Flavour flavour(const void* p) noexcept { return HandleAccess::flavour(handle(p)); }
+    static ArrayChannel<T>& array(const void* p) noexcept {
+        return static_cast<ArrayCounter<T>*>(HandleAccess::chan(handle(p)))->chan;
+    }
+    static ListChannel<T>& list(const void* p) noexcept {
+        return static_cast<ListCounter<T>*>(HandleAccess::chan(handle(p)))->chan;
+    }
+    static ZeroChannel<T>& zero(const void* p) noexcept {
+        return static_cast<ZeroCounter<T>*>(HandleAccess::chan(handle(p)))->chan;
+    }
+
+    static bool try_select(const void* p, Claim& claim) {
+        switch (flavour(p)) {
+            case Flavour::Array:
+                return array(p).try_select_send(claim);
+            case Flavour::List:
+                return list(p).try_select_send(claim);
+            case Flavour::Zero:
+                return zero(p).try_select_send(claim);
+            default:
+                moved_from_handle();
+        }
+    }
+
+    static bool looks_ready(const void* p) noexcept {
+        switch (flavour(p)) {
+            case Flavour::Array:
+                return array(p).send_ready();
+            case Flavour::Zero:
+                return zero(p).send_ready();
+            default:
+                return true;
+        }
+    }
+
+    // Receivers that spin look for waiting senders, so a selecting rendezvous
+    // sender must be registered to be found.
+    static bool found_only_registered(const void* p) noexcept { return flavour(p) == Flavour::Zero; }
+
+    static bool register_op(const void* p, std::uintptr_t oper, Context& cx, void*& reg) {
+        switch (flavour(p)) {
+            case Flavour::Array:
+                return array(p).register_send(oper, cx);
+            case Flavour::Zero:
+                return zero(p).register_send(oper, cx, reg);
+            default:
+                return true;  // unbounded: always ready, nothing to register
+        }
+    }
+
+    static void unregister_op(const void* p, std::uintptr_t oper) noexcept {
+        switch (flavour(p)) {
+            case Flavour::Array:
+                array(p).unregister_send(oper);
+                break;
+            case Flavour::Zero:
+                zero(p).unregister_send(oper);
+                break;
+            default:
+                break;
+        }
+    }
+
+    static void discard_registration(void*& reg) noexcept { ZeroChannel<T>::discard_registration(reg); }
+
+    static bool accept(const void* p, Claim& claim, void*& reg) {
+        if (flavour(p) == Flavour::Zero) {
+            return ZeroChannel<T>::accept_send(claim, reg);
+        }
+        return try_select(p, claim);
+    }
+
+    static platform::Deadline wake_time(const void*) noexcept { return platform::Deadline::never(); }
+
+    static void abandon(const void* p, Claim& claim) noexcept {
+        switch (flavour(p)) {
+            case Flavour::Array:
+                array(p).abandon_send(claim);
+                break;
+            case Flavour::Zero:
+                ZeroChannel<T>::abandon_send(claim);
+                break;
+            default:
+                break;
+        }
+    }
+
+    static SendStatus complete(const void* p, Claim& claim, T& item) {
+        switch (flavour(p)) {
+            case Flavour::Array:
+                return array(p).complete_send(claim, item);
+            case Flavour::List:
+                return list(p).complete_send(claim, item);
+            case Flavour::Zero:
+                return ZeroChannel<T>::complete_send(claim, item);
+            default:
+                moved_from_handle();
+        }
+    }
+
+    static constexpr OpTable table{.item_size = 0,
+                                   .item_align = 1,
+                                   .try_select = &try_select,
+                                   .looks_ready = &looks_ready,
+                                   .found_only_registered = &found_only_registered,
+                                   .register_op = &register_op,
+                                   .unregister_op = &unregister_op,
+                                   .discard_registration = &discard_registration,
+                                   .accept = &accept,
+                                   .wake_time = &wake_time,
+                                   .abandon = &abandon};
+};
+
+template <class T>
+struct RecvOps {
+    using Handle = Receiver<T>;
+
+    static const Handle& handle(const void* p) noexcept { return *static_cast<const Handle*>(p); }
+    static Flavour flavour(const void* p) noexcept { return HandleAccess::flavour(handle(p)); }
+    static ArrayChannel<T>& array(const void* p) noexcept {
+        return static_cast<ArrayCounter<T>*>(HandleAccess::chan(handle(p)))->chan;
+    }
+    static ListChannel<T>& list(const void* p) noexcept {
+        return static_cast<ListCounter<T>*>(HandleAccess::chan(handle(p)))->chan;
+    }
+    static ZeroChannel<T>& zero(const void* p) noexcept {
+        return static_cast<ZeroCounter<T>*>(HandleAccess::chan(handle(p)))->chan;
+    }
+    static TimerState* timer(const void* p) noexcept {
+        return static_cast<TimerState*>(HandleAccess::chan(handle(p)));
+    }
+
+    static bool try_select(const void* p, Claim& claim) {
+        switch (flavour(p)) {
+            case Flavour::Array:
+                return array(p).try_select_recv(claim);
+            case Flavour::List:
+                return list(p).try_select_recv(claim);
+            case Flavour::Zero:
+                return zero(p).try_select_recv(claim);
+            case Flavour::Timer:
+                if constexpr (std::is_same_v<T, platform::Deadline>) {
+                    if (timer(p)->try_fire()) {
+                        claim.item.put(timer(p)->deadline());
+                        claim.kind = ClaimKind::Received;
+                        return true;
+                    }
+                }
+                return false;
+            case Flavour::Never:
+                return false;
+            default:
+                moved_from_handle();
+        }
+    }
+
+    static bool looks_ready(const void* p) noexcept {
+        switch (flavour(p)) {
+            case Flavour::Array:
+                return array(p).recv_ready();
+            case Flavour::List:
+                return list(p).recv_ready();
+            case Flavour::Zero:
+                return zero(p).recv_ready();
+            case Flavour::Timer:
+                return timer(p)->is_ready();
+            default:
+                return false;
+        }
+    }
+
+    static bool found_only_registered(const void*) noexcept { return false; }
+
+    static bool register_op(const void* p, std::uintptr_t oper, Context& cx, void*& reg) {
+        switch (flavour(p)) {
+            case Flavour::Array:
+                return array(p).register_recv(oper, cx);
+            case Flavour::List:
+                return list(p).register_recv(oper, cx);
+            case Flavour::Zero:
+                return zero(p).register_recv(oper, cx, reg);
+            case Flavour::Timer:
+                return timer(p)->is_ready();
+            default:
+                return false;
+        }
+    }
+
+    static void unregister_op(const void* p, std::uintptr_t oper) noexcept {
+        switch (flavour(p)) {
+            case Flavour::Array:
+                array(p).unregister_recv(oper);
+                break;
+            case Flavour::List:
+                list(p).unregister_recv(oper);
+                break;
+            case Flavour::Zero:
+                zero(p).unregister_recv(oper);
+                break;
+            default:
+                break;
+        }
+    }
+
+    static void discard_registration(void*& reg) noexcept { ZeroChannel<T>::discard_registration(reg); }
+
+    static bool accept(const void* p, Claim& claim, void*& reg) {
+        if (flavour(p) == Flavour::Zero) {
+            return ZeroChannel<T>::accept_recv(claim, reg);
+        }
+        return try_select(p, claim);
+    }
+
+    static platform::Deadline wake_time(const void* p) noexcept {
+        return flavour(p) == Flavour::Timer ? timer(p)->wake_time() : platform::Deadline::never();
+    }
+
+    // A received item that is never handed out is destroyed.
+    static void abandon(const void*, Claim& claim) noexcept { claim.item.clear(); }
+
+    static RecvStatus complete(Claim& claim, std::optional<T>& out) noexcept {
+        out.reset();
+        if (claim.kind != ClaimKind::Received) {
+            return RecvStatus::Disconnected;
+        }
+        out.emplace(std::move(claim.item.template get<T>()));
+        claim.item.clear();
+        return RecvStatus::Received;
+    }
+
+    static constexpr OpTable table{.item_size = sizeof(T),
+                                   .item_align = alignof(T),
+                                   .try_select = &try_select,
+                                   .looks_ready = &looks_ready,
+                                   .found_only_registered = &found_only_registered,
+                                   .register_op = &register_op,
+                                   .unregister_op = &unregister_op,
+                                   .discard_registration = &discard_registration,
+                                   .accept = &accept,
+                                   .wake_time = &wake_time,
+                                   .abandon = &abandon};
+};
+
+}  // namespace torvan::engine::detail

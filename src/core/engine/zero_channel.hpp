@@ -1,0 +1,367 @@
+#pragma once
+// Rendezvous flavour: no buffer. A sender and a receiver meet when one of
+// them finds the other registered as waiting; the item then passes through
+// the waiting side's packet. The lock guards only the two waiter lists and
+// the disconnection flag: items are moved, and threads sleep, outside it.
+//
+// The side that finds a waiting partner (the claimer) selects it with a CAS
+// on its context, under the lock. A waiting blocking sender's item is taken
+// at once; a selecting sender fills its packet when it completes its selected
+// send, and the claimer waits for that (or for the selection to be abandoned,
+// then it looks for another partner).
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+
+#include "core/engine/claim.hpp"
+#include "core/engine/context.hpp"
+#include "core/engine/packet.hpp"
+#include "core/engine/status.hpp"
+#include "core/engine/waker.hpp"
+#include "core/sync/word_lock.hpp"
+#include "core/platform/clock.hpp"
+
+namespace torvan::engine::detail {
+
+template <class T>
+class ZeroChannel {
+    // A waiting partner selected under the lock.
+    struct Partner {
+        PacketRef<T> packet;
+        ContextRef cx;
+    };
+
+    enum class Lookup { Paired, Disconnected, None };
+
+    // Picks a waiting thread from `side`. Called with the lock held.
+    Lookup pick(Waker& side, Partner& partner) noexcept {
+        if (std::optional<WaitEntry> e = side.try_select()) {
+            auto* packet = static_cast<Packet<T>*>(e->packet);
+            packet->add_ref();
+            partner.packet = PacketRef<T>(packet);
+            partner.cx = ContextRef(e->cx);
+            return Lookup::Paired;
+        }
+        return disconnected_.load(std::memory_order_relaxed) ? Lookup::Disconnected : Lookup::None;
+    }
+
+    Lookup pick_locked(Waker& side, Partner& partner) noexcept {
+        std::lock_guard<WordLock> guard(lock_);
+        return pick(side, partner);
+    }
+
+    // Hands the item to a picked receiver.
+    static void deliver(Partner& partner, T& item) noexcept {
+        partner.packet->fill(item);
+        partner.cx->unpark();
+    }
+
+    // Takes the item of a picked sender. False if that sender was selecting
+    // and then abandoned its selected send.
+    template <class Sink>
+    static bool collect(Partner& partner, Sink& sink) noexcept {
+        std::uint32_t state = partner.packet->state();
+        if (state == Packet<T>::kEmpty) {
+            // A selecting sender: wake it so that it completes its send. It
+            // may also have woken by itself and be done already.
+            partner.cx->unpark();
+            state = partner.packet->wait_while(Packet<T>::kEmpty);
+        }
+        if (state != Packet<T>::kFull) {
+            return false;  // the selected send was abandoned
+        }
+        partner.packet->take(sink);
+        partner.cx->unpark();
+        return true;
+    }
+
+public:
+    ZeroChannel() = default;
+    ZeroChannel(const ZeroChannel&) = delete;
+    ZeroChannel& operator=(const ZeroChannel&) = delete;
+
+    SendStatus try_send(T& item) noexcept {
+        Partner partner;
+        switch (pick_locked(receivers_, partner)) {
+            case Lookup::Paired:
+                deliver(partner, item);
+                return SendStatus::Sent;
+            case Lookup::Disconnected:
+                return SendStatus::Disconnected;
+            case Lookup::None:
+                break;
+        }
+        return SendStatus::Full;
+    }
+
+    SendStatus send_until(T& item, platform::Deadline deadline, bool interruptible) {
+        PacketRef<T> own;  // points at `item` while this thread waits
+        for (;;) {
+            const bool expired = deadline.has_passed();
+            ContextScope cx;
+            const auto oper = reinterpret_cast<std::uintptr_t>(&own);
+            Partner partner;
+            Lookup found;
+            bool registered = false;
+            {
+                std::lock_guard<WordLock> guard(lock_);
+                found = pick(receivers_, partner);
+                if (found == Lookup::None && !expired && own) {
+                    senders_.register_waiter(oper, *cx, own.get());
+                    registered = true;
+                }
+            }
+            if (found == Lookup::Paired) {
+                deliver(partner, item);
+                return SendStatus::Sent;
+            }
+            if (found == Lookup::Disconnected) {
+                return SendStatus::Disconnected;
+            }
+            if (expired) {
+                return SendStatus::TimedOut;
+            }
+            if (!registered) {
+                own = PacketRef<T>(Packet<T>::pointing_at(item));
+                continue;  // look again with the lock, now that there is a packet
+            }
+            // Registered first: a partner finds only registered threads.
+            platform::SpinWait spin;
+            AbortReason reason = AbortReason::None;
+            const std::uintptr_t sel = cx->wait_until(spin, deadline, interruptible, reason);
+            if (sel == kAborted || sel == kDisconnected) {
+                unregister(senders_, oper);
+                if (reason == AbortReason::Interrupted) {
+                    return SendStatus::Interrupted;
+                }
+                continue;
+            }
+            // A receiver picked this thread: it moves the item out now.
+            if (own->wait_while(Packet<T>::kFull) == Packet<T>::kTaken) {
+                return SendStatus::Sent;
+            }
+            own = PacketRef<T>();  // released: the item is still here; try again
+        }
+    }
+
+    template <class Sink>
+    RecvStatus try_recv(Sink&& sink) noexcept {
+        for (;;) {
+            Partner partner;
+            switch (pick_locked(senders_, partner)) {
+                case Lookup::Paired:
+                    if (collect(partner, sink)) {
+                        return RecvStatus::Received;
+                    }
+                    continue;
+                case Lookup::Disconnected:
+                    return RecvStatus::Disconnected;
+                case Lookup::None:
+                    return RecvStatus::Empty;
+            }
+        }
+    }
+
+    template <class Sink>
+    RecvStatus recv_until(Sink&& sink, platform::Deadline deadline, bool interruptible) {
+        PacketRef<T> own;  // the packet a sender fills while this thread waits
+        for (;;) {
+            const bool expired = deadline.has_passed();
+            ContextScope cx;
+            const auto oper = reinterpret_cast<std::uintptr_t>(&own);
+            Partner partner;
+            Lookup found;
+            bool registered = false;
+            {
+                std::lock_guard<WordLock> guard(lock_);
+                found = pick(senders_, partner);
+                if (found == Lookup::None && !expired && own) {
+                    receivers_.register_waiter(oper, *cx, own.get());
+                    registered = true;
+                }
+            }
+            if (found == Lookup::Paired) {
+                if (collect(partner, sink)) {
+                    return RecvStatus::Received;
+                }
+                continue;
+            }
+            if (found == Lookup::Disconnected) {
+                return RecvStatus::Disconnected;
+            }
+            if (expired) {
+                return RecvStatus::TimedOut;
+            }
+            if (!registered) {
+                own = PacketRef<T>(Packet<T>::empty());
+                continue;
+            }
+            // Registered first: a partner finds only registered threads.
+            platform::SpinWait spin;
+            AbortReason reason = AbortReason::None;
+            const std::uintptr_t sel = cx->wait_until(spin, deadline, interruptible, reason);
+            if (sel == kAborted || sel == kDisconnected) {
+                unregister(receivers_, oper);
+                if (reason == AbortReason::Interrupted) {
+                    return RecvStatus::Interrupted;
+                }
+                continue;
+            }
+            // A sender picked this thread and fills the packet now.
+            if (own->wait_while(Packet<T>::kEmpty) == Packet<T>::kFull) {
+                own->take(sink);
+                return RecvStatus::Received;
+            }
+            own = PacketRef<T>();  // the sender abandoned its selection
+        }
+    }
+
+    // --- selection ---
+
+    // Claims a waiting receiver; the item goes into its packet on completion.
+    bool try_select_send(Claim& claim) noexcept {
+        Partner partner;
+        switch (pick_locked(receivers_, partner)) {
+            case Lookup::Paired:
+                claim.kind = ClaimKind::ZeroPacket;
+                claim.target = partner.packet.release();
+                claim.partner = std::move(partner.cx);
+                return true;
+            case Lookup::Disconnected:
+                claim.kind = ClaimKind::SendDisconnected;
+                return true;
+            case Lookup::None:
+                break;
+        }
+        return false;
+    }
+
+    static SendStatus complete_send(Claim& claim, T& item) noexcept {
+        if (claim.kind != ClaimKind::ZeroPacket) {
+            return SendStatus::Disconnected;
+        }
+        PacketRef<T> packet(static_cast<Packet<T>*>(std::exchange(claim.target, nullptr)));
+        packet->fill(item);
+        if (claim.partner) {
+            claim.partner->unpark();
+            claim.partner.reset();
+        }
+        return SendStatus::Sent;
+    }
+
+    static void abandon_send(Claim& claim) noexcept {
+        if (claim.kind != ClaimKind::ZeroPacket) {
+            return;
+        }
+        PacketRef<T> packet(static_cast<Packet<T>*>(std::exchange(claim.target, nullptr)));
+        packet->abandon();
+        if (claim.partner) {
+            claim.partner->unpark();
+            claim.partner.reset();
+        }
+    }
+
+    // Receives take the item while selecting: from a waiting sender, waiting
+    // for a selecting sender to complete its send.
+    bool try_select_recv(Claim& claim) noexcept {
+        RecvStatus status = try_recv([&](T&& item) noexcept { claim.item.put(std::move(item)); });
+        switch (status) {
+            case RecvStatus::Received:
+                claim.kind = ClaimKind::Received;
+                return true;
+            case RecvStatus::Disconnected:
+                claim.kind = ClaimKind::RecvDisconnected;
+                return true;
+            default:
+                return false;
+        }
+    }
+
+    // Registration of a selecting thread with an empty packet of its own
+    // (`reg` keeps the reference). Returns true if the operation is ready.
+    bool register_send(std::uintptr_t oper, Context& cx, void*& reg) {
+        return register_with(senders_, receivers_, oper, cx, reg);
+    }
+    bool register_recv(std::uintptr_t oper, Context& cx, void*& reg) {
+        return register_with(receivers_, senders_, oper, cx, reg);
+    }
+    void unregister_send(std::uintptr_t oper) noexcept { unregister(senders_, oper); }
+    void unregister_recv(std::uintptr_t oper) noexcept { unregister(receivers_, oper); }
+
+    // Frees a registration's packet that no accept took over. Marking it
+    // Released first keeps a claimer that picked it from waiting forever.
+    static void discard_registration(void*& reg) noexcept {
+        PacketRef<T> packet(static_cast<Packet<T>*>(std::exchange(reg, nullptr)));
+        if (packet) {
+            packet->abandon();
+        }
+    }
+
+    // A receiver picked this selecting sender: the claim carries the packet,
+    // which the completion fills.
+    static bool accept_send(Claim& claim, void*& reg) noexcept {
+        claim.kind = ClaimKind::ZeroPacket;
+        claim.target = std::exchange(reg, nullptr);
+        return true;
+    }
+
+    // A sender picked this selecting receiver: wait for the item.
+    static bool accept_recv(Claim& claim, void*& reg) noexcept {
+        PacketRef<T> packet(static_cast<Packet<T>*>(std::exchange(reg, nullptr)));
+        if (packet->wait_while(Packet<T>::kEmpty) != Packet<T>::kFull) {
+            return false;
+        }
+        packet->take([&](T&& item) noexcept { claim.item.put(std::move(item)); });
+        claim.kind = ClaimKind::Received;
+        return true;
+    }
+
+    // Whether a send or receive looks ready, read without the lock: a
+    // partner waits, or the channel is disconnected.
+    bool send_ready() const noexcept { return !receivers_.seems_empty() || is_disconnected(); }
+    bool recv_ready() const noexcept { return !senders_.seems_empty() || is_disconnected(); }
+
+    // --- state ---
+
+    bool disconnect() noexcept {
+        std::lock_guard<WordLock> guard(lock_);
+        if (disconnected_.load(std::memory_order_relaxed)) {
+            return false;
+        }
+        disconnected_.store(true, std::memory_order_release);
+        senders_.disconnect();
+        receivers_.disconnect();
+        return true;
+    }
+
+    bool is_disconnected() const noexcept { return disconnected_.load(std::memory_order_acquire); }
+
+private:
+    void unregister(Waker& side, std::uintptr_t oper) noexcept {
+        std::optional<WaitEntry> entry;
+        {
+            std::lock_guard<WordLock> guard(lock_);
+            entry = side.unregister(oper);
+        }
+        if (entry) {
+            entry->cx->release();
+        }
+    }
+
+    bool register_with(Waker& mine, Waker& theirs, std::uintptr_t oper, Context& cx, void*& reg) {
+        PacketRef<T> packet(Packet<T>::empty());
+        std::lock_guard<WordLock> guard(lock_);
+        mine.register_waiter(oper, cx, packet.get());
+        reg = packet.release();
+        return theirs.can_select() || disconnected_.load(std::memory_order_relaxed);
+    }
+
+    WordLock lock_;
+    Waker senders_;
+    Waker receivers_;
+    std::atomic<bool> disconnected_{false};  // changed under the lock
+};
+
+}  // namespace torvan::engine::detail

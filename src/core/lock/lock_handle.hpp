@@ -1,0 +1,123 @@
+#pragma once
+// The shared handle to one reader-writer lock. The RwLock object and every
+// guard made from it hold a reference, so the lock lives until the last of
+// them is gone. Counting is atomic: references may be taken and dropped on
+// any thread, attached or not.
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "core/lock/raw_rwlock.hpp"
+
+namespace torvan::lock {
+
+// The lock word, which every acquisition reads, starts the handle's first
+// line; the reader slots, each written by its own threads, follow on lines of
+// their own at the end.
+class alignas(64) LockHandle {
+public:
+    RawRwLock lock{&reader_slots_};
+    // The thread holding exclusive access (0 when none), so that a thread
+    // re-entering its own lock fails instead of waiting for itself. Only
+    // compared against the reader's own id, so relaxed ordering suffices.
+    std::atomic<std::uint64_t> writer_thread{0};
+
+    // Distinct for every lock of the process, unlike its address, which a
+    // later lock may reuse.
+    std::uint64_t id() const noexcept { return id_; }
+
+    // Reads released by another thread on behalf of `owner` (an entered read
+    // guard destroyed there), kept until the owner asks, because only the
+    // owner may correct its own bookkeeping. Best effort: without memory the
+    // note is lost and the owner keeps believing it reads.
+    void note_foreign_release(std::uint64_t owner) noexcept {
+        try {
+            std::lock_guard<std::mutex> guard(foreign_mutex_);
+            for (auto& [thread, reads] : foreign_releases_) {
+                if (thread == owner) {
+                    ++reads;
+                    return;
+                }
+            }
+            foreign_releases_.emplace_back(owner, 1);
+            has_foreign_releases_.store(true, std::memory_order_release);
+        } catch (...) {
+        }
+    }
+    // How many of `owner`'s reads other threads released since it last asked.
+    std::uint64_t take_foreign_releases(std::uint64_t owner) noexcept {
+        if (!has_foreign_releases_.load(std::memory_order_acquire)) {
+            return 0;
+        }
+        std::lock_guard<std::mutex> guard(foreign_mutex_);
+        for (auto entry = foreign_releases_.begin(); entry != foreign_releases_.end(); ++entry) {
+            if (entry->first == owner) {
+                std::uint64_t reads = entry->second;
+                foreign_releases_.erase(entry);
+                has_foreign_releases_.store(!foreign_releases_.empty(), std::memory_order_release);
+                return reads;
+            }
+        }
+        return 0;
+    }
+
+private:
+    friend class LockRef;
+    LockHandle() noexcept : id_(next_id_.fetch_add(1, std::memory_order_relaxed)) {}
+
+    std::atomic<std::uint64_t> references_{1};
+    const std::uint64_t id_;
+    static inline std::atomic<std::uint64_t> next_id_{1};
+
+    // Rarely used: off the line that every acquisition touches.
+    alignas(64) std::atomic<bool> has_foreign_releases_{false};
+    std::mutex foreign_mutex_;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> foreign_releases_;  // (owner thread, reads)
+
+    ReaderSlots reader_slots_;
+};
+
+// One counted reference to a LockHandle.
+class LockRef {
+public:
+    LockRef() noexcept = default;
+    static LockRef make() { return LockRef(new LockHandle()); }
+
+    LockRef(LockRef&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+    LockRef& operator=(LockRef&& other) noexcept {
+        if (this != &other) {
+            reset();
+            handle_ = std::exchange(other.handle_, nullptr);
+        }
+        return *this;
+    }
+    LockRef(const LockRef&) = delete;
+    LockRef& operator=(const LockRef&) = delete;
+    ~LockRef() { reset(); }
+
+    LockRef clone() const noexcept {
+        handle_->references_.fetch_add(1, std::memory_order_relaxed);
+        return LockRef(handle_);
+    }
+    void reset() noexcept {
+        LockHandle* handle = std::exchange(handle_, nullptr);
+        if (handle != nullptr && handle->references_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            delete handle;
+        }
+    }
+
+    explicit operator bool() const noexcept { return handle_ != nullptr; }
+    // How many references the handle has; a snapshot, for tests.
+    std::uint64_t use_count() const noexcept { return handle_->references_.load(std::memory_order_relaxed); }
+    LockHandle& operator*() const noexcept { return *handle_; }
+    LockHandle* operator->() const noexcept { return handle_; }
+
+private:
+    explicit LockRef(LockHandle* handle) noexcept : handle_(handle) {}
+    LockHandle* handle_ = nullptr;
+};
+
+}  // namespace torvan::lock

@@ -1,0 +1,191 @@
+#include "core/lock/raw_rwlock.hpp"
+
+#include "core/failure.hpp"
+#include "core/platform/park.hpp"
+
+namespace torvan::lock {
+
+namespace {
+// Brief spinning before parking: critical sections are usually short, and a
+// sleep and wake-up costs far more than a few hundred pause instructions.
+constexpr int kSpinLimit = 100;
+
+std::atomic<std::uint32_t> next_slot{0};
+}  // namespace
+
+std::uint32_t detail::assign_reader_slot() noexcept {
+    t_reader_slot = next_slot.fetch_add(1, std::memory_order_relaxed) % ReaderSlots::kCount;
+    return t_reader_slot;
+}
+
+bool ReaderSlots::all_empty() const noexcept {
+    for (const Slot& slot : slots_) {
+        if (slot.readers.load(std::memory_order_seq_cst) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::uint64_t ReaderSlots::total() const noexcept {
+    std::uint64_t sum = 0;
+    for (const Slot& slot : slots_) {
+        sum += slot.readers.load(std::memory_order_relaxed);
+    }
+    return sum;
+}
+
+std::optional<ReadTicket> RawRwLock::try_lock_shared_in_word(bool recursive) {
+    // Guess "free" for the first compare-and-swap: right, it takes the lock
+    // in one exchange with the other cores; wrong, it reads the word anyway.
+    std::uint64_t state = 0;
+    if (state_.compare_exchange_strong(state, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+        return ReadTicket::word();
+    }
+    while (admits_reader(state, recursive)) {
+        if ((state & kReaderMask) == kMaxReaders) {
+            fail("RwLock reader count overflow");
+        }
+        if (state_.compare_exchange_weak(state, state + 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+            return ReadTicket::word();
+        }
+    }
+    return std::nullopt;
+}
+
+ReadTicket RawRwLock::lock_shared(bool recursive) {
+    for (int spins = 0;;) {
+        if (std::optional<ReadTicket> ticket = try_lock_shared(recursive)) {
+            return *ticket;
+        }
+        if (spins < kSpinLimit) {
+            ++spins;
+            platform::cpu_relax();
+            continue;
+        }
+        // Announce the sleeper, then re-check: a release either sees the
+        // announcement and bumps the sequence, or came before the re-check.
+        std::uint32_t sequence = reader_sequence_.load(std::memory_order_seq_cst);
+        readers_parked_.fetch_add(1, std::memory_order_seq_cst);
+        if (!admits_reader(state_.load(std::memory_order_seq_cst), recursive)) {
+            platform::wait_on_word(reader_sequence_, sequence);
+        }
+        readers_parked_.fetch_sub(1, std::memory_order_relaxed);
+    }
+}
+
+void RawRwLock::unlock_shared_in_word() noexcept {
+    std::uint64_t previous = state_.fetch_sub(1, std::memory_order_seq_cst);
+    // Readers only ever hold up the draining writer, so only the last word
+    // reader leaving in front of it has anyone to wake.
+    if ((previous & kReaderMask) == 1 && (previous & kWriterDraining) != 0) {
+        wake_drainer();
+    }
+}
+
+bool RawRwLock::try_lock_exclusive() noexcept {
+    std::uint64_t expected = 0;
+    if (!state_.compare_exchange_strong(expected, kWriterHeld, std::memory_order_seq_cst,
+                                        std::memory_order_relaxed)) {
+        return false;
+    }
+    if (slots_ == nullptr || slots_->all_empty()) {
+        return true;
+    }
+    // A slot reader came in before the word turned: give the lock back.
+    unlock_exclusive();
+    return false;
+}
+
+void RawRwLock::lock_exclusive() noexcept {
+    for (int spins = 0;;) {
+        std::uint64_t state = state_.load(std::memory_order_relaxed);
+        if ((state & (kWriterHeld | kWriterDraining)) == 0) {
+            // Claim the drain: from now on new readers queue, except
+            // recursive ones joining a lock still held shared.
+            if (state_.compare_exchange_weak(state, state | kWriterDraining, std::memory_order_seq_cst,
+                                             std::memory_order_relaxed)) {
+                drain_readers();
+                return;
+            }
+            continue;
+        }
+        if ((state & kWriterWaiting) == 0) {
+            // Stop new readers at once, before spinning.
+            state_.compare_exchange_weak(state, state | kWriterWaiting, std::memory_order_relaxed,
+                                         std::memory_order_relaxed);
+            continue;
+        }
+        if (spins < kSpinLimit) {
+            ++spins;
+            platform::cpu_relax();
+            continue;
+        }
+        std::uint32_t sequence = writer_sequence_.load(std::memory_order_seq_cst);
+        writers_parked_.fetch_add(1, std::memory_order_seq_cst);
+        state = state_.load(std::memory_order_seq_cst);
+        // Another writer holds or drains: its unlock_exclusive wakes us.
+        if ((state & (kWriterHeld | kWriterDraining)) != 0 && (state & kWriterWaiting) != 0) {
+            platform::wait_on_word(writer_sequence_, sequence);
+        }
+        writers_parked_.fetch_sub(1, std::memory_order_relaxed);
+    }
+}
+
+// With the drain bit ours (only its owner clears it), waits until no reader
+// is left in the word or the slots, then turns the bit into the held bit.
+// Taking the lock clears the waiting bit; writers still parked set it again
+// when the release wakes them.
+void RawRwLock::drain_readers() noexcept {
+    for (int spins = 0;;) {
+        std::uint64_t state = state_.load(std::memory_order_seq_cst);
+        if (is_drained(state)) {
+            // Fails if a recursive reader joined the word meanwhile.
+            if (state_.compare_exchange_weak(state, kWriterHeld, std::memory_order_acquire,
+                                             std::memory_order_relaxed)) {
+                return;
+            }
+            continue;
+        }
+        if (spins < kSpinLimit) {
+            ++spins;
+            platform::cpu_relax();
+            continue;
+        }
+        std::uint32_t sequence = drain_sequence_.load(std::memory_order_seq_cst);
+        drainer_parked_.store(1, std::memory_order_seq_cst);
+        if (!is_drained(state_.load(std::memory_order_seq_cst))) {
+            platform::wait_on_word(drain_sequence_, sequence);
+        }
+        drainer_parked_.store(0, std::memory_order_relaxed);
+    }
+}
+
+void RawRwLock::unlock_exclusive() noexcept {
+    state_.fetch_and(~kWriterHeld, std::memory_order_seq_cst);
+    wake_readers();
+    wake_writer();
+}
+
+void RawRwLock::wake_writer() noexcept {
+    if (writers_parked_.load(std::memory_order_seq_cst) != 0) {
+        writer_sequence_.fetch_add(1, std::memory_order_seq_cst);
+        platform::wake_one(writer_sequence_);
+    }
+}
+
+void RawRwLock::wake_readers() noexcept {
+    if (readers_parked_.load(std::memory_order_seq_cst) != 0) {
+        reader_sequence_.fetch_add(1, std::memory_order_seq_cst);
+        platform::wake_all(reader_sequence_);
+    }
+}
+
+void RawRwLock::wake_drainer() noexcept {
+    if (drainer_parked_.load(std::memory_order_seq_cst) != 0) {
+        drain_sequence_.fetch_add(1, std::memory_order_seq_cst);
+        platform::wake_one(drain_sequence_);
+    }
+}
+
+}  // namespace torvan::lock

@@ -1,0 +1,78 @@
+#include "core/map/read_section.hpp"
+
+#include <new>
+#include <utility>
+
+#include "core/sync/spin_wait.hpp"
+
+namespace torvan::map {
+
+namespace {
+
+// Every record ever made, newest first; only ever grows.
+std::atomic<ReaderRecord*> g_records{nullptr};
+
+ReaderRecord* reuse_or_make() noexcept {
+    for (ReaderRecord* record = g_records.load(std::memory_order_acquire); record != nullptr;
+         record = record->next) {
+        bool free = false;
+        if (!record->claimed.load(std::memory_order_relaxed) &&
+            record->claimed.compare_exchange_strong(free, true, std::memory_order_acquire)) {
+            return record;
+        }
+    }
+    auto* record = new (std::nothrow) ReaderRecord();
+    if (record == nullptr) {
+        return nullptr;
+    }
+    record->next = g_records.load(std::memory_order_relaxed);
+    while (!g_records.compare_exchange_weak(record->next, record, std::memory_order_release,
+                                            std::memory_order_relaxed)) {
+    }
+    return record;
+}
+
+// Plain storage, valid until the thread's very end: set once the record has
+// been handed back, so that reads during the thread's last destructors take
+// the lock instead of claiming a record nobody would return.
+thread_local bool t_closed __attribute__((tls_model("initial-exec"))) = false;
+
+// Hands the thread's record back when the thread ends.
+struct RecordReturn {
+    bool armed = false;
+    ~RecordReturn() {
+        t_closed = true;
+        if (ReaderRecord* record = std::exchange(detail::t_reader_record, nullptr)) {
+            record->claimed.store(false, std::memory_order_release);
+        }
+    }
+};
+thread_local RecordReturn t_return;
+
+}  // namespace
+
+ReaderRecord* detail::claim_reader_record() noexcept {
+    if (t_closed) {
+        return nullptr;
+    }
+    t_return.armed = true;  // first use on this thread registers its destructor
+    ReaderRecord* record = reuse_or_make();
+    t_reader_record = record;
+    return record;
+}
+
+void wait_for_readers() noexcept {
+    for (ReaderRecord* record = g_records.load(std::memory_order_acquire); record != nullptr;
+         record = record->next) {
+        std::uint64_t seen = record->sequence.load(std::memory_order_seq_cst);
+        if ((seen & 1) == 0) {
+            continue;
+        }
+        platform::SpinWait wait;  // a read section is a few loads long
+        while (record->sequence.load(std::memory_order_acquire) == seen) {
+            wait.snooze();
+        }
+    }
+}
+
+}  // namespace torvan::map

@@ -1,0 +1,131 @@
+#include "core/platform/thread.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <memory>
+#include <pthread.h>
+
+namespace torvan::platform {
+
+static_assert(sizeof(pthread_t) <= sizeof(unsigned long), "pthread_t must fit the handle field");
+
+namespace {
+
+std::atomic<std::uint64_t> g_next_thread_id{1};
+
+void* thread_entry(void* raw) {
+    std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(raw));
+    (*body)();
+    return nullptr;
+}
+
+pthread_t to_pthread(unsigned long handle) noexcept {
+    pthread_t t{};
+    std::memcpy(&t, &handle, sizeof(t));
+    return t;
+}
+
+}  // namespace
+
+std::uint64_t detail::draw_thread_id() noexcept {
+    detail::t_thread_id = g_next_thread_id.fetch_add(1, std::memory_order_relaxed);
+    return detail::t_thread_id;
+}
+
+std::string describe_os_error(int code) {
+    char buffer[256] = {};
+    // GNU strerror_r may return a static string instead of filling the buffer.
+    auto result = strerror_r(code, buffer, sizeof buffer);
+    const char* text = nullptr;
+    if constexpr (std::is_same_v<decltype(result), char*>) {
+        text = result;
+    } else {
+        text = result == 0 ? buffer : "unknown error";
+    }
+    return std::string(text) + " (os error " + std::to_string(code) + ")";
+}
+
+NativeThread::NativeThread(NativeThread&& other) noexcept : handle_(other.handle_), started_(other.started_) {
+    other.started_ = false;
+}
+
+NativeThread& NativeThread::operator=(NativeThread&& other) noexcept {
+    if (this != &other) {
+        detach();
+        handle_ = other.handle_;
+        started_ = other.started_;
+        other.started_ = false;
+    }
+    return *this;
+}
+
+NativeThread::~NativeThread() { detach(); }
+
+std::optional<NativeThread> NativeThread::spawn(std::function<void()> body, std::size_t stack_size,
+                                                std::string& error) {
+    auto owned = std::make_unique<std::function<void()>>(std::move(body));
+    pthread_attr_t attr;
+    int rc = pthread_attr_init(&attr);
+    if (rc != 0) {
+        error = describe_os_error(rc);
+        return std::nullopt;
+    }
+    rc = pthread_attr_setstacksize(&attr, stack_size);
+    if (rc != 0) {
+        pthread_attr_destroy(&attr);
+        error = describe_os_error(rc);
+        return std::nullopt;
+    }
+    // The new thread inherits the signal mask in force here: block everything
+    // while creating it, then restore this thread's own mask.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    pthread_t thread{};
+    rc = pthread_create(&thread, &attr, thread_entry, owned.get());
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        error = describe_os_error(rc);
+        return std::nullopt;
+    }
+    owned.release();  // the thread owns its body now
+    NativeThread result;
+    std::memcpy(&result.handle_, &thread, sizeof(thread));
+    result.started_ = true;
+    return result;
+}
+
+bool NativeThread::is_current() const noexcept {
+    return started_ && pthread_equal(to_pthread(handle_), pthread_self()) != 0;
+}
+
+std::optional<std::string> NativeThread::join() noexcept {
+    if (!started_) {
+        return std::nullopt;
+    }
+    started_ = false;
+    pthread_t thread = to_pthread(handle_);
+    if (pthread_equal(thread, pthread_self()) != 0) {
+        // Joining oneself would deadlock; report it as the system does.
+        pthread_detach(thread);
+        return describe_os_error(EDEADLK);
+    }
+    int rc = pthread_join(thread, nullptr);
+    if (rc != 0) {
+        pthread_detach(thread);
+        return describe_os_error(rc);
+    }
+    return std::nullopt;
+}
+
+void NativeThread::detach() noexcept {
+    if (started_) {
+        started_ = false;
+        pthread_detach(to_pthread(handle_));
+    }
+}
+
+}  // namespace torvan::platform

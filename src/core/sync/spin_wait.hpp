@@ -1,0 +1,86 @@
+#pragma once
+// How a thread waits for another one: it keeps its processor for a short
+// while, first spinning and then yielding, because a wait that ends within
+// that time costs far less than a sleep and a wake-up; only then does it
+// sleep. The windows are measured on the clock, not in pause instructions,
+// whose duration differs more than tenfold between processors, so a waiter
+// behaves alike on every host.
+//
+//   SpinWait spin;
+//   while (!condition()) {
+//       if (!spin.spin()) {
+//           sleep until woken (a waker must know of the sleeper), then start a new SpinWait
+//       }
+//   }
+//
+// The condition should only read: a waiter that writes a line the other
+// thread writes slows that thread down.
+
+#include <cstdint>
+
+#include "core/platform/clock.hpp"
+#include "core/platform/park.hpp"
+
+namespace torvan::platform {
+
+class SpinWait {
+public:
+    // Spinning is worth it for a wait shorter than a sleep and wake-up, which
+    // costs the waker a system call and the sleeper tens of microseconds on a
+    // virtual machine. Yielding then lets a thread that shares the processor
+    // (the one the waiter waits for, often) run before the waiter sleeps.
+    static constexpr std::uint64_t kSpinNs = 20'000;
+    static constexpr std::uint64_t kYieldNs = 30'000;
+    // Gaps between looks while spinning: doubling from the first to the last.
+    static constexpr std::uint64_t kFirstGapNs = 50;
+    static constexpr std::uint64_t kMaxGapNs = 500;
+
+    // Spends a moment before the caller checks its condition again: a pause
+    // while the spinning window lasts, then a yield of the processor. Returns
+    // false, without waiting, once both windows have passed: time to sleep.
+    bool spin() noexcept {
+        const std::uint64_t now = monotonic_now_ns();
+        if (started_ == 0) {
+            started_ = now;
+        }
+        const std::uint64_t elapsed = now - started_;
+        if (elapsed < kSpinNs) {
+            // The longer the wait, the rarer the looks: each look at a line
+            // that the awaited thread writes takes the line away from it.
+            const std::uint64_t until = now + gap_;
+            gap_ = gap_ * 2 < kMaxGapNs ? gap_ * 2 : kMaxGapNs;
+            do {
+                cpu_relax();
+            } while (monotonic_now_ns() < until);
+            return true;
+        }
+        if (elapsed < kSpinNs + kYieldNs) {
+            yield_now();
+            return true;
+        }
+        return false;
+    }
+
+    // For waits with nothing to sleep on, because another thread is already
+    // in the middle of the step waited for: spins, then yields for as long as
+    // it takes.
+    void snooze() noexcept {
+        if (!spin()) {
+            yield_now();
+        }
+    }
+
+    // A policy whose windows have passed already: for a wait that only a
+    // deadline ends, where spinning cannot win anything.
+    static SpinWait spent() noexcept {
+        SpinWait spin;
+        spin.started_ = 1;
+        return spin;
+    }
+
+private:
+    std::uint64_t started_ = 0;  // when the first spin() began; 0 before
+    std::uint64_t gap_ = kFirstGapNs;  // the next pause between looks
+};
+
+}  // namespace torvan::platform
