@@ -2,7 +2,8 @@
 // Python code runs under a shard lock: a key is hashed before locking, and
 // every __eq__ runs on a snapshot after the lock is released. Mutations
 // compare in passes and make their change in one final locked step that
-// re-checks the bucket, so the map never holds two equal keys.
+// re-checks the bucket, so the map never holds two equal keys
+// (resolve_then_commit.hpp).
 //
 // Under a shard lock only table work, identity scans, native comparisons of
 // exact str, int, bytes and float keys, reference increments and native
@@ -24,6 +25,7 @@
 #include "binding/type_object.hpp"
 #include "map/key_resolution.hpp"
 #include "map/map_state.hpp"
+#include "map/resolve_then_commit.hpp"
 #include "core/map/read_section.hpp"
 #include "core/map/shard_count.hpp"
 #include "core/platform/system.hpp"
@@ -40,56 +42,12 @@ using binding::Object;
 using binding::OwnedRef;
 using Guard = std::lock_guard<ShardMutex>;
 
-// The shard lock for a step that may change the table or let go of what it
-// holds: once it is taken, the readers still inside a read section finish.
-class WriteGuard {
-public:
-    explicit WriteGuard(ShardMutex& lock) : guard_(lock) { wait_for_readers(); }
-
-private:
-    Guard guard_;
-};
-
 struct ConcurrentMapClass : binding::ClassTraits {
     static constexpr const char* kName = "ConcurrentMap";
     using State = MapState;
     static binding::ClassDefinition definition();
 };
 using Self = Instance<ConcurrentMapClass>;
-
-// Pair edits under the lock --------------------------------------------------
-
-// Stores a new pair; the map's own references are taken once the table has
-// room, so a failed allocation leaves nothing behind.
-void append_new(PairTable& table, std::uint64_t hash, PyObject* key, PyObject* value) {
-    table.append(hash, Pair{key, value});
-    Py_INCREF(key);
-    Py_INCREF(value);
-}
-
-void append_to(PairTable& table, PairEntry& entry, PyObject* key, PyObject* value) {
-    table.append(entry, Pair{key, value});
-    Py_INCREF(key);
-    Py_INCREF(value);
-}
-
-// Returns the old value, to be released after the lock.
-[[nodiscard]] OwnedRef replace_value(Pair& pair, PyObject* value) noexcept {
-    return OwnedRef::steal(std::exchange(pair.value, Py_NewRef(value)));
-}
-
-// A pair taken out of the map; its references go after the lock.
-struct Removed {
-    OwnedRef key;
-    OwnedRef value;
-    explicit operator bool() const noexcept { return static_cast<bool>(key); }
-};
-
-[[nodiscard]] Removed take_pair(PairTable& table, PairEntry& entry, std::uint32_t index) noexcept {
-    Pair pair = entry.bucket()[index];
-    table.erase(entry, index);
-    return Removed{OwnedRef::steal(pair.key), OwnedRef::steal(pair.value)};
-}
 
 // (found, value) as a new 2-tuple; fills one allocated beforehand.
 void fill_found_tuple(PyObject* tuple, bool found, OwnedRef value) noexcept {
@@ -136,7 +94,7 @@ std::optional<Lookup> look_up_natively(Shard& shard, std::uint64_t hash, PyObjec
     if (index == kUndecided) {
         return std::nullopt;
     }
-    if (index == entry->bucket().size()) {
+    if (!names_pair(entry->bucket(), index)) {
         return Lookup{};
     }
     // The map's reference keeps the value alive until this section ends.
@@ -183,109 +141,26 @@ void set(Self& self, Object key_arg, Object value_arg) {
     PyObject* key = key_arg.ptr;
     PyObject* value = value_arg.ptr;
     std::uint64_t hash = hash_of(key);
-    Shard& shard = self.state.shard_for(hash);
-    OwnedRef replaced;  // declared first: released after every lock below
-    {
-        WriteGuard guard(shard.lock);
-        PairEntry* entry = shard.table.find(hash);
-        if (entry == nullptr) {
-            append_new(shard.table, hash, key, value);
-            return;
+    OwnedRef replaced;  // declared first: released after the lock
+    resolve_then_commit<OnMatch::kCommit>(self.state.shard_for(hash), hash, key, [&](Place& place) {
+        if (place.found()) {
+            replaced = OwnedRef::steal(std::exchange(place.pair().value, Py_NewRef(value)));
+        } else {
+            place.append(key, value);
         }
-        std::uint32_t i = find_identical(entry->bucket(), key);
-        if (i < entry->bucket().size()) {
-            replaced = replace_value(entry->bucket()[i], value);
-            return;
-        }
-        if (std::uint32_t equal = native_find(entry->bucket(), key); equal != kUndecided) {
-            if (equal < entry->bucket().size()) {
-                replaced = replace_value(entry->bucket()[equal], value);
-            } else {
-                append_to(shard.table, *entry, key, value);
-            }
-            return;
-        }
-    }
-    ExaminedKeys examined;
-    for (;;) {
-        Match match = comparison_pass(shard, hash, key, examined, false);
-        if (match) {
-            WriteGuard guard(shard.lock);
-            if (PairEntry* entry = shard.table.find(hash)) {
-                std::uint32_t i = find_identical(entry->bucket(), match.key.get());
-                if (i < entry->bucket().size()) {
-                    replaced = replace_value(entry->bucket()[i], value);
-                    return;
-                }
-            }
-            // The match was removed meanwhile: try to insert.
-        }
-        WriteGuard guard(shard.lock);
-        PairEntry* entry = shard.table.find(hash);
-        if (entry == nullptr) {
-            append_new(shard.table, hash, key, value);
-            return;
-        }
-        if (examined.covers(entry->bucket())) {
-            std::uint32_t i = find_identical(entry->bucket(), key);
-            if (i < entry->bucket().size()) {
-                replaced = replace_value(entry->bucket()[i], value);
-            } else {
-                append_to(shard.table, *entry, key, value);
-            }
-            return;
-        }
-        // A key this call has not compared arrived: another pass.
-    }
+    });
 }
 
 // Shared by delete and pop_val: the removed pair, or nothing.
-Removed remove_key(Self& self, PyObject* key, std::uint64_t hash) {
-    Shard& shard = self.state.shard_for(hash);
-    {
-        WriteGuard guard(shard.lock);
-        PairEntry* entry = shard.table.find(hash);
-        if (entry == nullptr) {
-            return Removed{};
-        }
-        std::uint32_t i = find_identical(entry->bucket(), key);
-        if (i < entry->bucket().size()) {
-            return take_pair(shard.table, *entry, i);
-        }
-        if (std::uint32_t equal = native_find(entry->bucket(), key); equal != kUndecided) {
-            return equal < entry->bucket().size() ? take_pair(shard.table, *entry, equal) : Removed{};
-        }
-    }
-    ExaminedKeys examined;
-    for (;;) {
-        Match match = comparison_pass(shard, hash, key, examined, false);
-        if (match) {
-            WriteGuard guard(shard.lock);
-            if (PairEntry* entry = shard.table.find(hash)) {
-                std::uint32_t i = find_identical(entry->bucket(), match.key.get());
-                if (i < entry->bucket().size()) {
-                    return take_pair(shard.table, *entry, i);
-                }
-            }
-        }
-        WriteGuard guard(shard.lock);
-        PairEntry* entry = shard.table.find(hash);
-        if (entry == nullptr) {
-            return Removed{};
-        }
-        if (examined.covers(entry->bucket())) {
-            std::uint32_t i = find_identical(entry->bucket(), key);
-            if (i < entry->bucket().size()) {
-                return take_pair(shard.table, *entry, i);
-            }
-            return Removed{};
-        }
-    }
+OwnedPair remove_key(Self& self, PyObject* key, std::uint64_t hash) {
+    return resolve_then_commit<OnMatch::kCommit>(self.state.shard_for(hash), hash, key, [](Place& place) {
+        return place.found() ? place.take() : OwnedPair{};
+    });
 }
 
 bool delete_key(Self& self, Object key) {
     std::uint64_t hash = hash_of(key.ptr);
-    Removed removed = remove_key(self, key.ptr, hash);
+    OwnedPair removed = remove_key(self, key.ptr, hash);
     return static_cast<bool>(removed);
 }
 
@@ -294,7 +169,7 @@ OwnedRef pop_val(Self& self, Object key) {
     // The result tuple exists before anything is removed, so a failed
     // allocation cannot lose a value that already left the map.
     OwnedRef tuple = binding::checked(PyTuple_New(2));
-    Removed removed = remove_key(self, key.ptr, hash);
+    OwnedPair removed = remove_key(self, key.ptr, hash);
     bool found = static_cast<bool>(removed);
     removed.key.reset();
     fill_found_tuple(tuple.get(), found, std::move(removed.value));
@@ -309,45 +184,13 @@ OwnedRef get_or_insert(Self& self, Object key_arg, Object default_arg) {
     if (std::optional<Lookup> found = look_up_natively(shard, hash, key, true); found && found->found) {
         return std::move(found->value);
     }
-    {
-        WriteGuard guard(shard.lock);
-        PairEntry* entry = shard.table.find(hash);
-        if (entry == nullptr) {
-            append_new(shard.table, hash, key, fallback);
-            return OwnedRef::borrow(fallback);
+    return resolve_then_commit<OnMatch::kAnswer>(shard, hash, key, [&](Place& place) {
+        if (place.found()) {
+            return OwnedRef::borrow(place.pair().value);
         }
-        if (std::uint32_t equal = native_find(entry->bucket(), key); equal != kUndecided) {
-            if (equal == entry->bucket().size()) {
-                equal = find_identical(entry->bucket(), key);  // a NaN key finds itself
-            }
-            if (equal < entry->bucket().size()) {
-                return OwnedRef::borrow(entry->bucket()[equal].value);
-            }
-            append_to(shard.table, *entry, key, fallback);
-            return OwnedRef::borrow(fallback);
-        }
-    }
-    ExaminedKeys examined;
-    for (;;) {
-        Match match = comparison_pass(shard, hash, key, examined, true);
-        if (match) {
-            return std::move(match.value);
-        }
-        WriteGuard guard(shard.lock);
-        PairEntry* entry = shard.table.find(hash);
-        if (entry == nullptr) {
-            append_new(shard.table, hash, key, fallback);
-            return OwnedRef::borrow(fallback);
-        }
-        if (examined.covers(entry->bucket())) {
-            std::uint32_t i = find_identical(entry->bucket(), key);
-            if (i < entry->bucket().size()) {
-                return OwnedRef::borrow(entry->bucket()[i].value);
-            }
-            append_to(shard.table, *entry, key, fallback);
-            return OwnedRef::borrow(fallback);
-        }
-    }
+        place.append(key, fallback);
+        return OwnedRef::borrow(fallback);
+    });
 }
 
 // Whole-map operations: shards in index order, one lock at a time --------------

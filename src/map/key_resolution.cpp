@@ -91,6 +91,27 @@ std::uint32_t native_find(const PairBucket& bucket, PyObject* probe) noexcept {
     return bucket.size();
 }
 
+std::uint32_t find_identical(const PairBucket& bucket, PyObject* key) noexcept {
+    std::uint32_t i = 0;
+    while (i < bucket.size() && bucket[i].key != key) {
+        ++i;
+    }
+    return i;
+}
+
+std::uint32_t locate_natively(const PairBucket& bucket, PyObject* probe, bool identity_first) noexcept {
+    if (identity_first) {
+        if (std::uint32_t same = find_identical(bucket, probe); names_pair(bucket, same)) {
+            return same;
+        }
+    }
+    std::uint32_t equal = native_find(bucket, probe);
+    if (equal == kUndecided || names_pair(bucket, equal) || identity_first) {
+        return equal;
+    }
+    return find_identical(bucket, probe);  // a NaN key is unequal to itself
+}
+
 ExaminedKeys::~ExaminedKeys() {
     for (PyObject* key : keys_) {
         Py_DECREF(key);
@@ -149,7 +170,8 @@ OwnedRef Snapshot::hand_over_value(std::size_t i) noexcept {
     return OwnedRef::steal(std::exchange(pairs_[i].value, nullptr));
 }
 
-Match comparison_pass(Shard& shard, std::uint64_t hash, PyObject* probe, ExaminedKeys& examined, bool with_values) {
+OwnedPair comparison_pass(Shard& shard, std::uint64_t hash, PyObject* probe, ExaminedKeys& examined,
+                          bool with_values) {
     Snapshot snapshot;
     {
         std::lock_guard<ShardMutex> guard(shard.lock);
@@ -159,21 +181,14 @@ Match comparison_pass(Shard& shard, std::uint64_t hash, PyObject* probe, Examine
     }
     for (std::size_t i = 0; i < snapshot.size(); ++i) {
         if (keys_equal(snapshot.key(i), probe)) {
-            return Match{snapshot.hand_over_key(i), snapshot.hand_over_value(i)};
+            return OwnedPair{snapshot.hand_over_key(i), snapshot.hand_over_value(i)};
         }
         examined.add(snapshot.hand_over_key(i));
         snapshot.hand_over_value(i).reset();
     }
     examined.seal();
-    return Match{};
+    return OwnedPair{};
 }
 
-std::uint32_t find_identical(const PairBucket& bucket, PyObject* key) noexcept {
-    std::uint32_t i = 0;
-    while (i < bucket.size() && bucket[i].key != key) {
-        ++i;
-    }
-    return i;
-}
 
 }  // namespace torvan::map

@@ -30,12 +30,25 @@ bool keys_equal(PyObject* stored, PyObject* probe);
 enum class NativeEquality { Equal, Unequal, Unknown };
 NativeEquality native_equal(PyObject* stored, PyObject* probe) noexcept;
 
+// The bucket scans below answer with a pair's index, or with the bucket's
+// size when no key is the one sought.
+inline bool names_pair(const PairBucket& bucket, std::uint32_t index) noexcept { return index < bucket.size(); }
+
 // The first key of the bucket equal to the probe, decided natively: its
 // index, the bucket's size when no key is equal, or kUndecided when some key
 // before the answer cannot be compared natively. Reads the stored keys, so
 // the caller holds the shard lock or is inside a read section.
 inline constexpr std::uint32_t kUndecided = ~std::uint32_t{0};
 std::uint32_t native_find(const PairBucket& bucket, PyObject* probe) noexcept;
+
+// Locates `key` by identity in a bucket.
+std::uint32_t find_identical(const PairBucket& bucket, PyObject* key) noexcept;
+
+// The probe's pair in a bucket, settled without Python code: the probe
+// object itself when `identity_first` and it is stored, else the key equal
+// to it natively; when none is equal, the probe object itself after all (a
+// NaN key finds itself). kUndecided when a key needs Python to compare.
+std::uint32_t locate_natively(const PairBucket& bucket, PyObject* probe, bool identity_first) noexcept;
 
 // The stored keys this call compared with the probe and found unequal. Holds
 // a reference to each, so no address in it can be reused by another object
@@ -85,9 +98,10 @@ private:
     InlineVector<Pair, 4> pairs_;
 };
 
-// What a comparison pass found: the stored key equal to the probe (and, when
-// asked for, the value the snapshot held for it), or nothing.
-struct Match {
+// A key and its value held by a call (a key found equal, a pair taken out of
+// the map), or nothing. The value may be missing when only the key was asked
+// for.
+struct OwnedPair {
     binding::OwnedRef key;
     binding::OwnedRef value;
     explicit operator bool() const noexcept { return static_cast<bool>(key); }
@@ -95,10 +109,9 @@ struct Match {
 
 // One comparison pass of the mutations: snapshot the bucket's unexamined keys
 // under the lock, then compare them in bucket order outside it. Keys found
-// unequal join `examined`; the first equal key ends the pass.
-Match comparison_pass(Shard& shard, std::uint64_t hash, PyObject* probe, ExaminedKeys& examined, bool with_values);
-
-// Locates `key` by identity in a bucket; the bucket's size when absent.
-std::uint32_t find_identical(const PairBucket& bucket, PyObject* key) noexcept;
+// unequal join `examined`; the first equal key ends the pass and is returned
+// (with the value the snapshot held for it, when asked for).
+OwnedPair comparison_pass(Shard& shard, std::uint64_t hash, PyObject* probe, ExaminedKeys& examined,
+                          bool with_values);
 
 }  // namespace torvan::map
