@@ -91,27 +91,6 @@ std::uint32_t native_find(const PairBucket& bucket, PyObject* probe) noexcept {
     return bucket.size();
 }
 
-std::uint32_t find_identical(const PairBucket& bucket, PyObject* key) noexcept {
-    std::uint32_t i = 0;
-    while (i < bucket.size() && bucket[i].key != key) {
-        ++i;
-    }
-    return i;
-}
-
-std::uint32_t locate_natively(const PairBucket& bucket, PyObject* probe, bool identity_first) noexcept {
-    if (identity_first) {
-        if (std::uint32_t same = find_identical(bucket, probe); names_pair(bucket, same)) {
-            return same;
-        }
-    }
-    std::uint32_t equal = native_find(bucket, probe);
-    if (equal == kUndecided || names_pair(bucket, equal) || identity_first) {
-        return equal;
-    }
-    return find_identical(bucket, probe);  // a NaN key is unequal to itself
-}
-
 ExaminedKeys::~ExaminedKeys() {
     for (PyObject* key : keys_) {
         Py_DECREF(key);

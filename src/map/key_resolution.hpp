@@ -42,13 +42,31 @@ inline constexpr std::uint32_t kUndecided = ~std::uint32_t{0};
 std::uint32_t native_find(const PairBucket& bucket, PyObject* probe) noexcept;
 
 // Locates `key` by identity in a bucket.
-std::uint32_t find_identical(const PairBucket& bucket, PyObject* key) noexcept;
+inline std::uint32_t find_identical(const PairBucket& bucket, PyObject* key) noexcept {
+    std::uint32_t i = 0;
+    while (i < bucket.size() && bucket[i].key != key) {
+        ++i;
+    }
+    return i;
+}
 
 // The probe's pair in a bucket, settled without Python code: the probe
 // object itself when `identity_first` and it is stored, else the key equal
 // to it natively; when none is equal, the probe object itself after all (a
 // NaN key finds itself). kUndecided when a key needs Python to compare.
-std::uint32_t locate_natively(const PairBucket& bucket, PyObject* probe, bool identity_first) noexcept;
+// Inline, so that a mutation reusing a stored key object makes no call.
+inline std::uint32_t locate_natively(const PairBucket& bucket, PyObject* probe, bool identity_first) noexcept {
+    if (identity_first) {
+        if (std::uint32_t same = find_identical(bucket, probe); names_pair(bucket, same)) {
+            return same;
+        }
+    }
+    std::uint32_t equal = native_find(bucket, probe);
+    if (equal == kUndecided || names_pair(bucket, equal) || identity_first) {
+        return equal;
+    }
+    return find_identical(bucket, probe);  // a NaN key is unequal to itself
+}
 
 // The stored keys this call compared with the probe and found unequal. Holds
 // a reference to each, so no address in it can be reused by another object
