@@ -201,17 +201,24 @@ OwnedRef received_or_raise(RecvOutcome outcome) {
     raise(PyExc_TimeoutError, kRecvTimedOut);
 }
 
+// An item at once, or nothing when the channel is empty; raises when it is
+// closed and empty. receive() without outcome records, for the common case.
+std::optional<Item> ready_item(ChannelState& state) {
+    std::optional<Item> got;
+    switch (state.receiver.try_recv(got)) {
+        case engine::RecvStatus::Received:
+            return got;
+        case engine::RecvStatus::Disconnected:
+            raise(PyExc_ValueError, kClosedAndEmpty);
+        default:
+            return std::nullopt;
+    }
+}
+
 OwnedRef recv(Self& self, std::optional<double> timeout) {
     if (!timeout) {
-        // receive(), kept free of outcome records for the common case.
-        std::optional<Item> got;
-        switch (self.state.receiver.try_recv(got)) {
-            case engine::RecvStatus::Received:
-                return std::move(*got);
-            case engine::RecvStatus::Disconnected:
-                raise(PyExc_ValueError, kClosedAndEmpty);
-            default:
-                break;
+        if (std::optional<Item> got = ready_item(self.state)) {
+            return std::move(*got);
         }
     }
     return received_or_raise(wait_to_receive_on(self.state, timeout));
@@ -222,15 +229,10 @@ OwnedRef recv_timeout(Self& self, double timeout) {
 }
 
 OwnedRef try_recv(Self& self) {
-    std::optional<Item> got;
-    switch (self.state.receiver.try_recv(got)) {
-        case engine::RecvStatus::Received:
-            return std::move(*got);
-        case engine::RecvStatus::Disconnected:
-            raise(PyExc_ValueError, kClosedAndEmpty);
-        default:
-            raise(PyExc_RuntimeError, "Channel is empty");
+    if (std::optional<Item> got = ready_item(self.state)) {
+        return std::move(*got);
     }
+    raise(PyExc_RuntimeError, "Channel is empty");
 }
 
 // Closing -----------------------------------------------------------------------

@@ -332,27 +332,34 @@ Step wait_or_retry(AwaitState& state) {
     }
 }
 
-// A rendezvous hand-over completes the await: the item received, or None
-// for the item sent.
-std::optional<Step> handed_over(AwaitState& state, RemoteOutcome outcome, std::optional<Item>& received) {
+// How the wait stands, asked through `ask` (poll or abandon). A rendezvous
+// hand-over completes the await: `handed_over` is then its step, with the
+// item received, or None for the item sent.
+struct Standing {
+    RemoteOutcome outcome;
+    std::optional<Step> handed_over;
+};
+
+Standing standing(AwaitState& state, RemoteOutcome (Wait::*ask)(std::optional<Item>&)) {
+    std::optional<Item> received;
+    const RemoteOutcome outcome = ((*state.wait).*ask)(received);
     if (outcome == RemoteOutcome::Received) {
-        return finish(state, std::move(*received));
+        return Standing{outcome, finish(state, std::move(*received))};
     }
     if (outcome == RemoteOutcome::Sent) {
-        return finish(state);
+        return Standing{outcome, finish(state)};
     }
-    return std::nullopt;
+    return Standing{outcome, std::nullopt};
 }
 
 // Gives the wait up for `reason` (a cancellation, a timeout). A hand-over
 // that got there first completes the await instead.
 Step give_up(AwaitState& state, PyError reason) {
-    std::optional<Item> received;
-    const RemoteOutcome outcome = state.wait->abandon(received);
-    if (std::optional<Step> step = handed_over(state, outcome, received)) {
-        return std::move(*step);
+    Standing now = standing(state, &Wait::abandon);
+    if (now.handed_over) {
+        return std::move(*now.handed_over);
     }
-    if (outcome == RemoteOutcome::Pending) {
+    if (now.outcome == RemoteOutcome::Pending) {
         state.thrown.emplace(std::move(reason));
         return wait_for_wake(state, AwaitState::Phase::HandingOver);
     }
@@ -361,24 +368,22 @@ Step give_up(AwaitState& state, PyError reason) {
 
 // A hand-over in progress after giving up: its item, or the reason.
 Step after_hand_over(AwaitState& state) {
-    std::optional<Item> received;
-    const RemoteOutcome outcome = state.wait->poll(received);
-    if (std::optional<Step> step = handed_over(state, outcome, received)) {
-        return std::move(*step);
+    Standing now = standing(state, &Wait::poll);
+    if (now.handed_over) {
+        return std::move(*now.handed_over);
     }
-    if (outcome == RemoteOutcome::Pending) {
+    if (now.outcome == RemoteOutcome::Pending) {
         return wait_for_wake(state, AwaitState::Phase::HandingOver);
     }
     end_with(state, std::move(*state.thrown));
 }
 
 Step after_wake(AwaitState& state) {
-    std::optional<Item> received;
-    const RemoteOutcome outcome = state.wait->poll(received);
-    if (std::optional<Step> step = handed_over(state, outcome, received)) {
-        return std::move(*step);
+    Standing now = standing(state, &Wait::poll);
+    if (now.handed_over) {
+        return std::move(*now.handed_over);
     }
-    if (outcome == RemoteOutcome::Ready) {
+    if (now.outcome == RemoteOutcome::Ready) {
         if (std::optional<Step> step = attempt(state)) {
             return std::move(*step);
         }

@@ -1,5 +1,7 @@
 #include "channel/channel_wait.hpp"
 
+#include <type_traits>
+
 #include "core/failure.hpp"
 #include "channel/detached_wait.hpp"
 
@@ -32,15 +34,19 @@ void consume_timer(engine::SelectedOperation& op, const Timer& timer) {
     op.recv(timer, fired);
 }
 
-}  // namespace
-
-SendOutcome wait_to_send(const DataSender& sender, const CloseReceiver& closed, Item& item,
-                         std::optional<platform::Duration> timeout) {
+// One wait of a channel call on, in this order: the data operation that
+// `add_data` adds, the close signal, the timer. `take_data` completes the
+// data operation once it is ready; `after_close` and `timed_out` give the
+// outcome after the close signal and the timer.
+template <class AddData, class TakeData, class AfterClose, class TimedOut>
+auto wait_racing_close(const CloseReceiver& closed, std::optional<platform::Duration> timeout, AddData add_data,
+                       TakeData take_data, AfterClose after_close, TimedOut timed_out) {
+    using Outcome = std::invoke_result_t<TakeData&, engine::SelectedOperation&>;
     Timer timer;
-    return wait_detached([&]() -> std::optional<SendOutcome> {
+    return wait_detached([&]() -> std::optional<Outcome> {
         start_timer(timer, timeout);
         engine::Select select;
-        select.add_send(sender);
+        add_data(select);
         select.add_recv(closed);
         if (timer) {
             select.add_recv(timer);
@@ -52,57 +58,56 @@ SendOutcome wait_to_send(const DataSender& sender, const CloseReceiver& closed, 
         engine::SelectedOperation& op = *outcome.operation;
         switch (op.index()) {
             case 0:
-                return op.send(sender, item) == engine::SendStatus::Sent ? SendOutcome::Sent : SendOutcome::Closed;
+                return take_data(op);
             case 1:
                 consume_close_signal(op, closed);
-                return SendOutcome::Closed;
+                return after_close();
             default:
                 consume_timer(op, timer);
-                return SendOutcome::TimedOut;
+                return timed_out();
         }
     });
 }
 
-RecvOutcome drain_one(const DataReceiver& receiver) {
-    std::optional<Item> got;
-    if (receiver.try_recv(got) == engine::RecvStatus::Received) {
+// A receive that cannot wait: the item `status` says it got, or the end of
+// a closed channel.
+RecvOutcome received_or_closed(engine::RecvStatus status, std::optional<Item>& got) {
+    if (status == engine::RecvStatus::Received) {
         return RecvOutcome{RecvOutcome::Kind::Received, std::move(*got)};
     }
     return RecvOutcome{RecvOutcome::Kind::ClosedAndEmpty, {}};
 }
 
+}  // namespace
+
+SendOutcome wait_to_send(const DataSender& sender, const CloseReceiver& closed, Item& item,
+                         std::optional<platform::Duration> timeout) {
+    return wait_racing_close(
+        closed, timeout, [&](engine::Select& select) { select.add_send(sender); },
+        [&](engine::SelectedOperation& op) {
+            return op.send(sender, item) == engine::SendStatus::Sent ? SendOutcome::Sent : SendOutcome::Closed;
+        },
+        [] { return SendOutcome::Closed; }, [] { return SendOutcome::TimedOut; });
+}
+
+RecvOutcome drain_one(const DataReceiver& receiver) {
+    std::optional<Item> got;
+    engine::RecvStatus status = receiver.try_recv(got);
+    return received_or_closed(status, got);
+}
+
 RecvOutcome wait_to_receive(const DataReceiver& receiver, const CloseReceiver& closed,
                             std::optional<platform::Duration> timeout) {
-    Timer timer;
-    return wait_detached([&]() -> std::optional<RecvOutcome> {
-        start_timer(timer, timeout);
-        engine::Select select;
-        select.add_recv(receiver);
-        select.add_recv(closed);
-        if (timer) {
-            select.add_recv(timer);
-        }
-        engine::SelectOutcome outcome = wait_for_one(select);
-        if (outcome.status == engine::SelectStatus::Interrupted) {
-            return std::nullopt;
-        }
-        engine::SelectedOperation& op = *outcome.operation;
-        switch (op.index()) {
-            case 0: {
-                std::optional<Item> got;
-                if (op.recv(receiver, got) == engine::RecvStatus::Received) {
-                    return RecvOutcome{RecvOutcome::Kind::Received, std::move(*got)};
-                }
-                return RecvOutcome{RecvOutcome::Kind::ClosedAndEmpty, {}};
-            }
-            case 1:
-                consume_close_signal(op, closed);
-                return drain_one(receiver);
-            default:
-                consume_timer(op, timer);
-                return RecvOutcome{RecvOutcome::Kind::TimedOut, {}};
-        }
-    });
+    // Declared out here, where GCC 12 does not misreport it as maybe
+    // uninitialized under the sanitizers.
+    std::optional<Item> got;
+    return wait_racing_close(
+        closed, timeout, [&](engine::Select& select) { select.add_recv(receiver); },
+        [&](engine::SelectedOperation& op) {
+            engine::RecvStatus status = op.recv(receiver, got);
+            return received_or_closed(status, got);
+        },
+        [&] { return drain_one(receiver); }, [] { return RecvOutcome{RecvOutcome::Kind::TimedOut, {}}; });
 }
 
 }  // namespace torvan::channel
