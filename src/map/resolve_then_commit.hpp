@@ -3,12 +3,15 @@
 // Python code run under the shard lock, then make the change in one locked
 // step on a bucket whose every key has been compared with the probe.
 //
-//   step                      lock   on success               otherwise
-//   1. native settle          held   commit                   go to 2
-//   2. comparison pass        none   a match: 3               no match: 4
-//   3. relock on the match    held   commit on the match      (gone) go to 4
-//   4. insert / removal check held   commit (every key        go to 2
-//                                    examined, or no bucket)
+//   step                          lock  outcome
+//   1. identity, native compare   held  decided without Python: commit;
+//                                       else 2
+//   2. comparison pass            none  a match: 3; none: 4
+//   3. relock, match by identity  held  still stored: commit on it; gone: 4
+//                                       (get_or_insert answers with the
+//                                       snapshot's value instead)
+//   4. insert / removal check     held  no bucket, or every key examined:
+//                                       commit; else 2
 //
 // Keys found unequal are kept (with a reference) across passes and never
 // compared twice; a new pass happens only when another thread changed the
@@ -17,6 +20,7 @@
 #include <cstdint>
 #include <mutex>
 #include <type_traits>
+#include <utility>
 
 #include "core/map/read_section.hpp"
 #include "map/key_resolution.hpp"
