@@ -12,16 +12,12 @@ namespace torvan::channel {
 
 namespace {
 
-PyMethodDef g_methods[] = {
-    binding::class_getitem_def(),
-    binding::end_of_methods(),
-};
-
 struct RecvOpClass : binding::ClassTraits {
     static constexpr const char* kName = "RecvOp";
     using State = RecvOpState;
     static binding::ClassDefinition definition() {
-        return {.doc = "An operation descriptor for receiving from a channel inside `select()`.", .methods = g_methods};
+        return {.doc = "An operation descriptor for receiving from a channel inside `select()`.",
+                .methods = {binding::class_getitem_def()}};
     }
 };
 
@@ -29,7 +25,8 @@ struct SendOpClass : binding::ClassTraits {
     static constexpr const char* kName = "SendOp";
     using State = SendOpState;
     static binding::ClassDefinition definition() {
-        return {.doc = "An operation descriptor for sending to a channel inside `select()`.", .methods = g_methods};
+        return {.doc = "An operation descriptor for sending to a channel inside `select()`.",
+                .methods = {binding::class_getitem_def()}};
     }
 };
 
