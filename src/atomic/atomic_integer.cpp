@@ -41,8 +41,8 @@ static_assert(sizeof(PyObject) + offsetof(AtomicIntegerState, counter.value) == 
 constexpr std::int64_t wrapping_add(std::int64_t a, std::int64_t b) noexcept {
     return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
 }
-constexpr std::int64_t wrapping_sub(std::int64_t a, std::int64_t b) noexcept {
-    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b));
+constexpr std::int64_t wrapping_negate(std::int64_t a) noexcept {
+    return static_cast<std::int64_t>(std::uint64_t{0} - static_cast<std::uint64_t>(a));
 }
 
 std::atomic<std::int64_t>& value_of(Self& self) noexcept { return self.state.counter.value; }
@@ -75,29 +75,27 @@ std::int64_t add_and_get_relaxed(Self& self, std::int64_t delta) {
     return wrapping_add(fetch_add_relaxed(self, delta), delta);
 }
 
+// Subtraction is addition of the negated delta.
 std::int64_t fetch_sub(Self& self, std::int64_t delta, Text ordering) {
-    return value_of(self).fetch_sub(delta, read_modify_write_order(parse_ordering(ordering)));
+    return fetch_add(self, wrapping_negate(delta), ordering);
 }
-
 std::int64_t fetch_sub_relaxed(Self& self, std::int64_t delta) {
-    return value_of(self).fetch_sub(delta, std::memory_order_relaxed);
+    return fetch_add_relaxed(self, wrapping_negate(delta));
 }
-
 std::int64_t sub_and_get(Self& self, std::int64_t delta, Text ordering) {
-    return wrapping_sub(fetch_sub(self, delta, ordering), delta);
+    return add_and_get(self, wrapping_negate(delta), ordering);
 }
-
 std::int64_t sub_and_get_relaxed(Self& self, std::int64_t delta) {
-    return wrapping_sub(fetch_sub_relaxed(self, delta), delta);
+    return add_and_get_relaxed(self, wrapping_negate(delta));
 }
 
 std::int64_t increment(Self& self, Text ordering) { return add_and_get(self, 1, ordering); }
 
-std::int64_t increment_relaxed(Self& self) { return wrapping_add(fetch_add_relaxed(self, 1), 1); }
+std::int64_t increment_relaxed(Self& self) { return add_and_get_relaxed(self, 1); }
 
-std::int64_t decrement(Self& self, Text ordering) { return sub_and_get(self, 1, ordering); }
+std::int64_t decrement(Self& self, Text ordering) { return add_and_get(self, -1, ordering); }
 
-std::int64_t decrement_relaxed(Self& self) { return wrapping_sub(fetch_sub_relaxed(self, 1), 1); }
+std::int64_t decrement_relaxed(Self& self) { return add_and_get_relaxed(self, -1); }
 
 std::int64_t get_and_set(Self& self, std::int64_t new_value, Text ordering) {
     return value_of(self).exchange(new_value, read_modify_write_order(parse_ordering(ordering)));
@@ -140,9 +138,11 @@ binding::ClassDefinition AtomicIntegerClass::definition() {
             method<&sub_and_get, "sub_and_get", "delta", "ordering=None">(
                 "Atomically subtract delta from the value and return the NEW value."),
             method<&sub_and_get_relaxed, "sub_and_get_relaxed", "delta">("Fast-path relaxed sub_and_get."),
-            method<&increment, "increment", "ordering=None">("Atomically increment the value by 1 and return the NEW value."),
+            method<&increment, "increment", "ordering=None">(
+                "Atomically increment the value by 1 and return the NEW value."),
             method<&increment_relaxed, "increment_relaxed">("Fast-path relaxed increment."),
-            method<&decrement, "decrement", "ordering=None">("Atomically decrement the value by 1 and return the NEW value."),
+            method<&decrement, "decrement", "ordering=None">(
+                "Atomically decrement the value by 1 and return the NEW value."),
             method<&decrement_relaxed, "decrement_relaxed">("Fast-path relaxed decrement."),
             method<&get_and_set, "get_and_set", "new_value", "ordering=None">(
                 "Atomically swap the value with a new one and return the OLD value."),

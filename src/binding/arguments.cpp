@@ -51,6 +51,17 @@ std::size_t find_parameter(const FunctionDescription& function, PyObject* key) {
     return function.parameter_count;
 }
 
+// The TypeError for a keyword argument `function` does not take.
+[[noreturn]] void raise_unexpected_keyword(const FunctionDescription& function, PyObject* key) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+    if (text == nullptr) {
+        raise_current();
+    }
+    raise(PyExc_TypeError,
+          function.full_name() + " got an unexpected keyword argument '" + std::string(text, size) + "'");
+}
+
 void bind_keyword(const FunctionDescription& function, PyObject* key, PyObject* value, PyObject** slots,
                   CollectedArguments* collected) {
     std::size_t index = find_parameter(function, key);
@@ -91,16 +102,6 @@ void check_required(const FunctionDescription& function, std::size_t positional,
 }
 
 }  // namespace
-
-void raise_unexpected_keyword(const FunctionDescription& function, PyObject* key) {
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-    if (text == nullptr) {
-        raise_current();
-    }
-    raise(PyExc_TypeError,
-          function.full_name() + " got an unexpected keyword argument '" + std::string(text, size) + "'");
-}
 
 std::string FunctionDescription::full_name() const {
     std::string text;

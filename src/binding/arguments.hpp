@@ -34,9 +34,6 @@ struct CollectedArguments {
     OwnedRef varkw;    // a dict, or null when no surplus keyword was given
 };
 
-// The TypeError for a keyword argument `function` does not take.
-[[noreturn]] void raise_unexpected_keyword(const FunctionDescription& function, PyObject* key);
-
 // Fill `slots` (one borrowed pointer per parameter, null when not given) from a
 // vectorcall argument array.
 void bind_fastcall(const FunctionDescription& function, PyObject* const* args, Py_ssize_t nargs,

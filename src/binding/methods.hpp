@@ -2,7 +2,7 @@
 // Methods, constructors and module functions declared once. A class writes
 // each method as a plain C++ body,
 //
-//   std::int64_t fetch_add(Instance<AtomicIntegerClass>& self, std::int64_t delta, std::optional<std::string_view> ordering);
+//   std::int64_t fetch_add(Instance<AtomicIntegerClass>& self, std::int64_t delta, Text ordering);
 //
 // and lists it in its method table with its name, its parameters in Python's
 // notation and its docstring:
@@ -128,8 +128,8 @@ struct Declaration {
     }
 
     static constexpr FunctionDescription description{
-        class_name(),      Name.view(),    List::names.data(), List::named_count, List::positional_count,
-        List::required,    List::varargs, List::varkw,
+        class_name(),   Name.view(),   List::names.data(), List::named_count, List::positional_count,
+        List::required, List::varargs, List::varkw,
     };
     static constexpr auto signature = List::template signature<Method>();
 
@@ -152,10 +152,12 @@ P convert_one(PyObject** slots, CollectedArguments& collected) {
         return VarKwargs{std::move(collected.varkw)};
     } else {
         constexpr ParameterText text = Decl::List::parameters[I];
-        PyObject* slot = slots[Decl::slot_of(I)];
+        constexpr std::size_t index = Decl::slot_of(I);
+        PyObject* slot = slots[index];
         if constexpr (!IsOptional<P>::value && !IsDefaulted<P>::value && text.has_default()) {
             if (slot == nullptr) {
-                return parse_default<P>(text.default_text);
+                constexpr P fallback = parse_default<P>(text.default_text);
+                return fallback;
             }
         }
         return convert_parameter<P>(slot, text.name);
@@ -241,48 +243,60 @@ const char* docstring(std::string_view name, const char* doc) {
 
 }  // namespace detail
 
+namespace detail {
+
+// Inside the boundary: binds the arguments into slots with `bind`, then hands
+// `call` the conversion of the bound arguments to the body's parameters.
+template <class Decl, class Params, class Bind, class Call>
+PyObject* bound_call(Bind&& bind, Call&& call) noexcept {
+    return at_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* slots[std::tuple_size_v<Params> + 1] = {};
+        CollectedArguments collected;
+        bind(slots, &collected);
+        return call([&] { return convert_all<Decl, Params>(slots, collected); });
+    });
+}
+
+}  // namespace detail
+
 // Entry points ---------------------------------------------------------------
 
 template <auto Body, class Decl, Borrow Mode>
 PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return at_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        using Params = typename detail::BodyTraits<decltype(Body)>::Params;
-        PyObject* slots[std::tuple_size_v<Params> + 1] = {};
-        CollectedArguments collected;
-        detail::bind_fastcall_inline(Decl::description, args, nargs, kwnames, slots, &collected);
-        return detail::call_method<Body, Mode>(self, [&] { return detail::convert_all<Decl, Params>(slots, collected); });
-    });
+    return detail::bound_call<Decl, typename detail::BodyTraits<decltype(Body)>::Params>(
+        [&](PyObject** slots, CollectedArguments* collected) {
+            detail::bind_fastcall_inline(Decl::description, args, nargs, kwnames, slots, collected);
+        },
+        [&](auto convert) { return detail::call_method<Body, Mode>(self, convert); });
 }
 
 template <auto Body, class Decl, Borrow Mode>
 PyObject* tuple_dict_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    return at_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        using Params = typename detail::BodyTraits<decltype(Body)>::Params;
-        PyObject* slots[std::tuple_size_v<Params> + 1] = {};
-        CollectedArguments collected;
-        bind_tuple_dict(Decl::description, args, kwargs, slots, &collected);
-        return detail::call_method<Body, Mode>(self, [&] { return detail::convert_all<Decl, Params>(slots, collected); });
-    });
+    return detail::bound_call<Decl, typename detail::BodyTraits<decltype(Body)>::Params>(
+        [&](PyObject** slots, CollectedArguments* collected) {
+            bind_tuple_dict(Decl::description, args, kwargs, slots, collected);
+        },
+        [&](auto convert) { return detail::call_method<Body, Mode>(self, convert); });
 }
 
 template <auto Body, Borrow Mode = Borrow::Shared>
 PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
-    return at_boundary<PyObject*>(nullptr,
-                                  [&]() -> PyObject* { return detail::call_method<Body, Mode>(self, [] { return std::tuple<>{}; }); });
+    return at_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        return detail::call_method<Body, Mode>(self, [] { return std::tuple<>{}; });
+    });
 }
 
 // A module function with the fast calling convention (no self).
 template <auto Body, class Decl>
 PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return at_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        using Traits = detail::FunctionTraits<decltype(Body)>;
-        using Params = typename Traits::Params;
-        PyObject* slots[std::tuple_size_v<Params> + 1] = {};
-        CollectedArguments collected;
-        detail::bind_fastcall_inline(Decl::description, args, nargs, kwnames, slots, &collected);
-        auto converted = detail::convert_all<Decl, Params>(slots, collected);
-        return detail::finish<typename Traits::Result>(nullptr, [&] { return std::apply(Body, std::move(converted)); });
-    });
+    using Traits = detail::FunctionTraits<decltype(Body)>;
+    return detail::bound_call<Decl, typename Traits::Params>(
+        [&](PyObject** slots, CollectedArguments* collected) {
+            detail::bind_fastcall_inline(Decl::description, args, nargs, kwnames, slots, collected);
+        },
+        [&](auto convert) {
+            return detail::finish<typename Traits::Result>(nullptr, [&] { return std::apply(Body, convert()); });
+        });
 }
 
 // __new__: converts every argument before anything is allocated, lets the body
@@ -291,19 +305,18 @@ PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 //   static void created(PyObject* object);
 template <class Class, auto Body, class Decl>
 PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return at_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        using Params = typename detail::FunctionTraits<decltype(Body)>::Params;
-        PyObject* slots[std::tuple_size_v<Params> + 1] = {};
-        CollectedArguments collected;
-        bind_tuple_dict(Decl::description, args, kwargs, slots, &collected);
-        auto converted = detail::convert_all<Decl, Params>(slots, collected);
-        typename Class::State state = std::apply(Body, std::move(converted));
-        OwnedRef object = create_instance<Class>(type, std::move(state));
-        if constexpr (requires(PyObject* created) { Class::created(created); }) {
-            Class::created(object.get());  // on failure the object is released, and destroyed like any other
-        }
-        return object.release();
-    });
+    return detail::bound_call<Decl, typename detail::FunctionTraits<decltype(Body)>::Params>(
+        [&](PyObject** slots, CollectedArguments* collected) {
+            bind_tuple_dict(Decl::description, args, kwargs, slots, collected);
+        },
+        [&](auto convert) {
+            typename Class::State state = std::apply(Body, convert());
+            OwnedRef object = create_instance<Class>(type, std::move(state));
+            if constexpr (requires(PyObject* created) { Class::created(created); }) {
+                Class::created(object.get());  // on failure the object is released, and destroyed like any other
+            }
+            return object.release();
+        });
 }
 
 // Slots taking only self: tp_repr, tp_str, tp_iter, and getters.
@@ -376,7 +389,8 @@ PyMethodDef function(const char* doc) {
 template <class Class, auto Body, Literal... Pieces>
 ConstructorDefinition constructor() {
     using Decl =
-        detail::Declaration<Class, typename detail::FunctionTraits<decltype(Body)>::Params, false, "__new__", Pieces...>;
+        detail::Declaration<Class, typename detail::FunctionTraits<decltype(Body)>::Params, false, "__new__",
+                            Pieces...>;
     return {&constructor_entry<Class, Body, Decl>, Decl::signature.data()};
 }
 

@@ -101,7 +101,8 @@ PyError with_argument_note(PyError error, std::string_view parameter) {
     if (!exception) {
         return PyError::fetch();
     }
-    OwnedRef note = checked(PyUnicode_FromFormat("while processing '%.*s'", static_cast<int>(parameter.size()), parameter.data()));
+    OwnedRef note = checked(
+        PyUnicode_FromFormat("while processing '%.*s'", static_cast<int>(parameter.size()), parameter.data()));
     OwnedRef result = OwnedRef::steal(PyObject_CallMethod(exception.get(), "add_note", "O", note.get()));
     if (!result) {
         return PyError::fetch();  // adding the note failed: report that failure instead

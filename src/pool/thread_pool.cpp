@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "binding/interned.hpp"
 #include "binding/methods.hpp"
 #include "binding/type_object.hpp"
 #include "core/engine/engine.hpp"
@@ -333,13 +334,8 @@ void ThreadPoolClass::created(PyObject* pool) {
 }
 
 void init_names() {
-    auto intern = [](PyObject*& slot, const char* text) {
-        if (slot == nullptr) {
-            slot = binding::checked(PyUnicode_InternFromString(text)).release();
-        }
-    };
-    intern(g_names.contextvars, "contextvars");
-    intern(g_names.copy_context, "copy_context");
+    binding::intern_once(g_names.contextvars, "contextvars");
+    binding::intern_once(g_names.copy_context, "copy_context");
     init_worker_names();
 }
 
