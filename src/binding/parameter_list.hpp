@@ -47,10 +47,14 @@ constexpr ParameterText parse_parameter(std::string_view text) {
         parameter.kind = ParameterText::Kind::VarArgs;
         text.remove_prefix(1);
     }
-    std::size_t equals = text.find('=');
-    if (equals != std::string_view::npos) {
-        parameter.default_text = text.substr(equals + 1);
-        text = text.substr(0, equals);
+    // By index: the sanitizers' checks make library searches that compare
+    // pointers no longer constant expressions.
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '=') {
+            parameter.default_text = text.substr(i + 1);
+            text = text.substr(0, i);
+            break;
+        }
     }
     parameter.name = text;
     return parameter;
