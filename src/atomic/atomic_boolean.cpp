@@ -17,9 +17,6 @@ namespace torvan::atomic {
 
 namespace {
 
-using binding::describe;
-using binding::describe_function;
-using binding::FunctionDescription;
 using binding::Instance;
 using Text = std::optional<std::string_view>;
 
@@ -40,8 +37,8 @@ static_assert(sizeof(std::atomic<bool>) == 1);
 
 std::atomic<bool>& flag_of(Self& self) noexcept { return self.state.flag.value; }
 
-AtomicBooleanState construct(binding::Defaulted<bool> value) {
-    return AtomicBooleanState{IsolatedAtomic<bool, sizeof(PyObject)>(value.value_or(false))};
+AtomicBooleanState construct(bool value) {
+    return AtomicBooleanState{IsolatedAtomic<bool, sizeof(PyObject)>(value)};
 }
 
 bool get(Self& self, Text ordering) { return flag_of(self).load(load_order(parse_ordering(ordering))); }
@@ -63,45 +60,21 @@ std::string repr(Self& self) { return flag_of(self).load() ? "AtomicBoolean(True
 
 std::string str(Self& self) { return flag_of(self).load() ? "True" : "False"; }
 
-constexpr const char* kNewParams[] = {"value"};
-constexpr const char* kOrderingParams[] = {"ordering"};
-constexpr const char* kValueParams[] = {"value", "ordering"};
-constexpr const char* kNewValueParams[] = {"new_value", "ordering"};
-constexpr const char* kCompareParams[] = {"expected", "new_value", "ordering"};
-
-constexpr FunctionDescription kNew = describe_function<&construct>("AtomicBoolean", "__new__", kNewParams);
-constexpr FunctionDescription kGet = describe<&get>("AtomicBoolean", "get", kOrderingParams);
-constexpr FunctionDescription kSet = describe<&set>("AtomicBoolean", "set", kValueParams);
-constexpr FunctionDescription kGetAndSet = describe<&get_and_set>("AtomicBoolean", "get_and_set", kNewValueParams);
-constexpr FunctionDescription kCompareAndSet =
-    describe<&compare_and_set>("AtomicBoolean", "compare_and_set", kCompareParams);
-
-constexpr const char* kClassDoc =
-    "AtomicBoolean(value=False)\n--\n\n"
-    "A thread-safe, lock-free boolean variable using CPU atomic operations.";
-
-PyMethodDef g_methods[] = {
-    binding::fastcall_def<&get, kGet>("get",
-                                      "get($self, ordering=None)\n--\n\nLoad the current boolean value atomically."),
-    binding::fastcall_def<&set, kSet>("set",
-                                      "set($self, value, ordering=None)\n--\n\nStore a new boolean value atomically."),
-    binding::fastcall_def<&get_and_set, kGetAndSet>(
-        "get_and_set",
-        "get_and_set($self, new_value, ordering=None)\n--\n\n"
-        "Atomically swap the value with a new one and return the OLD value."),
-    binding::fastcall_def<&compare_and_set, kCompareAndSet>(
-        "compare_and_set",
-        "compare_and_set($self, expected, new_value, ordering=None)\n--\n\n"
-        "Atomically compare the current value to expected, and if equal, swap with new_value."),
-    binding::end_of_methods(),
-};
+using binding::method;
 
 binding::ClassDefinition AtomicBooleanClass::definition() {
     return {
-        .doc = kClassDoc,
-        .methods = g_methods,
+        .doc = "A thread-safe, lock-free boolean variable using CPU atomic operations.",
+        .constructor = binding::constructor<AtomicBooleanClass, &construct, "value=False">(),
+        .methods = {
+            method<&get, "get", "ordering=None">("Load the current boolean value atomically."),
+            method<&set, "set", "value", "ordering=None">("Store a new boolean value atomically."),
+            method<&get_and_set, "get_and_set", "new_value", "ordering=None">(
+                "Atomically swap the value with a new one and return the OLD value."),
+            method<&compare_and_set, "compare_and_set", "expected", "new_value", "ordering=None">(
+                "Atomically compare the current value to expected, and if equal, swap with new_value."),
+        },
         .slots = {
-            binding::slot(Py_tp_new, &binding::constructor_entry<AtomicBooleanClass, &construct, kNew>),
             binding::slot(Py_tp_repr, &binding::unary_entry<&repr>),
             binding::slot(Py_tp_str, &binding::unary_entry<&str>),
         },

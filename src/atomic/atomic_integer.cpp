@@ -19,9 +19,6 @@ namespace torvan::atomic {
 
 namespace {
 
-using binding::describe;
-using binding::describe_function;
-using binding::FunctionDescription;
 using binding::Instance;
 using Text = std::optional<std::string_view>;
 
@@ -44,14 +41,14 @@ static_assert(sizeof(PyObject) + offsetof(AtomicIntegerState, counter.value) == 
 constexpr std::int64_t wrapping_add(std::int64_t a, std::int64_t b) noexcept {
     return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
 }
-constexpr std::int64_t wrapping_sub(std::int64_t a, std::int64_t b) noexcept {
-    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b));
+constexpr std::int64_t wrapping_negate(std::int64_t a) noexcept {
+    return static_cast<std::int64_t>(std::uint64_t{0} - static_cast<std::uint64_t>(a));
 }
 
 std::atomic<std::int64_t>& value_of(Self& self) noexcept { return self.state.counter.value; }
 
-AtomicIntegerState construct(binding::Defaulted<std::int64_t> value) {
-    return AtomicIntegerState{IsolatedAtomic<std::int64_t, sizeof(PyObject)>(value.value_or(0))};
+AtomicIntegerState construct(std::int64_t value) {
+    return AtomicIntegerState{IsolatedAtomic<std::int64_t, sizeof(PyObject)>(value)};
 }
 
 std::int64_t get(Self& self, Text ordering) {
@@ -78,29 +75,27 @@ std::int64_t add_and_get_relaxed(Self& self, std::int64_t delta) {
     return wrapping_add(fetch_add_relaxed(self, delta), delta);
 }
 
+// Subtraction is addition of the negated delta.
 std::int64_t fetch_sub(Self& self, std::int64_t delta, Text ordering) {
-    return value_of(self).fetch_sub(delta, read_modify_write_order(parse_ordering(ordering)));
+    return fetch_add(self, wrapping_negate(delta), ordering);
 }
-
 std::int64_t fetch_sub_relaxed(Self& self, std::int64_t delta) {
-    return value_of(self).fetch_sub(delta, std::memory_order_relaxed);
+    return fetch_add_relaxed(self, wrapping_negate(delta));
 }
-
 std::int64_t sub_and_get(Self& self, std::int64_t delta, Text ordering) {
-    return wrapping_sub(fetch_sub(self, delta, ordering), delta);
+    return add_and_get(self, wrapping_negate(delta), ordering);
 }
-
 std::int64_t sub_and_get_relaxed(Self& self, std::int64_t delta) {
-    return wrapping_sub(fetch_sub_relaxed(self, delta), delta);
+    return add_and_get_relaxed(self, wrapping_negate(delta));
 }
 
 std::int64_t increment(Self& self, Text ordering) { return add_and_get(self, 1, ordering); }
 
-std::int64_t increment_relaxed(Self& self) { return wrapping_add(fetch_add_relaxed(self, 1), 1); }
+std::int64_t increment_relaxed(Self& self) { return add_and_get_relaxed(self, 1); }
 
-std::int64_t decrement(Self& self, Text ordering) { return sub_and_get(self, 1, ordering); }
+std::int64_t decrement(Self& self, Text ordering) { return add_and_get(self, -1, ordering); }
 
-std::int64_t decrement_relaxed(Self& self) { return wrapping_sub(fetch_sub_relaxed(self, 1), 1); }
+std::int64_t decrement_relaxed(Self& self) { return add_and_get_relaxed(self, -1); }
 
 std::int64_t get_and_set(Self& self, std::int64_t new_value, Text ordering) {
     return value_of(self).exchange(new_value, read_modify_write_order(parse_ordering(ordering)));
@@ -115,96 +110,47 @@ std::string repr(Self& self) { return "AtomicInteger(" + std::to_string(value_of
 
 std::string str(Self& self) { return std::to_string(value_of(self).load()); }
 
-constexpr const char* kNewParams[] = {"value"};
-constexpr const char* kOrderingParams[] = {"ordering"};
-constexpr const char* kValueParams[] = {"value", "ordering"};
-constexpr const char* kDeltaParams[] = {"delta", "ordering"};
-constexpr const char* kDeltaOnlyParams[] = {"delta"};
-constexpr const char* kNewValueParams[] = {"new_value", "ordering"};
-constexpr const char* kCompareParams[] = {"expected", "new_value", "ordering"};
-
-constexpr FunctionDescription kNew = describe_function<&construct>("AtomicInteger", "__new__", kNewParams);
-constexpr FunctionDescription kGet = describe<&get>("AtomicInteger", "get", kOrderingParams);
-constexpr FunctionDescription kSet = describe<&set>("AtomicInteger", "set", kValueParams);
-constexpr FunctionDescription kFetchAdd = describe<&fetch_add>("AtomicInteger", "fetch_add", kDeltaParams);
-constexpr FunctionDescription kFetchAddRelaxed =
-    describe<&fetch_add_relaxed>("AtomicInteger", "fetch_add_relaxed", kDeltaOnlyParams);
-constexpr FunctionDescription kAddAndGet = describe<&add_and_get>("AtomicInteger", "add_and_get", kDeltaParams);
-constexpr FunctionDescription kAddAndGetRelaxed =
-    describe<&add_and_get_relaxed>("AtomicInteger", "add_and_get_relaxed", kDeltaOnlyParams);
-constexpr FunctionDescription kFetchSub = describe<&fetch_sub>("AtomicInteger", "fetch_sub", kDeltaParams);
-constexpr FunctionDescription kFetchSubRelaxed =
-    describe<&fetch_sub_relaxed>("AtomicInteger", "fetch_sub_relaxed", kDeltaOnlyParams);
-constexpr FunctionDescription kSubAndGet = describe<&sub_and_get>("AtomicInteger", "sub_and_get", kDeltaParams);
-constexpr FunctionDescription kSubAndGetRelaxed =
-    describe<&sub_and_get_relaxed>("AtomicInteger", "sub_and_get_relaxed", kDeltaOnlyParams);
-constexpr FunctionDescription kIncrement = describe<&increment>("AtomicInteger", "increment", kOrderingParams);
-constexpr FunctionDescription kDecrement = describe<&decrement>("AtomicInteger", "decrement", kOrderingParams);
-constexpr FunctionDescription kGetAndSet = describe<&get_and_set>("AtomicInteger", "get_and_set", kNewValueParams);
-constexpr FunctionDescription kCompareAndSet =
-    describe<&compare_and_set>("AtomicInteger", "compare_and_set", kCompareParams);
-
 constexpr const char* kClassDoc =
-    "AtomicInteger(value=0)\n--\n\n"
     "A thread-safe, lock-free 64-bit signed integer using CPU atomic operations.\n"
     "All methods use sequentially consistent ordering (SeqCst) by default, guaranteeing sequential consistency "
     "across all threads.\n"
     "Pass an optional `ordering=\"relaxed\"` argument, or use the shortcut methods such as `increment_relaxed()`, "
     "for maximum performance on ARM64.";
 
-PyMethodDef g_methods[] = {
-    binding::fastcall_def<&get, kGet>("get", "get($self, ordering=None)\n--\n\nLoad the current value atomically."),
-    binding::fastcall_def<&set, kSet>("set", "set($self, value, ordering=None)\n--\n\nStore a new value atomically."),
-    binding::fastcall_def<&fetch_add, kFetchAdd>(
-        "fetch_add",
-        "fetch_add($self, delta, ordering=None)\n--\n\nAtomically add delta to the value and return the OLD value."),
-    binding::fastcall_def<&fetch_add_relaxed, kFetchAddRelaxed>(
-        "fetch_add_relaxed", "fetch_add_relaxed($self, delta)\n--\n\nFast-path relaxed fetch_add."),
-    binding::fastcall_def<&add_and_get, kAddAndGet>(
-        "add_and_get",
-        "add_and_get($self, delta, ordering=None)\n--\n\nAtomically add delta to the value and return the NEW value."),
-    binding::fastcall_def<&add_and_get_relaxed, kAddAndGetRelaxed>(
-        "add_and_get_relaxed", "add_and_get_relaxed($self, delta)\n--\n\nFast-path relaxed add_and_get."),
-    binding::fastcall_def<&fetch_sub, kFetchSub>(
-        "fetch_sub",
-        "fetch_sub($self, delta, ordering=None)\n--\n\n"
-        "Atomically subtract delta from the value and return the OLD value."),
-    binding::fastcall_def<&fetch_sub_relaxed, kFetchSubRelaxed>(
-        "fetch_sub_relaxed", "fetch_sub_relaxed($self, delta)\n--\n\nFast-path relaxed fetch_sub."),
-    binding::fastcall_def<&sub_and_get, kSubAndGet>(
-        "sub_and_get",
-        "sub_and_get($self, delta, ordering=None)\n--\n\n"
-        "Atomically subtract delta from the value and return the NEW value."),
-    binding::fastcall_def<&sub_and_get_relaxed, kSubAndGetRelaxed>(
-        "sub_and_get_relaxed", "sub_and_get_relaxed($self, delta)\n--\n\nFast-path relaxed sub_and_get."),
-    binding::fastcall_def<&increment, kIncrement>(
-        "increment",
-        "increment($self, ordering=None)\n--\n\nAtomically increment the value by 1 and return the NEW value."),
-    binding::noargs_def<&increment_relaxed>("increment_relaxed",
-                                            "increment_relaxed($self)\n--\n\nFast-path relaxed increment."),
-    binding::fastcall_def<&decrement, kDecrement>(
-        "decrement",
-        "decrement($self, ordering=None)\n--\n\nAtomically decrement the value by 1 and return the NEW value."),
-    binding::noargs_def<&decrement_relaxed>("decrement_relaxed",
-                                            "decrement_relaxed($self)\n--\n\nFast-path relaxed decrement."),
-    binding::fastcall_def<&get_and_set, kGetAndSet>(
-        "get_and_set",
-        "get_and_set($self, new_value, ordering=None)\n--\n\n"
-        "Atomically swap the value with a new one and return the OLD value."),
-    binding::fastcall_def<&compare_and_set, kCompareAndSet>(
-        "compare_and_set",
-        "compare_and_set($self, expected, new_value, ordering=None)\n--\n\n"
-        "Atomically compare the current value to expected, and if equal, swap with new_value.\n"
-        "Returns True if the swap succeeded, otherwise False."),
-    binding::end_of_methods(),
-};
+using binding::method;
 
 binding::ClassDefinition AtomicIntegerClass::definition() {
     return {
         .doc = kClassDoc,
-        .methods = g_methods,
+        .constructor = binding::constructor<AtomicIntegerClass, &construct, "value=0">(),
+        .methods = {
+            method<&get, "get", "ordering=None">("Load the current value atomically."),
+            method<&set, "set", "value", "ordering=None">("Store a new value atomically."),
+            method<&fetch_add, "fetch_add", "delta", "ordering=None">(
+                "Atomically add delta to the value and return the OLD value."),
+            method<&fetch_add_relaxed, "fetch_add_relaxed", "delta">("Fast-path relaxed fetch_add."),
+            method<&add_and_get, "add_and_get", "delta", "ordering=None">(
+                "Atomically add delta to the value and return the NEW value."),
+            method<&add_and_get_relaxed, "add_and_get_relaxed", "delta">("Fast-path relaxed add_and_get."),
+            method<&fetch_sub, "fetch_sub", "delta", "ordering=None">(
+                "Atomically subtract delta from the value and return the OLD value."),
+            method<&fetch_sub_relaxed, "fetch_sub_relaxed", "delta">("Fast-path relaxed fetch_sub."),
+            method<&sub_and_get, "sub_and_get", "delta", "ordering=None">(
+                "Atomically subtract delta from the value and return the NEW value."),
+            method<&sub_and_get_relaxed, "sub_and_get_relaxed", "delta">("Fast-path relaxed sub_and_get."),
+            method<&increment, "increment", "ordering=None">(
+                "Atomically increment the value by 1 and return the NEW value."),
+            method<&increment_relaxed, "increment_relaxed">("Fast-path relaxed increment."),
+            method<&decrement, "decrement", "ordering=None">(
+                "Atomically decrement the value by 1 and return the NEW value."),
+            method<&decrement_relaxed, "decrement_relaxed">("Fast-path relaxed decrement."),
+            method<&get_and_set, "get_and_set", "new_value", "ordering=None">(
+                "Atomically swap the value with a new one and return the OLD value."),
+            method<&compare_and_set, "compare_and_set", "expected", "new_value", "ordering=None">(
+                "Atomically compare the current value to expected, and if equal, swap with new_value.\n"
+                "Returns True if the swap succeeded, otherwise False."),
+        },
         .slots = {
-            binding::slot(Py_tp_new, &binding::constructor_entry<AtomicIntegerClass, &construct, kNew>),
             binding::slot(Py_tp_repr, &binding::unary_entry<&repr>),
             binding::slot(Py_tp_str, &binding::unary_entry<&str>),
         },

@@ -9,7 +9,7 @@ namespace torvan::binding {
 namespace {
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
-std::string quoted_list(const std::vector<const char*>& names) {
+std::string quoted_list(const std::vector<std::string_view>& names) {
     std::string text;
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (i > 0) {
@@ -30,11 +30,11 @@ std::string quoted_list(const std::vector<const char*>& names) {
 
 [[noreturn]] void too_many_positional(const FunctionDescription& function, std::size_t given) {
     std::string message = function.full_name();
-    if (function.required == function.parameter_count) {
-        message += " takes " + std::to_string(function.parameter_count) + " positional arguments";
+    if (function.required == function.positional_count) {
+        message += " takes " + std::to_string(function.positional_count) + " positional arguments";
     } else {
         message += " takes from " + std::to_string(function.required) + " to " +
-                   std::to_string(function.parameter_count) + " positional arguments";
+                   std::to_string(function.positional_count) + " positional arguments";
     }
     message += " but " + std::to_string(given) + (given == 1 ? " was given" : " were given");
     raise(PyExc_TypeError, std::move(message));
@@ -43,11 +43,23 @@ std::string quoted_list(const std::vector<const char*>& names) {
 // Index of the parameter named `key`, or parameter_count when there is none.
 std::size_t find_parameter(const FunctionDescription& function, PyObject* key) {
     for (std::size_t i = 0; i < function.parameter_count; ++i) {
-        if (PyUnicode_EqualToUTF8(key, function.parameters[i])) {
+        const std::string_view parameter = function.parameters[i];
+        if (PyUnicode_EqualToUTF8AndSize(key, parameter.data(), static_cast<Py_ssize_t>(parameter.size()))) {
             return i;
         }
     }
     return function.parameter_count;
+}
+
+// The TypeError for a keyword argument `function` does not take.
+[[noreturn]] void raise_unexpected_keyword(const FunctionDescription& function, PyObject* key) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+    if (text == nullptr) {
+        raise_current();
+    }
+    raise(PyExc_TypeError,
+          function.full_name() + " got an unexpected keyword argument '" + std::string(text, size) + "'");
 }
 
 void bind_keyword(const FunctionDescription& function, PyObject* key, PyObject* value, PyObject** slots,
@@ -56,7 +68,7 @@ void bind_keyword(const FunctionDescription& function, PyObject* key, PyObject* 
     if (index < function.parameter_count) {
         if (slots[index] != nullptr) {
             raise(PyExc_TypeError, function.full_name() + " got multiple values for argument '" +
-                                       function.parameters[index] + "'");
+                                       std::string(function.parameters[index]) + "'");
         }
         slots[index] = value;
         return;
@@ -75,7 +87,7 @@ void check_required(const FunctionDescription& function, std::size_t positional,
     if (positional >= function.required) {
         return;
     }
-    std::vector<const char*> missing;
+    std::vector<std::string_view> missing;
     for (std::size_t i = 0; i < function.required; ++i) {
         if (slots[i] == nullptr) {
             missing.push_back(function.parameters[i]);
@@ -91,23 +103,13 @@ void check_required(const FunctionDescription& function, std::size_t positional,
 
 }  // namespace
 
-void raise_unexpected_keyword(const FunctionDescription& function, PyObject* key) {
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-    if (text == nullptr) {
-        raise_current();
-    }
-    raise(PyExc_TypeError,
-          function.full_name() + " got an unexpected keyword argument '" + std::string(text, size) + "'");
-}
-
 std::string FunctionDescription::full_name() const {
     std::string text;
     if (class_name != nullptr) {
         text += class_name;
         text += '.';
     }
-    text += name;
+    text.append(name);
     text += "()";
     return text;
 }
@@ -115,7 +117,7 @@ std::string FunctionDescription::full_name() const {
 void bind_fastcall(const FunctionDescription& function, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames, PyObject** slots, CollectedArguments* collected) {
     auto positional = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
-    std::size_t copied = positional < function.parameter_count ? positional : function.parameter_count;
+    std::size_t copied = positional < function.positional_count ? positional : function.positional_count;
     for (std::size_t i = 0; i < copied; ++i) {
         slots[i] = args[i];
     }
@@ -124,7 +126,7 @@ void bind_fastcall(const FunctionDescription& function, PyObject* const* args, P
         for (std::size_t i = copied; i < positional; ++i) {
             PyTuple_SET_ITEM(collected->varargs.get(), static_cast<Py_ssize_t>(i - copied), Py_NewRef(args[i]));
         }
-    } else if (positional > function.parameter_count) {
+    } else if (positional > function.positional_count) {
         too_many_positional(function, positional);
     }
     if (kwnames != nullptr) {
@@ -140,14 +142,14 @@ void bind_fastcall(const FunctionDescription& function, PyObject* const* args, P
 void bind_tuple_dict(const FunctionDescription& function, PyObject* args, PyObject* kwargs, PyObject** slots,
                      CollectedArguments* collected) {
     auto positional = args == nullptr ? 0 : static_cast<std::size_t>(PyTuple_GET_SIZE(args));
-    std::size_t copied = positional < function.parameter_count ? positional : function.parameter_count;
+    std::size_t copied = positional < function.positional_count ? positional : function.positional_count;
     for (std::size_t i = 0; i < copied; ++i) {
         slots[i] = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
     }
     if (function.varargs) {
         collected->varargs =
             checked(PyTuple_GetSlice(args, static_cast<Py_ssize_t>(copied), static_cast<Py_ssize_t>(positional)));
-    } else if (positional > function.parameter_count) {
+    } else if (positional > function.positional_count) {
         too_many_positional(function, positional);
     }
     if (kwargs != nullptr) {

@@ -2,9 +2,9 @@
 // Argument binding: matching positional and keyword arguments to a function's
 // parameters, with the module's fixed error messages.
 
-#include <array>
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "binding/owned_ref.hpp"
 #include "binding/python.hpp"
@@ -12,12 +12,14 @@
 namespace torvan::binding {
 
 // What binding needs to know about a function: its names and parameters.
-// Every parameter is positional-or-keyword; the first `required` are required.
+// The first `positional_count` parameters take positional arguments (the first
+// `required` of them must be given), the rest only keywords.
 struct FunctionDescription {
     const char* class_name;  // nullptr for module functions
-    const char* name;
-    const char* const* parameters;
+    std::string_view name;
+    const std::string_view* parameters;
     std::size_t parameter_count;
+    std::size_t positional_count;
     std::size_t required;
     bool varargs;  // collects surplus positional arguments
     bool varkw;    // collects surplus keyword arguments
@@ -31,9 +33,6 @@ struct CollectedArguments {
     OwnedRef varargs;  // a tuple when the function has *args
     OwnedRef varkw;    // a dict, or null when no surplus keyword was given
 };
-
-// The TypeError for a keyword argument `function` does not take.
-[[noreturn]] void raise_unexpected_keyword(const FunctionDescription& function, PyObject* key);
 
 // Fill `slots` (one borrowed pointer per parameter, null when not given) from a
 // vectorcall argument array.

@@ -20,12 +20,12 @@ struct Object {
     PyObject* ptr;
 };
 
-// A parameter with a default other than None: absent keeps the default, while
-// an explicit None is converted like any other value.
+// A parameter whose default belongs to whoever the body passes it on to:
+// empty when absent, while an explicit None is converted like any other value.
 template <class T>
 struct Defaulted {
+    using value_type = T;
     std::optional<T> given;
-    T value_or(T fallback) const { return given ? *given : fallback; }
 };
 
 // The elements of a sequence argument (a str is refused).
@@ -83,7 +83,7 @@ struct Extract<SequenceItems> {
 };
 
 template <class T>
-T extract_noted(PyObject* object, const char* parameter) {
+T extract_noted(PyObject* object, std::string_view parameter) {
     try {
         return Extract<T>::from(object);
     } catch (PyError& error) {
@@ -103,7 +103,7 @@ struct IsDefaulted<Defaulted<T>> : std::true_type {};
 // Converts one bound slot (null when the argument was not given) to the
 // parameter's native type. std::optional<T> parameters treat None as absent.
 template <class P>
-P convert_parameter(PyObject* slot, const char* parameter) {
+P convert_parameter(PyObject* slot, std::string_view parameter) {
     if constexpr (IsOptional<P>::value) {
         if (slot == nullptr || slot == Py_None) {
             return std::nullopt;
@@ -113,15 +113,11 @@ P convert_parameter(PyObject* slot, const char* parameter) {
         if (slot == nullptr) {
             return P{};
         }
-        return P{extract_noted<decltype(std::declval<P>().value_or({}))>(slot, parameter)};
+        return P{extract_noted<typename P::value_type>(slot, parameter)};
     } else {
         return extract_noted<P>(slot, parameter);
     }
 }
-
-// A parameter is optional (may be left out) when its type says so.
-template <class P>
-inline constexpr bool is_optional_parameter = IsOptional<P>::value || IsDefaulted<P>::value;
 
 // Result conversion.
 inline PyObject* to_python(bool value) noexcept { return Py_NewRef(value ? Py_True : Py_False); }

@@ -1,26 +1,35 @@
 #pragma once
-// Entry points generated from plain C++ bodies. A class writes each method as
+// Methods, constructors and module functions declared once. A class writes
+// each method as a plain C++ body,
 //
-//   std::int64_t fetch_add(AtomicIntegerObject& self, std::int64_t delta, std::optional<std::string_view> ordering);
+//   std::int64_t fetch_add(Instance<AtomicIntegerClass>& self, std::int64_t delta, Text ordering);
 //
-// declares its parameter names once,
+// and lists it in its method table with its name, its parameters in Python's
+// notation and its docstring:
 //
-//   constexpr const char* kFetchAddParams[] = {"delta", "ordering"};
-//   constexpr FunctionDescription kFetchAdd = describe<&fetch_add>("AtomicInteger", "fetch_add", kFetchAddParams);
+//   binding::method<&fetch_add, "fetch_add", "delta", "ordering=None">("Atomically add ..."),
 //
-// and lists it in its method table with fastcall_def<&fetch_add, kFetchAdd>(name, doc). The generated
+// From that one line come the binding (the calling convention follows from
+// the parameters), the parameter table with the class's name for the error
+// messages, and the text signature "fetch_add($self, delta, ordering=None)",
+// checked at compile time against the body's parameter types. The generated
 // entry point binds the arguments, checks the owner thread, takes the borrow,
 // converts the arguments in parameter order (adding the "while processing"
 // note to a failure), runs the body and converts its result, all inside the
 // boundary wrapper.
 //
 // Parameter types: std::int64_t, std::uint64_t, double, bool, std::string_view,
-// Object, SequenceItems; std::optional<T> for a parameter that defaults to None;
-// Defaulted<T> for one with another default; VarArgs and VarKwargs last.
+// Object, SequenceItems; std::optional<T> for "name=None"; a plain bool or
+// integer with its default ("wait=True", "value=0"); Defaulted<T> for a
+// default the body leaves to whoever it passes the argument on to; VarArgs
+// for "*name" (named parameters after it are keyword-only) and VarKwargs for
+// "**name", last. A "/" appears in the text signature only: binding still
+// matches the parameters before it by keyword.
 // Result types: void (None), bool, integers, double, std::string, OwnedRef,
 // ReturnSelf (the object itself).
 
 #include <cstddef>
+#include <string>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -29,6 +38,8 @@
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
 #include "binding/instance.hpp"
+#include "binding/parameter_list.hpp"
+#include "binding/type_object.hpp"
 
 namespace torvan::binding {
 
@@ -39,6 +50,18 @@ enum class Borrow {
     Exclusive,  // the body must run alone on the object
     Manual,     // the body takes (and drops) borrows itself
 };
+
+// A body declared with a borrow other than the shared one:
+// method<exclusive<&shutdown>, "shutdown", ...>.
+template <auto Body, Borrow Mode>
+struct Borrowing {
+    static constexpr auto body = Body;
+    static constexpr Borrow mode = Mode;
+};
+template <auto Body>
+inline constexpr Borrowing<Body, Borrow::Exclusive> exclusive{};
+template <auto Body>
+inline constexpr Borrowing<Body, Borrow::Manual> manual{};
 
 namespace detail {
 
@@ -58,45 +81,99 @@ struct FunctionTraits<R (*)(P...)> {
     using Params = std::tuple<P...>;
 };
 
-template <class P>
-inline constexpr bool is_collector = std::is_same_v<P, VarArgs> || std::is_same_v<P, VarKwargs>;
+// The body and borrow of a declared method: &body, or exclusive<&body> and the like.
+template <auto Declared>
+struct DeclaredBody {
+    static constexpr auto body = Declared;
+    static constexpr Borrow mode = Borrow::Shared;
+};
+template <auto Declared>
+    requires requires { decltype(Declared)::mode; }
+struct DeclaredBody<Declared> : std::remove_cv_t<decltype(Declared)> {};
 
-template <class Tuple>
-struct ParamInfo;
-template <class... P>
-struct ParamInfo<std::tuple<P...>> {
-    static constexpr std::size_t all = sizeof...(P);
-    static constexpr std::size_t named = (std::size_t{0} + ... + (is_collector<P> ? 0 : 1));
-    static constexpr bool varargs = (false || ... || std::is_same_v<P, VarArgs>);
-    static constexpr bool varkw = (false || ... || std::is_same_v<P, VarKwargs>);
-    static constexpr std::size_t required() {
-        constexpr bool optional[] = {false, (is_optional_parameter<P> || is_collector<P>)...};
-        std::size_t count = 0;
-        while (count < sizeof...(P) && !optional[count + 1]) {
-            ++count;
+// Whether the C++ type of a parameter fits what its entry says.
+template <class P>
+constexpr bool fits(const ParameterText& text) {
+    using Kind = ParameterText::Kind;
+    if constexpr (std::is_same_v<P, VarArgs>) {
+        return text.kind == Kind::VarArgs;
+    } else if constexpr (std::is_same_v<P, VarKwargs>) {
+        return text.kind == Kind::VarKwargs;
+    } else if constexpr (IsOptional<P>::value) {
+        return text.kind == Kind::Named && text.default_text == "None";
+    } else if constexpr (IsDefaulted<P>::value) {
+        return text.kind == Kind::Named && text.has_default();
+    } else {
+        return text.kind == Kind::Named && (!text.has_default() || is_default_of<P>(text.default_text));
+    }
+}
+
+// How a function's parameters are bound: its description for binding and its
+// text signature. `Owner` is the class (void for a module function); a method
+// shows `$self` in its signature.
+template <class Owner, class Params, bool Method, Literal Name, Literal... Pieces>
+struct Declaration {
+    using List = ParameterList<Pieces...>;
+    static_assert(std::tuple_size_v<Params> == List::parameter_count, "one entry per parameter");
+    static_assert([]<std::size_t... I>(std::index_sequence<I...>) {
+        return (true && ... && fits<std::tuple_element_t<I, Params>>(List::parameters[I]));
+    }(std::make_index_sequence<List::parameter_count>{}), "the parameter list matches the parameter types");
+
+    static constexpr const char* class_name() {
+        if constexpr (std::is_void_v<Owner>) {
+            return nullptr;
+        } else {
+            return Owner::kName;
         }
-        return count;
+    }
+
+    static constexpr FunctionDescription description{
+        class_name(),   Name.view(),   List::names.data(), List::named_count, List::positional_count,
+        List::required, List::varargs, List::varkw,
+    };
+    static constexpr auto signature = List::template signature<Method>();
+
+    // Where the argument for body parameter `index` is bound: the named
+    // parameters take the slots in order.
+    static constexpr std::size_t slot_of(std::size_t index) {
+        std::size_t slot = 0;
+        for (std::size_t i = 0; i < index; ++i) {
+            slot += List::parameters[i].kind == ParameterText::Kind::Named ? 1 : 0;
+        }
+        return slot;
     }
 };
 
-template <class P>
-P convert_one(const FunctionDescription& function, PyObject** slots, CollectedArguments& collected,
-              std::size_t index) {
+template <class Decl, std::size_t I, class P>
+P convert_one(PyObject** slots, CollectedArguments& collected) {
     if constexpr (std::is_same_v<P, VarArgs>) {
         return VarArgs{std::move(collected.varargs)};
     } else if constexpr (std::is_same_v<P, VarKwargs>) {
         return VarKwargs{std::move(collected.varkw)};
     } else {
-        return convert_parameter<P>(slots[index], function.parameters[index]);
+        constexpr ParameterText text = Decl::List::parameters[I];
+        constexpr std::size_t index = Decl::slot_of(I);
+        PyObject* slot = slots[index];
+        if constexpr (!IsOptional<P>::value && !IsDefaulted<P>::value && text.has_default()) {
+            if (slot == nullptr) {
+                constexpr P fallback = parse_default<P>(text.default_text);
+                return fallback;
+            }
+        }
+        return convert_parameter<P>(slot, text.name);
     }
 }
 
 // Braced initialisation converts strictly left to right, in parameter order.
 // (A function without parameters leaves the arguments unused.)
-template <class Params, std::size_t... I>
-Params convert_all([[maybe_unused]] const FunctionDescription& function, [[maybe_unused]] PyObject** slots,
-                   [[maybe_unused]] CollectedArguments& collected, std::index_sequence<I...>) {
-    return Params{convert_one<std::tuple_element_t<I, Params>>(function, slots, collected, I)...};
+template <class Decl, class Params, std::size_t... I>
+Params convert_all([[maybe_unused]] PyObject** slots, [[maybe_unused]] CollectedArguments& collected,
+                   std::index_sequence<I...>) {
+    return Params{convert_one<Decl, I, std::tuple_element_t<I, Params>>(slots, collected)...};
+}
+template <class Decl, class Params>
+Params convert_all(PyObject** slots, CollectedArguments& collected) {
+    return convert_all<Decl, Params>(slots, collected, std::make_index_sequence<std::tuple_size_v<Params>>{});
 }
 
 template <class R, class Call>
@@ -120,16 +197,16 @@ template <Borrow Mode, class Class>
 using BorrowGuard = std::conditional_t<Mode == Borrow::Shared, SharedBorrowOf<Class>,
                                        std::conditional_t<Mode == Borrow::Exclusive, ExclusiveBorrowOf<Class>, NoBorrow>>;
 
-template <auto Body, Borrow Mode, class Params>
-PyObject* bind_and_call(PyObject* self, const FunctionDescription& function, PyObject** slots,
-                        CollectedArguments& collected) {
+// Runs a method body on `self` under its borrow; `arguments` converts the
+// arguments once the borrow is held and returns them as a tuple.
+template <auto Body, Borrow Mode, class Arguments>
+PyObject* call_method(PyObject* self, Arguments&& arguments) {
     using Traits = BodyTraits<decltype(Body)>;
     using Class = typename Traits::Owner;
     auto& instance = *Instance<Class>::from(self);
     check_owner_thread(instance);
     BorrowGuard<Mode, Class> borrow(instance);
-    auto converted = convert_all<Params>(function, slots, collected,
-                                         std::make_index_sequence<std::tuple_size_v<Params>>{});
+    auto converted = arguments();
     return finish<typename Traits::Result>(self, [&] {
         return std::apply([&](auto&&... args) { return Body(instance, std::forward<decltype(args)>(args)...); },
                           std::move(converted));
@@ -142,7 +219,7 @@ inline void bind_fastcall_inline(const FunctionDescription& function, PyObject* 
                                  PyObject* kwnames, PyObject** slots, CollectedArguments* collected) {
     auto positional = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
     if (kwnames == nullptr && !function.varargs && positional >= function.required &&
-        positional <= function.parameter_count) [[likely]] {
+        positional <= function.positional_count) [[likely]] {
         for (std::size_t i = 0; i < positional; ++i) {
             slots[i] = args[i];
         }
@@ -156,108 +233,90 @@ PyCFunction as_cfunction(Fn function) noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
+// The docstring in CPython's internal form, "<name><signature>\n--\n\n<doc>",
+// built once per declaration and kept for the life of the process.
+template <class Decl>
+const char* docstring(std::string_view name, const char* doc) {
+    static const std::string text = std::string(name) + Decl::signature.data() + "\n--\n\n" + doc;
+    return text.c_str();
+}
+
 }  // namespace detail
 
 namespace detail {
-template <class Params, std::size_t N>
-constexpr FunctionDescription describe_params(const char* class_name, const char* name, const char* const* parameters) {
-    using Info = ParamInfo<Params>;
-    static_assert(Info::named == N, "one name per parameter");
-    return FunctionDescription{class_name, name, parameters, N, Info::required(), Info::varargs, Info::varkw};
+
+// Inside the boundary: binds the arguments into slots with `bind`, then hands
+// `call` the conversion of the bound arguments to the body's parameters.
+template <class Decl, class Params, class Bind, class Call>
+PyObject* bound_call(Bind&& bind, Call&& call) noexcept {
+    return at_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* slots[std::tuple_size_v<Params> + 1] = {};
+        CollectedArguments collected;
+        bind(slots, &collected);
+        return call([&] { return convert_all<Decl, Params>(slots, collected); });
+    });
 }
+
 }  // namespace detail
-
-// The binding description of a method, its parameter names given once; how
-// many are required follows from the body's parameter types.
-template <auto Body, std::size_t N>
-constexpr FunctionDescription describe(const char* class_name, const char* name, const char* const (&parameters)[N]) {
-    return detail::describe_params<typename detail::BodyTraits<decltype(Body)>::Params, N>(class_name, name,
-                                                                                          parameters);
-}
-template <auto Body>
-constexpr FunctionDescription describe(const char* class_name, const char* name) {
-    return detail::describe_params<typename detail::BodyTraits<decltype(Body)>::Params, 0>(class_name, name, nullptr);
-}
-
-// The same for a constructor (class_name set, name "__new__") or a module
-// function (class_name null): bodies without self.
-template <auto Body, std::size_t N>
-constexpr FunctionDescription describe_function(const char* class_name, const char* name,
-                                                const char* const (&parameters)[N]) {
-    return detail::describe_params<typename detail::FunctionTraits<decltype(Body)>::Params, N>(class_name, name,
-                                                                                              parameters);
-}
-template <auto Body>
-constexpr FunctionDescription describe_function(const char* class_name, const char* name) {
-    return detail::describe_params<typename detail::FunctionTraits<decltype(Body)>::Params, 0>(class_name, name,
-                                                                                              nullptr);
-}
 
 // Entry points ---------------------------------------------------------------
 
-template <auto Body, const FunctionDescription& Function, Borrow Mode = Borrow::Shared>
+template <auto Body, class Decl, Borrow Mode>
 PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return at_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        using Params = typename detail::BodyTraits<decltype(Body)>::Params;
-        PyObject* slots[std::tuple_size_v<Params> + 1] = {};
-        CollectedArguments collected;
-        detail::bind_fastcall_inline(Function, args, nargs, kwnames, slots, &collected);
-        return detail::bind_and_call<Body, Mode, Params>(self, Function, slots, collected);
-    });
+    return detail::bound_call<Decl, typename detail::BodyTraits<decltype(Body)>::Params>(
+        [&](PyObject** slots, CollectedArguments* collected) {
+            detail::bind_fastcall_inline(Decl::description, args, nargs, kwnames, slots, collected);
+        },
+        [&](auto convert) { return detail::call_method<Body, Mode>(self, convert); });
 }
 
-template <auto Body, const FunctionDescription& Function, Borrow Mode = Borrow::Shared>
+template <auto Body, class Decl, Borrow Mode>
 PyObject* tuple_dict_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    return at_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        using Params = typename detail::BodyTraits<decltype(Body)>::Params;
-        PyObject* slots[std::tuple_size_v<Params> + 1] = {};
-        CollectedArguments collected;
-        bind_tuple_dict(Function, args, kwargs, slots, &collected);
-        return detail::bind_and_call<Body, Mode, Params>(self, Function, slots, collected);
-    });
+    return detail::bound_call<Decl, typename detail::BodyTraits<decltype(Body)>::Params>(
+        [&](PyObject** slots, CollectedArguments* collected) {
+            bind_tuple_dict(Decl::description, args, kwargs, slots, collected);
+        },
+        [&](auto convert) { return detail::call_method<Body, Mode>(self, convert); });
 }
 
 template <auto Body, Borrow Mode = Borrow::Shared>
 PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
     return at_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        using Traits = detail::BodyTraits<decltype(Body)>;
-        using Class = typename Traits::Owner;
-        auto& instance = *Instance<Class>::from(self);
-        check_owner_thread(instance);
-        detail::BorrowGuard<Mode, Class> borrow(instance);
-        return detail::finish<typename Traits::Result>(self, [&] { return Body(instance); });
+        return detail::call_method<Body, Mode>(self, [] { return std::tuple<>{}; });
     });
 }
 
 // A module function with the fast calling convention (no self).
-template <auto Body, const FunctionDescription& Function>
+template <auto Body, class Decl>
 PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return at_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        using Traits = detail::FunctionTraits<decltype(Body)>;
-        using Params = typename Traits::Params;
-        PyObject* slots[std::tuple_size_v<Params> + 1] = {};
-        CollectedArguments collected;
-        detail::bind_fastcall_inline(Function, args, nargs, kwnames, slots, &collected);
-        auto converted = detail::convert_all<Params>(Function, slots, collected,
-                                                     std::make_index_sequence<std::tuple_size_v<Params>>{});
-        return detail::finish<typename Traits::Result>(nullptr, [&] { return std::apply(Body, std::move(converted)); });
-    });
+    using Traits = detail::FunctionTraits<decltype(Body)>;
+    return detail::bound_call<Decl, typename Traits::Params>(
+        [&](PyObject** slots, CollectedArguments* collected) {
+            detail::bind_fastcall_inline(Decl::description, args, nargs, kwnames, slots, collected);
+        },
+        [&](auto convert) {
+            return detail::finish<typename Traits::Result>(nullptr, [&] { return std::apply(Body, convert()); });
+        });
 }
 
 // __new__: converts every argument before anything is allocated, lets the body
 // build the native state, then allocates the instance of the requested type.
-template <class Class, auto Body, const FunctionDescription& Function>
+// A class that must know its new instances defines
+//   static void created(PyObject* object);
+template <class Class, auto Body, class Decl>
 PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return at_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        using Params = typename detail::FunctionTraits<decltype(Body)>::Params;
-        PyObject* slots[std::tuple_size_v<Params> + 1] = {};
-        CollectedArguments collected;
-        bind_tuple_dict(Function, args, kwargs, slots, &collected);
-        auto converted = detail::convert_all<Params>(Function, slots, collected,
-                                                     std::make_index_sequence<std::tuple_size_v<Params>>{});
-        typename Class::State state = std::apply(Body, std::move(converted));
-        return create_instance<Class>(type, std::move(state)).release();
-    });
+    return detail::bound_call<Decl, typename detail::FunctionTraits<decltype(Body)>::Params>(
+        [&](PyObject** slots, CollectedArguments* collected) {
+            bind_tuple_dict(Decl::description, args, kwargs, slots, collected);
+        },
+        [&](auto convert) {
+            typename Class::State state = std::apply(Body, convert());
+            OwnedRef object = create_instance<Class>(type, std::move(state));
+            if constexpr (requires(PyObject* created) { Class::created(created); }) {
+                Class::created(object.get());  // on failure the object is released, and destroyed like any other
+            }
+            return object.release();
+        });
 }
 
 // Slots taking only self: tp_repr, tp_str, tp_iter, and getters.
@@ -294,25 +353,47 @@ Py_ssize_t length_entry(PyObject* self) noexcept {
     });
 }
 
-// Method table entries -------------------------------------------------------
+// Declarations ---------------------------------------------------------------
 
-template <auto Body, const FunctionDescription& Function, Borrow Mode = Borrow::Shared>
-PyMethodDef fastcall_def(const char* name, const char* doc) {
-    return {name, detail::as_cfunction(&fastcall_entry<Body, Function, Mode>), METH_FASTCALL | METH_KEYWORDS, doc};
+// A method: its body (or exclusive<&body>, manual<&body>), name and parameters.
+// A body without parameters takes no arguments, one with "*name" an argument
+// tuple, any other the fast calling convention.
+template <auto Body, Literal Name, Literal... Pieces>
+PyMethodDef method(const char* doc) {
+    constexpr auto body = detail::DeclaredBody<Body>::body;
+    constexpr Borrow mode = detail::DeclaredBody<Body>::mode;
+    using Traits = detail::BodyTraits<std::remove_const_t<decltype(body)>>;
+    using Decl = detail::Declaration<typename Traits::Owner, typename Traits::Params, true, Name, Pieces...>;
+    const char* text = detail::docstring<Decl>(Name.view(), doc);
+    if constexpr (Decl::List::parameter_count == 0) {
+        return {Name.text, detail::as_cfunction(&noargs_entry<body, mode>), METH_NOARGS, text};
+    } else if constexpr (Decl::List::varargs) {
+        return {Name.text, detail::as_cfunction(&tuple_dict_entry<body, Decl, mode>), METH_VARARGS | METH_KEYWORDS,
+                text};
+    } else {
+        return {Name.text, detail::as_cfunction(&fastcall_entry<body, Decl, mode>), METH_FASTCALL | METH_KEYWORDS,
+                text};
+    }
 }
-template <auto Body, const FunctionDescription& Function, Borrow Mode = Borrow::Shared>
-PyMethodDef tuple_dict_def(const char* name, const char* doc) {
-    return {name, detail::as_cfunction(&tuple_dict_entry<Body, Function, Mode>), METH_VARARGS | METH_KEYWORDS, doc};
+
+// A module function.
+template <auto Body, Literal Name, Literal... Pieces>
+PyMethodDef function(const char* doc) {
+    using Decl =
+        detail::Declaration<void, typename detail::FunctionTraits<decltype(Body)>::Params, false, Name, Pieces...>;
+    return {Name.text, detail::as_cfunction(&function_entry<Body, Decl>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+            detail::docstring<Decl>(Name.view(), doc)};
 }
-template <auto Body, Borrow Mode = Borrow::Shared>
-PyMethodDef noargs_def(const char* name, const char* doc) {
-    return {name, detail::as_cfunction(&noargs_entry<Body, Mode>), METH_NOARGS, doc};
+
+// A class's constructor: its body builds the native state from the arguments.
+template <class Class, auto Body, Literal... Pieces>
+ConstructorDefinition constructor() {
+    using Decl =
+        detail::Declaration<Class, typename detail::FunctionTraits<decltype(Body)>::Params, false, "__new__",
+                            Pieces...>;
+    return {&constructor_entry<Class, Body, Decl>, Decl::signature.data()};
 }
-template <auto Body, const FunctionDescription& Function>
-PyMethodDef function_def(const char* name, const char* doc) {
-    return {name, detail::as_cfunction(&function_entry<Body, Function>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-            doc};
-}
+
 template <auto Body>
 PyGetSetDef getter_def(const char* name, const char* doc = nullptr) {
     return {name, &getter_entry<Body>, nullptr, doc, nullptr};
@@ -326,7 +407,5 @@ inline PyMethodDef class_getitem_def() {
     return {"__class_getitem__", &class_getitem_entry, METH_O | METH_CLASS,
             "__class_getitem__($cls, item, /)\n--\n\nSee PEP 585"};
 }
-inline PyMethodDef end_of_methods() { return {nullptr, nullptr, 0, nullptr}; }
-inline PyGetSetDef end_of_getset() { return {nullptr, nullptr, nullptr, nullptr, nullptr}; }
 
 }  // namespace torvan::binding

@@ -96,12 +96,13 @@ void set_panic(const char* message) noexcept {
     Py_DECREF(text);
 }
 
-PyError with_argument_note(PyError error, const char* parameter) {
+PyError with_argument_note(PyError error, std::string_view parameter) {
     OwnedRef exception = std::move(error).into_exception();
     if (!exception) {
         return PyError::fetch();
     }
-    OwnedRef note = checked(PyUnicode_FromFormat("while processing '%s'", parameter));
+    OwnedRef note = checked(
+        PyUnicode_FromFormat("while processing '%.*s'", static_cast<int>(parameter.size()), parameter.data()));
     OwnedRef result = OwnedRef::steal(PyObject_CallMethod(exception.get(), "add_note", "O", note.get()));
     if (!result) {
         return PyError::fetch();  // adding the note failed: report that failure instead

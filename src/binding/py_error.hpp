@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "binding/owned_ref.hpp"
 #include "binding/python.hpp"
@@ -65,6 +66,6 @@ inline int checked_status(int status) {
 void set_panic(const char* message) noexcept;
 
 // Adds the note "while processing '<name>'" to an argument conversion error.
-PyError with_argument_note(PyError error, const char* parameter);
+PyError with_argument_note(PyError error, std::string_view parameter);
 
 }  // namespace torvan::binding

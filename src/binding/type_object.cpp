@@ -8,18 +8,21 @@ namespace detail {
 
 PyTypeObject* build_type(const TypeLayout& layout, const ClassDefinition& definition) {
     std::vector<PyType_Slot> slots = definition.slots;
-    bool constructible = false;
-    for (const PyType_Slot& slot : slots) {
-        constructible = constructible || slot.slot == Py_tp_new;
+    const bool constructible = definition.constructor.entry != nullptr;
+    // CPython copies the docstring into the type.
+    std::string doc = definition.doc != nullptr ? definition.doc : "";
+    if (constructible) {
+        slots.push_back({Py_tp_new, reinterpret_cast<void*>(definition.constructor.entry)});
+        doc = std::string(layout.name) + definition.constructor.signature + "\n--\n\n" + doc;
     }
-    if (definition.doc != nullptr && definition.doc[0] != '\0') {
-        slots.push_back({Py_tp_doc, const_cast<char*>(definition.doc)});
+    if (!doc.empty()) {
+        slots.push_back({Py_tp_doc, doc.data()});
     }
-    if (definition.methods != nullptr) {
-        slots.push_back({Py_tp_methods, definition.methods});
+    if (!definition.methods.empty()) {
+        slots.push_back({Py_tp_methods, definition.methods.data()});
     }
-    if (definition.getset != nullptr) {
-        slots.push_back({Py_tp_getset, definition.getset});
+    if (!definition.getset.empty()) {
+        slots.push_back({Py_tp_getset, definition.getset.data()});
     }
     // The member table only declares where the weak-reference list lives; CPython
     // reads it while building the type, so a local table is enough.
@@ -64,21 +67,5 @@ void fail_type_creation(PyError error, const char* name) {
 }
 
 }  // namespace detail
-
-void add_to_module(PyObject* module, const char* name, PyObject* value) {
-    PyObject* all = nullptr;
-    checked_status(PyObject_GetOptionalAttrString(module, "__all__", &all));
-    OwnedRef owned_all = OwnedRef::steal(all);
-    if (!owned_all) {
-        owned_all = checked(PyList_New(0));
-        checked_status(PyObject_SetAttrString(module, "__all__", owned_all.get()));
-    }
-    OwnedRef text = checked(PyUnicode_FromString(name));
-    if (!PyList_Check(owned_all.get()) || PyList_Append(owned_all.get(), text.get()) < 0) {
-        PyErr_Clear();
-        fail("could not append __name__ to __all__");
-    }
-    checked_status(PyObject_SetAttrString(module, name, value));
-}
 
 }  // namespace torvan::binding

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -18,12 +19,36 @@ PyType_Slot slot(int id, Fn* entry) noexcept {
     return {id, reinterpret_cast<void*>(entry)};
 }
 
-// What a class contributes to its type object besides its layout.
+// A class's __new__ and the signature its docstring shows, "(value=0)".
+struct ConstructorDefinition {
+    newfunc entry = nullptr;
+    const char* signature = nullptr;
+};
+
+// The methods or attributes of a class, with the empty entry that ends the
+// table for CPython.
+template <class Entry>
+class EntryTable {
+public:
+    EntryTable() = default;
+    EntryTable(std::initializer_list<Entry> entries) : entries_(entries) { entries_.push_back(Entry{}); }
+
+    bool empty() const noexcept { return entries_.empty(); }
+    // CPython reads the entries and never writes them.
+    void* data() const noexcept { return const_cast<Entry*>(entries_.data()); }
+
+private:
+    std::vector<Entry> entries_;
+};
+
+// What a class contributes to its type object besides its layout. It is made
+// once per process and kept, since the type refers to its tables.
 struct ClassDefinition {
-    const char* doc = nullptr;        // internal signature form, or plain text
-    PyMethodDef* methods = nullptr;   // static, null-terminated
-    PyGetSetDef* getset = nullptr;    // static, null-terminated
-    std::vector<PyType_Slot> slots;   // protocol slots: Py_tp_new, Py_tp_repr, ...
+    const char* doc = nullptr;          // the text; a constructible class's starts with its signature
+    ConstructorDefinition constructor;  // none: the class cannot be instantiated from Python
+    EntryTable<PyMethodDef> methods;
+    EntryTable<PyGetSetDef> getset;
+    std::vector<PyType_Slot> slots;     // protocol slots: Py_tp_repr, Py_tp_iter, ...
     bool subclassable = false;
 };
 
@@ -82,7 +107,8 @@ private:
             weaklist_offset(),
             &dealloc_instance<Class>,
         };
-        PyTypeObject* built = detail::build_type(layout, Class::definition());
+        static const ClassDefinition definition = Class::definition();
+        PyTypeObject* built = detail::build_type(layout, definition);
         PyTypeObject* expected = nullptr;
         if (!cell_.compare_exchange_strong(expected, built, std::memory_order_acq_rel)) {
             Py_DECREF(built);  // another thread published first; everyone uses its type
@@ -104,8 +130,5 @@ private:
 
     static inline std::atomic<PyTypeObject*> cell_{nullptr};
 };
-
-// Registration on the module: appends the name to __all__, then sets the attribute.
-void add_to_module(PyObject* module, const char* name, PyObject* value);
 
 }  // namespace torvan::binding

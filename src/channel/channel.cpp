@@ -29,9 +29,6 @@ namespace torvan::channel {
 
 namespace {
 
-using binding::describe;
-using binding::describe_function;
-using binding::FunctionDescription;
 using binding::Instance;
 using binding::Object;
 using binding::OwnedRef;
@@ -309,31 +306,12 @@ OwnedRef anext(Self& self) {
 
 // Descriptions and table ----------------------------------------------------------
 
-constexpr const char* kNewParams[] = {"capacity"};
-constexpr const char* kSendParams[] = {"item", "timeout"};
-constexpr const char* kItemParams[] = {"item"};
-constexpr const char* kTimeoutParams[] = {"timeout"};
-constexpr const char* kExitParams[] = {"_exc_type", "_exc_val", "_exc_tb"};
-
-constexpr FunctionDescription kNew = describe_function<&construct>("Channel", "__new__", kNewParams);
-constexpr FunctionDescription kSend = describe<&send>("Channel", "send", kSendParams);
-constexpr FunctionDescription kSendTimeout = describe<&send_timeout>("Channel", "send_timeout", kSendParams);
-constexpr FunctionDescription kTrySend = describe<&try_send>("Channel", "try_send", kItemParams);
-constexpr FunctionDescription kRecv = describe<&recv>("Channel", "recv", kTimeoutParams);
-constexpr FunctionDescription kRecvTimeout = describe<&recv_timeout>("Channel", "recv_timeout", kTimeoutParams);
-constexpr FunctionDescription kSendOp = describe<&send_op>("Channel", "send_op", kItemParams);
-constexpr FunctionDescription kExit = describe<&exit_context>("Channel", "__exit__", kExitParams);
-constexpr FunctionDescription kArecv = describe<&arecv>("Channel", "arecv", kTimeoutParams);
-constexpr FunctionDescription kAsend = describe<&asend>("Channel", "asend", kSendParams);
-
 constexpr const char* kClassDoc =
-    "Channel(capacity=None)\n--\n\n"
     "A thread-safe, lock-free message passing channel built on a native multi-producer multi-consumer channel "
     "engine.\n"
     "Supports bounded, unbounded, and unbuffered (capacity=0) rendezvous modes.";
 
 constexpr const char* kRecvDoc =
-    "recv($self, timeout=None)\n--\n\n"
     "Block and receive an item from the channel. Releases the GIL while waiting.\n"
     "\n"
     "# Concurrency & Closing Behavior\n"
@@ -342,56 +320,39 @@ constexpr const char* kRecvDoc =
     "are drained by the unblocked threads until empty. Threads calling `recv()` after\n"
     "the buffer is drained will receive `PyValueError(\"Channel is closed and empty\")`.";
 
-PyMethodDef g_methods[] = {
-    binding::fastcall_def<&send, kSend>(
-        "send",
-        "send($self, item, timeout=None)\n--\n\nBlock and send an item into the channel. Releases the GIL while "
-        "waiting."),
-    binding::fastcall_def<&recv, kRecv>("recv", kRecvDoc),
-    binding::fastcall_def<&try_send, kTrySend>(
-        "try_send",
-        "try_send($self, item)\n--\n\nNon-blocking send. Raises RuntimeError if full, ValueError if closed."),
-    binding::noargs_def<&try_recv>(
-        "try_recv", "try_recv($self)\n--\n\nNon-blocking receive. Raises RuntimeError if empty, ValueError if closed."),
-    binding::fastcall_def<&send_timeout, kSendTimeout>(
-        "send_timeout",
-        "send_timeout($self, item, timeout)\n--\n\nBlock and send an item with a timeout. Releases the GIL."),
-    binding::fastcall_def<&recv_timeout, kRecvTimeout>(
-        "recv_timeout", "recv_timeout($self, timeout)\n--\n\nBlock and receive an item with a timeout. Releases the GIL."),
-    binding::noargs_def<&close>(
-        "close",
-        "close($self)\n--\n\nClose the channel for sending. Drops sender and unblocks pending receivers.\n"
-        "Note: Receiver remains active to allow draining any remaining buffered items."),
-    binding::noargs_def<&recv_op>(
-        "recv_op",
-        "recv_op($self)\n--\n\nCreate a Receive Operation wrapper for `select()`.\n"
-        "Remains available after `close()` to allow draining existing items in the channel buffer."),
-    binding::fastcall_def<&send_op, kSendOp>("send_op",
-                                             "send_op($self, item)\n--\n\nCreate a Send Operation wrapper for `select()`."),
-    binding::noargs_def<&enter_context>("__enter__", "__enter__($self)\n--\n\n"),
-    binding::fastcall_def<&exit_context, kExit>("__exit__", "__exit__($self, _exc_type, _exc_val, _exc_tb)\n--\n\n"),
-    binding::fastcall_def<&arecv, kArecv>(
-        "arecv",
-        "arecv($self, timeout=None)\n--\n\nAsync version of recv() for compatibility with asyncio event loops."),
-    binding::fastcall_def<&asend, kAsend>(
-        "asend",
-        "asend($self, item, timeout=None)\n--\n\nAsync version of send() for compatibility with asyncio event loops."),
-    binding::class_getitem_def(),
-    binding::end_of_methods(),
-};
-
-PyGetSetDef g_getset[] = {
-    binding::getter_def<&capacity>("capacity"),
-    binding::end_of_getset(),
-};
+using binding::method;
 
 binding::ClassDefinition ChannelClass::definition() {
     return {
         .doc = kClassDoc,
-        .methods = g_methods,
-        .getset = g_getset,
+        .constructor = binding::constructor<ChannelClass, &construct, "capacity=None">(),
+        .methods = {
+            method<&send, "send", "item", "timeout=None">(
+                "Block and send an item into the channel. Releases the GIL while waiting."),
+            method<&recv, "recv", "timeout=None">(kRecvDoc),
+            method<&try_send, "try_send", "item">("Non-blocking send. Raises RuntimeError if full, ValueError if closed."),
+            method<&try_recv, "try_recv">("Non-blocking receive. Raises RuntimeError if empty, ValueError if closed."),
+            method<&send_timeout, "send_timeout", "item", "timeout">(
+                "Block and send an item with a timeout. Releases the GIL."),
+            method<&recv_timeout, "recv_timeout", "timeout">("Block and receive an item with a timeout. Releases the GIL."),
+            method<&close, "close">(
+                "Close the channel for sending. Drops sender and unblocks pending receivers.\n"
+                "Note: Receiver remains active to allow draining any remaining buffered items."),
+            method<&recv_op, "recv_op">(
+                "Create a Receive Operation wrapper for `select()`.\n"
+                "Remains available after `close()` to allow draining existing items in the channel buffer."),
+            method<&send_op, "send_op", "item">("Create a Send Operation wrapper for `select()`."),
+            method<&enter_context, "__enter__">(""),
+            method<&exit_context, "__exit__", "_exc_type", "_exc_val", "_exc_tb">(""),
+            method<&arecv, "arecv", "timeout=None">("Async version of recv() for compatibility with asyncio event loops."),
+            method<&asend, "asend", "item", "timeout=None">(
+                "Async version of send() for compatibility with asyncio event loops."),
+            binding::class_getitem_def(),
+        },
+        .getset = {
+            binding::getter_def<&capacity>("capacity"),
+        },
         .slots = {
-            binding::slot(Py_tp_new, &binding::constructor_entry<ChannelClass, &construct, kNew>),
             binding::slot(Py_tp_iter, &binding::unary_entry<&iter>),
             binding::slot(Py_tp_iternext, &binding::iternext_entry<&next_item>),
             binding::slot(Py_am_aiter, &binding::unary_entry<&aiter>),

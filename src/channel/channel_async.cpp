@@ -513,12 +513,6 @@ PyObject* qualname(PyObject* object, void*) noexcept {
     });
 }
 
-PyGetSetDef g_getset[] = {
-    {"__qualname__", &qualname, nullptr, nullptr, nullptr},
-    {"__name__", &qualname, nullptr, nullptr, nullptr},
-    binding::end_of_getset(),
-};
-
 OwnedRef send(Self& self, Object) { return as_method_result(resume(self.state)); }
 
 // throw(exception), or the older throw(type, value, traceback).
@@ -563,23 +557,8 @@ OwnedRef throw_method(Self& self, Object type, std::optional<Object> value, std:
 
 void close_method(Self& self) { self.state.quit(); }
 
-constexpr const char* kSendParams[] = {"value"};
-constexpr const char* kThrowParams[] = {"typ", "val", "tb"};
-constexpr binding::FunctionDescription kSend = binding::describe<&send>("ChannelAwaitable", "send", kSendParams);
-constexpr binding::FunctionDescription kThrow =
-    binding::describe<&throw_method>("ChannelAwaitable", "throw", kThrowParams);
-
-PyMethodDef g_methods[] = {
-    binding::fastcall_def<&send, kSend, binding::Borrow::Exclusive>(
-        "send", "send($self, value, /)\n--\n\nResume the operation; the value is ignored."),
-    binding::fastcall_def<&throw_method, kThrow, binding::Borrow::Exclusive>(
-        "throw",
-        "throw($self, typ, val=None, tb=None, /)\n--\n\nAbandon the operation and raise the exception, unless a "
-        "rendezvous hand-over completed it first."),
-    binding::noargs_def<&close_method, binding::Borrow::Exclusive>(
-        "close", "close($self, /)\n--\n\nAbandon the operation."),
-    binding::end_of_methods(),
-};
+using binding::exclusive;
+using binding::method;
 
 binding::ClassDefinition AwaitableClass::definition() {
     return {
@@ -590,8 +569,16 @@ binding::ClassDefinition AwaitableClass::definition() {
                "has taken nothing and a cancelled send has sent nothing, except on a rendezvous channel\n"
                "(capacity=0) when a partner took part in the hand-over before the cancellation arrived: the\n"
                "await then completes anyway, with the item received or reporting the send.",
-        .methods = g_methods,
-        .getset = g_getset,
+        .methods = {
+            method<exclusive<&send>, "send", "value", "/">("Resume the operation; the value is ignored."),
+            method<exclusive<&throw_method>, "throw", "typ", "val=None", "tb=None", "/">(
+                "Abandon the operation and raise the exception, unless a rendezvous hand-over completed it first."),
+            method<exclusive<&close_method>, "close", "/">("Abandon the operation."),
+        },
+        .getset = {
+            {"__qualname__", &qualname, nullptr, nullptr, nullptr},
+            {"__name__", &qualname, nullptr, nullptr, nullptr},
+        },
         .slots = {
             binding::slot(Py_am_await, &binding::unary_entry<&await_self>),
             binding::slot(Py_am_send, &am_send),

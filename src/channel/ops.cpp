@@ -12,26 +12,20 @@ namespace torvan::channel {
 
 namespace {
 
-PyMethodDef g_methods[] = {
-    binding::class_getitem_def(),
-    binding::end_of_methods(),
-};
-
-struct RecvOpClass : binding::ClassTraits {
-    static constexpr const char* kName = "RecvOp";
-    using State = RecvOpState;
+// The two classes differ in their name, their docstring and what they hold.
+template <binding::Literal Name, binding::Literal Doc, class OpState>
+struct OpClass : binding::ClassTraits {
+    static constexpr const char* kName = Name.text;
+    using State = OpState;
     static binding::ClassDefinition definition() {
-        return {.doc = "An operation descriptor for receiving from a channel inside `select()`.", .methods = g_methods};
+        return {.doc = Doc.text, .methods = {binding::class_getitem_def()}};
     }
 };
 
-struct SendOpClass : binding::ClassTraits {
-    static constexpr const char* kName = "SendOp";
-    using State = SendOpState;
-    static binding::ClassDefinition definition() {
-        return {.doc = "An operation descriptor for sending to a channel inside `select()`.", .methods = g_methods};
-    }
-};
+using RecvOpClass =
+    OpClass<"RecvOp", "An operation descriptor for receiving from a channel inside `select()`.", RecvOpState>;
+using SendOpClass =
+    OpClass<"SendOp", "An operation descriptor for sending to a channel inside `select()`.", SendOpState>;
 
 // Neither class can be subclassed, so the exact type identifies an instance.
 template <class Class>

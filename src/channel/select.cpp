@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "binding/methods.hpp"
-#include "binding/type_object.hpp"
 #include "channel/channel_types.hpp"
 #include "channel/channel_wait.hpp"
 #include "channel/detached_wait.hpp"
@@ -148,29 +147,12 @@ OwnedRef select_one(binding::SequenceItems ops, std::optional<double> timeout) {
     raise(PyExc_TimeoutError, "select() timed out waiting for ready channel");
 }
 
-constexpr const char* kParams[] = {"ops", "timeout"};
-constexpr binding::FunctionDescription kSelect = binding::describe_function<&select_one>(nullptr, "select", kParams);
-
-PyMethodDef g_select = binding::function_def<&select_one, kSelect>(
-    "select",
-    "select(ops, timeout=None)\n--\n\n"
+PyMethodDef g_select = binding::function<&select_one, "select", "ops", "timeout=None">(
     "Block until one of the channel operations (recv_op or send_op) is ready, or until optional timeout expires.\n"
     "Multiplexes several channel operations: waits on all of them at once and performs exactly one.");
 
 }  // namespace
 
-void register_select(PyObject* module) {
-    OwnedRef module_name = binding::checked(PyModule_GetNameObject(module));
-    OwnedRef function = binding::checked(PyCMethod_New(&g_select, module, module_name.get(), nullptr));
-    OwnedRef name = binding::checked(PyObject_GetAttrString(function.get(), "__name__"));
-    if (!PyUnicode_Check(name.get())) {
-        binding::raise_cast_error(name.get(), "str");
-    }
-    const char* text = PyUnicode_AsUTF8(name.get());
-    if (text == nullptr) {
-        binding::raise_current();
-    }
-    binding::add_to_module(module, text, function.get());
-}
+PyMethodDef* select_function() { return &g_select; }
 
 }  // namespace torvan::select

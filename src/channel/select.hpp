@@ -4,7 +4,7 @@
 
 namespace torvan::select {
 
-// Creates the module function `select` and registers it on `module`.
-void register_select(PyObject* module);
+// The definition of the module function `select`.
+PyMethodDef* select_function();
 
 }  // namespace torvan::select

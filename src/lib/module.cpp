@@ -5,41 +5,49 @@
 #include "atomic/atomic_integer.hpp"
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
-#include "binding/type_object.hpp"
+#include "binding/registration.hpp"
 #include "channel/channel.hpp"
 #include "channel/ops.hpp"
+#include "channel/select.hpp"
 #include "lock/guards.hpp"
 #include "lock/rwlock.hpp"
 #include "map/concurrent_map.hpp"
 #include "pool/thread_pool.hpp"
-#include "channel/select.hpp"
 
 namespace torvan {
 
 namespace {
 
-using binding::add_to_module;
+// The classes, in the order __all__ lists them, each type built on first use.
+constexpr PyTypeObject* (*kClasses[])() = {
+    channel::channel_type,
+    channel::recv_op_type,
+    channel::send_op_type,
+    map::concurrent_map_type,
+    pool::thread_pool_type,
+    atomic::atomic_integer_type,
+    atomic::atomic_boolean_type,
+    lock::rwlock_type,
+    lock::read_guard_type,
+    lock::write_guard_type,
+};
 
-void register_class(PyObject* module, const char* name, PyTypeObject* type) {
-    add_to_module(module, name, reinterpret_cast<PyObject*>(type));
-}
+// The module functions, after the classes.
+constexpr PyMethodDef* (*kFunctions[])() = {
+    select::select_function,
+};
 
 int exec_module(PyObject* module) noexcept {
     return binding::at_boundary<int>(-1, [&] {
         if (!PyModule_Check(module)) {
             binding::raise_cast_error(module, "module");
         }
-        register_class(module, "Channel", channel::channel_type());
-        register_class(module, "RecvOp", channel::recv_op_type());
-        register_class(module, "SendOp", channel::send_op_type());
-        register_class(module, "ConcurrentMap", map::concurrent_map_type());
-        register_class(module, "ThreadPool", pool::thread_pool_type());
-        register_class(module, "AtomicInteger", atomic::atomic_integer_type());
-        register_class(module, "AtomicBoolean", atomic::atomic_boolean_type());
-        register_class(module, "RwLock", lock::rwlock_type());
-        register_class(module, "RwLockReadGuard", lock::read_guard_type());
-        register_class(module, "RwLockWriteGuard", lock::write_guard_type());
-        select::register_select(module);
+        for (auto type_of : kClasses) {
+            binding::add_type(module, type_of());
+        }
+        for (auto function_of : kFunctions) {
+            binding::add_function(module, function_of());
+        }
         return 0;
     });
 }

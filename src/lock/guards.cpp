@@ -18,8 +18,6 @@ namespace torvan::lock {
 
 namespace {
 
-using binding::describe;
-using binding::FunctionDescription;
 using binding::Instance;
 using binding::Object;
 using binding::OnConflict;
@@ -55,9 +53,6 @@ struct GuardClass<ReadAccess> : GuardTraits<ReadAccess> {
     static constexpr const char* kDoc =
         "A context-manager guard for holding shared read access of an RwLock.\n"
         "Since it keeps references to local FFI contexts, it is marked as `unsendable`.";
-    static constexpr const char* kEnterDoc = "__enter__($self)\n--\n\nEnter the read lock context.";
-    static constexpr const char* kExitDoc =
-        "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nExit the read lock context, releasing the lock.";
     static binding::ClassDefinition definition();
 };
 
@@ -68,9 +63,6 @@ struct GuardClass<WriteAccess> : GuardTraits<WriteAccess> {
     static constexpr const char* kDoc =
         "A context-manager guard for holding exclusive write access of an RwLock.\n"
         "Since it keeps references to local FFI contexts, it is marked as `unsendable`.";
-    static constexpr const char* kEnterDoc = "__enter__($self)\n--\n\nEnter the write lock context.";
-    static constexpr const char* kExitDoc =
-        "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\nExit the write lock context, releasing the lock.";
     static binding::ClassDefinition definition();
 };
 
@@ -163,36 +155,29 @@ void exit_guard(Guard<Access>& self, Object, Object, Object) {
     self.state.held.release();
 }
 
-constexpr const char* kExitParams[] = {"_exc_type", "_exc_value", "_traceback"};
-constexpr FunctionDescription kReadExit = describe<&exit_guard<ReadAccess>>("RwLockReadGuard", "__exit__", kExitParams);
-constexpr FunctionDescription kWriteExit =
-    describe<&exit_guard<WriteAccess>>("RwLockWriteGuard", "__exit__", kExitParams);
-
-PyMethodDef g_read_methods[] = {
-    binding::noargs_def<&enter_read, binding::Borrow::Manual>("__enter__", ReadGuardClass::kEnterDoc),
-    binding::fastcall_def<&exit_guard<ReadAccess>, kReadExit, binding::Borrow::Exclusive>("__exit__",
-                                                                                         ReadGuardClass::kExitDoc),
-    binding::end_of_methods(),
-};
-
-PyMethodDef g_write_methods[] = {
-    binding::noargs_def<&enter_write, binding::Borrow::Manual>("__enter__", WriteGuardClass::kEnterDoc),
-    binding::fastcall_def<&exit_guard<WriteAccess>, kWriteExit, binding::Borrow::Exclusive>(
-        "__exit__", WriteGuardClass::kExitDoc),
-    binding::end_of_methods(),
-};
+using binding::exclusive;
+using binding::manual;
+using binding::method;
 
 binding::ClassDefinition ReadGuardClass::definition() {
     return {
         .doc = kDoc,
-        .methods = g_read_methods,
+        .methods = {
+            method<manual<&enter_read>, "__enter__">("Enter the read lock context."),
+            method<exclusive<&exit_guard<ReadAccess>>, "__exit__", "_exc_type", "_exc_value", "_traceback">(
+                "Exit the read lock context, releasing the lock."),
+        },
     };
 }
 
 binding::ClassDefinition WriteGuardClass::definition() {
     return {
         .doc = kDoc,
-        .methods = g_write_methods,
+        .methods = {
+            method<manual<&enter_write>, "__enter__">("Enter the write lock context."),
+            method<exclusive<&exit_guard<WriteAccess>>, "__exit__", "_exc_type", "_exc_value", "_traceback">(
+                "Exit the write lock context, releasing the lock."),
+        },
     };
 }
 

@@ -13,7 +13,6 @@ namespace torvan::lock {
 
 namespace {
 
-using binding::FunctionDescription;
 using binding::Instance;
 
 struct RwLockState {
@@ -33,28 +32,18 @@ binding::OwnedRef read(Self& self) { return make_read_guard(self.state.handle); 
 
 binding::OwnedRef write(Self& self) { return make_write_guard(self.state.handle); }
 
-constexpr FunctionDescription kNew = binding::describe_function<&construct>("RwLock", "__new__");
-
-constexpr const char* kClassDoc =
-    "RwLock()\n--\n\n"
-    "A native reader-writer lock for free-threaded Python.\n"
-    "Allows multiple concurrent readers or a single exclusive writer.\n"
-    "Context-manager guards (`with lock.read():` / `with lock.write():`) ensure exception-safe RAII scoping.";
-
-PyMethodDef g_methods[] = {
-    binding::noargs_def<&read>(
-        "read", "read($self)\n--\n\nPrepare a read lock guard. Acquisition occurs upon entering the context."),
-    binding::noargs_def<&write>(
-        "write", "write($self)\n--\n\nPrepare a write lock guard. Acquisition occurs upon entering the context."),
-    binding::end_of_methods(),
-};
+using binding::method;
 
 binding::ClassDefinition RwLockClass::definition() {
     return {
-        .doc = kClassDoc,
-        .methods = g_methods,
-        .slots = {
-            binding::slot(Py_tp_new, &binding::constructor_entry<RwLockClass, &construct, kNew>),
+        .doc = "A native reader-writer lock for free-threaded Python.\n"
+               "Allows multiple concurrent readers or a single exclusive writer.\n"
+               "Context-manager guards (`with lock.read():` / `with lock.write():`) ensure exception-safe RAII "
+               "scoping.",
+        .constructor = binding::constructor<RwLockClass, &construct>(),
+        .methods = {
+            method<&read, "read">("Prepare a read lock guard. Acquisition occurs upon entering the context."),
+            method<&write, "write">("Prepare a write lock guard. Acquisition occurs upon entering the context."),
         },
     };
 }

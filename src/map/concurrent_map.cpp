@@ -34,9 +34,6 @@ namespace torvan::map {
 
 namespace {
 
-using binding::describe;
-using binding::describe_function;
-using binding::FunctionDescription;
 using binding::Instance;
 using binding::Object;
 using binding::OwnedRef;
@@ -293,87 +290,50 @@ OwnedRef items(Self& self) { return listing_of(self, Listing::Items); }
 
 // Type -------------------------------------------------------------------------
 
-constexpr const char* kNewParams[] = {"shard_count"};
-constexpr const char* kKeyParams[] = {"key"};
-constexpr const char* kSetParams[] = {"key", "value"};
-constexpr const char* kGetOrInsertParams[] = {"key", "default"};
-
-constexpr FunctionDescription kNew = describe_function<&construct>("ConcurrentMap", "__new__", kNewParams);
-constexpr FunctionDescription kGet = describe<&get>("ConcurrentMap", "get", kKeyParams);
-constexpr FunctionDescription kGetVal = describe<&get_val>("ConcurrentMap", "get_val", kKeyParams);
-constexpr FunctionDescription kGetOrInsert =
-    describe<&get_or_insert>("ConcurrentMap", "get_or_insert", kGetOrInsertParams);
-constexpr FunctionDescription kSet = describe<&set>("ConcurrentMap", "set", kSetParams);
-constexpr FunctionDescription kDelete = describe<&delete_key>("ConcurrentMap", "delete", kKeyParams);
-constexpr FunctionDescription kPopVal = describe<&pop_val>("ConcurrentMap", "pop_val", kKeyParams);
-constexpr FunctionDescription kContainsKey = describe<&contains_key>("ConcurrentMap", "contains_key", kKeyParams);
-
 constexpr const char* kClassDoc =
-    "ConcurrentMap(shard_count=None)\n--\n\n"
     "A highly concurrent, thread-safe hash map with dynamically configurable shard count.\n"
     "Each shard is protected by a Mutex. Python callbacks (like `__eq__` and `__hash__`)\n"
     "are executed entirely OUTSIDE the shard locks, preventing any lock-ordering\n"
     "or recursive deadlocks in multi-threaded GIL-free environments.";
 
-PyMethodDef g_methods[] = {
-    binding::fastcall_def<&get, kGet>("get", "get($self, key)\n--\n\nRetrieve the value associated with the key."),
-    binding::fastcall_def<&get_val, kGetVal>(
-        "get_val",
-        "get_val($self, key)\n--\n\nRetrieve the value associated with the key as a tuple (found, value)."),
-    binding::fastcall_def<&get_or_insert, kGetOrInsert>(
-        "get_or_insert",
-        "get_or_insert($self, key, default)\n--\n\n"
-        "Atomically get the existing value for key, or insert default and return default if absent."),
-    binding::fastcall_def<&set, kSet>("set", "set($self, key, value)\n--\n\nSet the value for the key."),
-    binding::fastcall_def<&delete_key, kDelete>(
-        "delete",
-        "delete($self, key)\n--\n\n"
-        "Delete the key from the map. Returns True if the key was present, otherwise False."),
-    binding::fastcall_def<&pop_val, kPopVal>(
-        "pop_val",
-        "pop_val($self, key)\n--\n\n"
-        "Atomically remove and return the key's value.\n"
-        "Returns `(true, value)` if found, or `(false, None)` if absent."),
-    binding::fastcall_def<&contains_key, kContainsKey>(
-        "contains_key", "contains_key($self, key)\n--\n\nCheck if the key exists in the map."),
-    binding::noargs_def<&length>(
-        "len",
-        "len($self)\n--\n\n"
-        "Return the total number of elements across all shards.\n"
-        "Note: Under concurrent modifications, this represents a weakly-consistent\n"
-        "snapshot and may return an approximate value rather than a global atomic freeze."),
-    binding::noargs_def<&clear>("clear", "clear($self)\n--\n\nClear all elements from the map."),
-    binding::noargs_def<&keys>(
-        "keys",
-        "keys($self)\n--\n\n"
-        "Retrieve all keys in the map.\n"
-        "Note: Returns a weakly-consistent snapshot collected shard-by-shard."),
-    binding::noargs_def<&values>(
-        "values",
-        "values($self)\n--\n\n"
-        "Retrieve all values in the map.\n"
-        "Note: Returns a weakly-consistent snapshot collected shard-by-shard."),
-    binding::noargs_def<&items>(
-        "items",
-        "items($self)\n--\n\n"
-        "Retrieve all key-value tuples in the map.\n"
-        "Note: Returns a weakly-consistent snapshot collected shard-by-shard."),
-    binding::class_getitem_def(),
-    binding::end_of_methods(),
-};
-
-PyGetSetDef g_getset[] = {
-    binding::getter_def<&shard_count>("shard_count", "The number of shards, fixed when the map is created."),
-    binding::end_of_getset(),
-};
+using binding::method;
 
 binding::ClassDefinition ConcurrentMapClass::definition() {
     return {
         .doc = kClassDoc,
-        .methods = g_methods,
-        .getset = g_getset,
+        .constructor = binding::constructor<ConcurrentMapClass, &construct, "shard_count=None">(),
+        .methods = {
+            method<&get, "get", "key">("Retrieve the value associated with the key."),
+            method<&get_val, "get_val", "key">("Retrieve the value associated with the key as a tuple (found, value)."),
+            method<&get_or_insert, "get_or_insert", "key", "default">(
+                "Atomically get the existing value for key, or insert default and return default if absent."),
+            method<&set, "set", "key", "value">("Set the value for the key."),
+            method<&delete_key, "delete", "key">(
+                "Delete the key from the map. Returns True if the key was present, otherwise False."),
+            method<&pop_val, "pop_val", "key">(
+                "Atomically remove and return the key's value.\n"
+                "Returns `(true, value)` if found, or `(false, None)` if absent."),
+            method<&contains_key, "contains_key", "key">("Check if the key exists in the map."),
+            method<&length, "len">(
+                "Return the total number of elements across all shards.\n"
+                "Note: Under concurrent modifications, this represents a weakly-consistent\n"
+                "snapshot and may return an approximate value rather than a global atomic freeze."),
+            method<&clear, "clear">("Clear all elements from the map."),
+            method<&keys, "keys">(
+                "Retrieve all keys in the map.\n"
+                "Note: Returns a weakly-consistent snapshot collected shard-by-shard."),
+            method<&values, "values">(
+                "Retrieve all values in the map.\n"
+                "Note: Returns a weakly-consistent snapshot collected shard-by-shard."),
+            method<&items, "items">(
+                "Retrieve all key-value tuples in the map.\n"
+                "Note: Returns a weakly-consistent snapshot collected shard-by-shard."),
+            binding::class_getitem_def(),
+        },
+        .getset = {
+            binding::getter_def<&shard_count>("shard_count", "The number of shards, fixed when the map is created."),
+        },
         .slots = {
-            binding::slot(Py_tp_new, &binding::constructor_entry<ConcurrentMapClass, &construct, kNew>),
             binding::slot(Py_mp_length, &binding::length_entry<&length_slot>),
         },
         .subclassable = true,

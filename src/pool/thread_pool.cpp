@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "binding/interned.hpp"
 #include "binding/methods.hpp"
 #include "binding/type_object.hpp"
 #include "core/engine/engine.hpp"
@@ -32,7 +33,6 @@ namespace torvan::pool {
 namespace {
 
 using binding::Defaulted;
-using binding::FunctionDescription;
 using binding::Instance;
 using binding::Object;
 using binding::OwnedRef;
@@ -105,6 +105,7 @@ struct ThreadPoolClass : binding::ClassTraits {
     static constexpr bool kWeakReferences = true;
     static constexpr bool kExclusiveMethods = true;  // shutdown
     static binding::ClassDefinition definition();
+    static void created(PyObject* pool);
 };
 using Self = Instance<ThreadPoolClass>;
 
@@ -262,123 +263,79 @@ OwnedRef submit(Self& self, Object func, binding::VarArgs args, binding::VarKwar
     return future;
 }
 
-void shutdown(Self& self, Defaulted<bool> wait, Defaulted<bool> cancel_futures) {
-    shutdown_state(self.state, wait.value_or(true), cancel_futures.value_or(false));
-}
-
-OwnedRef map(Self& self, Object fn, binding::VarArgs iterables, binding::VarKwargs options);
-
-constexpr const char* kMapParams[] = {"fn"};
-constexpr FunctionDescription kMap = binding::describe<&map>("ThreadPool", "map", kMapParams);
+void shutdown(Self& self, bool wait, bool cancel_futures) { shutdown_state(self.state, wait, cancel_futures); }
 
 // The standard executors' own map, run with this pool as the executor: it
 // needs nothing but submit(), and so keeps their contract exactly (results in
 // input order, the timeout counted from this call, what is left cancelled
-// when the iterator is closed early or times out). It takes no borrow of its
+// when the iterator is closed early or times out). Its keywords go on as
+// given, so their defaults are the standard map's. It takes no borrow of its
 // own: each submit() takes one.
-OwnedRef map(Self& self, Object fn, binding::VarArgs iterables, binding::VarKwargs options) {
-    if (PyObject* keywords = options.dict.get()) {
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        Py_ssize_t position = 0;
-        while (PyDict_Next(keywords, &position, &key, &value)) {
-            if (!PyUnicode_EqualToUTF8(key, "timeout") && !PyUnicode_EqualToUTF8(key, "chunksize")) {
-                binding::raise_unexpected_keyword(kMap, key);
-            }
-        }
-    }
+OwnedRef map(Self& self, Object fn, binding::VarArgs iterables, Defaulted<Object> timeout,
+             Defaulted<Object> chunksize) {
     // Also when there is nothing to map, which would never reach submit().
     refuse_if_closed(self.state);
     OwnedRef module = binding::checked(PyImport_ImportModule("concurrent.futures"));
     OwnedRef executor = binding::checked(PyObject_GetAttrString(module.get(), "Executor"));
     OwnedRef executor_map = binding::checked(PyObject_GetAttrString(executor.get(), "map"));
+    OwnedRef options;
+    for (auto [name, option] : {std::pair{"timeout", timeout}, std::pair{"chunksize", chunksize}}) {
+        if (option.given) {
+            if (!options) {
+                options = binding::checked(PyDict_New());
+            }
+            binding::checked_status(PyDict_SetItemString(options.get(), name, option.given->ptr));
+        }
+    }
     PyObject* tuple = iterables.tuple.get();
     std::vector<PyObject*> arguments{self.object(), fn.ptr};
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
         arguments.push_back(PyTuple_GET_ITEM(tuple, i));
     }
     return binding::checked(
-        PyObject_VectorcallDict(executor_map.get(), arguments.data(), arguments.size(), options.dict.get()));
+        PyObject_VectorcallDict(executor_map.get(), arguments.data(), arguments.size(), options.get()));
 }
 
 binding::ReturnSelf enter_context(Self&) { return {}; }
 
 void exit_context(Self& self, Object, Object, Object) { shutdown_state(self.state, true, false); }
 
-constexpr const char* kNewParams[] = {"num_workers"};
-constexpr const char* kSubmitParams[] = {"func"};
-constexpr const char* kShutdownParams[] = {"wait", "cancel_futures"};
-constexpr const char* kExitParams[] = {"_exc_type", "_exc_val", "_exc_tb"};
-
-constexpr FunctionDescription kNew = binding::describe_function<&construct>("ThreadPool", "__new__", kNewParams);
-constexpr FunctionDescription kSubmit = binding::describe<&submit>("ThreadPool", "submit", kSubmitParams);
-constexpr FunctionDescription kShutdown = binding::describe<&shutdown>("ThreadPool", "shutdown", kShutdownParams);
-constexpr FunctionDescription kExit = binding::describe<&exit_context>("ThreadPool", "__exit__", kExitParams);
-
-// __new__: the generic constructor, plus the entry in the exit hook's list
-// once the object exists.
-PyObject* new_pool(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    return binding::at_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* slots[1] = {};
-        binding::CollectedArguments collected;
-        binding::bind_tuple_dict(kNew, args, kwargs, slots, &collected);
-        auto num_workers = binding::convert_parameter<std::optional<std::int64_t>>(slots[0], kNewParams[0]);
-        OwnedRef pool = binding::create_instance<ThreadPoolClass>(type, construct(num_workers));
-        // On failure the pool is released, and destroyed like any other.
-        Self::from(pool.get())->state.exit_registration = ExitRegistration::track(pool.get());
-        return pool.release();
-    });
-}
-
-constexpr const char* kClassDoc =
-    "ThreadPool(num_workers=None)\n--\n\n"
-    "An OS-level physical thread pool scheduler for heavy parallel computing.\n"
-    "Avoids GIL contention and allows true parallel multi-threaded execution.\n"
-    "Supports CPython weak references and reclaims its resources automatically when it is destroyed.";
-
-PyMethodDef g_methods[] = {
-    binding::tuple_dict_def<&submit, kSubmit>(
-        "submit",
-        "submit($self, func, *args, **kwargs)\n--\n\n"
-        "Submit a task for parallel execution in the thread pool.\n"
-        "Instantiates and returns a standard `concurrent.futures.Future`."),
-    binding::fastcall_def<&shutdown, kShutdown, binding::Borrow::Exclusive>(
-        "shutdown",
-        "shutdown($self, wait=True, cancel_futures=False)\n--\n\n"
-        "Shut down the thread pool, dropping the sender and joining all worker threads."),
-    binding::tuple_dict_def<&map, kMap, binding::Borrow::Manual>(
-        "map",
-        "map($self, fn, *iterables, timeout=None, chunksize=1)\n--\n\n"
-        "Return an iterator equivalent to map(fn, *iterables), the calls running in the pool.\n"
-        "Results come in input order; a call's exception is raised when its result is reached.\n"
-        "TimeoutError if a result is not ready `timeout` seconds after this call; the calls not\n"
-        "started then, or when the iterator is closed early, are cancelled. chunksize is ignored."),
-    binding::noargs_def<&enter_context>("__enter__", "__enter__($self)\n--\n\nReturn the pool itself."),
-    binding::fastcall_def<&exit_context, kExit, binding::Borrow::Exclusive>(
-        "__exit__",
-        "__exit__($self, _exc_type, _exc_val, _exc_tb)\n--\n\n"
-        "Shut the pool down as shutdown(wait=True) does."),
-    binding::end_of_methods(),
-};
+using binding::exclusive;
+using binding::manual;
+using binding::method;
 
 binding::ClassDefinition ThreadPoolClass::definition() {
     return {
-        .doc = kClassDoc,
-        .methods = g_methods,
-        .slots = {
-            binding::slot(Py_tp_new, &new_pool),
+        .doc = "An OS-level physical thread pool scheduler for heavy parallel computing.\n"
+               "Avoids GIL contention and allows true parallel multi-threaded execution.\n"
+               "Supports CPython weak references and reclaims its resources automatically when it is destroyed.",
+        .constructor = binding::constructor<ThreadPoolClass, &construct, "num_workers=None">(),
+        .methods = {
+            method<&submit, "submit", "func", "*args", "**kwargs">(
+                "Submit a task for parallel execution in the thread pool.\n"
+                "Instantiates and returns a standard `concurrent.futures.Future`."),
+            method<exclusive<&shutdown>, "shutdown", "wait=True", "cancel_futures=False">(
+                "Shut down the thread pool, dropping the sender and joining all worker threads."),
+            method<manual<&map>, "map", "fn", "*iterables", "timeout=None", "chunksize=1">(
+                "Return an iterator equivalent to map(fn, *iterables), the calls running in the pool.\n"
+                "Results come in input order; a call's exception is raised when its result is reached.\n"
+                "TimeoutError if a result is not ready `timeout` seconds after this call; the calls not\n"
+                "started then, or when the iterator is closed early, are cancelled. chunksize is ignored."),
+            method<&enter_context, "__enter__">("Return the pool itself."),
+            method<exclusive<&exit_context>, "__exit__", "_exc_type", "_exc_val", "_exc_tb">(
+                "Shut the pool down as shutdown(wait=True) does."),
         },
     };
 }
 
+// Each new pool is shut down at exit unless it is gone by then.
+void ThreadPoolClass::created(PyObject* pool) {
+    Self::from(pool)->state.exit_registration = ExitRegistration::track(pool);
+}
+
 void init_names() {
-    auto intern = [](PyObject*& slot, const char* text) {
-        if (slot == nullptr) {
-            slot = binding::checked(PyUnicode_InternFromString(text)).release();
-        }
-    };
-    intern(g_names.contextvars, "contextvars");
-    intern(g_names.copy_context, "copy_context");
+    binding::intern_once(g_names.contextvars, "contextvars");
+    binding::intern_once(g_names.copy_context, "copy_context");
     init_worker_names();
 }
 

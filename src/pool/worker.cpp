@@ -7,6 +7,7 @@
 #include <new>
 
 #include "core/failure.hpp"
+#include "binding/interned.hpp"
 #include "binding/py_error.hpp"
 #include "binding/thread_state.hpp"
 #include "core/platform/park.hpp"
@@ -309,16 +310,11 @@ void forget_workers_after_fork() noexcept {
 }
 
 void init_worker_names() {
-    auto intern = [](PyObject*& slot, const char* text) {
-        if (slot == nullptr) {
-            slot = binding::checked(PyUnicode_InternFromString(text)).release();
-        }
-    };
-    intern(g_names.run, "run");
-    intern(g_names.set_result, "set_result");
-    intern(g_names.set_exception, "set_exception");
-    intern(g_names.cancel, "cancel");
-    intern(g_names.set_running_or_notify_cancel, "set_running_or_notify_cancel");
+    binding::intern_once(g_names.run, "run");
+    binding::intern_once(g_names.set_result, "set_result");
+    binding::intern_once(g_names.set_exception, "set_exception");
+    binding::intern_once(g_names.cancel, "cancel");
+    binding::intern_once(g_names.set_running_or_notify_cancel, "set_running_or_notify_cancel");
 }
 
 }  // namespace torvan::pool
