@@ -16,7 +16,7 @@
 #include <new>
 #include <optional>
 
-#include "core/sync/backoff.hpp"
+#include "core/sync/cas_backoff.hpp"
 #include "core/sync/cache_line.hpp"
 #include "core/engine/claim.hpp"
 #include "core/engine/context.hpp"
@@ -118,7 +118,7 @@ private:
     [[gnu::noinline]] SendStatus send_waiting(T& item, platform::Deadline deadline, bool interruptible) {
         Token token;
         for (;;) {
-            platform::SpinWait spin;
+            sync::SpinWait spin;
             for (;;) {
                 if (start_send(token)) {
                     return write(token, item);
@@ -152,7 +152,7 @@ private:
     [[gnu::noinline]] RecvStatus recv_waiting(Sink& sink, platform::Deadline deadline, bool interruptible) {
         Token token;
         for (;;) {
-            platform::SpinWait spin;
+            sync::SpinWait spin;
             for (;;) {
                 if (start_recv(token)) {
                     if (token.slot == nullptr) {
@@ -358,7 +358,7 @@ private:
     // needs, not the head or tail: those the other side updates on every
     // operation, and polling them would slow it down. False once the
     // spinning is over (a disconnection is noticed then, at the latest).
-    bool await_room(platform::SpinWait& spin) const noexcept {
+    bool await_room(sync::SpinWait& spin) const noexcept {
         const std::size_t tail = tail_.load(std::memory_order_relaxed) & ~mark_bit_;
         const Slot& slot = buffer_[tail & (mark_bit_ - 1)];
         do {
@@ -369,7 +369,7 @@ private:
         return true;
     }
 
-    bool await_item(platform::SpinWait& spin) const noexcept {
+    bool await_item(sync::SpinWait& spin) const noexcept {
         const std::size_t head = head_.load(std::memory_order_relaxed);
         const Slot& slot = buffer_[head & (mark_bit_ - 1)];
         do {
@@ -382,8 +382,8 @@ private:
 
     // Reserves the slot at the tail. False when full; a null slot when disconnected.
     bool start_send(Token& token) noexcept {
-        Backoff backoff;
-        platform::SpinWait wait;
+        sync::CasBackoff backoff;
+        sync::SpinWait wait;
         std::size_t tail = tail_.load(std::memory_order_relaxed);
         for (;;) {
             if ((tail & mark_bit_) != 0) {
@@ -439,8 +439,8 @@ private:
     // Claims the slot at the head. False when empty; a null slot when
     // disconnected and drained.
     bool start_recv(Token& token) noexcept {
-        Backoff backoff;
-        platform::SpinWait wait;
+        sync::CasBackoff backoff;
+        sync::SpinWait wait;
         std::size_t head = head_.load(std::memory_order_relaxed);
         for (;;) {
             const std::size_t index = head & (mark_bit_ - 1);
@@ -539,16 +539,16 @@ private:
         return !token.hole;
     }
 
-    alignas(kCacheLine) std::atomic<std::size_t> head_{0};
-    alignas(kCacheLine) std::atomic<std::size_t> tail_{0};
-    alignas(kCacheLine) Slot* buffer_ = nullptr;
+    alignas(sync::kCacheLine) std::atomic<std::size_t> head_{0};
+    alignas(sync::kCacheLine) std::atomic<std::size_t> tail_{0};
+    alignas(sync::kCacheLine) Slot* buffer_ = nullptr;
     std::size_t cap_;
     std::size_t one_lap_ = 0;
     std::size_t mark_bit_ = 0;
     // Apart from the fields above, which every operation reads: registering
     // and waking waiters writes here.
-    alignas(kCacheLine) SyncWaker senders_;
-    alignas(kCacheLine) SyncWaker receivers_;
+    alignas(sync::kCacheLine) SyncWaker senders_;
+    alignas(sync::kCacheLine) SyncWaker receivers_;
 };
 
 }  // namespace torvan::engine::detail

@@ -92,7 +92,7 @@ public:
     // waits) a signal aborts the wait with a CAS; if that CAS loses, the wait
     // returns what was selected instead, so a concurrent selection is never
     // lost. `reason` tells why the wait aborted itself.
-    std::uintptr_t wait_until(platform::SpinWait& spin, platform::Deadline deadline, bool interruptible,
+    std::uintptr_t wait_until(sync::SpinWait& spin, platform::Deadline deadline, bool interruptible,
                               AbortReason& reason) noexcept;
 
 private:

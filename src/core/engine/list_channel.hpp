@@ -21,7 +21,7 @@
 #include <memory>
 #include <new>
 
-#include "core/sync/backoff.hpp"
+#include "core/sync/cas_backoff.hpp"
 #include "core/sync/cache_line.hpp"
 #include "core/engine/claim.hpp"
 #include "core/engine/context.hpp"
@@ -48,7 +48,7 @@ class ListChannel {
         T* item() noexcept { return std::launder(reinterpret_cast<T*>(storage)); }
 
         void wait_write() const noexcept {
-            platform::SpinWait wait;
+            sync::SpinWait wait;
             while (written.load(std::memory_order_acquire) == 0) {
                 wait.snooze();
             }
@@ -59,13 +59,13 @@ class ListChannel {
     // allocation on every block); the gap keeps the marks off the items' lines.
     struct Block {
         Slot slots[kBlockCap];
-        unsigned char gap[kCacheLine];
+        unsigned char gap[sync::kCacheLine];
         // Written by receivers only, apart from the items that senders write.
         std::atomic<std::uint8_t> read[kBlockCap] = {};
         std::atomic<Block*> next{nullptr};
 
         Block* wait_next() const noexcept {
-            platform::SpinWait wait;
+            sync::SpinWait wait;
             for (;;) {
                 Block* n = next.load(std::memory_order_acquire);
                 if (n != nullptr) {
@@ -78,7 +78,7 @@ class ListChannel {
         // Waits until the slots before the last one have all been read.
         void wait_reads() const noexcept {
             for (std::size_t i = 0; i + 1 < kBlockCap; ++i) {
-                platform::SpinWait wait;
+                sync::SpinWait wait;
                 while (read[i].load(std::memory_order_acquire) == 0) {
                     wait.snooze();
                 }
@@ -180,7 +180,7 @@ private:
     [[gnu::noinline]] RecvStatus recv_waiting(Sink& sink, platform::Deadline deadline, bool interruptible) {
         Token token;
         for (;;) {
-            platform::SpinWait spin;
+            sync::SpinWait spin;
             do {
                 if (start_recv(token)) {
                     if (token.block == nullptr) {
@@ -334,11 +334,11 @@ private:
     }
 
     [[gnu::noinline]] void start_send_slow(Token& token) {
-        Backoff backoff;
+        sync::CasBackoff backoff;
         std::size_t tail = tail_.index.load(std::memory_order_acquire);
         Block* block = tail_.block.load(std::memory_order_acquire);
         std::unique_ptr<Block> next_block;
-        platform::SpinWait wait;
+        sync::SpinWait wait;
         for (;;) {
             if ((tail & kMarkBit) != 0) {
                 token.block = nullptr;
@@ -438,10 +438,10 @@ private:
     }
 
     [[gnu::noinline]] bool start_recv_slow(Token& token) noexcept {
-        Backoff backoff;
+        sync::CasBackoff backoff;
         std::size_t head = head_.index.load(std::memory_order_acquire);
         Block* block = head_.block.load(std::memory_order_acquire);
-        platform::SpinWait wait;
+        sync::SpinWait wait;
         for (;;) {
             const std::size_t offset = (head >> kShift) % kLap;
             if (offset == kBlockCap) {
@@ -526,7 +526,7 @@ private:
     // Runs when the last receiver is gone and the tail is marked: no new
     // sends can start, sends in progress are waited for.
     void discard_all_messages() noexcept {
-        platform::SpinWait wait;
+        sync::SpinWait wait;
         std::size_t tail;
         for (;;) {
             tail = tail_.index.load(std::memory_order_acquire);
@@ -562,10 +562,10 @@ private:
         head_.index.store(head, std::memory_order_release);
     }
 
-    alignas(kCacheLine) Head head_;
-    alignas(kCacheLine) Tail tail_;
-    alignas(kCacheLine) SyncWaker receivers_;
-    alignas(kCacheLine) std::atomic<Block*> spare_{nullptr};
+    alignas(sync::kCacheLine) Head head_;
+    alignas(sync::kCacheLine) Tail tail_;
+    alignas(sync::kCacheLine) SyncWaker receivers_;
+    alignas(sync::kCacheLine) std::atomic<Block*> spare_{nullptr};
 };
 
 }  // namespace torvan::engine::detail

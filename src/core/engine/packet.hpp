@@ -72,7 +72,7 @@ public:
     // The other side holds a reference and is committed to act at once, so
     // the wait is short: spin first, then sleep on the state word.
     std::uint32_t wait_while(std::uint32_t current) noexcept {
-        platform::SpinWait spin;
+        sync::SpinWait spin;
         do {
             std::uint32_t s = state();
             if (s != current) {

@@ -74,7 +74,7 @@ RecvStatus timer_recv_until(TimerState* timer, Sink& sink, platform::Deadline de
         }
         const platform::Deadline wake = timer != nullptr ? earlier(deadline, timer->wake_time()) : deadline;
         ContextScope cx;
-        platform::SpinWait no_spin = platform::SpinWait::spent();  // nobody ends this wait early
+        sync::SpinWait no_spin = sync::SpinWait::spent();  // nobody ends this wait early
         AbortReason reason = AbortReason::None;
         cx->wait_until(no_spin, wake, interruptible, reason);
         if (reason == AbortReason::Interrupted) {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/engine/context.hpp"
-#include "core/sync/word_lock.hpp"
+#include "core/sync/word_mutex.hpp"
 #include "core/platform/thread.hpp"
 
 namespace torvan::engine::detail {
@@ -112,14 +112,14 @@ private:
 class SyncWaker {
 public:
     void register_waiter(std::uintptr_t oper, Context& cx) {
-        std::lock_guard<WordLock> guard(lock_);
+        std::lock_guard<sync::WordMutex> guard(lock_);
         inner_.register_waiter(oper, cx);
     }
 
     void unregister(std::uintptr_t oper) noexcept {
         std::optional<WaitEntry> entry;
         {
-            std::lock_guard<WordLock> guard(lock_);
+            std::lock_guard<sync::WordMutex> guard(lock_);
             entry = inner_.unregister(oper);
         }
         if (entry) {
@@ -137,7 +137,7 @@ public:
     }
 
     void disconnect() noexcept {
-        std::lock_guard<WordLock> guard(lock_);
+        std::lock_guard<sync::WordMutex> guard(lock_);
         inner_.disconnect();
     }
 
@@ -145,7 +145,7 @@ private:
     void notify_slow() noexcept {
         std::optional<WaitEntry> entry;
         {
-            std::lock_guard<WordLock> guard(lock_);
+            std::lock_guard<sync::WordMutex> guard(lock_);
             entry = inner_.try_select();
         }
         if (entry) {
@@ -154,7 +154,7 @@ private:
         }
     }
 
-    WordLock lock_;
+    sync::WordMutex lock_;
     Waker inner_;
 };
 

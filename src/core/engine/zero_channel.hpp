@@ -20,7 +20,7 @@
 #include "core/engine/packet.hpp"
 #include "core/engine/status.hpp"
 #include "core/engine/waker.hpp"
-#include "core/sync/word_lock.hpp"
+#include "core/sync/word_mutex.hpp"
 #include "core/platform/clock.hpp"
 
 namespace torvan::engine::detail {
@@ -48,7 +48,7 @@ class ZeroChannel {
     }
 
     Lookup pick_locked(Waker& side, Partner& partner) noexcept {
-        std::lock_guard<WordLock> guard(lock_);
+        std::lock_guard<sync::WordMutex> guard(lock_);
         return pick(side, partner);
     }
 
@@ -106,7 +106,7 @@ public:
             Lookup found;
             bool registered = false;
             {
-                std::lock_guard<WordLock> guard(lock_);
+                std::lock_guard<sync::WordMutex> guard(lock_);
                 found = pick(receivers_, partner);
                 if (found == Lookup::None && !expired && own) {
                     senders_.register_waiter(oper, *cx, own.get());
@@ -128,7 +128,7 @@ public:
                 continue;  // look again with the lock, now that there is a packet
             }
             // Registered first: a partner finds only registered threads.
-            platform::SpinWait spin;
+            sync::SpinWait spin;
             AbortReason reason = AbortReason::None;
             const std::uintptr_t sel = cx->wait_until(spin, deadline, interruptible, reason);
             if (sel == kAborted || sel == kDisconnected) {
@@ -175,7 +175,7 @@ public:
             Lookup found;
             bool registered = false;
             {
-                std::lock_guard<WordLock> guard(lock_);
+                std::lock_guard<sync::WordMutex> guard(lock_);
                 found = pick(senders_, partner);
                 if (found == Lookup::None && !expired && own) {
                     receivers_.register_waiter(oper, *cx, own.get());
@@ -199,7 +199,7 @@ public:
                 continue;
             }
             // Registered first: a partner finds only registered threads.
-            platform::SpinWait spin;
+            sync::SpinWait spin;
             AbortReason reason = AbortReason::None;
             const std::uintptr_t sel = cx->wait_until(spin, deadline, interruptible, reason);
             if (sel == kAborted || sel == kDisconnected) {
@@ -326,7 +326,7 @@ public:
     // --- state ---
 
     bool disconnect() noexcept {
-        std::lock_guard<WordLock> guard(lock_);
+        std::lock_guard<sync::WordMutex> guard(lock_);
         if (disconnected_.load(std::memory_order_relaxed)) {
             return false;
         }
@@ -342,7 +342,7 @@ private:
     void unregister(Waker& side, std::uintptr_t oper) noexcept {
         std::optional<WaitEntry> entry;
         {
-            std::lock_guard<WordLock> guard(lock_);
+            std::lock_guard<sync::WordMutex> guard(lock_);
             entry = side.unregister(oper);
         }
         if (entry) {
@@ -352,13 +352,13 @@ private:
 
     bool register_with(Waker& mine, Waker& theirs, std::uintptr_t oper, Context& cx, void*& reg) {
         PacketRef<T> packet(Packet<T>::empty());
-        std::lock_guard<WordLock> guard(lock_);
+        std::lock_guard<sync::WordMutex> guard(lock_);
         mine.register_waiter(oper, cx, packet.get());
         reg = packet.release();
         return theirs.can_select() || disconnected_.load(std::memory_order_relaxed);
     }
 
-    WordLock lock_;
+    sync::WordMutex lock_;
     Waker senders_;
     Waker receivers_;
     std::atomic<bool> disconnected_{false};  // changed under the lock

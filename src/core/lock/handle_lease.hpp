@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "core/lock/lock_handle.hpp"
+#include "core/sync/cache_line.hpp"
 
 namespace torvan::lock {
 
@@ -30,7 +31,7 @@ namespace torvan::lock {
 // reference and never reaches zero; when the thread lets go of it (evicted, or
 // the thread ends) the plain count moves into the atomic one, which from then
 // on counts every reference, and the last to go deletes the lease.
-class alignas(64) HandleLease {
+class alignas(sync::kCacheLine) HandleLease {
 public:
     // A new lease on the handle, cached by the calling thread, with one more
     // reference for the caller.

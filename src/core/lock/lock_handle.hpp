@@ -11,13 +11,14 @@
 #include <vector>
 
 #include "core/lock/raw_rwlock.hpp"
+#include "core/sync/cache_line.hpp"
 
 namespace torvan::lock {
 
 // The lock word, which every acquisition reads, starts the handle's first
 // line; the reader slots, each written by its own threads, follow on lines of
 // their own at the end.
-class alignas(64) LockHandle {
+class alignas(sync::kCacheLine) LockHandle {
 public:
     RawRwLock lock{&reader_slots_};
     // The thread holding exclusive access (0 when none), so that a thread
@@ -73,7 +74,7 @@ private:
     static inline std::atomic<std::uint64_t> next_id_{1};
 
     // Rarely used: off the line that every acquisition touches.
-    alignas(64) std::atomic<bool> has_foreign_releases_{false};
+    alignas(sync::kCacheLine) std::atomic<bool> has_foreign_releases_{false};
     std::mutex foreign_mutex_;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> foreign_releases_;  // (owner thread, reads)
 

@@ -25,6 +25,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "core/sync/cache_line.hpp"
+
 namespace torvan::lock {
 
 namespace detail {
@@ -45,14 +47,13 @@ public:
         return slot != detail::kNoSlot ? slot : detail::assign_reader_slot();
     }
 
-    std::atomic<std::uint64_t>& operator[](std::uint32_t index) noexcept { return slots_[index].readers; }
+    std::atomic<std::uint64_t>& operator[](std::uint32_t index) noexcept { return slots_[index].value; }
     bool all_empty() const noexcept;
     std::uint64_t total() const noexcept;
 
 private:
-    struct alignas(64) Slot {
-        std::atomic<std::uint64_t> readers{0};
-    };
+    using Slot = sync::CachePadded<std::atomic<std::uint64_t>>;
+    static_assert(sizeof(Slot) == sync::kCacheLine, "one slot a line");
     Slot slots_[kCount];
 };
 
