@@ -130,19 +130,10 @@ private:
                     break;
                 }
             }
-            ContextScope cx;
-            const auto oper = reinterpret_cast<std::uintptr_t>(&token);
-            senders_.register_waiter(oper, *cx);
             // Room may have appeared between the last attempt and the registration.
-            if (!is_full() || is_disconnected()) {
-                cx->try_select(kAborted);
-            }
-            AbortReason reason = AbortReason::None;
-            const std::uintptr_t sel = cx->wait_until(spin, deadline, interruptible, reason);
-            if (sel == kAborted || sel == kDisconnected) {
-                senders_.unregister(oper);
-            }
-            if (reason == AbortReason::Interrupted) {
+            const auto room = [this] { return !is_full() || is_disconnected(); };
+            if (senders_.sleep(reinterpret_cast<std::uintptr_t>(&token), spin, deadline, interruptible, room) ==
+                AbortReason::Interrupted) {
                 return SendStatus::Interrupted;
             }
         }
@@ -170,19 +161,10 @@ private:
                     break;
                 }
             }
-            ContextScope cx;
-            const auto oper = reinterpret_cast<std::uintptr_t>(&token);
-            receivers_.register_waiter(oper, *cx);
             // An item may have arrived between the last attempt and the registration.
-            if (!is_empty() || is_disconnected()) {
-                cx->try_select(kAborted);
-            }
-            AbortReason reason = AbortReason::None;
-            const std::uintptr_t sel = cx->wait_until(spin, deadline, interruptible, reason);
-            if (sel == kAborted || sel == kDisconnected) {
-                receivers_.unregister(oper);
-            }
-            if (reason == AbortReason::Interrupted) {
+            const auto arrived = [this] { return !is_empty() || is_disconnected(); };
+            if (receivers_.sleep(reinterpret_cast<std::uintptr_t>(&token), spin, deadline, interruptible, arrived) ==
+                AbortReason::Interrupted) {
                 return RecvStatus::Interrupted;
             }
         }
@@ -232,20 +214,6 @@ public:
         }
     }
 
-    bool try_select_recv(Claim& claim) noexcept {
-        RecvStatus status = try_recv([&](T&& item) noexcept { claim.item.put(std::move(item)); });
-        switch (status) {
-            case RecvStatus::Received:
-                claim.kind = ClaimKind::Received;
-                return true;
-            case RecvStatus::Disconnected:
-                claim.kind = ClaimKind::RecvDisconnected;
-                return true;
-            default:
-                return false;
-        }
-    }
-
     // Whether an operation looks ready, from the one slot it needs (a
     // disconnection is not seen here).
     bool send_ready() const noexcept {
@@ -278,7 +246,7 @@ public:
 
     // Marks the channel disconnected and wakes every waiter; true the first
     // time. The last sender going only does this: receivers drain the buffer.
-    bool disconnect() noexcept {
+    bool disconnect_senders() noexcept {
         const std::size_t tail = tail_.fetch_or(mark_bit_, std::memory_order_seq_cst);
         if ((tail & mark_bit_) == 0) {
             senders_.disconnect();
@@ -293,7 +261,7 @@ public:
     // whose send is still in flight stops the sweep; what remains goes with
     // the channel.
     void disconnect_receivers() noexcept {
-        if (!disconnect()) {
+        if (!disconnect_senders()) {
             return;
         }
         const std::size_t tail = tail_.load(std::memory_order_acquire) & ~mark_bit_;

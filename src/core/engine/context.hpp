@@ -14,6 +14,7 @@
 
 #include "core/platform/clock.hpp"
 #include "core/platform/park.hpp"
+#include "core/sync/ref_count.hpp"
 #include "core/sync/spin_wait.hpp"
 
 namespace torvan::engine::detail {
@@ -45,21 +46,13 @@ protected:
     ~RemoteWaiter() = default;
 };
 
-class Context {
+class Context : public sync::RefCounted<Context> {
 public:
     explicit Context(std::uint64_t thread_id) noexcept : thread_id_(thread_id) {}
     // A context for a remote waiter; takes over one reference to it.
     explicit Context(RemoteWaiter* remote) noexcept : remote_(remote), thread_id_(kNoThread) {}
-    Context(const Context&) = delete;
-    Context& operator=(const Context&) = delete;
 
-    void add_ref() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
-    void release() noexcept {
-        if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            delete this;
-        }
-    }
-    bool only_owner() const noexcept { return refs_.load(std::memory_order_acquire) == 1; }
+    bool only_owner() const noexcept { return use_count() == 1; }
 
     std::uint64_t thread_id() const noexcept { return thread_id_; }
 
@@ -96,6 +89,7 @@ public:
                               AbortReason& reason) noexcept;
 
 private:
+    friend class sync::RefCounted<Context>;
     ~Context() {
         if (remote_ != nullptr) {
             remote_->release();
@@ -109,7 +103,6 @@ private:
     static constexpr std::uint32_t kNotified = 1;
     static constexpr std::uint32_t kParked = 2;
 
-    std::atomic<std::uint32_t> refs_{1};
     std::atomic<std::uintptr_t> select_{kWaiting};
     std::atomic<std::uint32_t> park_{kEmpty};
     RemoteWaiter* const remote_ = nullptr;
@@ -133,40 +126,6 @@ private:
 };
 
 // Owns one reference to a context.
-class ContextRef {
-public:
-    ContextRef() noexcept = default;
-    explicit ContextRef(Context* adopted) noexcept : cx_(adopted) {}
-    ContextRef(ContextRef&& other) noexcept : cx_(other.cx_) { other.cx_ = nullptr; }
-    ContextRef& operator=(ContextRef&& other) noexcept {
-        if (this != &other) {
-            reset();
-            cx_ = other.cx_;
-            other.cx_ = nullptr;
-        }
-        return *this;
-    }
-    ContextRef(const ContextRef&) = delete;
-    ContextRef& operator=(const ContextRef&) = delete;
-    ~ContextRef() { reset(); }
-
-    Context* get() const noexcept { return cx_; }
-    Context* operator->() const noexcept { return cx_; }
-    explicit operator bool() const noexcept { return cx_ != nullptr; }
-    Context* release() noexcept {
-        Context* out = cx_;
-        cx_ = nullptr;
-        return out;
-    }
-    void reset() noexcept {
-        if (cx_ != nullptr) {
-            cx_->release();
-            cx_ = nullptr;
-        }
-    }
-
-private:
-    Context* cx_ = nullptr;
-};
+using ContextRef = sync::CountedRef<Context>;
 
 }  // namespace torvan::engine::detail

@@ -193,19 +193,10 @@ private:
                     return RecvStatus::TimedOut;
                 }
             } while (spin.spin());
-            ContextScope cx;
-            const auto oper = reinterpret_cast<std::uintptr_t>(&token);
-            receivers_.register_waiter(oper, *cx);
             // An item may have arrived between the last attempt and the registration.
-            if (!is_empty() || is_disconnected()) {
-                cx->try_select(kAborted);
-            }
-            AbortReason reason = AbortReason::None;
-            const std::uintptr_t sel = cx->wait_until(spin, deadline, interruptible, reason);
-            if (sel == kAborted || sel == kDisconnected) {
-                receivers_.unregister(oper);
-            }
-            if (reason == AbortReason::Interrupted) {
+            const auto arrived = [this] { return !is_empty() || is_disconnected(); };
+            if (receivers_.sleep(reinterpret_cast<std::uintptr_t>(&token), spin, deadline, interruptible, arrived) ==
+                AbortReason::Interrupted) {
                 return RecvStatus::Interrupted;
             }
         }
@@ -225,20 +216,6 @@ public:
             return SendStatus::Disconnected;
         }
         return send(item);
-    }
-
-    bool try_select_recv(Claim& claim) noexcept {
-        RecvStatus status = try_recv([&](T&& item) noexcept { claim.item.put(std::move(item)); });
-        switch (status) {
-            case RecvStatus::Received:
-                claim.kind = ClaimKind::Received;
-                return true;
-            case RecvStatus::Disconnected:
-                claim.kind = ClaimKind::RecvDisconnected;
-                return true;
-            default:
-                return false;
-        }
     }
 
     // A receive would not wait: something is buffered or the channel is

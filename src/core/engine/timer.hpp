@@ -9,22 +9,14 @@
 
 #include "core/engine/context.hpp"
 #include "core/engine/status.hpp"
+#include "core/sync/ref_count.hpp"
 #include "core/platform/clock.hpp"
 
 namespace torvan::engine::detail {
 
-class TimerState {
+class TimerState : public sync::RefCounted<TimerState> {
 public:
     explicit TimerState(std::uint64_t deadline_ns) noexcept : deadline_ns_(deadline_ns) {}
-    TimerState(const TimerState&) = delete;
-    TimerState& operator=(const TimerState&) = delete;
-
-    void add_ref() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
-    void release() noexcept {
-        if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            delete this;
-        }
-    }
 
     platform::Deadline deadline() const noexcept { return platform::Deadline::at(deadline_ns_); }
     bool delivered() const noexcept { return delivered_.load(std::memory_order_acquire); }
@@ -41,9 +33,9 @@ public:
     }
 
 private:
+    friend class sync::RefCounted<TimerState>;
     ~TimerState() = default;
 
-    std::atomic<std::uint32_t> refs_{1};
     std::atomic<bool> delivered_{false};
     const std::uint64_t deadline_ns_;
 };

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "core/engine/context.hpp"
+#include "core/platform/clock.hpp"
+#include "core/sync/spin_wait.hpp"
 #include "core/sync/word_mutex.hpp"
 #include "core/platform/thread.hpp"
 
@@ -139,6 +141,28 @@ public:
     void disconnect() noexcept {
         std::lock_guard<sync::WordMutex> guard(lock_);
         inner_.disconnect();
+    }
+
+    // Sleeps as operation `oper` of the calling thread until a waker selects
+    // it, the deadline passes or (when interruptible) a signal arrives, and
+    // gives up the registration unless selected. `ready` runs once the thread
+    // is registered: true when the operation has become possible meanwhile,
+    // which ends the wait at once. Returns why the wait aborted itself (None
+    // when it was selected).
+    template <class Ready>
+    AbortReason sleep(std::uintptr_t oper, sync::SpinWait& spin, platform::Deadline deadline, bool interruptible,
+                      Ready&& ready) {
+        ContextScope cx;
+        register_waiter(oper, *cx);
+        if (ready()) {
+            cx->try_select(kAborted);
+        }
+        AbortReason reason = AbortReason::None;
+        const std::uintptr_t sel = cx->wait_until(spin, deadline, interruptible, reason);
+        if (sel == kAborted || sel == kDisconnected) {
+            unregister(oper);
+        }
+        return reason;
     }
 
 private:

@@ -96,29 +96,13 @@ public:
     // cached lease on the handle (leasing it first if need be).
     static LeasedRef on_this_thread(const LockRef& handle);
 
-    LeasedRef(LeasedRef&& other) noexcept : lease_(std::exchange(other.lease_, nullptr)) {}
-    LeasedRef& operator=(LeasedRef&& other) noexcept {
-        if (this != &other) {
-            reset();
-            lease_ = std::exchange(other.lease_, nullptr);
-        }
-        return *this;
-    }
-    LeasedRef(const LeasedRef&) = delete;
-    LeasedRef& operator=(const LeasedRef&) = delete;
-    ~LeasedRef() { reset(); }
-
-    void reset() noexcept {
-        if (HandleLease* lease = std::exchange(lease_, nullptr)) {
-            lease->release();
-        }
-    }
+    void reset() noexcept { lease_.reset(); }
     void reset_elsewhere() noexcept {
-        if (HandleLease* lease = std::exchange(lease_, nullptr)) {
+        if (HandleLease* lease = lease_.release()) {
             lease->release_elsewhere();
         }
     }
-    explicit operator bool() const noexcept { return lease_ != nullptr; }
+    explicit operator bool() const noexcept { return static_cast<bool>(lease_); }
     LockHandle& operator*() const noexcept { return lease_->handle(); }
     LockHandle* operator->() const noexcept { return &lease_->handle(); }
     // A counted reference to the handle itself, independent of the lease.
@@ -126,7 +110,8 @@ public:
 
 private:
     explicit LeasedRef(HandleLease* lease) noexcept : lease_(lease) {}
-    HandleLease* lease_ = nullptr;
+    // Released with HandleLease::release(), for the lease's own thread.
+    sync::CountedRef<HandleLease> lease_;
 };
 
 }  // namespace torvan::lock
