@@ -8,6 +8,21 @@
 // disconnection mark. Stamps never need that bit, so a published stamp with
 // it set marks a hole: a slot reserved by a selected send that was abandoned.
 // Receivers skip holes.
+//
+// A slot's stamp, against the position p (lap + index) that an operation
+// looks for in it:
+//
+//   p                    free: the send at p may claim it
+//   p + 1                written: the receive at p may take the item
+//   (p + 1) | mark_bit_  a hole: the receive at p skips it
+//   p + one_lap_         taken: free for the send one lap later
+//
+//   send      moves the tail past p while the stamp is p, writes, stores p + 1
+//   receive   moves the head past p while the stamp is p + 1 (or a hole),
+//             moves the item out, stores p + one_lap_
+//   a send at p that finds p + 1 - one_lap_ (the last lap's item is still
+//   there, and the head agrees) or p - one_lap_ (the last lap's send is
+//   still writing) reports the channel full
 
 #include <atomic>
 #include <cstddef>

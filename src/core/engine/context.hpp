@@ -21,6 +21,14 @@ namespace torvan::engine::detail {
 
 // Values of the selection word; any other value is the id of the operation
 // that was selected (the address of its registration record, so never 0-2).
+//
+//   kWaiting -> oper           a waker selected operation `oper`
+//   kWaiting -> kDisconnected  the channel disconnected under the waiter
+//   kWaiting -> kAborted       the waiter itself: deadline, signal, or its
+//                              operation turned ready as it registered
+//
+// Only one of them wins (a compare-and-swap from kWaiting); the owner sets
+// kWaiting again before its next wait.
 inline constexpr std::uintptr_t kWaiting = 0;
 inline constexpr std::uintptr_t kAborted = 1;
 inline constexpr std::uintptr_t kDisconnected = 2;
@@ -99,6 +107,11 @@ private:
     std::uintptr_t abort(AbortReason why, AbortReason& reason) noexcept;
     platform::WaitStatus park(platform::Deadline deadline, bool interruptible) noexcept;
 
+    // The park word:
+    //   kEmpty -> kNotified     unpark() before the owner sleeps: its next
+    //                           park() returns at once, back to kEmpty
+    //   kEmpty -> kParked       the owner sleeps on the word
+    //   kParked -> kNotified    unpark() wakes it; it sets kEmpty again
     static constexpr std::uint32_t kEmpty = 0;
     static constexpr std::uint32_t kNotified = 1;
     static constexpr std::uint32_t kParked = 2;

@@ -9,6 +9,18 @@
 // every position below it has been claimed by a send, so they read the tail
 // (which every send writes) only when they catch up with it.
 //
+// A slot's life:
+//
+//   claimed by a send     the tail moved past its position
+//   written               the send moved the item in and set `written`
+//   claimed by a receive  the head moved past its position; the receive
+//                         waits for `written` if the send is still at it
+//   read                  the receive moved the item out and set the
+//                         block's `read` flag for the slot
+//
+// The position at offset kBlockCap of every lap is no slot: a tail or head
+// resting there means that the next block is being installed.
+//
 // A receiver marks its slot read with a plain store, on a line of the block
 // apart from the items, and the receiver of a block's last slot frees the
 // block once every earlier slot has been marked. Receivers claim a slot

@@ -9,6 +9,13 @@
 // selecting sender's, which it fills when it completes the selected send. A
 // claimer that abandons its claim marks the packet Released so that the other
 // side retries.
+//
+//   kEmpty -> kFull        fill(): the sender moved its item in
+//   kFull -> kTaken        take(): the receiver moved the item out
+//   kEmpty -> kReleased    abandon(): the claim was given up
+//
+// kSleeper is or-ed into the state by a thread about to sleep on it, so that
+// the next change wakes it.
 
 #include <atomic>
 #include <cstdint>
