@@ -259,9 +259,12 @@ public:
 
     // --- state ---
 
+    // The last sender is gone: receivers drain the buffer.
+    void disconnect_senders() noexcept { disconnect(); }
+
     // Marks the channel disconnected and wakes every waiter; true the first
-    // time. The last sender going only does this: receivers drain the buffer.
-    bool disconnect_senders() noexcept {
+    // time.
+    bool disconnect() noexcept {
         const std::size_t tail = tail_.fetch_or(mark_bit_, std::memory_order_seq_cst);
         if ((tail & mark_bit_) == 0) {
             senders_.disconnect();
@@ -276,7 +279,7 @@ public:
     // whose send is still in flight stops the sweep; what remains goes with
     // the channel.
     void disconnect_receivers() noexcept {
-        if (!disconnect_senders()) {
+        if (!disconnect()) {
             return;
         }
         const std::size_t tail = tail_.load(std::memory_order_acquire) & ~mark_bit_;

@@ -23,30 +23,36 @@
 
 namespace torvan::sync {
 
-// How long a waiter spins, and then yields, before it sleeps.
+// How long a waiter spins, and then yields, before it sleeps, and the
+// longest gap between two looks while it spins.
 struct SpinWindows {
     std::uint64_t spin_ns;
     std::uint64_t yield_ns;
+    std::uint64_t max_gap_ns;
 };
 
 // Waiting for a partner's step (a channel's other side, a packet's filler):
 // spinning is worth it for a wait shorter than a sleep and wake-up, which
 // costs the waker a system call and the sleeper tens of microseconds on a
 // virtual machine. Yielding then lets a thread that shares the processor
-// (the one the waiter waits for, often) run before the waiter sleeps.
-inline constexpr SpinWindows kPartnerWindows{20'000, 30'000};
+// (the one the waiter waits for, often) run before the waiter sleeps. The
+// longer the wait, the rarer the looks: each look at a line that the awaited
+// thread writes takes the line away from it.
+inline constexpr SpinWindows kPartnerWindows{20'000, 30'000, 500};
 
 // Waiting for a lock's holder: its critical section is a few loads and
 // stores, so a holder still there after a few microseconds has been
-// preempted, and the waiter had better sleep than spin for it.
-inline constexpr SpinWindows kLockHolderWindows{4'000, 0};
+// preempted, and the waiter had better sleep than spin for it. The holder
+// writes the lock word only to release it, so the waiter looks often, to
+// take the lock soon after.
+inline constexpr SpinWindows kLockHolderWindows{4'000, 0, 100};
 
 template <SpinWindows kWindows>
 class BasicSpinWait {
 public:
-    // Gaps between looks while spinning: doubling from the first to the last.
+    // Gaps between looks while spinning: doubling from the first to the
+    // window's longest.
     static constexpr std::uint64_t kFirstGapNs = 50;
-    static constexpr std::uint64_t kMaxGapNs = 500;
 
     // Spends a moment before the caller checks its condition again: a pause
     // while the spinning window lasts, then a yield of the processor. Returns
@@ -58,10 +64,8 @@ public:
         }
         const std::uint64_t elapsed = now - started_;
         if (elapsed < kWindows.spin_ns) {
-            // The longer the wait, the rarer the looks: each look at a line
-            // that the awaited thread writes takes the line away from it.
             const std::uint64_t until = now + gap_;
-            gap_ = gap_ * 2 < kMaxGapNs ? gap_ * 2 : kMaxGapNs;
+            gap_ = gap_ * 2 < kWindows.max_gap_ns ? gap_ * 2 : kWindows.max_gap_ns;
             do {
                 platform::cpu_relax();
             } while (platform::monotonic_now_ns() < until);
