@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "atomic/cache_line.hpp"
+#include "core/sync/cache_line.hpp"
 #include "atomic/ordering.hpp"
 #include "binding/methods.hpp"
 #include "binding/type_object.hpp"
@@ -21,7 +21,7 @@ using binding::Instance;
 using Text = std::optional<std::string_view>;
 
 struct AtomicBooleanState {
-    IsolatedAtomic<bool, sizeof(PyObject)> flag;
+    sync::IsolatedAtomic<bool, sizeof(PyObject)> flag;
 };
 
 struct AtomicBooleanClass : binding::ClassTraits {
@@ -31,14 +31,14 @@ struct AtomicBooleanClass : binding::ClassTraits {
 };
 using Self = Instance<AtomicBooleanClass>;
 
-static_assert(sizeof(PyObject) + offsetof(AtomicBooleanState, flag.value) == 128,
-              "the flag sits at offset 128, alone in its cache line");
+static_assert(sizeof(PyObject) + offsetof(AtomicBooleanState, flag.value) == 2 * sync::kCacheLine,
+              "the flag sits two cache lines in, alone in its line");
 static_assert(sizeof(std::atomic<bool>) == 1);
 
 std::atomic<bool>& flag_of(Self& self) noexcept { return self.state.flag.value; }
 
 AtomicBooleanState construct(bool value) {
-    return AtomicBooleanState{IsolatedAtomic<bool, sizeof(PyObject)>(value)};
+    return AtomicBooleanState{sync::IsolatedAtomic<bool, sizeof(PyObject)>(value)};
 }
 
 bool get(Self& self, Text ordering) { return flag_of(self).load(load_order(parse_ordering(ordering))); }

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "atomic/cache_line.hpp"
+#include "core/sync/cache_line.hpp"
 #include "atomic/ordering.hpp"
 #include "binding/methods.hpp"
 #include "binding/type_object.hpp"
@@ -23,7 +23,7 @@ using binding::Instance;
 using Text = std::optional<std::string_view>;
 
 struct AtomicIntegerState {
-    IsolatedAtomic<std::int64_t, sizeof(PyObject)> counter;
+    sync::IsolatedAtomic<std::int64_t, sizeof(PyObject)> counter;
 };
 
 struct AtomicIntegerClass : binding::ClassTraits {
@@ -34,8 +34,8 @@ struct AtomicIntegerClass : binding::ClassTraits {
 using Self = Instance<AtomicIntegerClass>;
 
 static_assert(offsetof(Self, state) == sizeof(PyObject));
-static_assert(sizeof(PyObject) + offsetof(AtomicIntegerState, counter.value) == 128,
-              "the counter sits at offset 128, alone in its cache line");
+static_assert(sizeof(PyObject) + offsetof(AtomicIntegerState, counter.value) == 2 * sync::kCacheLine,
+              "the counter sits at two cache lines in, alone in its line");
 
 // Two's-complement wrapping arithmetic, without signed overflow.
 constexpr std::int64_t wrapping_add(std::int64_t a, std::int64_t b) noexcept {
@@ -48,7 +48,7 @@ constexpr std::int64_t wrapping_negate(std::int64_t a) noexcept {
 std::atomic<std::int64_t>& value_of(Self& self) noexcept { return self.state.counter.value; }
 
 AtomicIntegerState construct(std::int64_t value) {
-    return AtomicIntegerState{IsolatedAtomic<std::int64_t, sizeof(PyObject)>(value)};
+    return AtomicIntegerState{sync::IsolatedAtomic<std::int64_t, sizeof(PyObject)>(value)};
 }
 
 std::int64_t get(Self& self, Text ordering) {

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "channel/channel_types.hpp"
-#include "core/sync/shard_mutex.hpp"
+#include "core/sync/word_mutex.hpp"
 
 namespace torvan::channel {
 
@@ -19,12 +19,12 @@ public:
 
     // Empties the slot; the caller drops what it returns, which broadcasts.
     [[nodiscard]] CloseSender take() noexcept {
-        std::lock_guard<map::ShardMutex> guard(mutex_);
+        std::lock_guard<sync::WordMutex> guard(mutex_);
         return std::move(sender_);
     }
 
 private:
-    map::ShardMutex mutex_;
+    sync::WordMutex mutex_;
     CloseSender sender_;
 };
 

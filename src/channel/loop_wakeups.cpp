@@ -125,7 +125,7 @@ public:
     }
 
     void add(LoopWakeups& wakeups) {
-        std::lock_guard<map::ShardMutex> guard(mutex_);
+        std::lock_guard<sync::WordMutex> guard(mutex_);
         entries_.push_back(&wakeups);
         wakeups.add_ref();
     }
@@ -134,7 +134,7 @@ public:
     void remove(LoopWakeups& wakeups) noexcept {
         bool found = false;
         {
-            std::lock_guard<map::ShardMutex> guard(mutex_);
+            std::lock_guard<sync::WordMutex> guard(mutex_);
             for (auto it = entries_.begin(); it != entries_.end(); ++it) {
                 if (*it == &wakeups) {
                     entries_.erase(it);
@@ -152,7 +152,7 @@ public:
     // that it is still the same loop.
     std::vector<CountedRef<LoopWakeups>> candidates(const void* loop) {
         std::vector<CountedRef<LoopWakeups>> found;
-        std::lock_guard<map::ShardMutex> guard(mutex_);
+        std::lock_guard<sync::WordMutex> guard(mutex_);
         for (LoopWakeups* entry : entries_) {
             if (entry->loop_address_ == loop) {
                 found.push_back(CountedRef<LoopWakeups>::share(entry));
@@ -162,7 +162,7 @@ public:
     }
 
 private:
-    map::ShardMutex mutex_;
+    sync::WordMutex mutex_;
     std::vector<LoopWakeups*> entries_;
 };
 
@@ -267,7 +267,7 @@ void LoopWakeups::reader_gone(PyObject* capsule) noexcept {
 void LoopWakeups::push(LoopWaiter& waiter) noexcept {
     bool first = false;
     {
-        std::lock_guard<map::ShardMutex> guard(mutex_);
+        std::lock_guard<sync::WordMutex> guard(mutex_);
         if (closed_.load(std::memory_order_relaxed) || waiter.woken_) {
             return;
         }
@@ -292,7 +292,7 @@ void LoopWakeups::push(LoopWaiter& waiter) noexcept {
 bool LoopWakeups::attach(LoopWaiter& waiter, OwnedRef future) {
     OwnedRef replaced;
     {
-        std::lock_guard<map::ShardMutex> guard(mutex_);
+        std::lock_guard<sync::WordMutex> guard(mutex_);
         if (closed_.load(std::memory_order_relaxed)) {
             replaced = std::move(future);
         } else {
@@ -325,7 +325,7 @@ void LoopWakeups::unlink(LoopWaiter& waiter) noexcept {
 }
 
 OwnedRef LoopWakeups::detach(LoopWaiter& waiter) {
-    std::lock_guard<map::ShardMutex> guard(mutex_);
+    std::lock_guard<sync::WordMutex> guard(mutex_);
     if (!waiter.future_) {
         return OwnedRef();
     }
@@ -338,7 +338,7 @@ void LoopWakeups::drain() {
     std::vector<CountedRef<LoopWaiter>> woken;
     std::vector<OwnedRef> futures;
     {
-        std::lock_guard<map::ShardMutex> guard(mutex_);
+        std::lock_guard<sync::WordMutex> guard(mutex_);
         for (LoopWaiter* waiter = std::exchange(woken_head_, nullptr); waiter != nullptr;) {
             LoopWaiter* next = std::exchange(waiter->next_woken_, nullptr);
             waiter->woken_ = false;
@@ -361,7 +361,7 @@ void LoopWakeups::close() {
     std::vector<CountedRef<LoopWaiter>> woken;
     std::vector<OwnedRef> futures;
     {
-        std::lock_guard<map::ShardMutex> guard(mutex_);
+        std::lock_guard<sync::WordMutex> guard(mutex_);
         closed_.store(true, std::memory_order_release);
         for (LoopWaiter* waiter = std::exchange(woken_head_, nullptr); waiter != nullptr;) {
             LoopWaiter* next = std::exchange(waiter->next_woken_, nullptr);

@@ -20,7 +20,7 @@
 
 #include "binding/owned_ref.hpp"
 #include "core/engine/context.hpp"
-#include "core/sync/shard_mutex.hpp"
+#include "core/sync/word_mutex.hpp"
 #include "core/platform/wake_fd.hpp"
 
 namespace torvan::channel {
@@ -136,7 +136,7 @@ private:
     const void* const loop_address_;
     const binding::OwnedRef loop_ref_;  // a weak reference to the loop, or null if it takes none
     std::atomic<bool> closed_{false};
-    map::ShardMutex mutex_;  // guards the lists and the waiters' futures
+    sync::WordMutex mutex_;  // guards the lists and the waiters' futures
     LoopWaiter* waiting_ = nullptr;
     LoopWaiter* woken_head_ = nullptr;
     LoopWaiter* woken_tail_ = nullptr;

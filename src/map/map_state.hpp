@@ -8,7 +8,8 @@
 #include <memory>
 
 #include "binding/python.hpp"
-#include "core/sync/shard_mutex.hpp"
+#include "core/sync/cache_line.hpp"
+#include "core/sync/word_mutex.hpp"
 #include "core/map/shard_table.hpp"
 
 namespace torvan::map {
@@ -22,9 +23,12 @@ using PairTable = ShardTable<Pair>;
 using PairBucket = Bucket<Pair>;
 using PairEntry = PairTable::Entry;
 
+// Guards one shard's table.
+using ShardMutex = sync::WordMutex;
+
 // Each shard on cache lines of its own, so that threads working on
 // neighbouring shards do not contend for one line.
-struct alignas(64) Shard {
+struct alignas(sync::kCacheLine) Shard {
     ShardMutex lock;
     PairTable table;
 };

@@ -17,11 +17,11 @@
 
 #include "core/map/read_section.hpp"
 #include "core/map/shard_count.hpp"
-#include "core/sync/shard_mutex.hpp"
+#include "core/sync/word_mutex.hpp"
 #include "core/map/shard_table.hpp"
 #include "test_support.hpp"
 
-using torvan::map::ShardMutex;
+using torvan::sync::WordMutex;
 using torvan::testing::DeadlineThreads;
 using torvan::map::default_shard_count;
 using torvan::map::ShardTable;
@@ -30,8 +30,8 @@ using torvan::map::TableKeySource;
 using torvan::map::ReadSection;
 using torvan::map::wait_for_readers;
 
-TEST(ShardMutex, TryLockFailsWhileHeld) {
-    ShardMutex mutex;
+TEST(WordMutex, TryLockFailsWhileHeld) {
+    WordMutex mutex;
     ASSERT_TRUE(mutex.try_lock());
     EXPECT_FALSE(mutex.try_lock());
     mutex.unlock();
@@ -41,10 +41,10 @@ TEST(ShardMutex, TryLockFailsWhileHeld) {
 
 // Unsynchronised read-modify-write inside the lock: any overlap of two
 // holders loses increments (and ThreadSanitizer reports the race).
-TEST(ShardMutex, MutualExclusionUnderContention) {
+TEST(WordMutex, MutualExclusionUnderContention) {
     constexpr int kThreads = 4;
     constexpr int kRounds = 20000;
-    ShardMutex mutex;
+    WordMutex mutex;
     std::uint64_t counter = 0;
     std::atomic<int> inside{0};
     std::atomic<bool> overlap{false};
@@ -52,7 +52,7 @@ TEST(ShardMutex, MutualExclusionUnderContention) {
     for (int t = 0; t < kThreads; ++t) {
         threads.spawn([&] {
             for (int i = 0; i < kRounds; ++i) {
-                std::lock_guard<ShardMutex> guard(mutex);
+                std::lock_guard<WordMutex> guard(mutex);
                 if (inside.fetch_add(1, std::memory_order_relaxed) != 0) {
                     overlap = true;
                 }
@@ -70,16 +70,16 @@ TEST(ShardMutex, MutualExclusionUnderContention) {
 // Holders that keep the lock long enough for waiters to exhaust their spin
 // and park: every parked waiter must be woken by some unlock, or the test
 // hangs and the deadline fails it.
-TEST(ShardMutex, ParkedWaitersAreWoken) {
+TEST(WordMutex, ParkedWaitersAreWoken) {
     constexpr int kThreads = 6;
     constexpr int kRounds = 300;
-    ShardMutex mutex;
+    WordMutex mutex;
     int acquisitions = 0;
     DeadlineThreads threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.spawn([&] {
             for (int i = 0; i < kRounds; ++i) {
-                std::lock_guard<ShardMutex> guard(mutex);
+                std::lock_guard<WordMutex> guard(mutex);
                 ++acquisitions;
                 std::this_thread::yield();  // let the others run out of spins
             }
@@ -93,10 +93,10 @@ TEST(ShardMutex, ParkedWaitersAreWoken) {
 
 // A hand-over chain: each thread waits, parked, for a lock the previous
 // holder releases exactly once. A lost wake-up leaves the chain stuck.
-TEST(ShardMutex, NoLostWakeUpOnHandOver) {
+TEST(WordMutex, NoLostWakeUpOnHandOver) {
     constexpr int kRounds = 2000;
     for (int round = 0; round < kRounds; ++round) {
-        ShardMutex mutex;
+        WordMutex mutex;
         mutex.lock();
         std::atomic<bool> acquired{false};
         DeadlineThreads threads;
@@ -233,7 +233,7 @@ struct Cell {
 };
 
 struct Shard {
-    ShardMutex lock;
+    WordMutex lock;
     ShardTable<Cell*> table;
 };
 
@@ -283,7 +283,7 @@ TEST(ReadSection, ReadersNeverFollowWhatWritersFree) {
                 std::uint64_t key = (state >> 33) % kKeys + 1;
                 Cell* gone = nullptr;
                 {
-                    std::lock_guard<ShardMutex> guard(shard.lock);
+                    std::lock_guard<WordMutex> guard(shard.lock);
                     wait_for_readers();
                     auto* entry = shard.table.find(key % 97);
                     std::uint32_t i = 0;

@@ -8,6 +8,21 @@
 // disconnection mark. Stamps never need that bit, so a published stamp with
 // it set marks a hole: a slot reserved by a selected send that was abandoned.
 // Receivers skip holes.
+//
+// A slot's stamp, against the position p (lap + index) that an operation
+// looks for in it:
+//
+//   p                    free: the send at p may claim it
+//   p + 1                written: the receive at p may take the item
+//   (p + 1) | mark_bit_  a hole: the receive at p skips it
+//   p + one_lap_         taken: free for the send one lap later
+//
+//   send      moves the tail past p while the stamp is p, writes, stores p + 1
+//   receive   moves the head past p while the stamp is p + 1 (or a hole),
+//             moves the item out, stores p + one_lap_
+//   a send at p that finds p + 1 - one_lap_ (the last lap's item is still
+//   there, and the head agrees) or p - one_lap_ (the last lap's send is
+//   still writing) reports the channel full
 
 #include <atomic>
 #include <cstddef>
@@ -16,7 +31,7 @@
 #include <new>
 #include <optional>
 
-#include "core/sync/backoff.hpp"
+#include "core/sync/cas_backoff.hpp"
 #include "core/sync/cache_line.hpp"
 #include "core/engine/claim.hpp"
 #include "core/engine/context.hpp"
@@ -118,7 +133,7 @@ private:
     [[gnu::noinline]] SendStatus send_waiting(T& item, platform::Deadline deadline, bool interruptible) {
         Token token;
         for (;;) {
-            platform::SpinWait spin;
+            sync::SpinWait spin;
             for (;;) {
                 if (start_send(token)) {
                     return write(token, item);
@@ -130,19 +145,10 @@ private:
                     break;
                 }
             }
-            ContextScope cx;
-            const auto oper = reinterpret_cast<std::uintptr_t>(&token);
-            senders_.register_waiter(oper, *cx);
             // Room may have appeared between the last attempt and the registration.
-            if (!is_full() || is_disconnected()) {
-                cx->try_select(kAborted);
-            }
-            AbortReason reason = AbortReason::None;
-            const std::uintptr_t sel = cx->wait_until(spin, deadline, interruptible, reason);
-            if (sel == kAborted || sel == kDisconnected) {
-                senders_.unregister(oper);
-            }
-            if (reason == AbortReason::Interrupted) {
+            const auto room = [this] { return !is_full() || is_disconnected(); };
+            if (senders_.sleep(reinterpret_cast<std::uintptr_t>(&token), spin, deadline, interruptible, room) ==
+                AbortReason::Interrupted) {
                 return SendStatus::Interrupted;
             }
         }
@@ -152,7 +158,7 @@ private:
     [[gnu::noinline]] RecvStatus recv_waiting(Sink& sink, platform::Deadline deadline, bool interruptible) {
         Token token;
         for (;;) {
-            platform::SpinWait spin;
+            sync::SpinWait spin;
             for (;;) {
                 if (start_recv(token)) {
                     if (token.slot == nullptr) {
@@ -170,19 +176,10 @@ private:
                     break;
                 }
             }
-            ContextScope cx;
-            const auto oper = reinterpret_cast<std::uintptr_t>(&token);
-            receivers_.register_waiter(oper, *cx);
             // An item may have arrived between the last attempt and the registration.
-            if (!is_empty() || is_disconnected()) {
-                cx->try_select(kAborted);
-            }
-            AbortReason reason = AbortReason::None;
-            const std::uintptr_t sel = cx->wait_until(spin, deadline, interruptible, reason);
-            if (sel == kAborted || sel == kDisconnected) {
-                receivers_.unregister(oper);
-            }
-            if (reason == AbortReason::Interrupted) {
+            const auto arrived = [this] { return !is_empty() || is_disconnected(); };
+            if (receivers_.sleep(reinterpret_cast<std::uintptr_t>(&token), spin, deadline, interruptible, arrived) ==
+                AbortReason::Interrupted) {
                 return RecvStatus::Interrupted;
             }
         }
@@ -232,20 +229,6 @@ public:
         }
     }
 
-    bool try_select_recv(Claim& claim) noexcept {
-        RecvStatus status = try_recv([&](T&& item) noexcept { claim.item.put(std::move(item)); });
-        switch (status) {
-            case RecvStatus::Received:
-                claim.kind = ClaimKind::Received;
-                return true;
-            case RecvStatus::Disconnected:
-                claim.kind = ClaimKind::RecvDisconnected;
-                return true;
-            default:
-                return false;
-        }
-    }
-
     // Whether an operation looks ready, from the one slot it needs (a
     // disconnection is not seen here).
     bool send_ready() const noexcept {
@@ -276,8 +259,11 @@ public:
 
     // --- state ---
 
+    // The last sender is gone: receivers drain the buffer.
+    void disconnect_senders() noexcept { disconnect(); }
+
     // Marks the channel disconnected and wakes every waiter; true the first
-    // time. The last sender going only does this: receivers drain the buffer.
+    // time.
     bool disconnect() noexcept {
         const std::size_t tail = tail_.fetch_or(mark_bit_, std::memory_order_seq_cst);
         if ((tail & mark_bit_) == 0) {
@@ -358,7 +344,7 @@ private:
     // needs, not the head or tail: those the other side updates on every
     // operation, and polling them would slow it down. False once the
     // spinning is over (a disconnection is noticed then, at the latest).
-    bool await_room(platform::SpinWait& spin) const noexcept {
+    bool await_room(sync::SpinWait& spin) const noexcept {
         const std::size_t tail = tail_.load(std::memory_order_relaxed) & ~mark_bit_;
         const Slot& slot = buffer_[tail & (mark_bit_ - 1)];
         do {
@@ -369,7 +355,7 @@ private:
         return true;
     }
 
-    bool await_item(platform::SpinWait& spin) const noexcept {
+    bool await_item(sync::SpinWait& spin) const noexcept {
         const std::size_t head = head_.load(std::memory_order_relaxed);
         const Slot& slot = buffer_[head & (mark_bit_ - 1)];
         do {
@@ -382,8 +368,8 @@ private:
 
     // Reserves the slot at the tail. False when full; a null slot when disconnected.
     bool start_send(Token& token) noexcept {
-        Backoff backoff;
-        platform::SpinWait wait;
+        sync::CasBackoff backoff;
+        sync::SpinWait wait;
         std::size_t tail = tail_.load(std::memory_order_relaxed);
         for (;;) {
             if ((tail & mark_bit_) != 0) {
@@ -439,8 +425,8 @@ private:
     // Claims the slot at the head. False when empty; a null slot when
     // disconnected and drained.
     bool start_recv(Token& token) noexcept {
-        Backoff backoff;
-        platform::SpinWait wait;
+        sync::CasBackoff backoff;
+        sync::SpinWait wait;
         std::size_t head = head_.load(std::memory_order_relaxed);
         for (;;) {
             const std::size_t index = head & (mark_bit_ - 1);
@@ -539,16 +525,16 @@ private:
         return !token.hole;
     }
 
-    alignas(kCacheLine) std::atomic<std::size_t> head_{0};
-    alignas(kCacheLine) std::atomic<std::size_t> tail_{0};
-    alignas(kCacheLine) Slot* buffer_ = nullptr;
+    alignas(sync::kCacheLine) std::atomic<std::size_t> head_{0};
+    alignas(sync::kCacheLine) std::atomic<std::size_t> tail_{0};
+    alignas(sync::kCacheLine) Slot* buffer_ = nullptr;
     std::size_t cap_;
     std::size_t one_lap_ = 0;
     std::size_t mark_bit_ = 0;
     // Apart from the fields above, which every operation reads: registering
     // and waking waiters writes here.
-    alignas(kCacheLine) SyncWaker senders_;
-    alignas(kCacheLine) SyncWaker receivers_;
+    alignas(sync::kCacheLine) SyncWaker senders_;
+    alignas(sync::kCacheLine) SyncWaker receivers_;
 };
 
 }  // namespace torvan::engine::detail

@@ -62,86 +62,123 @@ using ListCounter = Counter<ListChannel<T>>;
 template <class T>
 using ZeroCounter = Counter<ZeroChannel<T>>;
 
-// Lets the selector reach the channel behind a handle.
-struct HandleAccess {
-    template <class H>
-    static Flavour flavour(const H& handle) noexcept {
-        return handle.flavour_;
+[[noreturn]] inline void moved_from_handle() { fail("channel handle used after it was moved from"); }
+
+// Calls `f` with the counter of a channel that has senders and receivers
+// (every flavour but timers and never-ready receivers).
+template <class T, class F>
+decltype(auto) with_counter(Flavour flavour, void* chan, F&& f) {
+    switch (flavour) {
+        case Flavour::Array:
+            return f(static_cast<ArrayCounter<T>*>(chan));
+        case Flavour::List:
+            return f(static_cast<ListCounter<T>*>(chan));
+        case Flavour::Zero:
+            return f(static_cast<ZeroCounter<T>*>(chan));
+        default:
+            moved_from_handle();
     }
-    template <class H>
-    static void* chan(const H& handle) noexcept {
-        return handle.chan_;
+}
+
+// What every handle holds: the flavour and the channel's shared state, for
+// the handle and the selector (HandleAccess) only.
+template <class T>
+class HandleBase {
+protected:
+    HandleBase() noexcept = default;
+    HandleBase(Flavour flavour, void* chan) noexcept : flavour_(flavour), chan_(chan) {}
+
+    // Leaves this handle empty, as a moved-from handle is.
+    HandleBase take() noexcept {
+        return HandleBase(std::exchange(flavour_, Flavour::None), std::exchange(chan_, nullptr));
     }
+    void swap(HandleBase& other) noexcept {
+        std::swap(flavour_, other.flavour_);
+        std::swap(chan_, other.chan_);
+    }
+
+    ArrayCounter<T>* array() const noexcept { return static_cast<ArrayCounter<T>*>(chan_); }
+    ListCounter<T>* list() const noexcept { return static_cast<ListCounter<T>*>(chan_); }
+    ZeroCounter<T>* zero() const noexcept { return static_cast<ZeroCounter<T>*>(chan_); }
+    TimerState* timer() const noexcept { return static_cast<TimerState*>(chan_); }
+
+    template <class F>
+    decltype(auto) with_counter(F&& f) const {
+        return detail::with_counter<T>(flavour_, chan_, std::forward<F>(f));
+    }
+
+    Flavour flavour_ = Flavour::None;
+    void* chan_ = nullptr;
+
+private:
+    friend struct HandleAccess;
 };
 
-[[noreturn]] inline void moved_from_handle() { fail("channel handle used after it was moved from"); }
+// Lets the selector reach the channel behind a handle.
+struct HandleAccess {
+    template <class T>
+    static Flavour flavour(const HandleBase<T>& handle) noexcept {
+        return handle.flavour_;
+    }
+    template <class T>
+    static void* chan(const HandleBase<T>& handle) noexcept {
+        return handle.chan_;
+    }
+    template <class T>
+    static ArrayChannel<T>& array(const HandleBase<T>& handle) noexcept {
+        return handle.array()->chan;
+    }
+    template <class T>
+    static ListChannel<T>& list(const HandleBase<T>& handle) noexcept {
+        return handle.list()->chan;
+    }
+    template <class T>
+    static ZeroChannel<T>& zero(const HandleBase<T>& handle) noexcept {
+        return handle.zero()->chan;
+    }
+    template <class T>
+    static TimerState* timer(const HandleBase<T>& handle) noexcept {
+        return handle.timer();
+    }
+};
 
 }  // namespace detail
 
 template <class T>
-class Sender {
+class Sender : public detail::HandleBase<T> {
     static_assert(std::is_nothrow_move_constructible_v<T>, "channel items must be nothrow move constructible");
     static_assert(std::is_nothrow_destructible_v<T>, "channel items must be nothrow destructible");
+    using Base = detail::HandleBase<T>;
 
 public:
     Sender() noexcept = default;
-    Sender(Sender&& other) noexcept
-        : flavour_(std::exchange(other.flavour_, detail::Flavour::None)),
-          chan_(std::exchange(other.chan_, nullptr)) {}
+    Sender(Sender&& other) noexcept : Base(other.take()) {}
     Sender& operator=(Sender&& other) noexcept {
         Sender taken(std::move(other));
-        std::swap(flavour_, taken.flavour_);
-        std::swap(chan_, taken.chan_);
+        this->swap(taken);
         return *this;  // `taken` drops the handle held before
     }
-    Sender(const Sender&) = delete;
-    Sender& operator=(const Sender&) = delete;
     ~Sender() { reset(); }
 
     // A further handle of the same channel.
     Sender clone() const {
-        switch (flavour_) {
-            case detail::Flavour::Array:
-                detail::count_handle(array()->senders);
-                break;
-            case detail::Flavour::List:
-                detail::count_handle(list()->senders);
-                break;
-            case detail::Flavour::Zero:
-                detail::count_handle(zero()->senders);
-                break;
-            default:
-                detail::moved_from_handle();
-        }
-        return Sender(flavour_, chan_);
+        this->with_counter([](auto* c) { detail::count_handle(c->senders); });
+        return Sender(this->flavour_, this->chan_);
     }
 
     // Drops the handle (what the destructor does); the handle is empty afterwards.
     void reset() noexcept {
-        void* chan = std::exchange(chan_, nullptr);
-        switch (std::exchange(flavour_, detail::Flavour::None)) {
-            case detail::Flavour::Array: {
-                auto* c = static_cast<detail::ArrayCounter<T>*>(chan);
-                detail::drop_handle(c, c->senders, [](auto& ch) noexcept { ch.disconnect(); });
-                break;
-            }
-            case detail::Flavour::List: {
-                auto* c = static_cast<detail::ListCounter<T>*>(chan);
+        const detail::Flavour flavour = std::exchange(this->flavour_, detail::Flavour::None);
+        void* chan = std::exchange(this->chan_, nullptr);
+        if (flavour != detail::Flavour::None) {
+            detail::with_counter<T>(flavour, chan, [](auto* c) noexcept {
                 detail::drop_handle(c, c->senders, [](auto& ch) noexcept { ch.disconnect_senders(); });
-                break;
-            }
-            case detail::Flavour::Zero: {
-                auto* c = static_cast<detail::ZeroCounter<T>*>(chan);
-                detail::drop_handle(c, c->senders, [](auto& ch) noexcept { ch.disconnect(); });
-                break;
-            }
-            default:
-                break;
+            });
         }
     }
 
     // False for a moved-from or default-constructed handle.
-    explicit operator bool() const noexcept { return flavour_ != detail::Flavour::None; }
+    explicit operator bool() const noexcept { return this->flavour_ != detail::Flavour::None; }
 
     // Sent (item moved out) | Full | Disconnected. On an unbounded channel it
     // may throw std::bad_alloc when a new block cannot be allocated (the item
@@ -159,7 +196,7 @@ public:
     }
 
     // A view of this handle that holds no share of the channel.
-    SenderRef<T> ref() const noexcept { return SenderRef<T>(flavour_, chan_); }
+    SenderRef<T> ref() const noexcept { return SenderRef<T>(this->flavour_, this->chan_); }
 
 private:
     friend struct detail::HandleAccess;
@@ -169,14 +206,7 @@ private:
     template <class U>
     friend std::pair<Sender<U>, Receiver<U>> bounded(std::size_t);
 
-    Sender(detail::Flavour flavour, void* chan) noexcept : flavour_(flavour), chan_(chan) {}
-
-    detail::ArrayCounter<T>* array() const noexcept { return static_cast<detail::ArrayCounter<T>*>(chan_); }
-    detail::ListCounter<T>* list() const noexcept { return static_cast<detail::ListCounter<T>*>(chan_); }
-    detail::ZeroCounter<T>* zero() const noexcept { return static_cast<detail::ZeroCounter<T>*>(chan_); }
-
-    detail::Flavour flavour_ = detail::Flavour::None;
-    void* chan_ = nullptr;
+    Sender(detail::Flavour flavour, void* chan) noexcept : Base(flavour, chan) {}
 };
 
 // Sends through a channel without holding a share of it: dropping every
@@ -185,7 +215,14 @@ private:
 // either; its user keeps some other handle (a Receiver, say) for as long as
 // it uses the view. Copies are free and may be used from any thread.
 template <class T>
-class SenderRef {
+class SenderRef : public detail::HandleBase<T> {
+    using Base = detail::HandleBase<T>;
+    using Base::array;
+    using Base::chan_;
+    using Base::flavour_;
+    using Base::list;
+    using Base::zero;
+
 public:
     SenderRef() noexcept = default;
 
@@ -219,74 +256,48 @@ public:
     // A Sender of the same channel, or an empty one when every Sender is gone
     // (a disconnected channel is never connected again).
     Sender<T> try_clone() const {
-        std::atomic<std::size_t>* count = nullptr;
-        switch (flavour_) {
-            case detail::Flavour::Array:
-                count = &array()->senders;
-                break;
-            case detail::Flavour::List:
-                count = &list()->senders;
-                break;
-            case detail::Flavour::Zero:
-                count = &zero()->senders;
-                break;
-            default:
-                detail::moved_from_handle();
-        }
-        return detail::count_handle_if_any(*count) ? Sender<T>(flavour_, chan_) : Sender<T>();
+        std::atomic<std::size_t>& count =
+            this->with_counter([](auto* c) -> std::atomic<std::size_t>& { return c->senders; });
+        return detail::count_handle_if_any(count) ? Sender<T>(flavour_, chan_) : Sender<T>();
     }
 
 private:
     friend class Sender<T>;
 
-    SenderRef(detail::Flavour flavour, void* chan) noexcept : flavour_(flavour), chan_(chan) {}
-
-    detail::ArrayCounter<T>* array() const noexcept { return static_cast<detail::ArrayCounter<T>*>(chan_); }
-    detail::ListCounter<T>* list() const noexcept { return static_cast<detail::ListCounter<T>*>(chan_); }
-    detail::ZeroCounter<T>* zero() const noexcept { return static_cast<detail::ZeroCounter<T>*>(chan_); }
-
-    detail::Flavour flavour_ = detail::Flavour::None;
-    void* chan_ = nullptr;
+    SenderRef(detail::Flavour flavour, void* chan) noexcept : Base(flavour, chan) {}
 };
 
 template <class T>
-class Receiver {
+class Receiver : public detail::HandleBase<T> {
     static_assert(std::is_nothrow_move_constructible_v<T>, "channel items must be nothrow move constructible");
     static_assert(std::is_nothrow_destructible_v<T>, "channel items must be nothrow destructible");
+    using Base = detail::HandleBase<T>;
+    using Base::array;
+    using Base::chan_;
+    using Base::flavour_;
+    using Base::list;
+    using Base::timer;
+    using Base::zero;
 
 public:
     Receiver() noexcept = default;
-    Receiver(Receiver&& other) noexcept
-        : flavour_(std::exchange(other.flavour_, detail::Flavour::None)),
-          chan_(std::exchange(other.chan_, nullptr)) {}
+    Receiver(Receiver&& other) noexcept : Base(other.take()) {}
     Receiver& operator=(Receiver&& other) noexcept {
         Receiver taken(std::move(other));
-        std::swap(flavour_, taken.flavour_);
-        std::swap(chan_, taken.chan_);
+        this->swap(taken);
         return *this;
     }
-    Receiver(const Receiver&) = delete;
-    Receiver& operator=(const Receiver&) = delete;
     ~Receiver() { reset(); }
 
     Receiver clone() const {
         switch (flavour_) {
-            case detail::Flavour::Array:
-                detail::count_handle(array()->receivers);
-                break;
-            case detail::Flavour::List:
-                detail::count_handle(list()->receivers);
-                break;
-            case detail::Flavour::Zero:
-                detail::count_handle(zero()->receivers);
-                break;
             case detail::Flavour::Timer:
                 timer()->add_ref();
                 break;
             case detail::Flavour::Never:
                 break;
             default:
-                detail::moved_from_handle();
+                this->with_counter([](auto* c) { detail::count_handle(c->receivers); });
         }
         return Receiver(flavour_, chan_);
     }
@@ -295,31 +306,21 @@ public:
     // at once (in this call, with no lock held): nobody can receive them, and
     // they may own handles of the channel themselves.
     void reset() noexcept {
+        const detail::Flavour flavour = std::exchange(flavour_, detail::Flavour::None);
         void* chan = std::exchange(chan_, nullptr);
-        switch (std::exchange(flavour_, detail::Flavour::None)) {
-            case detail::Flavour::Array: {
-                auto* c = static_cast<detail::ArrayCounter<T>*>(chan);
-                detail::drop_handle(c, c->receivers, [](auto& ch) noexcept { ch.disconnect_receivers(); });
+        switch (flavour) {
+            case detail::Flavour::None:
+            case detail::Flavour::Never:
                 break;
-            }
-            case detail::Flavour::List: {
-                auto* c = static_cast<detail::ListCounter<T>*>(chan);
-                detail::drop_handle(c, c->receivers, [](auto& ch) noexcept { ch.disconnect_receivers(); });
-                break;
-            }
-            case detail::Flavour::Zero: {
-                auto* c = static_cast<detail::ZeroCounter<T>*>(chan);
-                detail::drop_handle(c, c->receivers, [](auto& ch) noexcept { ch.disconnect(); });
-                break;
-            }
             case detail::Flavour::Timer:
                 static_cast<detail::TimerState*>(chan)->release();
                 break;
             default:
-                break;
+                detail::with_counter<T>(flavour, chan, [](auto* c) noexcept {
+                    detail::drop_handle(c, c->receivers, [](auto& ch) noexcept { ch.disconnect_receivers(); });
+                });
         }
     }
-
     explicit operator bool() const noexcept { return flavour_ != detail::Flavour::None; }
 
     // Received (out filled) | Empty | Disconnected.
@@ -435,15 +436,7 @@ private:
     friend Receiver<U> never();
     friend Receiver<platform::Deadline> after(platform::Duration);
 
-    Receiver(detail::Flavour flavour, void* chan) noexcept : flavour_(flavour), chan_(chan) {}
-
-    detail::ArrayCounter<T>* array() const noexcept { return static_cast<detail::ArrayCounter<T>*>(chan_); }
-    detail::ListCounter<T>* list() const noexcept { return static_cast<detail::ListCounter<T>*>(chan_); }
-    detail::ZeroCounter<T>* zero() const noexcept { return static_cast<detail::ZeroCounter<T>*>(chan_); }
-    detail::TimerState* timer() const noexcept { return static_cast<detail::TimerState*>(chan_); }
-
-    detail::Flavour flavour_ = detail::Flavour::None;
-    void* chan_ = nullptr;
+    Receiver(detail::Flavour flavour, void* chan) noexcept : Base(flavour, chan) {}
 };
 
 // A new unbounded channel. May throw std::bad_alloc.

@@ -27,7 +27,7 @@ platform::WaitStatus Context::park(platform::Deadline deadline, bool interruptib
     return status;
 }
 
-std::uintptr_t Context::wait_until(platform::SpinWait& spin, platform::Deadline deadline, bool interruptible,
+std::uintptr_t Context::wait_until(sync::SpinWait& spin, platform::Deadline deadline, bool interruptible,
                                    AbortReason& reason) noexcept {
     reason = AbortReason::None;
     for (;;) {

@@ -14,12 +14,21 @@
 
 #include "core/platform/clock.hpp"
 #include "core/platform/park.hpp"
+#include "core/sync/ref_count.hpp"
 #include "core/sync/spin_wait.hpp"
 
 namespace torvan::engine::detail {
 
 // Values of the selection word; any other value is the id of the operation
 // that was selected (the address of its registration record, so never 0-2).
+//
+//   kWaiting -> oper           a waker selected operation `oper`
+//   kWaiting -> kDisconnected  the channel disconnected under the waiter
+//   kWaiting -> kAborted       the waiter itself: deadline, signal, or its
+//                              operation turned ready as it registered
+//
+// Only one of them wins (a compare-and-swap from kWaiting); the owner sets
+// kWaiting again before its next wait.
 inline constexpr std::uintptr_t kWaiting = 0;
 inline constexpr std::uintptr_t kAborted = 1;
 inline constexpr std::uintptr_t kDisconnected = 2;
@@ -45,21 +54,13 @@ protected:
     ~RemoteWaiter() = default;
 };
 
-class Context {
+class Context : public sync::RefCounted<Context> {
 public:
     explicit Context(std::uint64_t thread_id) noexcept : thread_id_(thread_id) {}
     // A context for a remote waiter; takes over one reference to it.
     explicit Context(RemoteWaiter* remote) noexcept : remote_(remote), thread_id_(kNoThread) {}
-    Context(const Context&) = delete;
-    Context& operator=(const Context&) = delete;
 
-    void add_ref() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
-    void release() noexcept {
-        if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            delete this;
-        }
-    }
-    bool only_owner() const noexcept { return refs_.load(std::memory_order_acquire) == 1; }
+    bool only_owner() const noexcept { return use_count() == 1; }
 
     std::uint64_t thread_id() const noexcept { return thread_id_; }
 
@@ -92,10 +93,11 @@ public:
     // waits) a signal aborts the wait with a CAS; if that CAS loses, the wait
     // returns what was selected instead, so a concurrent selection is never
     // lost. `reason` tells why the wait aborted itself.
-    std::uintptr_t wait_until(platform::SpinWait& spin, platform::Deadline deadline, bool interruptible,
+    std::uintptr_t wait_until(sync::SpinWait& spin, platform::Deadline deadline, bool interruptible,
                               AbortReason& reason) noexcept;
 
 private:
+    friend class sync::RefCounted<Context>;
     ~Context() {
         if (remote_ != nullptr) {
             remote_->release();
@@ -105,11 +107,15 @@ private:
     std::uintptr_t abort(AbortReason why, AbortReason& reason) noexcept;
     platform::WaitStatus park(platform::Deadline deadline, bool interruptible) noexcept;
 
+    // The park word:
+    //   kEmpty -> kNotified     unpark() before the owner sleeps: its next
+    //                           park() returns at once, back to kEmpty
+    //   kEmpty -> kParked       the owner sleeps on the word
+    //   kParked -> kNotified    unpark() wakes it; it sets kEmpty again
     static constexpr std::uint32_t kEmpty = 0;
     static constexpr std::uint32_t kNotified = 1;
     static constexpr std::uint32_t kParked = 2;
 
-    std::atomic<std::uint32_t> refs_{1};
     std::atomic<std::uintptr_t> select_{kWaiting};
     std::atomic<std::uint32_t> park_{kEmpty};
     RemoteWaiter* const remote_ = nullptr;
@@ -133,40 +139,6 @@ private:
 };
 
 // Owns one reference to a context.
-class ContextRef {
-public:
-    ContextRef() noexcept = default;
-    explicit ContextRef(Context* adopted) noexcept : cx_(adopted) {}
-    ContextRef(ContextRef&& other) noexcept : cx_(other.cx_) { other.cx_ = nullptr; }
-    ContextRef& operator=(ContextRef&& other) noexcept {
-        if (this != &other) {
-            reset();
-            cx_ = other.cx_;
-            other.cx_ = nullptr;
-        }
-        return *this;
-    }
-    ContextRef(const ContextRef&) = delete;
-    ContextRef& operator=(const ContextRef&) = delete;
-    ~ContextRef() { reset(); }
-
-    Context* get() const noexcept { return cx_; }
-    Context* operator->() const noexcept { return cx_; }
-    explicit operator bool() const noexcept { return cx_ != nullptr; }
-    Context* release() noexcept {
-        Context* out = cx_;
-        cx_ = nullptr;
-        return out;
-    }
-    void reset() noexcept {
-        if (cx_ != nullptr) {
-            cx_->release();
-            cx_ = nullptr;
-        }
-    }
-
-private:
-    Context* cx_ = nullptr;
-};
+using ContextRef = sync::CountedRef<Context>;
 
 }  // namespace torvan::engine::detail

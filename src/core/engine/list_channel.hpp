@@ -9,6 +9,18 @@
 // every position below it has been claimed by a send, so they read the tail
 // (which every send writes) only when they catch up with it.
 //
+// A slot's life:
+//
+//   claimed by a send     the tail moved past its position
+//   written               the send moved the item in and set `written`
+//   claimed by a receive  the head moved past its position; the receive
+//                         waits for `written` if the send is still at it
+//   read                  the receive moved the item out and set the
+//                         block's `read` flag for the slot
+//
+// The position at offset kBlockCap of every lap is no slot: a tail or head
+// resting there means that the next block is being installed.
+//
 // A receiver marks its slot read with a plain store, on a line of the block
 // apart from the items, and the receiver of a block's last slot frees the
 // block once every earlier slot has been marked. Receivers claim a slot
@@ -21,7 +33,7 @@
 #include <memory>
 #include <new>
 
-#include "core/sync/backoff.hpp"
+#include "core/sync/cas_backoff.hpp"
 #include "core/sync/cache_line.hpp"
 #include "core/engine/claim.hpp"
 #include "core/engine/context.hpp"
@@ -48,7 +60,7 @@ class ListChannel {
         T* item() noexcept { return std::launder(reinterpret_cast<T*>(storage)); }
 
         void wait_write() const noexcept {
-            platform::SpinWait wait;
+            sync::SpinWait wait;
             while (written.load(std::memory_order_acquire) == 0) {
                 wait.snooze();
             }
@@ -59,13 +71,13 @@ class ListChannel {
     // allocation on every block); the gap keeps the marks off the items' lines.
     struct Block {
         Slot slots[kBlockCap];
-        unsigned char gap[kCacheLine];
+        unsigned char gap[sync::kCacheLine];
         // Written by receivers only, apart from the items that senders write.
         std::atomic<std::uint8_t> read[kBlockCap] = {};
         std::atomic<Block*> next{nullptr};
 
         Block* wait_next() const noexcept {
-            platform::SpinWait wait;
+            sync::SpinWait wait;
             for (;;) {
                 Block* n = next.load(std::memory_order_acquire);
                 if (n != nullptr) {
@@ -78,7 +90,7 @@ class ListChannel {
         // Waits until the slots before the last one have all been read.
         void wait_reads() const noexcept {
             for (std::size_t i = 0; i + 1 < kBlockCap; ++i) {
-                platform::SpinWait wait;
+                sync::SpinWait wait;
                 while (read[i].load(std::memory_order_acquire) == 0) {
                     wait.snooze();
                 }
@@ -180,7 +192,7 @@ private:
     [[gnu::noinline]] RecvStatus recv_waiting(Sink& sink, platform::Deadline deadline, bool interruptible) {
         Token token;
         for (;;) {
-            platform::SpinWait spin;
+            sync::SpinWait spin;
             do {
                 if (start_recv(token)) {
                     if (token.block == nullptr) {
@@ -193,19 +205,10 @@ private:
                     return RecvStatus::TimedOut;
                 }
             } while (spin.spin());
-            ContextScope cx;
-            const auto oper = reinterpret_cast<std::uintptr_t>(&token);
-            receivers_.register_waiter(oper, *cx);
             // An item may have arrived between the last attempt and the registration.
-            if (!is_empty() || is_disconnected()) {
-                cx->try_select(kAborted);
-            }
-            AbortReason reason = AbortReason::None;
-            const std::uintptr_t sel = cx->wait_until(spin, deadline, interruptible, reason);
-            if (sel == kAborted || sel == kDisconnected) {
-                receivers_.unregister(oper);
-            }
-            if (reason == AbortReason::Interrupted) {
+            const auto arrived = [this] { return !is_empty() || is_disconnected(); };
+            if (receivers_.sleep(reinterpret_cast<std::uintptr_t>(&token), spin, deadline, interruptible, arrived) ==
+                AbortReason::Interrupted) {
                 return RecvStatus::Interrupted;
             }
         }
@@ -225,20 +228,6 @@ public:
             return SendStatus::Disconnected;
         }
         return send(item);
-    }
-
-    bool try_select_recv(Claim& claim) noexcept {
-        RecvStatus status = try_recv([&](T&& item) noexcept { claim.item.put(std::move(item)); });
-        switch (status) {
-            case RecvStatus::Received:
-                claim.kind = ClaimKind::Received;
-                return true;
-            case RecvStatus::Disconnected:
-                claim.kind = ClaimKind::RecvDisconnected;
-                return true;
-            default:
-                return false;
-        }
     }
 
     // A receive would not wait: something is buffered or the channel is
@@ -334,11 +323,11 @@ private:
     }
 
     [[gnu::noinline]] void start_send_slow(Token& token) {
-        Backoff backoff;
+        sync::CasBackoff backoff;
         std::size_t tail = tail_.index.load(std::memory_order_acquire);
         Block* block = tail_.block.load(std::memory_order_acquire);
         std::unique_ptr<Block> next_block;
-        platform::SpinWait wait;
+        sync::SpinWait wait;
         for (;;) {
             if ((tail & kMarkBit) != 0) {
                 token.block = nullptr;
@@ -438,10 +427,10 @@ private:
     }
 
     [[gnu::noinline]] bool start_recv_slow(Token& token) noexcept {
-        Backoff backoff;
+        sync::CasBackoff backoff;
         std::size_t head = head_.index.load(std::memory_order_acquire);
         Block* block = head_.block.load(std::memory_order_acquire);
-        platform::SpinWait wait;
+        sync::SpinWait wait;
         for (;;) {
             const std::size_t offset = (head >> kShift) % kLap;
             if (offset == kBlockCap) {
@@ -526,7 +515,7 @@ private:
     // Runs when the last receiver is gone and the tail is marked: no new
     // sends can start, sends in progress are waited for.
     void discard_all_messages() noexcept {
-        platform::SpinWait wait;
+        sync::SpinWait wait;
         std::size_t tail;
         for (;;) {
             tail = tail_.index.load(std::memory_order_acquire);
@@ -562,10 +551,10 @@ private:
         head_.index.store(head, std::memory_order_release);
     }
 
-    alignas(kCacheLine) Head head_;
-    alignas(kCacheLine) Tail tail_;
-    alignas(kCacheLine) SyncWaker receivers_;
-    alignas(kCacheLine) std::atomic<Block*> spare_{nullptr};
+    alignas(sync::kCacheLine) Head head_;
+    alignas(sync::kCacheLine) Tail tail_;
+    alignas(sync::kCacheLine) SyncWaker receivers_;
+    alignas(sync::kCacheLine) std::atomic<Block*> spare_{nullptr};
 };
 
 }  // namespace torvan::engine::detail

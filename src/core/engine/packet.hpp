@@ -9,6 +9,13 @@
 // selecting sender's, which it fills when it completes the selected send. A
 // claimer that abandons its claim marks the packet Released so that the other
 // side retries.
+//
+//   kEmpty -> kFull        fill(): the sender moved its item in
+//   kFull -> kTaken        take(): the receiver moved the item out
+//   kEmpty -> kReleased    abandon(): the claim was given up
+//
+// kSleeper is or-ed into the state by a thread about to sleep on it, so that
+// the next change wakes it.
 
 #include <atomic>
 #include <cstdint>
@@ -16,12 +23,13 @@
 #include <utility>
 
 #include "core/platform/park.hpp"
+#include "core/sync/ref_count.hpp"
 #include "core/sync/spin_wait.hpp"
 
 namespace torvan::engine::detail {
 
 template <class T>
-class Packet {
+class Packet : public sync::RefCounted<Packet<T>> {
 public:
     static constexpr std::uint32_t kEmpty = 0;
     static constexpr std::uint32_t kFull = 1;
@@ -31,16 +39,6 @@ public:
     // May throw std::bad_alloc.
     static Packet* empty() { return new Packet(nullptr, kEmpty); }
     static Packet* pointing_at(T& item) { return new Packet(&item, kFull); }
-
-    Packet(const Packet&) = delete;
-    Packet& operator=(const Packet&) = delete;
-
-    void add_ref() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
-    void release() noexcept {
-        if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            delete this;
-        }
-    }
 
     std::uint32_t state() const noexcept { return state_.load(std::memory_order_acquire) & ~kSleeper; }
 
@@ -72,7 +70,7 @@ public:
     // The other side holds a reference and is committed to act at once, so
     // the wait is short: spin first, then sleep on the state word.
     std::uint32_t wait_while(std::uint32_t current) noexcept {
-        platform::SpinWait spin;
+        sync::SpinWait spin;
         do {
             std::uint32_t s = state();
             if (s != current) {
@@ -94,6 +92,7 @@ public:
     }
 
 private:
+    friend class sync::RefCounted<Packet<T>>;
     static constexpr std::uint32_t kSleeper = 0x100;
 
     Packet(T* source, std::uint32_t state) noexcept : state_(state), source_(source) {}
@@ -109,7 +108,6 @@ private:
         }
     }
 
-    std::atomic<std::uint32_t> refs_{1};
     std::atomic<std::uint32_t> state_;
     T* const source_;
     bool holds_item_ = false;
@@ -118,34 +116,6 @@ private:
 
 // Owns one reference to a packet.
 template <class T>
-class PacketRef {
-public:
-    PacketRef() noexcept = default;
-    explicit PacketRef(Packet<T>* adopted) noexcept : p_(adopted) {}
-    PacketRef(PacketRef&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-    PacketRef& operator=(PacketRef&& other) noexcept {
-        if (this != &other) {
-            reset();
-            p_ = std::exchange(other.p_, nullptr);
-        }
-        return *this;
-    }
-    PacketRef(const PacketRef&) = delete;
-    PacketRef& operator=(const PacketRef&) = delete;
-    ~PacketRef() { reset(); }
-
-    Packet<T>* get() const noexcept { return p_; }
-    Packet<T>* operator->() const noexcept { return p_; }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
-    Packet<T>* release() noexcept { return std::exchange(p_, nullptr); }
-    void reset() noexcept {
-        if (p_ != nullptr) {
-            std::exchange(p_, nullptr)->release();
-        }
-    }
-
-private:
-    Packet<T>* p_ = nullptr;
-};
+using PacketRef = sync::CountedRef<Packet<T>>;
 
 }  // namespace torvan::engine::detail

@@ -148,7 +148,7 @@ SelectOutcome Select::select_until(platform::Deadline deadline, bool interruptib
     });
     Registrations regs(count);
     for (;;) {
-        platform::SpinWait spin;
+        sync::SpinWait spin;
         if (!register_first) {
             while (spin.spin()) {
                 if (looks_ready(order)) {

@@ -39,21 +39,57 @@ struct OpTable {
     void (*abandon)(const void* handle, Claim& claim) noexcept;
 };
 
-template <class T>
-struct SendOps {
-    using Handle = Sender<T>;
-
-    static const Handle& handle(const void* p) noexcept { return *static_cast<const Handle*>(p); }
+// How the selector reaches the channel behind a handle (`Handle` is a
+// Sender<T> or a Receiver<T>).
+template <class T, class Handle>
+struct HandleOps {
+    static const HandleBase<T>& handle(const void* p) noexcept { return *static_cast<const Handle*>(p); }
     static Flavour flavour(const void* p) noexcept { return HandleAccess::flavour(handle(p)); }
-    static ArrayChannel<T>& array(const void* p) noexcept {
-        return static_cast<ArrayCounter<T>*>(HandleAccess::chan(handle(p)))->chan;
+    static ArrayChannel<T>& array(const void* p) noexcept { return HandleAccess::array(handle(p)); }
+    static ListChannel<T>& list(const void* p) noexcept { return HandleAccess::list(handle(p)); }
+    static ZeroChannel<T>& zero(const void* p) noexcept { return HandleAccess::zero(handle(p)); }
+    static TimerState* timer(const void* p) noexcept { return HandleAccess::timer(handle(p)); }
+
+    static void discard_registration(void*& reg) noexcept { ZeroChannel<T>::discard_registration(reg); }
+};
+
+// The table of an operations struct (SendOps or RecvOps) whose selected item
+// has the given size and alignment.
+template <class Ops>
+constexpr OpTable op_table(std::size_t item_size, std::size_t item_align) noexcept {
+    return OpTable{.item_size = item_size,
+                   .item_align = item_align,
+                   .try_select = &Ops::try_select,
+                   .looks_ready = &Ops::looks_ready,
+                   .found_only_registered = &Ops::found_only_registered,
+                   .register_op = &Ops::register_op,
+                   .unregister_op = &Ops::unregister_op,
+                   .discard_registration = &Ops::discard_registration,
+                   .accept = &Ops::accept,
+                   .wake_time = &Ops::wake_time,
+                   .abandon = &Ops::abandon};
+}
+
+// A receive attempt on behalf of the selector: a received item goes into the
+// claim, and a disconnection counts as ready too.
+template <class T, class Chan>
+bool claim_receive(Chan& chan, Claim& claim) noexcept {
+    switch (chan.try_recv([&](T&& item) noexcept { claim.item.put(std::move(item)); })) {
+        case RecvStatus::Received:
+            claim.kind = ClaimKind::Received;
+            return true;
+        case RecvStatus::Disconnected:
+            claim.kind = ClaimKind::RecvDisconnected;
+            return true;
+        default:
+            return false;
     }
-    static ListChannel<T>& list(const void* p) noexcept {
-        return static_cast<ListCounter<T>*>(HandleAccess::chan(handle(p)))->chan;
-    }
-    static ZeroChannel<T>& zero(const void* p) noexcept {
-        return static_cast<ZeroCounter<T>*>(HandleAccess::chan(handle(p)))->chan;
-    }
+}
+
+template <class T>
+struct SendOps : HandleOps<T, Sender<T>> {
+    using Base = HandleOps<T, Sender<T>>;
+    using Base::array, Base::flavour, Base::list, Base::zero;
 
     static bool try_select(const void* p, Claim& claim) {
         switch (flavour(p)) {
@@ -107,8 +143,6 @@ struct SendOps {
         }
     }
 
-    static void discard_registration(void*& reg) noexcept { ZeroChannel<T>::discard_registration(reg); }
-
     static bool accept(const void* p, Claim& claim, void*& reg) {
         if (flavour(p) == Flavour::Zero) {
             return ZeroChannel<T>::accept_send(claim, reg);
@@ -144,46 +178,22 @@ struct SendOps {
         }
     }
 
-    static constexpr OpTable table{.item_size = 0,
-                                   .item_align = 1,
-                                   .try_select = &try_select,
-                                   .looks_ready = &looks_ready,
-                                   .found_only_registered = &found_only_registered,
-                                   .register_op = &register_op,
-                                   .unregister_op = &unregister_op,
-                                   .discard_registration = &discard_registration,
-                                   .accept = &accept,
-                                   .wake_time = &wake_time,
-                                   .abandon = &abandon};
+    static const OpTable table;
 };
 
 template <class T>
-struct RecvOps {
-    using Handle = Receiver<T>;
-
-    static const Handle& handle(const void* p) noexcept { return *static_cast<const Handle*>(p); }
-    static Flavour flavour(const void* p) noexcept { return HandleAccess::flavour(handle(p)); }
-    static ArrayChannel<T>& array(const void* p) noexcept {
-        return static_cast<ArrayCounter<T>*>(HandleAccess::chan(handle(p)))->chan;
-    }
-    static ListChannel<T>& list(const void* p) noexcept {
-        return static_cast<ListCounter<T>*>(HandleAccess::chan(handle(p)))->chan;
-    }
-    static ZeroChannel<T>& zero(const void* p) noexcept {
-        return static_cast<ZeroCounter<T>*>(HandleAccess::chan(handle(p)))->chan;
-    }
-    static TimerState* timer(const void* p) noexcept {
-        return static_cast<TimerState*>(HandleAccess::chan(handle(p)));
-    }
+struct RecvOps : HandleOps<T, Receiver<T>> {
+    using Base = HandleOps<T, Receiver<T>>;
+    using Base::array, Base::flavour, Base::list, Base::timer, Base::zero;
 
     static bool try_select(const void* p, Claim& claim) {
         switch (flavour(p)) {
             case Flavour::Array:
-                return array(p).try_select_recv(claim);
+                return claim_receive<T>(array(p), claim);
             case Flavour::List:
-                return list(p).try_select_recv(claim);
+                return claim_receive<T>(list(p), claim);
             case Flavour::Zero:
-                return zero(p).try_select_recv(claim);
+                return claim_receive<T>(zero(p), claim);
             case Flavour::Timer:
                 if constexpr (std::is_same_v<T, platform::Deadline>) {
                     if (timer(p)->try_fire()) {
@@ -248,8 +258,6 @@ struct RecvOps {
         }
     }
 
-    static void discard_registration(void*& reg) noexcept { ZeroChannel<T>::discard_registration(reg); }
-
     static bool accept(const void* p, Claim& claim, void*& reg) {
         if (flavour(p) == Flavour::Zero) {
             return ZeroChannel<T>::accept_recv(claim, reg);
@@ -274,17 +282,13 @@ struct RecvOps {
         return RecvStatus::Received;
     }
 
-    static constexpr OpTable table{.item_size = sizeof(T),
-                                   .item_align = alignof(T),
-                                   .try_select = &try_select,
-                                   .looks_ready = &looks_ready,
-                                   .found_only_registered = &found_only_registered,
-                                   .register_op = &register_op,
-                                   .unregister_op = &unregister_op,
-                                   .discard_registration = &discard_registration,
-                                   .accept = &accept,
-                                   .wake_time = &wake_time,
-                                   .abandon = &abandon};
+    static const OpTable table;
 };
+
+// Out of the structs: a table needs its struct complete.
+template <class T>
+constinit const OpTable SendOps<T>::table = op_table<SendOps<T>>(0, 1);
+template <class T>
+constinit const OpTable RecvOps<T>::table = op_table<RecvOps<T>>(sizeof(T), alignof(T));
 
 }  // namespace torvan::engine::detail

@@ -9,22 +9,14 @@
 
 #include "core/engine/context.hpp"
 #include "core/engine/status.hpp"
+#include "core/sync/ref_count.hpp"
 #include "core/platform/clock.hpp"
 
 namespace torvan::engine::detail {
 
-class TimerState {
+class TimerState : public sync::RefCounted<TimerState> {
 public:
     explicit TimerState(std::uint64_t deadline_ns) noexcept : deadline_ns_(deadline_ns) {}
-    TimerState(const TimerState&) = delete;
-    TimerState& operator=(const TimerState&) = delete;
-
-    void add_ref() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
-    void release() noexcept {
-        if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            delete this;
-        }
-    }
 
     platform::Deadline deadline() const noexcept { return platform::Deadline::at(deadline_ns_); }
     bool delivered() const noexcept { return delivered_.load(std::memory_order_acquire); }
@@ -41,9 +33,9 @@ public:
     }
 
 private:
+    friend class sync::RefCounted<TimerState>;
     ~TimerState() = default;
 
-    std::atomic<std::uint32_t> refs_{1};
     std::atomic<bool> delivered_{false};
     const std::uint64_t deadline_ns_;
 };
@@ -74,7 +66,7 @@ RecvStatus timer_recv_until(TimerState* timer, Sink& sink, platform::Deadline de
         }
         const platform::Deadline wake = timer != nullptr ? earlier(deadline, timer->wake_time()) : deadline;
         ContextScope cx;
-        platform::SpinWait no_spin = platform::SpinWait::spent();  // nobody ends this wait early
+        sync::SpinWait no_spin = sync::SpinWait::spent();  // nobody ends this wait early
         AbortReason reason = AbortReason::None;
         cx->wait_until(no_spin, wake, interruptible, reason);
         if (reason == AbortReason::Interrupted) {

@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "core/engine/context.hpp"
-#include "core/sync/word_lock.hpp"
+#include "core/platform/clock.hpp"
+#include "core/sync/spin_wait.hpp"
+#include "core/sync/word_mutex.hpp"
 #include "core/platform/thread.hpp"
 
 namespace torvan::engine::detail {
@@ -112,14 +114,14 @@ private:
 class SyncWaker {
 public:
     void register_waiter(std::uintptr_t oper, Context& cx) {
-        std::lock_guard<WordLock> guard(lock_);
+        std::lock_guard<sync::WordMutex> guard(lock_);
         inner_.register_waiter(oper, cx);
     }
 
     void unregister(std::uintptr_t oper) noexcept {
         std::optional<WaitEntry> entry;
         {
-            std::lock_guard<WordLock> guard(lock_);
+            std::lock_guard<sync::WordMutex> guard(lock_);
             entry = inner_.unregister(oper);
         }
         if (entry) {
@@ -137,15 +139,37 @@ public:
     }
 
     void disconnect() noexcept {
-        std::lock_guard<WordLock> guard(lock_);
+        std::lock_guard<sync::WordMutex> guard(lock_);
         inner_.disconnect();
+    }
+
+    // Sleeps as operation `oper` of the calling thread until a waker selects
+    // it, the deadline passes or (when interruptible) a signal arrives, and
+    // gives up the registration unless selected. `ready` runs once the thread
+    // is registered: true when the operation has become possible meanwhile,
+    // which ends the wait at once. Returns why the wait aborted itself (None
+    // when it was selected).
+    template <class Ready>
+    AbortReason sleep(std::uintptr_t oper, sync::SpinWait& spin, platform::Deadline deadline, bool interruptible,
+                      Ready&& ready) {
+        ContextScope cx;
+        register_waiter(oper, *cx);
+        if (ready()) {
+            cx->try_select(kAborted);
+        }
+        AbortReason reason = AbortReason::None;
+        const std::uintptr_t sel = cx->wait_until(spin, deadline, interruptible, reason);
+        if (sel == kAborted || sel == kDisconnected) {
+            unregister(oper);
+        }
+        return reason;
     }
 
 private:
     void notify_slow() noexcept {
         std::optional<WaitEntry> entry;
         {
-            std::lock_guard<WordLock> guard(lock_);
+            std::lock_guard<sync::WordMutex> guard(lock_);
             entry = inner_.try_select();
         }
         if (entry) {
@@ -154,7 +178,7 @@ private:
         }
     }
 
-    WordLock lock_;
+    sync::WordMutex lock_;
     Waker inner_;
 };
 

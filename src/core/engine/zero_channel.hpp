@@ -20,7 +20,7 @@
 #include "core/engine/packet.hpp"
 #include "core/engine/status.hpp"
 #include "core/engine/waker.hpp"
-#include "core/sync/word_lock.hpp"
+#include "core/sync/word_mutex.hpp"
 #include "core/platform/clock.hpp"
 
 namespace torvan::engine::detail {
@@ -48,8 +48,34 @@ class ZeroChannel {
     }
 
     Lookup pick_locked(Waker& side, Partner& partner) noexcept {
-        std::lock_guard<WordLock> guard(lock_);
+        std::lock_guard<sync::WordMutex> guard(lock_);
         return pick(side, partner);
+    }
+
+    // Picks a waiting thread from `theirs` or, when there is none and the
+    // caller brings a packet (`own`), registers the caller on `mine` with it.
+    Lookup pick_or_register(Waker& theirs, Partner& partner, Waker& mine, std::uintptr_t oper, Context& cx,
+                            Packet<T>* own) {
+        std::lock_guard<sync::WordMutex> guard(lock_);
+        const Lookup found = pick(theirs, partner);
+        if (found == Lookup::None && own != nullptr) {
+            mine.register_waiter(oper, cx, own);
+        }
+        return found;
+    }
+
+    // A registered thread sleeps until a partner picks it (true), or until
+    // the deadline or a signal ends the wait (false, registration withdrawn).
+    // It registered before spinning: a partner finds only registered threads.
+    bool wait_to_be_picked(Waker& mine, std::uintptr_t oper, Context& cx, platform::Deadline deadline,
+                           bool interruptible, AbortReason& reason) {
+        sync::SpinWait spin;
+        const std::uintptr_t sel = cx.wait_until(spin, deadline, interruptible, reason);
+        if (sel == kAborted || sel == kDisconnected) {
+            unregister(mine, oper);
+            return false;
+        }
+        return true;
     }
 
     // Hands the item to a picked receiver.
@@ -103,36 +129,24 @@ public:
             ContextScope cx;
             const auto oper = reinterpret_cast<std::uintptr_t>(&own);
             Partner partner;
-            Lookup found;
-            bool registered = false;
-            {
-                std::lock_guard<WordLock> guard(lock_);
-                found = pick(receivers_, partner);
-                if (found == Lookup::None && !expired && own) {
-                    senders_.register_waiter(oper, *cx, own.get());
-                    registered = true;
-                }
-            }
-            if (found == Lookup::Paired) {
-                deliver(partner, item);
-                return SendStatus::Sent;
-            }
-            if (found == Lookup::Disconnected) {
-                return SendStatus::Disconnected;
+            switch (pick_or_register(receivers_, partner, senders_, oper, *cx, expired ? nullptr : own.get())) {
+                case Lookup::Paired:
+                    deliver(partner, item);
+                    return SendStatus::Sent;
+                case Lookup::Disconnected:
+                    return SendStatus::Disconnected;
+                case Lookup::None:
+                    break;
             }
             if (expired) {
                 return SendStatus::TimedOut;
             }
-            if (!registered) {
+            if (!own) {
                 own = PacketRef<T>(Packet<T>::pointing_at(item));
                 continue;  // look again with the lock, now that there is a packet
             }
-            // Registered first: a partner finds only registered threads.
-            platform::SpinWait spin;
             AbortReason reason = AbortReason::None;
-            const std::uintptr_t sel = cx->wait_until(spin, deadline, interruptible, reason);
-            if (sel == kAborted || sel == kDisconnected) {
-                unregister(senders_, oper);
+            if (!wait_to_be_picked(senders_, oper, *cx, deadline, interruptible, reason)) {
                 if (reason == AbortReason::Interrupted) {
                     return SendStatus::Interrupted;
                 }
@@ -172,38 +186,26 @@ public:
             ContextScope cx;
             const auto oper = reinterpret_cast<std::uintptr_t>(&own);
             Partner partner;
-            Lookup found;
-            bool registered = false;
-            {
-                std::lock_guard<WordLock> guard(lock_);
-                found = pick(senders_, partner);
-                if (found == Lookup::None && !expired && own) {
-                    receivers_.register_waiter(oper, *cx, own.get());
-                    registered = true;
-                }
-            }
-            if (found == Lookup::Paired) {
-                if (collect(partner, sink)) {
-                    return RecvStatus::Received;
-                }
-                continue;
-            }
-            if (found == Lookup::Disconnected) {
-                return RecvStatus::Disconnected;
+            switch (pick_or_register(senders_, partner, receivers_, oper, *cx, expired ? nullptr : own.get())) {
+                case Lookup::Paired:
+                    if (collect(partner, sink)) {
+                        return RecvStatus::Received;
+                    }
+                    continue;
+                case Lookup::Disconnected:
+                    return RecvStatus::Disconnected;
+                case Lookup::None:
+                    break;
             }
             if (expired) {
                 return RecvStatus::TimedOut;
             }
-            if (!registered) {
+            if (!own) {
                 own = PacketRef<T>(Packet<T>::empty());
                 continue;
             }
-            // Registered first: a partner finds only registered threads.
-            platform::SpinWait spin;
             AbortReason reason = AbortReason::None;
-            const std::uintptr_t sel = cx->wait_until(spin, deadline, interruptible, reason);
-            if (sel == kAborted || sel == kDisconnected) {
-                unregister(receivers_, oper);
+            if (!wait_to_be_picked(receivers_, oper, *cx, deadline, interruptible, reason)) {
                 if (reason == AbortReason::Interrupted) {
                     return RecvStatus::Interrupted;
                 }
@@ -263,22 +265,6 @@ public:
         }
     }
 
-    // Receives take the item while selecting: from a waiting sender, waiting
-    // for a selecting sender to complete its send.
-    bool try_select_recv(Claim& claim) noexcept {
-        RecvStatus status = try_recv([&](T&& item) noexcept { claim.item.put(std::move(item)); });
-        switch (status) {
-            case RecvStatus::Received:
-                claim.kind = ClaimKind::Received;
-                return true;
-            case RecvStatus::Disconnected:
-                claim.kind = ClaimKind::RecvDisconnected;
-                return true;
-            default:
-                return false;
-        }
-    }
-
     // Registration of a selecting thread with an empty packet of its own
     // (`reg` keeps the reference). Returns true if the operation is ready.
     bool register_send(std::uintptr_t oper, Context& cx, void*& reg) {
@@ -325,8 +311,15 @@ public:
 
     // --- state ---
 
+    // Either side's last handle going disconnects the channel for both.
+    bool disconnect_senders() noexcept { return disconnect(); }
+    bool disconnect_receivers() noexcept { return disconnect(); }
+
+    bool is_disconnected() const noexcept { return disconnected_.load(std::memory_order_acquire); }
+
+private:
     bool disconnect() noexcept {
-        std::lock_guard<WordLock> guard(lock_);
+        std::lock_guard<sync::WordMutex> guard(lock_);
         if (disconnected_.load(std::memory_order_relaxed)) {
             return false;
         }
@@ -336,13 +329,10 @@ public:
         return true;
     }
 
-    bool is_disconnected() const noexcept { return disconnected_.load(std::memory_order_acquire); }
-
-private:
     void unregister(Waker& side, std::uintptr_t oper) noexcept {
         std::optional<WaitEntry> entry;
         {
-            std::lock_guard<WordLock> guard(lock_);
+            std::lock_guard<sync::WordMutex> guard(lock_);
             entry = side.unregister(oper);
         }
         if (entry) {
@@ -352,13 +342,13 @@ private:
 
     bool register_with(Waker& mine, Waker& theirs, std::uintptr_t oper, Context& cx, void*& reg) {
         PacketRef<T> packet(Packet<T>::empty());
-        std::lock_guard<WordLock> guard(lock_);
+        std::lock_guard<sync::WordMutex> guard(lock_);
         mine.register_waiter(oper, cx, packet.get());
         reg = packet.release();
         return theirs.can_select() || disconnected_.load(std::memory_order_relaxed);
     }
 
-    WordLock lock_;
+    sync::WordMutex lock_;
     Waker senders_;
     Waker receivers_;
     std::atomic<bool> disconnected_{false};  // changed under the lock

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "core/lock/lock_handle.hpp"
+#include "core/sync/cache_line.hpp"
 
 namespace torvan::lock {
 
@@ -30,7 +31,7 @@ namespace torvan::lock {
 // reference and never reaches zero; when the thread lets go of it (evicted, or
 // the thread ends) the plain count moves into the atomic one, which from then
 // on counts every reference, and the last to go deletes the lease.
-class alignas(64) HandleLease {
+class alignas(sync::kCacheLine) HandleLease {
 public:
     // A new lease on the handle, cached by the calling thread, with one more
     // reference for the caller.
@@ -95,29 +96,13 @@ public:
     // cached lease on the handle (leasing it first if need be).
     static LeasedRef on_this_thread(const LockRef& handle);
 
-    LeasedRef(LeasedRef&& other) noexcept : lease_(std::exchange(other.lease_, nullptr)) {}
-    LeasedRef& operator=(LeasedRef&& other) noexcept {
-        if (this != &other) {
-            reset();
-            lease_ = std::exchange(other.lease_, nullptr);
-        }
-        return *this;
-    }
-    LeasedRef(const LeasedRef&) = delete;
-    LeasedRef& operator=(const LeasedRef&) = delete;
-    ~LeasedRef() { reset(); }
-
-    void reset() noexcept {
-        if (HandleLease* lease = std::exchange(lease_, nullptr)) {
-            lease->release();
-        }
-    }
+    void reset() noexcept { lease_.reset(); }
     void reset_elsewhere() noexcept {
-        if (HandleLease* lease = std::exchange(lease_, nullptr)) {
+        if (HandleLease* lease = lease_.release()) {
             lease->release_elsewhere();
         }
     }
-    explicit operator bool() const noexcept { return lease_ != nullptr; }
+    explicit operator bool() const noexcept { return static_cast<bool>(lease_); }
     LockHandle& operator*() const noexcept { return lease_->handle(); }
     LockHandle* operator->() const noexcept { return &lease_->handle(); }
     // A counted reference to the handle itself, independent of the lease.
@@ -125,7 +110,8 @@ public:
 
 private:
     explicit LeasedRef(HandleLease* lease) noexcept : lease_(lease) {}
-    HandleLease* lease_ = nullptr;
+    // Released with HandleLease::release(), for the lease's own thread.
+    sync::CountedRef<HandleLease> lease_;
 };
 
 }  // namespace torvan::lock

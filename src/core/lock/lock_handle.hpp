@@ -11,13 +11,15 @@
 #include <vector>
 
 #include "core/lock/raw_rwlock.hpp"
+#include "core/sync/cache_line.hpp"
+#include "core/sync/ref_count.hpp"
 
 namespace torvan::lock {
 
-// The lock word, which every acquisition reads, starts the handle's first
-// line; the reader slots, each written by its own threads, follow on lines of
+// The lock word, which every acquisition reads, shares the handle's first
+// line with the reference count only; the reader slots, each written by its own threads, follow on lines of
 // their own at the end.
-class alignas(64) LockHandle {
+class alignas(sync::kCacheLine) LockHandle : public sync::RefCounted<LockHandle, std::uint64_t> {
 public:
     RawRwLock lock{&reader_slots_};
     // The thread holding exclusive access (0 when none), so that a thread
@@ -65,59 +67,23 @@ public:
     }
 
 private:
-    friend class LockRef;
+    friend class sync::CountedRef<LockHandle>;
+    friend class sync::RefCounted<LockHandle, std::uint64_t>;
     LockHandle() noexcept : id_(next_id_.fetch_add(1, std::memory_order_relaxed)) {}
+    ~LockHandle() = default;
 
-    std::atomic<std::uint64_t> references_{1};
     const std::uint64_t id_;
     static inline std::atomic<std::uint64_t> next_id_{1};
 
     // Rarely used: off the line that every acquisition touches.
-    alignas(64) std::atomic<bool> has_foreign_releases_{false};
+    alignas(sync::kCacheLine) std::atomic<bool> has_foreign_releases_{false};
     std::mutex foreign_mutex_;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> foreign_releases_;  // (owner thread, reads)
 
     ReaderSlots reader_slots_;
 };
 
-// One counted reference to a LockHandle.
-class LockRef {
-public:
-    LockRef() noexcept = default;
-    static LockRef make() { return LockRef(new LockHandle()); }
-
-    LockRef(LockRef&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-    LockRef& operator=(LockRef&& other) noexcept {
-        if (this != &other) {
-            reset();
-            handle_ = std::exchange(other.handle_, nullptr);
-        }
-        return *this;
-    }
-    LockRef(const LockRef&) = delete;
-    LockRef& operator=(const LockRef&) = delete;
-    ~LockRef() { reset(); }
-
-    LockRef clone() const noexcept {
-        handle_->references_.fetch_add(1, std::memory_order_relaxed);
-        return LockRef(handle_);
-    }
-    void reset() noexcept {
-        LockHandle* handle = std::exchange(handle_, nullptr);
-        if (handle != nullptr && handle->references_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            delete handle;
-        }
-    }
-
-    explicit operator bool() const noexcept { return handle_ != nullptr; }
-    // How many references the handle has; a snapshot, for tests.
-    std::uint64_t use_count() const noexcept { return handle_->references_.load(std::memory_order_relaxed); }
-    LockHandle& operator*() const noexcept { return *handle_; }
-    LockHandle* operator->() const noexcept { return handle_; }
-
-private:
-    explicit LockRef(LockHandle* handle) noexcept : handle_(handle) {}
-    LockHandle* handle_ = nullptr;
-};
+// One counted reference to a LockHandle (LockRef::make() creates one).
+using LockRef = sync::CountedRef<LockHandle>;
 
 }  // namespace torvan::lock

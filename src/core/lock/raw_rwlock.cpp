@@ -2,14 +2,14 @@
 
 #include "core/failure.hpp"
 #include "core/platform/park.hpp"
+#include "core/sync/spin_wait.hpp"
 
 namespace torvan::lock {
 
-namespace {
-// Brief spinning before parking: critical sections are usually short, and a
-// sleep and wake-up costs far more than a few hundred pause instructions.
-constexpr int kSpinLimit = 100;
+// Waiters spin for a moment before parking (LockSpinWait): critical sections
+// are usually short, and a sleep and wake-up costs far more.
 
+namespace {
 std::atomic<std::uint32_t> next_slot{0};
 }  // namespace
 
@@ -20,7 +20,7 @@ std::uint32_t detail::assign_reader_slot() noexcept {
 
 bool ReaderSlots::all_empty() const noexcept {
     for (const Slot& slot : slots_) {
-        if (slot.readers.load(std::memory_order_seq_cst) != 0) {
+        if (slot.value.load(std::memory_order_seq_cst) != 0) {
             return false;
         }
     }
@@ -30,7 +30,7 @@ bool ReaderSlots::all_empty() const noexcept {
 std::uint64_t ReaderSlots::total() const noexcept {
     std::uint64_t sum = 0;
     for (const Slot& slot : slots_) {
-        sum += slot.readers.load(std::memory_order_relaxed);
+        sum += slot.value.load(std::memory_order_relaxed);
     }
     return sum;
 }
@@ -54,13 +54,12 @@ std::optional<ReadTicket> RawRwLock::try_lock_shared_in_word(bool recursive) {
 }
 
 ReadTicket RawRwLock::lock_shared(bool recursive) {
-    for (int spins = 0;;) {
+    sync::LockSpinWait spin;
+    for (;;) {
         if (std::optional<ReadTicket> ticket = try_lock_shared(recursive)) {
             return *ticket;
         }
-        if (spins < kSpinLimit) {
-            ++spins;
-            platform::cpu_relax();
+        if (spin.spin()) {
             continue;
         }
         // Announce the sleeper, then re-check: a release either sees the
@@ -98,7 +97,8 @@ bool RawRwLock::try_lock_exclusive() noexcept {
 }
 
 void RawRwLock::lock_exclusive() noexcept {
-    for (int spins = 0;;) {
+    sync::LockSpinWait spin;
+    for (;;) {
         std::uint64_t state = state_.load(std::memory_order_relaxed);
         if ((state & (kWriterHeld | kWriterDraining)) == 0) {
             // Claim the drain: from now on new readers queue, except
@@ -116,9 +116,7 @@ void RawRwLock::lock_exclusive() noexcept {
                                          std::memory_order_relaxed);
             continue;
         }
-        if (spins < kSpinLimit) {
-            ++spins;
-            platform::cpu_relax();
+        if (spin.spin()) {
             continue;
         }
         std::uint32_t sequence = writer_sequence_.load(std::memory_order_seq_cst);
@@ -137,7 +135,8 @@ void RawRwLock::lock_exclusive() noexcept {
 // Taking the lock clears the waiting bit; writers still parked set it again
 // when the release wakes them.
 void RawRwLock::drain_readers() noexcept {
-    for (int spins = 0;;) {
+    sync::LockSpinWait spin;
+    for (;;) {
         std::uint64_t state = state_.load(std::memory_order_seq_cst);
         if (is_drained(state)) {
             // Fails if a recursive reader joined the word meanwhile.
@@ -147,9 +146,7 @@ void RawRwLock::drain_readers() noexcept {
             }
             continue;
         }
-        if (spins < kSpinLimit) {
-            ++spins;
-            platform::cpu_relax();
+        if (spin.spin()) {
             continue;
         }
         std::uint32_t sequence = drain_sequence_.load(std::memory_order_seq_cst);

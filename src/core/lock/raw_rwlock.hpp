@@ -5,15 +5,34 @@
 // so that a thread re-reading cannot deadlock against a writer queued behind
 // its own earlier read.
 //
-// Lock word: bits 0..59 count shared holders, bit 61 says a writer is
-// draining the readers before taking the lock, bit 62 says a writer waits,
-// bit 63 says a writer holds the lock. Sleeping threads park on sequence
-// words (readers, writers, and the one draining writer), bumped by the
-// releases that may admit them; the parked counters let a release skip the
-// wake-up call when nobody sleeps.
+// The lock word (state_):
+//
+//   bits 0..59  readers holding the lock through the word
+//   bit 61      kWriterDraining  a writer has the lock to come and waits for
+//                                the readers (word and slots) to leave
+//   bit 62      kWriterWaiting   a writer waits: new readers queue, except a
+//                                recursive one while the lock is held shared
+//   bit 63      kWriterHeld      a writer holds the lock (no readers then)
+//
+//   0                 free
+//   n                 held shared by n word readers (and any slot readers)
+//   n | Draining      a writer waits for the n readers and the slots to drain
+//   Held              held exclusive
+//   ... | Waiting     any of the above, and another writer waits
+//
+//   reader              free or n -> n + 1 unless a writer bit turns it away
+//   writer              no Held, no Draining -> | Draining; else -> | Waiting
+//   drained             n == 0, slots empty: Draining -> Held (clears Waiting;
+//                       parked writers set it again when woken)
+//   unlock_exclusive    clears Held; wakes parked readers and one writer
+//
+// Sleeping threads park on sequence words (readers, writers, and the one
+// draining writer), bumped by the releases that may admit them; the parked
+// counters let a release skip the wake-up call when nobody sleeps.
 //
 // Optionally the lock has reader slots: per-thread counters on lines of their
-// own. While the word is zero, a reader only counts itself in its thread's
+// own (a thread's slot is fixed at its first read; several threads may share
+// one). While the word is zero, a reader only counts itself in its thread's
 // slot and reads the word, so readers on different threads touch no common
 // line for writing. A writer first claims the word (draining or held), which
 // turns new slot readers back to the word, and then waits until the slots
@@ -24,6 +43,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+
+#include "core/sync/cache_line.hpp"
 
 namespace torvan::lock {
 
@@ -45,14 +66,13 @@ public:
         return slot != detail::kNoSlot ? slot : detail::assign_reader_slot();
     }
 
-    std::atomic<std::uint64_t>& operator[](std::uint32_t index) noexcept { return slots_[index].readers; }
+    std::atomic<std::uint64_t>& operator[](std::uint32_t index) noexcept { return slots_[index].value; }
     bool all_empty() const noexcept;
     std::uint64_t total() const noexcept;
 
 private:
-    struct alignas(64) Slot {
-        std::atomic<std::uint64_t> readers{0};
-    };
+    using Slot = sync::CachePadded<std::atomic<std::uint64_t>>;
+    static_assert(sizeof(Slot) == sync::kCacheLine, "one slot a line");
     Slot slots_[kCount];
 };
 

@@ -68,7 +68,7 @@ void wait_for_readers() noexcept {
         if ((seen & 1) == 0) {
             continue;
         }
-        platform::SpinWait wait;  // a read section is a few loads long
+        sync::SpinWait wait;  // a read section is a few loads long
         while (record->sequence.load(std::memory_order_acquire) == seen) {
             wait.snooze();
         }

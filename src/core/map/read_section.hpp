@@ -24,11 +24,13 @@
 #include <atomic>
 #include <cstdint>
 
+#include "core/sync/cache_line.hpp"
+
 namespace torvan::map {
 
 // A thread's announcement, on a line of its own. Records are never freed: a
 // thread that ends hands its record to the next thread that reads.
-struct alignas(64) ReaderRecord {
+struct alignas(sync::kCacheLine) ReaderRecord {
     std::atomic<std::uint64_t> sequence{0};  // odd: inside a section
     std::atomic<bool> claimed{true};
     ReaderRecord* next = nullptr;  // the registry's list, fixed once published

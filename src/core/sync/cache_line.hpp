@@ -1,9 +1,12 @@
 #pragma once
-// Alignment that keeps independently updated atomics on separate cache lines.
+// Keeping independently written data on separate cache lines, so that a
+// thread writing one does not take the line away from threads using the other.
 
+#include <atomic>
 #include <cstddef>
+#include <utility>
 
-namespace torvan::engine::detail {
+namespace torvan::sync {
 
 #if defined(__aarch64__) && defined(__APPLE__)
 inline constexpr std::size_t kCacheLine = 128;
@@ -11,4 +14,37 @@ inline constexpr std::size_t kCacheLine = 128;
 inline constexpr std::size_t kCacheLine = 64;
 #endif
 
-}  // namespace torvan::engine::detail
+// A value that starts a line and has the rest of it to itself (an array of
+// them gives each element its own line).
+template <class T>
+struct alignas(kCacheLine) CachePadded {
+    template <class... Args>
+    explicit CachePadded(Args&&... args) : value(std::forward<Args>(args)...) {}
+
+    T value;
+};
+
+// A value alone on its own line wherever the object holding it lands, for
+// objects that an allocator aligns only to `kObjectAlign` bytes (the
+// interpreter's promises 16), where an aligned member could still share a
+// line with the object's header. The value sits two lines into the object,
+// padded on both sides: whatever the object's address, the line holding the
+// value begins after the struct does and ends before it does, so it holds
+// nothing else. `kStateOffset` is where this struct begins inside the object.
+template <class T, std::size_t kStateOffset, std::size_t kObjectAlign = 16>
+struct IsolatedAtomic {
+    static constexpr std::size_t kValueOffset = 2 * kCacheLine;
+    // The value never straddles two lines, and its line starts no earlier
+    // than the value's offset less a line plus the alignment.
+    static_assert(sizeof(std::atomic<T>) <= kObjectAlign && kStateOffset % kObjectAlign == 0 &&
+                  kStateOffset <= kCacheLine + kObjectAlign);
+
+    explicit IsolatedAtomic(T initial) noexcept : value(initial) {}
+    IsolatedAtomic(IsolatedAtomic&& other) noexcept : value(other.value.load(std::memory_order_relaxed)) {}
+
+    std::byte before[kValueOffset - kStateOffset] = {};
+    std::atomic<T> value;
+    std::byte after[kCacheLine - sizeof(std::atomic<T>)] = {};
+};
+
+}  // namespace torvan::sync

@@ -21,41 +21,58 @@
 #include "core/platform/clock.hpp"
 #include "core/platform/park.hpp"
 
-namespace torvan::platform {
+namespace torvan::sync {
 
-class SpinWait {
+// How long a waiter spins, and then yields, before it sleeps, and the
+// longest gap between two looks while it spins.
+struct SpinWindows {
+    std::uint64_t spin_ns;
+    std::uint64_t yield_ns;
+    std::uint64_t max_gap_ns;
+};
+
+// Waiting for a partner's step (a channel's other side, a packet's filler):
+// spinning is worth it for a wait shorter than a sleep and wake-up, which
+// costs the waker a system call and the sleeper tens of microseconds on a
+// virtual machine. Yielding then lets a thread that shares the processor
+// (the one the waiter waits for, often) run before the waiter sleeps. The
+// longer the wait, the rarer the looks: each look at a line that the awaited
+// thread writes takes the line away from it.
+inline constexpr SpinWindows kPartnerWindows{20'000, 30'000, 500};
+
+// Waiting for a lock's holder: its critical section is a few loads and
+// stores, so a holder still there after a few microseconds has been
+// preempted, and the waiter had better sleep than spin for it. The holder
+// writes the lock word only to release it, so the waiter looks often, to
+// take the lock soon after.
+inline constexpr SpinWindows kLockHolderWindows{4'000, 0, 100};
+
+template <SpinWindows kWindows>
+class BasicSpinWait {
 public:
-    // Spinning is worth it for a wait shorter than a sleep and wake-up, which
-    // costs the waker a system call and the sleeper tens of microseconds on a
-    // virtual machine. Yielding then lets a thread that shares the processor
-    // (the one the waiter waits for, often) run before the waiter sleeps.
-    static constexpr std::uint64_t kSpinNs = 20'000;
-    static constexpr std::uint64_t kYieldNs = 30'000;
-    // Gaps between looks while spinning: doubling from the first to the last.
+    // Gaps between looks while spinning: doubling from the first to the
+    // window's longest.
     static constexpr std::uint64_t kFirstGapNs = 50;
-    static constexpr std::uint64_t kMaxGapNs = 500;
 
     // Spends a moment before the caller checks its condition again: a pause
     // while the spinning window lasts, then a yield of the processor. Returns
     // false, without waiting, once both windows have passed: time to sleep.
     bool spin() noexcept {
-        const std::uint64_t now = monotonic_now_ns();
+        const std::uint64_t now = platform::monotonic_now_ns();
         if (started_ == 0) {
             started_ = now;
         }
         const std::uint64_t elapsed = now - started_;
-        if (elapsed < kSpinNs) {
-            // The longer the wait, the rarer the looks: each look at a line
-            // that the awaited thread writes takes the line away from it.
+        if (elapsed < kWindows.spin_ns) {
             const std::uint64_t until = now + gap_;
-            gap_ = gap_ * 2 < kMaxGapNs ? gap_ * 2 : kMaxGapNs;
+            gap_ = gap_ * 2 < kWindows.max_gap_ns ? gap_ * 2 : kWindows.max_gap_ns;
             do {
-                cpu_relax();
-            } while (monotonic_now_ns() < until);
+                platform::cpu_relax();
+            } while (platform::monotonic_now_ns() < until);
             return true;
         }
-        if (elapsed < kSpinNs + kYieldNs) {
-            yield_now();
+        if (elapsed < kWindows.spin_ns + kWindows.yield_ns) {
+            platform::yield_now();
             return true;
         }
         return false;
@@ -66,14 +83,14 @@ public:
     // it takes.
     void snooze() noexcept {
         if (!spin()) {
-            yield_now();
+            platform::yield_now();
         }
     }
 
     // A policy whose windows have passed already: for a wait that only a
     // deadline ends, where spinning cannot win anything.
-    static SpinWait spent() noexcept {
-        SpinWait spin;
+    static BasicSpinWait spent() noexcept {
+        BasicSpinWait spin;
         spin.started_ = 1;
         return spin;
     }
@@ -83,4 +100,7 @@ private:
     std::uint64_t gap_ = kFirstGapNs;  // the next pause between looks
 };
 
-}  // namespace torvan::platform
+using SpinWait = BasicSpinWait<kPartnerWindows>;
+using LockSpinWait = BasicSpinWait<kLockHolderWindows>;
+
+}  // namespace torvan::sync

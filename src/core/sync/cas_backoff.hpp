@@ -1,16 +1,16 @@
 #pragma once
 // Backoff between retries of a compare-and-swap that lost to another thread:
 // a few pause instructions, doubling up to a small cap, so that contending
-// threads stop hammering the line. Waiting for another thread is not this
-// (see platform/spin_wait.hpp).
+// threads stop hammering the line. It never sleeps and waits for nobody;
+// waiting for another thread is SpinWait's job (spin_wait.hpp).
 
 #include <algorithm>
 
 #include "core/platform/park.hpp"
 
-namespace torvan::engine::detail {
+namespace torvan::sync {
 
-class Backoff {
+class CasBackoff {
 public:
     void spin() noexcept {
         for (unsigned i = 0; i < (1u << step_); ++i) {
@@ -24,4 +24,4 @@ private:
     unsigned step_ = 0;
 };
 
-}  // namespace torvan::engine::detail
+}  // namespace torvan::sync

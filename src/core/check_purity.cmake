@@ -1,0 +1,31 @@
+# Fails when a file under src/core reaches outside the core: every quoted
+# include must name a core header ("core/..."), and no include may name the
+# interpreter's headers or the binding layer.
+#   cmake -DCORE_DIR=<src/core> -DSTAMP=<file> -P check_purity.cmake
+file(GLOB_RECURSE core_files "${CORE_DIR}/*.hpp" "${CORE_DIR}/*.cpp" "${CORE_DIR}/*.h")
+set(offences "")
+foreach(path IN LISTS core_files)
+  file(STRINGS "${path}" includes REGEX "^[ \t]*#[ \t]*include")
+  foreach(line IN LISTS includes)
+    set(bad TRUE)  # unless shown otherwise: an include built from a macro cannot be checked
+    if(line MATCHES "include[ \t]*\"([^\"]*)\"")
+      if(CMAKE_MATCH_1 MATCHES "^core/" AND NOT CMAKE_MATCH_1 MATCHES "\\.\\.")
+        set(bad FALSE)
+      endif()
+    elseif(line MATCHES "include[ \t]*<([^>]*)>")
+      if(NOT CMAKE_MATCH_1 MATCHES "[Pp]ython|pyconfig|^binding/|^core/")
+        set(bad FALSE)
+      endif()
+    endif()
+    if(bad)
+      file(RELATIVE_PATH where "${CORE_DIR}/.." "${path}")
+      string(STRIP "${line}" line)
+      list(APPEND offences "  ${where}: ${line}")
+    endif()
+  endforeach()
+endforeach()
+if(offences)
+  list(JOIN offences "\n" report)
+  message(FATAL_ERROR "src/core must not include anything outside src/core:\n${report}")
+endif()
+file(TOUCH "${STAMP}")
