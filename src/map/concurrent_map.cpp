@@ -37,7 +37,7 @@ namespace {
 using binding::Instance;
 using binding::Object;
 using binding::OwnedRef;
-using Guard = std::lock_guard<ShardMutex>;
+using Guard = std::lock_guard<sync::WordMutex>;
 
 struct ConcurrentMapClass : binding::ClassTraits {
     static constexpr const char* kName = "ConcurrentMap";

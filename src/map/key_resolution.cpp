@@ -153,7 +153,7 @@ OwnedPair comparison_pass(Shard& shard, std::uint64_t hash, PyObject* probe, Exa
                           bool with_values) {
     Snapshot snapshot;
     {
-        std::lock_guard<ShardMutex> guard(shard.lock);
+        std::lock_guard<sync::WordMutex> guard(shard.lock);
         if (PairEntry* entry = shard.table.find(hash)) {
             snapshot.take(entry->bucket(), with_values, &examined);
         }

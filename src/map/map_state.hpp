@@ -23,13 +23,10 @@ using PairTable = ShardTable<Pair>;
 using PairBucket = Bucket<Pair>;
 using PairEntry = PairTable::Entry;
 
-// Guards one shard's table.
-using ShardMutex = sync::WordMutex;
-
 // Each shard on cache lines of its own, so that threads working on
 // neighbouring shards do not contend for one line.
 struct alignas(sync::kCacheLine) Shard {
-    ShardMutex lock;
+    sync::WordMutex lock;  // guards the table
     PairTable table;
 };
 

@@ -32,10 +32,10 @@ namespace torvan::map {
 // holds: once it is taken, the readers still inside a read section finish.
 class WriteGuard {
 public:
-    explicit WriteGuard(ShardMutex& lock) : guard_(lock) { wait_for_readers(); }
+    explicit WriteGuard(sync::WordMutex& lock) : guard_(lock) { wait_for_readers(); }
 
 private:
-    std::lock_guard<ShardMutex> guard_;
+    std::lock_guard<sync::WordMutex> guard_;
 };
 
 // Where the probe key stands, seen under the write lock: the pair holding
