@@ -831,74 +831,19 @@ def test_reference_dropped_by_an_ending_thread_is_released_at_the_next_attach():
         assert weakref.getweakrefcount(loops[-1]) == 0, "the loop's weak reference was never released"
 
 
-class TestPoolReferences:
-    """What a task holds (callable, arguments, context, result or exception)
-    is released once the task is done, cancelled or refused."""
+def test_tasks_of_a_pool_shut_down_without_waiting_then_dropped_are_released():
+    pool = ThreadPool(2)
+    gate = threading.Event()
+    pool.submit(gate.wait, TIMEOUT)
+    args = [Token() for _ in range(10)]
+    watchers = [released(a) for a in args]
+    for a in args:
+        pool.submit(_noop, a)  # futures dropped at once
+    pool.shutdown(wait=False)
+    del pool, args, a
+    gate.set()
+    eventually(lambda: settle() or not any(w.alive for w in watchers), "the tasks are released")
 
-    def test_task_that_raises(self):
-        pool = ThreadPool(1)
-        func, arg, kwarg = Callable(_failing), Token(), Token()
-        before = refcounts(func, arg, kwarg)
-        future = pool.submit(func, arg, key=kwarg)
-        exception = future.exception(TIMEOUT)
-        assert isinstance(exception, Boom)
-        exception_gone = released(exception)
-        del exception, future
-        pool.shutdown()
-        settle()
-        assert not exception_gone.alive
-        assert refcounts(func, arg, kwarg) == before
-
-    def test_result_is_released_with_its_future(self):
-        pool = ThreadPool(1)
-        future = pool.submit(Token)
-        gone = released(future.result(TIMEOUT))
-        pool.shutdown()
-        settle()
-        assert gone.alive
-        del future
-        settle()
-        assert not gone.alive
-
-    def test_cancelled_tasks(self):
-        pool = ThreadPool(1)
-        gate = threading.Event()
-        pool.submit(gate.wait, TIMEOUT)
-        func, arg, kwarg = Callable(lambda *a, **k: pytest.fail("a cancelled task ran")), Token(), Token()
-        before = refcounts(func, arg, kwarg)
-        futures = [pool.submit(func, arg, key=kwarg) for _ in range(5)]
-        pool.shutdown(wait=False, cancel_futures=True)
-        gate.set()
-        eventually(lambda: all(f.done() for f in futures), "the queued tasks are handled")
-        assert all(f.cancelled() for f in futures)
-        del futures
-        eventually(lambda: refcounts(func, arg, kwarg) == before, "the cancelled tasks are released")
-
-    def test_pool_dropped_with_tasks_queued(self):
-        pool = ThreadPool(1)
-        gate = threading.Event()
-        pool.submit(gate.wait, TIMEOUT)
-        args = [Token() for _ in range(10)]
-        before = refcounts(*args)
-        futures = [pool.submit(_noop, a, key=a) for a in args]
-        gate.set()
-        del pool  # waits for every queued task
-        assert all(f.done() for f in futures)
-        del futures
-        assert refcounts(*args) == before
-
-    def test_pool_shut_down_without_waiting_then_dropped(self):
-        pool = ThreadPool(2)
-        gate = threading.Event()
-        pool.submit(gate.wait, TIMEOUT)
-        args = [Token() for _ in range(10)]
-        watchers = [released(a) for a in args]
-        for a in args:
-            pool.submit(_noop, a)  # futures dropped at once
-        pool.shutdown(wait=False)
-        del pool, args, a
-        gate.set()
-        eventually(lambda: settle() or not any(w.alive for w in watchers), "the tasks are released")
 
 class TestUnderContention:
     """Racing threads take every path at once (timeouts, closes, passes that
@@ -1011,37 +956,25 @@ class TestUnderContention:
         assert refcounts(func, arg) == before
 
 
-class TestCycles:
-    """No class takes part in cyclic garbage collection: a cycle through a
-    map's contents or a channel's items stays until the program breaks it."""
-
-    def test_map(self):
-        m = ConcurrentMap()
-        m.set("self", m)
-        token = Token()
-        token.owner = m
-        m.set("token", token)
-        watch = weakref.ref(token)
-        del m, token
-        settle()
-        assert watch() is not None
-        watch().owner.clear()
-        settle()
-        assert watch() is None
-
-    def test_channel(self):
-        ch = Channel()
-        ch.send(ch)
-        token = Token()
-        token.owner = ch
-        ch.send(token)
-        watch = weakref.ref(token)
-        del ch, token
-        settle()
-        assert watch() is not None
-        ch = watch().owner
-        ch.close()
-        assert len(list(ch)) == 2
-        del ch
-        settle()
-        assert watch() is None
+@pytest.mark.parametrize("kind", ["map", "channel"])
+def test_cycles_through_contents_stay_until_broken(kind):
+    # No class takes part in cyclic garbage collection: a cycle through a
+    # map's contents or a channel's items stays until the program breaks it.
+    container, token = ConcurrentMap() if kind == "map" else Channel(), Token()
+    put = (lambda item: container.set(id(item), item)) if kind == "map" else container.send
+    put(container)
+    token.owner = container
+    put(token)
+    watch = weakref.ref(token)
+    del container, token
+    settle()
+    assert watch() is not None
+    container = watch().owner
+    if kind == "map":
+        container.clear()
+    else:
+        container.close()
+        assert len(list(container)) == 2
+    del container
+    settle()
+    assert watch() is None

@@ -217,22 +217,6 @@ TEST_P(RawRwLockTest, RecursiveReadPassesAWaitingWriterAndOnlyThat) {
     EXPECT_EQ(lock.readers(), 0u);
 }
 
-// A read guard destroyed on another thread releases the read there: the
-// ticket, not the releasing thread, says where the read was counted.
-TEST_P(RawRwLockTest, AReadMayBeReleasedByAnotherThread) {
-    RawRwLock lock(slots());
-    ReadTicket ticket;
-    DeadlineThreads reader;
-    reader.spawn([&] { ticket = lock.lock_shared(false); });
-    reader.join_all(kDeadline);
-    EXPECT_EQ(lock.readers(), 1u);
-    EXPECT_FALSE(lock.try_lock_exclusive());
-    lock.unlock_shared(ticket);
-    EXPECT_EQ(lock.readers(), 0u);
-    EXPECT_TRUE(lock.try_lock_exclusive());
-    lock.unlock_exclusive();
-}
-
 TEST_P(RawRwLockTest, ReaderCountOverflowIsANativeFailure) {
     RawRwLock almost_full(RawRwLock::PresetReaders{RawRwLock::kMaxReaders - 1}, slots());
     std::optional<ReadTicket> last = almost_full.try_lock_shared(false);
