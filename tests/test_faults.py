@@ -253,45 +253,6 @@ pool = ThreadPool(1)
 
 
 class TestRaisingFinalizers:
-    def test_map_releases(self, unraisable):
-        m = ConcurrentMap(2)
-        m.set("replaced", RaisingDel())
-        m.set("replaced", 1)
-        m.set(RaisingDel(), "deleted")  # the key object is only in the map
-        for key in m.keys():
-            if isinstance(key, RaisingDel):
-                assert m.delete(key) is True
-        del key
-        m.set("popped", RaisingDel())
-        found, value = m.pop_val("popped")
-        assert found and isinstance(value, RaisingDel)
-        del value
-        assert len(unraisable) == 3
-        for i in range(3):
-            m.set(i, RaisingDel())
-        m.clear()
-        assert len(unraisable) == 6
-
-        class Vanishing(RaisingDel):
-            """Removes itself while a reader compares it: the reader's
-            snapshot then holds the last reference."""
-
-            def __hash__(self):
-                return 5
-
-            def __eq__(self, other):
-                m.delete(self)  # found by identity, without comparing
-                return False
-
-        m.set(Vanishing(), "vanishing")
-        assert m.get(5) is None and len(m) == 0
-        assert len(unraisable) == 7
-        m.set("dropped", RaisingDel())
-        assert m.keys() == ["dropped"]
-        del m
-        assert len(unraisable) == 8
-        assert all(type(r) is Boom for r in unraisable)
-
     def test_channel_releases(self, unraisable):
         ch = Channel()
         for _ in range(3):
