@@ -396,19 +396,6 @@ def test_eq_raising_under_contention_keeps_the_map_consistent(run_threads):
 # Exceptions in tasks and their futures ---------------------------------------------
 
 
-@pytest.mark.parametrize("raised", [Boom("task"), KeyboardInterrupt(), SystemExit(3)])
-def test_task_raising_any_exception_completes_its_future(raised):
-    pool = ThreadPool(1)
-
-    def fail():
-        raise raised
-
-    future = pool.submit(fail)
-    assert future.exception(TIMEOUT) is raised
-    assert pool.submit(int, "5").result(TIMEOUT) == 5
-    pool.shutdown()
-
-
 def test_futures_whose_completion_raises_are_discarded_unseen(monkeypatch, capfd):
     # Completing or cancelling the future is the last thing a worker does
     # for a task; whatever that raises must not stop the worker.

@@ -788,20 +788,6 @@ def test_failure_paths_keep_no_reference(case, monkeypatch):
     assert check()
 
 
-def test_found_default_is_not_kept_and_pop_val_hands_over_the_maps_reference():
-    m = ConcurrentMap()
-    key, stored, default = Key("k"), Token(), Token()
-    m.set(key, stored)
-    before = refcounts(key, stored, default)
-    assert m.get_or_insert(Key("k"), default) is stored and m.get_or_insert(key, default) is stored
-    assert refcounts(key, stored, default) == before
-    result = m.pop_val(Key("k"))
-    assert result == (True, stored)
-    assert refcounts(key, stored) == [before[0] - 1, before[1]]  # the map's key reference is gone, the tuple holds the value's
-    del result
-    assert refcounts(key, stored) == [before[0] - 1, before[1] - 1]
-
-
 def test_reference_dropped_by_an_ending_thread_is_released_at_the_next_attach():
     # A thread's last event loop is remembered per thread and released at
     # thread exit, detached: the release is deferred, and the next thread
@@ -925,35 +911,6 @@ class TestUnderContention:
         assert len(names) == len(set(names)), "two equal keys stored"
         m.clear()
         assert refcounts(*keys, *twins, *values) == before
-
-    def test_submissions_racing_cancelling_shutdown(self, run_threads):
-        func, arg = Callable(_noop), Token()
-        before = refcounts(func, arg)
-        for _ in range(scaled(5)):
-            pool = ThreadPool(2)
-            stop = threading.Event()
-
-            def submitter():
-                while not stop.is_set():
-                    try:
-                        pool.submit(func, arg)
-                    except RuntimeError:
-                        pass
-
-            def closer():
-                for _ in range(200):
-                    pool.submit(func, arg)
-                while True:
-                    try:
-                        pool.shutdown(cancel_futures=True)
-                        break
-                    except RuntimeError:
-                        pass  # a submit holds the pool for a moment
-                stop.set()
-
-            run_threads(submitter, submitter, closer)
-            del pool
-        assert refcounts(func, arg) == before
 
 
 @pytest.mark.parametrize("kind", ["map", "channel"])

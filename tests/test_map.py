@@ -92,6 +92,15 @@ def test_map_holds_exactly_one_reference_to_each_key_and_value():
     m.set(key, value)
     m.delete(key)
     assert (sys.getrefcount(key), sys.getrefcount(value)) == (base_key, base_value)
+    # A found default is not kept; pop_val hands the map's value reference over.
+    m.set(key, value)
+    default = Token()
+    base_default = sys.getrefcount(default)
+    assert m.get_or_insert(key, default) is value and sys.getrefcount(default) == base_default
+    found = m.pop_val(key)
+    assert found == (True, value) and sys.getrefcount(key) == base_key
+    assert sys.getrefcount(value) == base_value + 1
+    del found
     m.set(key, value)
     del value, m
     assert watch() is None and sys.getrefcount(key) == base_key
