@@ -1,6 +1,5 @@
 """AtomicInteger and AtomicBoolean: arithmetic, orderings, races."""
 
-import threading
 
 import pytest
 

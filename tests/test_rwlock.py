@@ -8,7 +8,7 @@ import time
 import pytest
 
 from conftest import JOIN_TIMEOUT, join_all, run_in_thread, scaled, start_threads
-from torvan._torvan import RwLock, RwLockReadGuard, RwLockWriteGuard
+from torvan._torvan import RwLock
 
 WOULD_DEADLOCK = "RwLock would deadlock: this thread already holds it"
 UNSENDABLE_DROP = "_torvan::lock::{} is unsendable, but is being dropped on another thread"
