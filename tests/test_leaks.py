@@ -332,16 +332,21 @@ def map_failures():
     return repeat(sequence(*ops))
 
 
-@group("Channel: construction of each flavour, dropped with items inside")
+@group("Channel: construction of each flavour, dropped with items inside, close, iteration, `with`")
 def channel_construction():
     def op():
         Channel(), Channel(0), Channel(capacity=4).capacity, Channel[int](), RecvOp[int], SendOp[int]
-        full = Channel()
-        for i in range(3):
-            full.send(i)
         bounded = Channel(2)
         bounded.send(1)
         bounded.close()
+        with Channel() as ch:
+            for i in range(3):
+                ch.send(i)
+        for _ in ch:
+            pass
+        ch.close()
+        full = Channel()
+        full.send(1)
 
     return repeat(op)
 
@@ -380,19 +385,6 @@ def channel_failures():
         raises(ValueError, for_closed.try_recv), raises(ValueError, empty.recv, -1),
         raises("PanicException", empty.recv, float("nan")), raises(TypeError, empty.send, item, "1"),
         raises(ValueError, Channel, -1)))
-
-
-@group("Channel: close, iteration and the context manager")
-def channel_protocols():
-    def op():
-        with Channel() as ch:
-            ch.send(1)
-            ch.send(2)
-        for _ in ch:
-            pass
-        ch.close()
-
-    return repeat(op)
 
 
 @group("Channel: blocking waits answered by another thread", calls=REPEAT_CROSS_THREAD)

@@ -30,20 +30,9 @@ namespace {
 
 constexpr auto kDeadline = std::chrono::seconds(30);
 
-// Waits (yielding) until the condition holds; false after the deadline.
-template <class Condition>
-bool eventually(Condition condition) {
-    auto until = std::chrono::steady_clock::now() + kDeadline;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) {
-            return false;
-        }
-        torvan::platform::yield_now();
-    }
-    return true;
-}
-
 }  // namespace
+
+using engine_test::eventually;
 
 // Every test of the lock runs twice: with readers counted in the lock word
 // only (the channels' lock), and with reader slots (the RwLock's).
