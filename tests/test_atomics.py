@@ -125,7 +125,7 @@ class TestRaces:
         assert counter.get() == 5 * n
 
     def test_compare_and_set_wins_exactly_once_and_counts_exactly_in_a_loop(self, run_threads):
-        for _ in range(scaled(50)):
+        for _ in range(scaled(20)):
             flag = AtomicBoolean(False)
             wins = AtomicInteger()
 
