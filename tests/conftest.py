@@ -93,6 +93,16 @@ def run_python(code: str, timeout: float = 120.0, *, args=(), env=None, clean=Fa
     return done if raw else done.stdout.strip()
 
 
+def outcome_of(call, *args, **kwargs) -> str:
+    """The name and text of what `call` raised, keeping no reference to the
+    exception (whose traceback would hold the arguments)."""
+    try:
+        call(*args, **kwargs)
+    except BaseException as exc:  # noqa: BLE001 - described to the caller
+        return f"{type(exc).__name__}: {exc}"
+    return "returned"
+
+
 # Waiting ----------------------------------------------------------------------------
 
 

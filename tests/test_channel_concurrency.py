@@ -143,13 +143,3 @@ def test_blocked_waiters_are_detached():
     assert full.recv() == 1
     join_all(threads)
     assert {outcomes[0][1], outcomes[2][1][1]} == {0, 1}
-
-
-def test_a_blocked_send_completes_when_room_opens():
-    ch = Channel(1)
-    ch.send("first")
-    threads, outcomes = blocked_callers([lambda: ch.send("second")])
-    assert ch.recv() == "first"
-    join_all(threads)
-    assert outcomes == [("value", None)]
-    assert ch.recv() == "second"

@@ -142,166 +142,95 @@ finally:
 # Conventions every call shares ----------------------------------------------------------
 
 
-class raises_exactly:
-    """pytest.raises that also checks the message text exactly (notes aside)."""
+class Index:
+    def __init__(self, value):
+        self.value = value
 
-    def __init__(self, exc_type, message):
-        self.raises = pytest.raises(exc_type)
-        self.message = message
-
-    def __enter__(self):
-        self.info = self.raises.__enter__()
-        return self.info
-
-    def __exit__(self, *exc):
-        suppressed = self.raises.__exit__(*exc)
-        assert str(self.info.value) == self.message
-        return suppressed
+    def __index__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
+        return self.value
 
 
-class TestBindingMessages:
-    def test_too_many_positional(self):
-        with raises_exactly(TypeError, "AtomicInteger.get() takes from 0 to 1 positional arguments but 2 were given"):
-            AtomicInteger().get(1, 2)
-        with raises_exactly(TypeError, "AtomicInteger.fetch_add_relaxed() takes 1 positional arguments but 2 were given"):
-            AtomicInteger().fetch_add_relaxed(1, 2)
-        with raises_exactly(TypeError, "AtomicInteger.__new__() takes from 0 to 1 positional arguments but 2 were given"):
-            AtomicInteger(1, 2)
-
-    def test_unexpected_and_duplicate_keywords(self):
-        with raises_exactly(TypeError, "AtomicInteger.get() got an unexpected keyword argument 'foo'"):
-            AtomicInteger().get(foo=1)
-        with raises_exactly(TypeError, "AtomicInteger.get() got an unexpected keyword argument 'f\0o'"):
-            AtomicInteger().get(**{"f\0o": 1})
-        with raises_exactly(TypeError, "AtomicInteger.compare_and_set() got multiple values for argument 'expected'"):
-            AtomicInteger().compare_and_set(1, expected=2)
-
-    def test_missing_arguments_are_all_named(self):
-        with raises_exactly(TypeError, "AtomicInteger.set() missing 1 required positional argument: 'value'"):
-            AtomicInteger().set()
-        with raises_exactly(
-            TypeError,
-            "AtomicInteger.compare_and_set() missing 2 required positional arguments: 'expected' and 'new_value'",
-        ):
-            AtomicInteger().compare_and_set()
-        with raises_exactly(
-            TypeError, "AtomicInteger.compare_and_set() missing 1 required positional argument: 'new_value'"
-        ):
-            AtomicInteger().compare_and_set(ordering="relaxed", expected=1)
-
-    def test_checks_run_in_order(self):
-        # Surplus positionals before keyword problems, keyword problems before missing ones.
-        with raises_exactly(TypeError, "AtomicInteger.set() takes from 1 to 2 positional arguments but 3 were given"):
-            AtomicInteger().set(1, 2, 3, foo=1)
-        with raises_exactly(TypeError, "AtomicInteger.set() got an unexpected keyword argument 'foo'"):
-            AtomicInteger().set(foo=1)
-
-    def test_keywords_fill_parameters_by_name(self):
-        a = AtomicInteger(value=3)
-        assert a.compare_and_set(new_value=9, expected=3, ordering="seq_cst") is True
-        assert a.get(ordering=None) == 9
-
-    def test_no_argument_methods_reject_arguments(self):
-        with pytest.raises(TypeError):
-            AtomicInteger().increment_relaxed(1)
+def numpy_named(**namespace):
+    return type("bool_", (), {"__module__": "numpy", **namespace})()
 
 
-class TestConversions:
-    def test_integer_conversion_accepts_int_bool_and_index(self):
-        class Index:
-            def __index__(self):
-                return 7
-
-        a = AtomicInteger()
-        assert a.fetch_add(True) == 0 and a.get() == 1
-        assert a.add_and_get(Index()) == 8
-        assert AtomicInteger(-(2**63)).get() == -(2**63)
-
-    @pytest.mark.parametrize("value, exc_type", [(1.5, TypeError), ("x", TypeError), (None, TypeError),
-                                                 (2**63, OverflowError), (-(2**63) - 1, OverflowError)])
-    def test_integer_conversion_errors_carry_the_parameter_note(self, value, exc_type):
-        with pytest.raises(exc_type) as info:
-            AtomicInteger().fetch_add(value)
-        assert info.value.__notes__ == ["while processing 'delta'"]
-        with pytest.raises(exc_type) as info:
-            AtomicInteger(value)
-        assert info.value.__notes__ == ["while processing 'value'"]
-
-    def test_failing_index_propagates_unchanged(self):
-        class Bad:
-            def __index__(self):
-                raise ZeroDivisionError("boom")
-
-        with pytest.raises(ZeroDivisionError, match="boom") as info:
-            AtomicInteger().set(Bad())
-        assert info.value.__notes__ == ["while processing 'value'"]
-
-    @pytest.mark.parametrize("value", [0, 1, None, "True", 1.0])
-    def test_strict_bool_rejects_non_bools(self, value):
-        with pytest.raises(TypeError, match="is not an instance of 'bool'") as info:
-            AtomicBoolean(value)
-        assert info.value.__notes__ == ["while processing 'value'"]
-
-    def test_strict_bool_cast_error_text(self):
-        with raises_exactly(TypeError, "'int' object is not an instance of 'bool'"):
-            AtomicBoolean(1)
-        with raises_exactly(TypeError, "'None' is not an instance of 'bool'"):
-            AtomicBoolean().set(None)
-
-    def test_numpy_booleans_are_accepted(self):
-        np = pytest.importorskip("numpy")
-        assert AtomicBoolean(np.True_).get() is True
-        assert AtomicBoolean(np.bool_(False)).get() is False
-        with pytest.raises(TypeError):
-            AtomicBoolean(np.int64(1))
-
-    def test_numpy_named_type_without_bool_conversion(self):
-        fake = type("bool_", (), {"__module__": "numpy"})
-        with raises_exactly(TypeError, "object of type 'bool_' does not define a '__bool__' conversion"):
-            AtomicBoolean(fake())
-        truthy = type("bool_", (), {"__module__": "numpy", "__bool__": lambda self: True})
-        assert AtomicBoolean(truthy()).get() is True
-
-    def test_text_conversion(self):
-        with pytest.raises(TypeError, match="'int' object is not an instance of 'str'") as info:
-            AtomicInteger().get(ordering=1)
-        assert info.value.__notes__ == ["while processing 'ordering'"]
-        with pytest.raises(UnicodeEncodeError) as info:
-            AtomicInteger().get(ordering="\ud800")
-        assert info.value.__notes__ == ["while processing 'ordering'"]
-
-    def test_str_subclass_is_text(self):
-        class Name(str):
-            pass
-
-        assert AtomicInteger(4).get(ordering=Name("acquire")) == 4
+# (call, exception type, its exact text, its notes): argument binding in the
+# order its checks run (surplus positionals, then keywords, then missing
+# ones), and the conversions every method shares.
+FAILING_CALLS = [
+    (lambda: AtomicInteger().get(1, 2), TypeError,
+     "AtomicInteger.get() takes from 0 to 1 positional arguments but 2 were given", None),
+    (lambda: AtomicInteger().fetch_add_relaxed(1, 2), TypeError,
+     "AtomicInteger.fetch_add_relaxed() takes 1 positional arguments but 2 were given", None),
+    (lambda: AtomicInteger(1, 2), TypeError,
+     "AtomicInteger.__new__() takes from 0 to 1 positional arguments but 2 were given", None),
+    (lambda: AtomicInteger().increment_relaxed(1), TypeError,
+     "AtomicInteger.increment_relaxed() takes no arguments (1 given)", None),
+    (lambda: AtomicInteger().get(foo=1), TypeError, "AtomicInteger.get() got an unexpected keyword argument 'foo'", None),
+    (lambda: AtomicInteger().get(**{"f\0o": 1}), TypeError,
+     "AtomicInteger.get() got an unexpected keyword argument 'f\0o'", None),
+    (lambda: AtomicInteger().compare_and_set(1, expected=2), TypeError,
+     "AtomicInteger.compare_and_set() got multiple values for argument 'expected'", None),
+    (lambda: AtomicInteger().set(), TypeError, "AtomicInteger.set() missing 1 required positional argument: 'value'", None),
+    (lambda: AtomicInteger().compare_and_set(), TypeError,
+     "AtomicInteger.compare_and_set() missing 2 required positional arguments: 'expected' and 'new_value'", None),
+    (lambda: AtomicInteger().compare_and_set(ordering="relaxed", expected=1), TypeError,
+     "AtomicInteger.compare_and_set() missing 1 required positional argument: 'new_value'", None),
+    (lambda: AtomicInteger().set(1, 2, 3, foo=1), TypeError,
+     "AtomicInteger.set() takes from 1 to 2 positional arguments but 3 were given", None),
+    (lambda: AtomicInteger().set(foo=1), TypeError, "AtomicInteger.set() got an unexpected keyword argument 'foo'", None),
+    *[(lambda v=v: AtomicInteger().fetch_add(v), error, None, ["while processing 'delta'"])
+      for v, error in [(1.5, TypeError), ("x", TypeError), (None, TypeError), (2**63, OverflowError),
+                       (-(2**63) - 1, OverflowError)]],
+    (lambda: AtomicInteger(2**63), OverflowError, None, ["while processing 'value'"]),
+    (lambda: AtomicInteger().set(Index(ZeroDivisionError("boom"))), ZeroDivisionError, "boom",
+     ["while processing 'value'"]),
+    *[(lambda v=v: AtomicBoolean(v), TypeError, None, ["while processing 'value'"]) for v in (0, None, "True", 1.0)],
+    (lambda: AtomicBoolean(1), TypeError, "'int' object is not an instance of 'bool'", ["while processing 'value'"]),
+    (lambda: AtomicBoolean().set(None), TypeError, "'None' is not an instance of 'bool'", ["while processing 'value'"]),
+    (lambda: AtomicBoolean(numpy_named()), TypeError, "object of type 'bool_' does not define a '__bool__' conversion",
+     ["while processing 'value'"]),
+    (lambda: AtomicInteger().get(ordering=1), TypeError, "'int' object is not an instance of 'str'",
+     ["while processing 'ordering'"]),
+    (lambda: AtomicInteger().get(ordering="\ud800"), UnicodeEncodeError, None, ["while processing 'ordering'"]),
+]
 
 
-class TestPanicException:
-    def get_panic(self):
-        with pytest.raises(BaseException) as info:
-            AtomicInteger().get(ordering="release")
-        return info.value
+@pytest.mark.parametrize("call, error, message, notes", FAILING_CALLS)
+def test_failing_calls(call, error, message, notes):
+    with pytest.raises(error) as info:
+        call()
+    assert type(info.value) is error
+    if message is not None:
+        assert str(info.value) == message
+    assert getattr(info.value, "__notes__", None) == notes
 
-    def test_panic_derives_from_base_exception_only(self):
-        panic = self.get_panic()
-        assert type(panic).__name__ == "PanicException"
-        assert isinstance(panic, BaseException) and not isinstance(panic, Exception)
-        assert panic.args == ("there is no such thing as a release load",)
-        assert type(panic).__doc__
 
-    def test_except_exception_does_not_catch_it(self):
-        caught_by = None
+def test_accepted_conversions():
+    a = AtomicInteger(value=3)
+    assert a.compare_and_set(new_value=9, expected=3, ordering="seq_cst") is True and a.get(ordering=None) == 9
+    assert a.fetch_add(True) == 9 and a.add_and_get(Index(7)) == 17
+    assert AtomicInteger(-(2**63)).get() == -(2**63)
+    assert AtomicInteger(4).get(ordering=type("Name", (str,), {})("acquire")) == 4
+    assert AtomicBoolean(numpy_named(__bool__=lambda self: True)).get() is True
+    np = pytest.importorskip("numpy")
+    assert AtomicBoolean(np.True_).get() is True and AtomicBoolean(np.bool_(False)).get() is False
+    with pytest.raises(TypeError):
+        AtomicBoolean(np.int64(1))
+
+
+def test_panic_is_a_base_exception_made_once_and_not_exported():
+    panics = []
+    for call in (lambda: AtomicInteger().get(ordering="release"), lambda: AtomicInteger().set(1, ordering="acq_rel")):
         try:
             try:
-                AtomicInteger().set(1, ordering="acq_rel")
-            except Exception:  # noqa: BLE001 - the point of the test
-                caught_by = "Exception"
-        except BaseException:  # noqa: BLE001
-            caught_by = "BaseException"
-        assert caught_by == "BaseException"
-
-    def test_panic_type_is_created_once_and_not_exported(self):
-        assert type(self.get_panic()) is type(self.get_panic())
-        assert "PanicException" not in _torvan.__all__
-        assert not hasattr(_torvan, "PanicException")
+                call()
+            except Exception:  # noqa: BLE001 - the point of the test: it must not catch a panic
+                pytest.fail("except Exception caught a panic")
+        except BaseException as exc:  # noqa: BLE001
+            panics.append(exc)
+    assert type(panics[0]) is type(panics[1]) and type(panics[0]).__name__ == "PanicException"
+    assert panics[0].args == ("there is no such thing as a release load",) and type(panics[0]).__doc__
+    assert "PanicException" not in _torvan.__all__ and not hasattr(_torvan, "PanicException")

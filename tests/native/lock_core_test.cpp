@@ -30,20 +30,9 @@ namespace {
 
 constexpr auto kDeadline = std::chrono::seconds(30);
 
-// Waits (yielding) until the condition holds; false after the deadline.
-template <class Condition>
-bool eventually(Condition condition) {
-    auto until = std::chrono::steady_clock::now() + kDeadline;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) {
-            return false;
-        }
-        torvan::platform::yield_now();
-    }
-    return true;
-}
-
 }  // namespace
+
+using engine_test::eventually;
 
 // Every test of the lock runs twice: with readers counted in the lock word
 // only (the channels' lock), and with reader slots (the RwLock's).
@@ -215,22 +204,6 @@ TEST_P(RawRwLockTest, RecursiveReadPassesAWaitingWriterAndOnlyThat) {
     workers.join_all(kDeadline);
     EXPECT_TRUE(writer_in.load());
     EXPECT_EQ(lock.readers(), 0u);
-}
-
-// A read guard destroyed on another thread releases the read there: the
-// ticket, not the releasing thread, says where the read was counted.
-TEST_P(RawRwLockTest, AReadMayBeReleasedByAnotherThread) {
-    RawRwLock lock(slots());
-    ReadTicket ticket;
-    DeadlineThreads reader;
-    reader.spawn([&] { ticket = lock.lock_shared(false); });
-    reader.join_all(kDeadline);
-    EXPECT_EQ(lock.readers(), 1u);
-    EXPECT_FALSE(lock.try_lock_exclusive());
-    lock.unlock_shared(ticket);
-    EXPECT_EQ(lock.readers(), 0u);
-    EXPECT_TRUE(lock.try_lock_exclusive());
-    lock.unlock_exclusive();
 }
 
 TEST_P(RawRwLockTest, ReaderCountOverflowIsANativeFailure) {
