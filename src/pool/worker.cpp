@@ -176,18 +176,20 @@ void run_one(std::optional<Task>& task, const PoolFlags& flags) noexcept {
 
 // Runs the task in hand and then, in the same attachment, every task that
 // is already queued: attaching once per task would cost more than a trivial
-// task itself. The worker detaches before it waits for more. Returns false,
-// leaving the task in place, when the worker could not attach and must end.
+// task itself. The worker detaches (which clears what the last task left)
+// before it waits for more. Returns false, leaving the task in place, when
+// the worker could not attach and must end; returns true with a task still
+// in hand when that task needs a new attachment.
 bool run_attached(std::optional<Task>& task, engine::Receiver<Task>& tasks, const PoolFlags& flags,
                   binding::ReusedThreadState& thread_state) noexcept {
     try {
         binding::ReusedThreadAttach attach(thread_state);
         for (;;) {
             run_one(task, flags);
-            // Each task finds the thread as a fresh one: what this one left is
-            // cleared now, or, when only a new thread state will do, the
-            // attachment ends and the next task gets one.
-            if (!thread_state.clear_for_next() || tasks.try_recv(task) != engine::RecvStatus::Received) {
+            // Each task finds the thread as a fresh one: what the last one left
+            // is cleared before the next runs, or, when only a new thread state
+            // will do, the attachment ends and the next task gets one.
+            if (tasks.try_recv(task) != engine::RecvStatus::Received || !thread_state.clear_for_next()) {
                 return true;
             }
         }
@@ -207,7 +209,7 @@ void worker_main(Launch& launch) noexcept {
         std::shared_ptr<const PoolFlags> flags = std::move(launch.flags);
         try {
             std::optional<Task> task;
-            while (tasks.recv(task) == engine::RecvStatus::Received) {
+            while (task.has_value() || tasks.recv(task) == engine::RecvStatus::Received) {
                 if (!run_attached(task, tasks, *flags, thread_state)) {
                     // The task in hand is discarded, its future left pending; detached
                     // here, its references are released at the next attach anywhere.
