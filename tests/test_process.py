@@ -1,6 +1,4 @@
-"""The module at the edges of a process, each case in a fresh interpreter:
-interpreter exit while threads wait and pools work, fork, Ctrl-C, threads the
-system refuses, and the soak."""
+"""The module at the edges of a process, each case in a fresh interpreter: exit, fork, Ctrl-C, refused threads, soak."""
 
 import os
 import textwrap
@@ -10,28 +8,34 @@ import pytest
 
 from conftest import SANITIZED, run_python
 
-# Each case is a process of its own; copies on several threads would only share the cores.
-pytestmark = pytest.mark.thread_unsafe
+pytestmark = pytest.mark.thread_unsafe(reason="each case is a process of its own: copies would only share the cores")
 
-# Registered before torvan is imported, this exit handler runs after the pools'
-# exit hook and prints how many tasks it let run.
-EXIT_PRELUDE = textwrap.dedent("""
-    import atexit, os, sys, threading, time
+HELPERS = textwrap.dedent("""
+    import atexit, os, signal, sys, threading, time
+    from contextlib import suppress
+
+    def asleep(native_id):
+        with open(f"/proc/self/task/{native_id}/stat") as f:
+            return f.read().rpartition(")")[2].split()[0] in "SD"
+
+    def until(condition):
+        deadline = time.monotonic() + 60
+        while not condition():
+            assert time.monotonic() < deadline, "timed out"
+            time.sleep(0.001)
+""")
+
+# Registered before torvan is imported, this exit handler runs after the pools' exit hook.
+EXIT_PRELUDE = HELPERS + textwrap.dedent("""
     ran = []
     atexit.register(lambda: print("tasks run by exit:", len(ran), flush=True))
     from torvan import *
 
-    def start_blocked(calls):
-        # Daemon threads, each blocked in one call; returns once all sleep.
-        threads = [threading.Thread(target=call, daemon=True) for call in calls]
-        for t in threads:
-            t.start()
-        deadline = time.monotonic() + 60
-        for t in threads:
-            while open(f"/proc/self/task/{t.native_id}/stat").read().rpartition(")")[2].split()[0] not in "SD":
-                assert time.monotonic() < deadline, "a thread never blocked"
-                time.sleep(0.001)
-        return threads
+    def start_blocked(calls):  # daemon threads, each blocked in one call
+        for call in calls:
+            thread = threading.Thread(target=call, daemon=True)
+            thread.start()
+            until(lambda: asleep(thread.native_id))
 
     def task(i):
         time.sleep(0.001)
@@ -40,42 +44,77 @@ EXIT_PRELUDE = textwrap.dedent("""
 
 
 def exits_cleanly(code: str) -> list[str]:
-    """The lines printed by code run after EXIT_PRELUDE; the interpreter must
-    exit by itself with status 0 and nothing on standard error."""
+    # The lines code prints after EXIT_PRELUDE; it must exit by itself, status 0, nothing on standard error.
     return run_python(EXIT_PRELUDE + textwrap.dedent(code), clean=True).splitlines()
 
 
-# Interpreter exit ---------------------------------------------------------------------
-
-
-def test_exit_while_threads_wait_in_every_kind_of_call_and_pools_are_alive():
-    assert exits_cleanly("""
-        empty, full, rendezvous, idle = Channel(), Channel(1), Channel(0), Channel()
+def test_exit_while_threads_wait_in_every_kind_of_call_or_keep_using_everything_and_pools_are_alive():
+    # Threads still at work stop wherever finalization finds them. They pass immortal small ints: the
+    # free-threaded interpreter can deadlock at exit when a daemon thread releases an object another made.
+    code = """
+        empty, full, rendezvous, idle, jobs = Channel(), Channel(1), Channel(0), Channel(), Channel()
         full.send("filler")
         lock = RwLock()
         held = lock.write().__enter__()  # released when the globals go at exit, waking its waiters then
+        dropped, dropped_full = Channel(), Channel(0)  # dropped at exit, waking the selects on their ops
         start_blocked([
             empty.recv, lambda: empty.recv(timeout=3600), lambda: full.send(1), lambda: rendezvous.send(1),
             lambda: Channel(0).recv(), lambda: select([idle.recv_op(), full.send_op(2)]), lambda: list(idle),
             lambda: lock.read().__enter__(), lambda: lock.write().__enter__(),
+            lambda op=dropped.recv_op(): select([op]), lambda op=dropped_full.send_op(3): select([op]),
         ])
-        # Only the waiting threads hold these: dropping the globals at exit
-        # wakes the threads while the interpreter finalizes.
-        dropped, dropped_full = Channel(), Channel(0)
-        start_blocked([lambda op=dropped.recv_op(): select([op]), lambda op=dropped_full.send_op(3): select([op])])
-        idle_pool, busy, background = ThreadPool(2), ThreadPool(2), ThreadPool(1)
+        idle_pool, busy, background, consumer = ThreadPool(2), ThreadPool(2), ThreadPool(1), ThreadPool(1)
         for i in range(20):
             busy.submit(task, i)
             background.submit(task, 100 + i)
         background.shutdown(wait=False)
+        # A task blocked in a channel that an exit handler of the user closes: it runs before the pools' hook.
+        consumer.submit(lambda: ran.extend([*jobs, "closed"]))
+        jobs.send("job")
+        atexit.register(jobs.close)
+        stop_counting, rounds = threading.Event(), AtomicInteger()
+        ch, bounded, m = Channel(), Channel(4), ConcurrentMap(4)
+
+        def work(seed):
+            n = 0
+            while True:
+                n = n % 200 + 1
+                ch.send(n)
+                with suppress(TimeoutError, RuntimeError):
+                    ch.recv(timeout=0.01)
+                    bounded.send(n, timeout=0.01)
+                    bounded.try_recv()
+                    select([ch.recv_op(), bounded.send_op(n)], timeout=0.01)
+                m.set(n % 17, n)
+                m.get_or_insert(seed, n)
+                m.pop_val((n + 1) % 17)
+                with free_lock.read():
+                    pass
+                with free_lock.write():
+                    pass
+                with suppress(RuntimeError):  # shut down by the exit hook
+                    busy.submit(pow, n, 2)
+                if n % 25 == 0:
+                    own = ThreadPool(1)
+                    with suppress(RuntimeError):  # made once the exit drain had begun: refuses work
+                        own.submit(pow, n, 2)
+                    own.shutdown(wait=n % 50 == 0)
+                if rounds.increment() == 400:
+                    stop_counting.set()
+
+        free_lock = RwLock()
+        for seed in range(4):
+            threading.Thread(target=work, args=(seed,), daemon=True).start()
+        assert stop_counting.wait(120)
         print("exiting", flush=True)
-    """) == ["exiting", "tasks run by exit: 40"]
+    """
+    for _ in range(2):
+        assert exits_cleanly(code) == ["exiting", "tasks run by exit: 42"]
 
 
-@pytest.mark.parametrize("last_reference", ["main thread, after shutdown(wait=False)", "the pool's own task"])
-def test_exit_waits_for_the_workers_of_a_pool_no_longer_alive(last_reference):
-    # No live pool takes work at exit: the hook must still wait for the
-    # workers that drain the queue of a pool that is gone.
+@pytest.mark.parametrize("shut", [True, False], ids=["shut down without waiting", "dropped by its own task"])
+def test_exit_waits_for_the_workers_of_a_pool_no_longer_alive(shut):
+    # No live pool takes work at exit: the hook must still wait for the workers draining the queue of a pool gone.
     assert exits_cleanly(f"""
         go, started = threading.Event(), threading.Event()
 
@@ -89,7 +128,7 @@ def test_exit_waits_for_the_workers_of_a_pool_no_longer_alive(last_reference):
         holder = [ThreadPool(1)]
         holder[0].submit(slow, 0)
         holder[0].submit(task, 1)
-        if {last_reference.startswith("main")}:
+        if {shut}:
             holder.pop().shutdown(wait=False)
         go.set()
         assert started.wait(60)
@@ -97,113 +136,28 @@ def test_exit_waits_for_the_workers_of_a_pool_no_longer_alive(last_reference):
     """) == ["exiting", "tasks run by exit: 2"]
 
 
-def test_exit_hook_of_the_user_releases_a_task_blocked_in_a_channel():
-    assert exits_cleanly("""
-        jobs = Channel()
-        pool = ThreadPool(1)
-        def consume():
-            try:
-                for job in jobs:
-                    ran.append(job)
-            finally:
-                ran.append("closed")
-        pool.submit(consume)
-        jobs.send("job")
-        atexit.register(jobs.close)  # runs before the pools' hook, which waits for the task
-        print("exiting", flush=True)
-    """) == ["exiting", "tasks run by exit: 2"]
-
-
-def test_exit_while_daemon_threads_keep_using_everything():
-    # Threads still at work stop wherever finalization finds them. The values
-    # they pass are immortal small ints: the free-threaded interpreter can
-    # deadlock at exit when a daemon thread releases an object another thread
-    # made just as finalization begins, whichever module passed it along.
-    code = """
-        stop_counting = threading.Event()
-        rounds = AtomicInteger()
-        ch, bounded, m, lock = Channel(), Channel(4), ConcurrentMap(4), RwLock()
-        shared_pool = ThreadPool(2)
-
-        def work(seed):
-            n = 0
-            while True:
-                n = n % 200 + 1
-                ch.send(n)
-                try:
-                    ch.recv(timeout=0.01)
-                    bounded.send(n, timeout=0.01)
-                    bounded.try_recv()
-                    select([ch.recv_op(), bounded.send_op(n)], timeout=0.01)
-                except (TimeoutError, RuntimeError):
-                    pass
-                m.set(n % 17, n)
-                m.get_or_insert(seed, n)
-                m.pop_val((n + 1) % 17)
-                with lock.read():
-                    pass
-                with lock.write():
-                    pass
-                try:
-                    shared_pool.submit(pow, n, 2)
-                except RuntimeError:
-                    pass  # shut down by the exit hook
-                if n % 25 == 0:
-                    own = ThreadPool(1)
-                    try:
-                        own.submit(task, n)
-                    except RuntimeError:
-                        pass  # made once the exit drain had begun: refuses work
-                    own.shutdown(wait=n % 50 == 0)
-                if rounds.increment() == 400:
-                    stop_counting.set()
-
-        for seed in range(4):
-            threading.Thread(target=work, args=(seed,), daemon=True).start()
-        assert stop_counting.wait(120)
-        print("exiting", flush=True)
-    """
-    for _ in range(2):
-        assert exits_cleanly(code)[:1] == ["exiting"]
-
-
 def test_exit_drains_the_pools_its_tasks_make_and_other_late_pools_refuse_work():
-    # Tasks still running when the exit drain starts make pools, and tasks of
-    # those make more: all of them run. A pool that nothing would wait for
-    # (made by a daemon thread during the drain, or after it) refuses work.
-    code = textwrap.dedent("""
-        import atexit, threading, time
-
-        def after_the_drain():
+    # Tasks running when the exit drain starts make pools, whose tasks make more: all of them run. A pool nothing
+    # would wait for (made by a daemon thread during the drain, or after it) refuses work.
+    code = HELPERS + textwrap.dedent("""
+        def refusal(pool):
             try:
-                ThreadPool(1).submit(print, "never printed")
+                pool.submit(int)
             except RuntimeError as exc:
-                print("made after the drain:", exc, flush=True)
+                return str(exc)
 
-        atexit.register(after_the_drain)  # registered first, so it runs after the pools' hook
-        from torvan import ThreadPool
-
-        def until_the_drain_holds(pool):
-            deadline = time.monotonic() + 60
-            while time.monotonic() < deadline:
-                try:
-                    pool.submit(int)
-                except RuntimeError:  # the exit hook is shutting the pool down
-                    return
-                time.sleep(0.001)
-
-        def by_daemon_thread(done):
-            try:
-                ThreadPool(1).submit(print, "never printed")
-            except RuntimeError as exc:
-                print("made by a daemon thread:", exc, flush=True)
+        def report(by, done):
+            print(f"made {by}:", refusal(ThreadPool(1)), flush=True)
             done.set()
+
+        atexit.register(report, "after the drain", threading.Event())  # first, so it runs after the pools' hook
+        from torvan import ThreadPool
 
         def spawner(depth):
             if depth == 0:
-                until_the_drain_holds(first)
+                until(lambda: refusal(first))  # the exit hook is shutting the pool down
                 done = threading.Event()
-                threading.Thread(target=by_daemon_thread, args=(done,), daemon=True).start()
+                threading.Thread(target=report, args=("by a daemon thread", done), daemon=True).start()
                 done.wait(60)
             inner = ThreadPool(1)
             kept.append(inner)
@@ -226,32 +180,26 @@ def test_exit_drains_the_pools_its_tasks_make_and_other_late_pools_refuse_work()
 
 
 def test_worker_that_cannot_attach_while_finalizing_reports_and_ends():
-    # A daemon thread never leaves a submit (its context copy blocks), so the
-    # exit hook gives up on that pool; a task a finalizer submits then reaches
-    # a worker that cannot attach: it says so and ends, and the exit is clean.
-    code = textwrap.dedent("""
-        import contextvars, os, sys, threading, time
+    # A daemon thread never leaves a submit (its context copy blocks), so the exit hook gives up on that pool;
+    # a task a finalizer submits reaches a worker that cannot attach: it says so and ends, and the exit is clean.
+    code = HELPERS + textwrap.dedent("""
+        import contextvars
         from torvan import ThreadPool
-
-        def threads():
-            return len(os.listdir("/proc/self/task"))
 
         real_copy = contextvars.copy_context
         contextvars.copy_context = threading.Event().wait  # blocks the daemon thread inside submit
         pool = ThreadPool(1)
         stuck = threading.Thread(target=pool.submit, args=(print, "never printed"), daemon=True)
         stuck.start()
-        while getattr(sys._current_frames().get(stuck.ident), "f_code", None) is not threading.Condition.wait.__code__:
-            time.sleep(0.001)
+        until(lambda: getattr(sys._current_frames().get(stuck.ident), "f_code", None)
+              is threading.Condition.wait.__code__)
         contextvars.copy_context = real_copy
 
         class SubmitWhenFinalized:
             def __del__(self):
-                before = threads()
+                before = len(os.listdir("/proc/self/task"))
                 pool.submit(print, "never printed")
-                deadline = time.monotonic() + 60
-                while threads() >= before and time.monotonic() < deadline:
-                    time.sleep(0.001)  # the worker reports, then ends
+                until(lambda: len(os.listdir("/proc/self/task")) < before)  # the worker reports, then ends
 
         _trigger = SubmitWhenFinalized()  # underscore names are cleared first
         print("exiting")
@@ -261,13 +209,8 @@ def test_worker_that_cannot_attach_while_finalizing_reports_and_ends():
     assert "Cannot attach to the Python interpreter while it is finalizing." in done.stderr
 
 
-# Fork -------------------------------------------------------------------------------------
-
-
 def test_forked_child_keeps_using_what_was_idle_and_does_not_wait_for_workers_it_lacks():
-    # Only the forking thread lives on in the child: the objects idle at the
-    # fork work, the parent's pools refuse work there, and shutting them
-    # down, dropping them or exiting does not hang.
+    # Only the forking thread lives on in the child: the parent's pools refuse work there, and do not hang it.
     assert exits_cleanly("""
         import warnings
         warnings.simplefilter("ignore", DeprecationWarning)  # forking a process with threads
@@ -276,153 +219,103 @@ def test_forked_child_keeps_using_what_was_idle_and_does_not_wait_for_workers_it
         m.set("parent", 1)
         kept, dropped, shut = ThreadPool(2), ThreadPool(1), ThreadPool(1)
         assert [p.submit(int, "1").result() for p in (kept, dropped, shut)] == [1, 1, 1]
-        # Fork once every other thread sleeps: a thread forked away inside the
-        # allocator leaves its lock taken in the child (the sanitizers'
-        # allocator has no fork handlers), and the child's threads hang on it.
-        others = [t for t in os.listdir("/proc/self/task") if int(t) != threading.get_native_id()]
-        deadline = time.monotonic() + 20
-        while any(open(f"/proc/self/task/{t}/stat").read().rpartition(")")[2].split()[0] not in "SD" for t in others):
-            assert time.monotonic() < deadline, "a worker never went to sleep"
-            time.sleep(0.001)
+        # Fork once every other thread sleeps: one forked away inside the sanitizers' allocator leaves its lock taken.
+        for other in set(os.listdir("/proc/self/task")) - {str(threading.get_native_id())}:
+            until(lambda: asleep(other))
         pid = os.fork()
         if pid == 0:
-            try:
-                assert ch.recv() == "sent before the fork"
-                ch.send("child")
-                assert ch.recv(timeout=5) == "child"
-                m.set("child", 2)
-                assert sorted(m.keys()) == ["child", "parent"]
-                assert counter.increment() == 6
-                with lock.write():
-                    pass
-                fresh = ThreadPool(1)
+            signal.alarm(60)  # a hang ends the child; a failure shows as its exit status and on standard error
+            ch.send("child")
+            m.set("child", 2)
+            with lock.write(), ThreadPool(1) as fresh:
                 assert fresh.submit(int, "2").result() == 2
-                fresh.shutdown()
-                try:
-                    kept.submit(print, "never printed")
-                except RuntimeError as exc:
-                    print("child:", exc, flush=True)
-                shut.shutdown()
-                del dropped
-            except BaseException as exc:
-                print("child failed:", repr(exc), flush=True)
-                os._exit(1)
+            assert [ch.recv(), ch.recv(timeout=5), sorted(m.keys()), counter.increment()] == [
+                "sent before the fork", "child", ["child", "parent"], 6]
+            try:
+                kept.submit(print, "never printed")
+            except RuntimeError as exc:
+                print("child:", exc, flush=True)
+            shut.shutdown()
+            del dropped
             sys.exit(0)  # the exit hook meets `kept`, never shut down
-        deadline = time.monotonic() + 60
-        while not (done := os.waitpid(pid, os.WNOHANG))[0] and time.monotonic() < deadline:
-            time.sleep(0.01)
-        if not done[0]:
-            os.kill(pid, 9)
-        print("child exit status", os.waitstatus_to_exitcode(done[1]) if done[0] else "hung")
+        print("child exit status", os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
         print("parent", ch.recv(), sorted(m.keys()), counter.get(), kept.submit(int, "2").result(),
               dropped.submit(int, "3").result())
     """) == ["child: Failed to submit task to worker threads", "tasks run by exit: 0", "child exit status 0",
              "parent sent before the fork ['parent'] 5 2 3", "tasks run by exit: 0"]
 
 
-# Ctrl-C -----------------------------------------------------------------------------------
-
-SIGNAL_PRELUDE = textwrap.dedent(
-    """
-    import os, signal, sys, threading, time
-    from torvan import Channel, select
+SIGNAL_PRELUDE = HELPERS + textwrap.dedent("""
+    from torvan import Channel, ThreadPool, select
 
     main_thread = threading.main_thread()
     finished = threading.Event()
     handled = []
 
-    def interrupt_once(signum, frame):
+    def interrupt_once(signum, frame, then=None):
         handled.append(signum)
         if len(handled) == 1:
+            then and then()
             raise KeyboardInterrupt
 
-    def sleeping():
-        with open(f"/proc/self/task/{main_thread.native_id}/stat") as f:
-            return f.read().rpartition(")")[2].split()[0] in "SD"
+    sleeping = lambda: asleep(main_thread.native_id)  # noqa: E731
 
-    def interrupter(then=None):
-        # Signal the main thread once it sleeps; signal again if a signal
-        # happened to land just before it went to sleep.
-        deadline = time.monotonic() + 30
-        while not finished.is_set() and time.monotonic() < deadline:
-            if sleeping():
-                signal.pthread_kill(main_thread.ident, signal.SIGINT)
-                if then is not None:
-                    while not handled and time.monotonic() < deadline:
-                        time.sleep(0.001)
-                    while not sleeping() and time.monotonic() < deadline:
-                        time.sleep(0.001)
-                    then()
-                    return
+    def interrupter(to_self=False, then=None):
+        # Signal (the main thread, or this one) once the main thread sleeps; again if a signal landed just before
+        # it went to sleep. With `then`, signal once and call it when the main thread sleeps again.
+        while not finished.is_set():
+            until(lambda: finished.is_set() or sleeping())
+            if not finished.is_set():
+                signal.pthread_kill(threading.get_ident() if to_self else main_thread.ident, signal.SIGINT)
+                if then:
+                    until(lambda: handled and sleeping())
+                    return then()
                 finished.wait(1.0)
-            else:
-                time.sleep(0.001)
 
     def fails(call, kind, message):
         try:
             call()
         except kind as exc:
             assert str(exc) == message, exc
-            return
-        raise AssertionError("the call did not fail")
+        else:
+            raise AssertionError("the call did not fail")
 
-    def expect_interrupt(call, handler=interrupt_once):
+    def expect_interrupt(call, handler=interrupt_once, expect=KeyboardInterrupt, **interrupter_arguments):
         handled.clear()
         finished.clear()
-        helper = threading.Thread(target=interrupter, daemon=True)
         signal.signal(signal.SIGINT, handler)
+        helper = threading.Thread(target=interrupter, kwargs=interrupter_arguments, daemon=True)
         helper.start()
-        try:
-            call()
-        except KeyboardInterrupt:
-            outcome = "interrupted"
-        else:
-            outcome = "returned"
+        outcome = fails(call, KeyboardInterrupt, "") if expect else call()
         finished.set()
         helper.join(30)
         assert not helper.is_alive()
-        assert outcome == "interrupted", outcome
-    """
-)
+        return outcome
+""")
 
 SIGNAL_CASES = {
-    "recv": """
-        ch = Channel(0)
-        expect_interrupt(ch.recv)
-        # The interrupted receiver left no registration behind.
-        fails(lambda: ch.try_send(1), RuntimeError, "Channel is full")
-    """,
-    "recv_timeout": """
+    "receives": """
+        for capacity, call in [(0, Channel.recv), (None, lambda ch: ch.recv_timeout(3600)), (4, list)]:
+            ch = Channel(capacity)
+            expect_interrupt(lambda: call(ch))
+            # The interrupted receiver left no registration behind: a rendezvous finds none, the others keep the item.
+            fails(lambda: ch.try_send(1), RuntimeError, "Channel is full") if capacity == 0 else ch.try_send(1)
+            ch.close()
+            assert list(ch) == ([] if capacity == 0 else [1])
+        # The interrupt must not pass for the end of an iteration, though the handler closed the channel.
         ch = Channel()
-        expect_interrupt(lambda: ch.recv_timeout(3600))
-        ch.send(1)
-        assert ch.recv() == 1
-    """,
-    "iteration": """
-        ch = Channel(4)
-        expect_interrupt(lambda: list(ch))
-        ch.send(1)
-        ch.close()
-        assert list(ch) == [1]
-    """,
-    "iteration of a channel closed by the handler": """
-        # The interrupt must not pass for the end of the iteration, although
-        # the channel is closed and drained by the time it propagates.
+        expect_interrupt(lambda: list(ch), lambda s, f: interrupt_once(s, f, then=ch.close))
+        # A handler that returns: the receive goes on waiting.
         ch = Channel()
-
-        def close_and_interrupt(signum, frame):
-            handled.append(signum)
-            if len(handled) == 1:
-                ch.close()
-                raise KeyboardInterrupt
-
-        expect_interrupt(lambda: list(ch), close_and_interrupt)
+        assert expect_interrupt(ch.recv, lambda s, f: handled.append(s), None, then=lambda: ch.send("done")) == "done"
+        assert handled == [signal.SIGINT]
     """,
-    "sends": """
-        item = object()
+    "sends and select": """
+        item, empty = object(), Channel()
         before = sys.getrefcount(item)
-        calls = [lambda ch: ch.send(item), lambda ch: ch.send_timeout(item, 3600), lambda ch: ch.send(item)]
-        for capacity, call in zip((1, 1, 0), calls):
+        calls = [lambda ch: ch.send(item), lambda ch: ch.send_timeout(item, 3600), lambda ch: ch.send(item),
+                 lambda ch: select([empty.recv_op(), ch.send_op(item)])]
+        for capacity, call in zip((1, 1, 0, 1), calls):
             ch = Channel(capacity)
             if capacity:
                 ch.send("filler")
@@ -432,67 +325,28 @@ SIGNAL_CASES = {
                 assert ch.try_recv() == "filler"
             # The item never got in, and no interrupted sender still offers it.
             fails(ch.try_recv, RuntimeError, "Channel is empty")
-    """,
-    "select": """
-        full, empty = Channel(1), Channel()
-        full.send("filler")
-        item = object()
-        op = full.send_op(item)
-        before = sys.getrefcount(item)
-        expect_interrupt(lambda: select([empty.recv_op(), op]))
-        assert sys.getrefcount(item) == before
-        assert full.try_recv() == "filler"
-        fails(full.try_recv, RuntimeError, "Channel is empty")
         expect_interrupt(lambda: select([empty.recv_op()], timeout=3600))
     """,
     "pool shutdown": """
-        # The signal reaches the main thread once it sleeps in shutdown's wait,
-        # or the handler runs for a signal sent to another thread: either way
-        # shutdown is interrupted and the queued tasks still run afterwards.
-        from torvan import ThreadPool
-
-        def signal_this_thread_once_main_sleeps():
-            while not sleeping():
-                time.sleep(0.001)
-            signal.pthread_kill(threading.get_ident(), signal.SIGINT)
-
-        for sent_to_main in (True, False):
+        # Sent to the main thread asleep in shutdown's wait, or to another thread (the handler runs on the main
+        # one): either way shutdown is interrupted and the queued tasks still run afterwards.
+        for to_self in (False, True):
             gate, written = threading.Event(), []
             pool = ThreadPool(1)
             pool.submit(gate.wait)
             for i in range(5):
                 pool.submit(written.append, i)
-            if sent_to_main:
-                expect_interrupt(pool.shutdown)
-            else:
-                signal.signal(signal.SIGINT, signal.default_int_handler)
-                threading.Thread(target=signal_this_thread_once_main_sleeps, daemon=True).start()
-                fails(pool.shutdown, KeyboardInterrupt, "")
+            expect_interrupt(pool.shutdown, to_self=to_self)
             gate.set()  # the interrupted shutdown handed the workers on: wait for what they run
-            deadline = time.monotonic() + 30
-            while len(written) < 5 and time.monotonic() < deadline:
-                time.sleep(0.001)
+            until(lambda: len(written) == 5)
             assert written == list(range(5)), written
-    """,
-    "handler that returns": """
-        ch = Channel()
-        signal.signal(signal.SIGINT, lambda s, f: handled.append(s))
-        helper = threading.Thread(target=interrupter, args=(lambda: ch.send("done"),), daemon=True)
-        helper.start()
-        assert ch.recv() == "done"
-        finished.set()
-        helper.join(30)
-        assert handled == [signal.SIGINT]
     """,
 }
 
 
 @pytest.mark.parametrize("case", SIGNAL_CASES)
-def test_ctrl_c_interrupts_a_blocked_channel_call(case):
+def test_ctrl_c_interrupts_a_blocked_call(case):
     assert run_python(SIGNAL_PRELUDE + textwrap.dedent(SIGNAL_CASES[case]) + "\nprint('ok')\n", timeout=60) == "ok"
-
-
-# Resources ---------------------------------------------------------------------------------
 
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer runtime needs more address space than the limit allows")
@@ -504,8 +358,7 @@ def test_refused_worker_thread_fails_construction_and_the_started_workers_end():
 
         before = len(os.listdir("/proc/self/task"))
         ThreadPool(1).shutdown()  # everything the first pool loads is loaded now
-        with open("/proc/self/statm") as f:
-            used = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        used = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
         resource.setrlimit(resource.RLIMIT_AS, (used + 64 * 2**20, resource.RLIM_INFINITY))
         try:
             ThreadPool(1000)
