@@ -1,6 +1,4 @@
-"""ConcurrentMap under threads: mixed mutations on overlapping keys with slow
-__eq__, racing get_or_insert, and listings beside churn. Invariants are
-checked afterwards against what every thread observed."""
+"""ConcurrentMap under threads: invariants checked afterwards against what every thread observed."""
 
 import collections
 import random
@@ -13,13 +11,7 @@ from conftest import eventually, scaled, settle
 from torvan import ConcurrentMap
 
 
-class SlowKey:
-    """Equal by ident. Few hash values, so buckets hold several keys and
-    mutations need comparison passes; __eq__ yields to widen the window
-    between a snapshot and the final locked step."""
-
-    __slots__ = ("ident",)
-
+class SlowKey:  # two hash values, so mutations need comparison passes; __eq__ yields to widen the race windows
     def __init__(self, ident):
         self.ident = ident
 
@@ -31,22 +23,10 @@ class SlowKey:
         return isinstance(other, SlowKey) and self.ident == other.ident
 
 
-class Text(str):
-    """A str subclass: compared through Python, never natively."""
-
-    def __eq__(self, other):
-        return str.__eq__(self, other)
-
-    __hash__ = str.__hash__
-
-
-# Keys compared through __eq__ in passes; exact str keys compared natively
-# (reads without the lock); both kinds in one map.
-KEY_KINDS = {
-    "slow": SlowKey,
-    "str": lambda ident: "key-" + str(ident),
-    "str and subclass": lambda ident: random.choice((Text, str))("key-" + str(ident)),
-}
+# Python-compared keys, exact str keys (compared natively, read without the lock), and both in one map.
+Text = type("Text", (str,), {"__eq__": lambda self, other: str.__eq__(self, other), "__hash__": str.__hash__})
+KEY_KINDS = {"slow": SlowKey, "str": lambda ident: "key-" + str(ident),
+             "str and subclass": lambda ident: random.choice((Text, str))("key-" + str(ident))}
 
 
 @pytest.mark.parametrize("kind", KEY_KINDS)
@@ -57,9 +37,7 @@ def test_mixed_mutations_keep_the_map_consistent(run_threads, kind):
     shared_keys = [make_key(i) for i in range(idents)]  # reused objects take the identity paths
     created, dead, duplicates, logs = set(), set(), [], []
 
-    class Token:
-        """A value whose end is recorded, to catch leaked and lost references."""
-
+    class Token:  # a value whose end is recorded, to catch leaked and lost references
         def __init__(self, ident, serial):
             self.ident, self.serial = ident, serial
             created.add(serial)
@@ -71,37 +49,28 @@ def test_mixed_mutations_keep_the_map_consistent(run_threads, kind):
         rng, log = random.Random(seed), []  # log: (event, key ident, value ident, value serial)
         logs.append(log)
         for n in range(scaled(4000)):
-            if n % 16 == 0:
-                # Equal keys share a shard, listed under its lock: never twice in one listing.
-                listed = m.keys()
-                if len(listed) != len(set(listed)):
-                    duplicates.append(listed)
+            # Equal keys share a shard, listed under its lock: never twice in one listing.
+            if n % 16 == 0 and len(listed := m.keys()) != len(set(listed)):
+                duplicates.append(listed)
             ident = rng.randrange(idents)
             key = shared_keys[ident] if rng.random() < 0.25 else make_key(ident)
             op = rng.choice(("get", "get_or_insert", "delete", "pop_val") + (() if ident in never_set else ("set",)))
             token = Token(ident, (seed, n))
-            if op == "get":
-                got = m.get(key)
-                if got is not None:
-                    log.append(("found", ident, got.ident, got.serial))
-                del got
-            elif op == "set":
+            if op == "set":
                 m.set(key, token)
                 log.append(("set", ident, ident, token.serial))
-            elif op == "get_or_insert":
-                got = m.get_or_insert(key, token)
-                log.append(("insert", ident, ident, token.serial) if got is token else
-                           ("found", ident, got.ident, got.serial))
-                del got
             elif op == "delete":
                 if m.delete(key):
                     log.append(("delete", ident, None, None))
             else:
-                found, value = m.pop_val(key)
-                if found:
-                    log.append(("pop", ident, value.ident, value.serial))
-                del value
-            del token
+                if op == "pop_val":
+                    found, got = m.pop_val(key)
+                    assert found == (got is not None)
+                else:
+                    got = m.get(key) if op == "get" else m.get_or_insert(key, token)
+                if got is not None:
+                    event = "insert" if got is token else "pop" if op == "pop_val" else "found"
+                    log.append((event, ident, got.ident, got.serial))
 
     run_threads(*[lambda s=s: worker(s) for s in range(4)])
 
@@ -109,45 +78,30 @@ def test_mixed_mutations_keep_the_map_consistent(run_threads, kind):
     events = [e for log in logs for e in log]
     stored = {serial: ident for event, ident, _, serial in events if event in ("set", "insert")}
     popped = [serial for event, _, _, serial in events if event == "pop"]
-    # Values found or popped were stored for that very key; none is popped twice.
-    assert all(vi == i and stored.get(s) == i for event, i, vi, s in events if event in ("found", "pop"))
-    assert len(popped) == len(set(popped))
-    # The map: no two equal keys, each value stored for its key and not popped.
     items = m.items()
-    present = [v.ident for _, v in items]
-    assert len(present) == len(set(present)) == len(m)
+    present, held = [v.ident for _, v in items], {v.serial for _, v in items}
+    # Values found, popped or held were stored for that very key; none popped twice or popped and held.
+    assert all(vi == i and stored.get(s) == i for event, i, vi, s in events if event in ("found", "pop"))
     assert all(k == make_key(v.ident) and stored.get(v.serial) == v.ident for k, v in items)
-    assert not {v.serial for _, v in items} & set(popped), "a popped pair came back"
-    # Presence accounting: a pair appears by one insertion and goes by one
-    # removal. Without set every insertion is seen; each set inserts at most once.
+    assert len(popped) == len(set(popped)) and not held & set(popped), "a pair popped twice or came back"
+    assert len(present) == len(set(present)) == len(m), "two equal keys"
+    # A pair appears by one insertion and goes by one removal; each set inserts at most once.
     count = collections.Counter((event, ident) for event, ident, _, _ in events)
     for ident in range(idents):
         unseen = present.count(ident) + count["pop", ident] + count["delete", ident] - count["insert", ident]
-        if ident in never_set:
-            assert unseen == 0, f"key {ident}: lost or resurrected pair"
-        else:
-            assert 0 <= unseen <= count["set", ident], f"key {ident}"
-    # Every value is gone but those the map holds: no reference leaked or lost.
-    # A value dropped by a thread other than its maker is freed once the counts
-    # are merged, which a collection does (and another thread's may be running).
-    held = {v.serial for _, v in items}
+        assert 0 <= unseen <= (0 if ident in never_set else count["set", ident]), f"key {ident}"
+    # No value leaked or lost; values dropped on other threads are freed once a collection merges the counts.
     eventually(lambda: settle() or created - dead == held, "every value the map does not hold is freed")
-    assert created - dead == held
 
 
 def test_racing_get_or_insert_returns_one_object(run_threads):
     for _ in range(scaled(40)):
         m = ConcurrentMap()
         m.set(SlowKey(4), "neighbour")  # same bucket: every caller needs a comparison pass
-        results = [None] * 8
-
-        def worker(i):
-            results[i] = m.get_or_insert(SlowKey(1), object())
-
-        run_threads(*[lambda i=i: worker(i) for i in range(8)])
-        assert all(r is results[0] for r in results)
-        assert m.get(SlowKey(1)) is results[0]
-        assert len(m) == 2
+        results = []
+        run_threads(*[lambda: results.append(m.get_or_insert(SlowKey(1), object()))] * 8)
+        assert len(results) == 8 and all(r is results[0] for r in results)
+        assert m.get(SlowKey(1)) is results[0] and len(m) == 2
 
 
 def test_listings_see_stable_pairs_exactly_once_beside_churn(run_threads):
@@ -155,8 +109,7 @@ def test_listings_see_stable_pairs_exactly_once_beside_churn(run_threads):
     stable = list(range(100))
     for k in stable:
         m.set(k, k)
-    stop = threading.Event()
-    problems = []
+    stop, problems = threading.Event(), []
 
     def churn(offset):
         rng = random.Random(offset)
@@ -168,19 +121,14 @@ def test_listings_see_stable_pairs_exactly_once_beside_churn(run_threads):
     def reader():
         try:
             for _ in range(scaled(300)):
-                keys = m.keys()
-                items = m.items()
-                n = len(m)
+                keys, items, n = m.keys(), m.items(), len(m)
                 for listing in (keys, [k for k, _ in items]):
-                    if len(listing) != len(set(listing)):
-                        problems.append("a key listed twice")
-                    if sorted(k for k in listing if k < 1000) != stable:
-                        problems.append("a stable key missing or repeated")
+                    if len(listing) != len(set(listing)) or sorted(k for k in listing if k < 1000) != stable:
+                        problems.append(f"a key missing or repeated: {listing}")
                 if not 100 <= n <= 200:
                     problems.append(f"len {n}")
         finally:
             stop.set()
 
     run_threads(lambda: churn(0), lambda: churn(1), reader)
-    assert problems == []
-    assert sorted(m.keys()) == stable
+    assert problems == [] and sorted(m.keys()) == stable

@@ -1,6 +1,6 @@
-"""ConcurrentMap against a dict model, driven by a hypothesis state machine.
-Keys are distinct-but-equal objects with few hash values, so the model also
-tracks which key object is stored (the first one inserted stays)."""
+"""ConcurrentMap against a dict model; equal keys are distinct objects, so the model tracks the stored one."""
+
+import itertools
 
 import hypothesis.strategies as st
 from hypothesis import settings
@@ -20,9 +20,6 @@ class ModelKey:
     def __eq__(self, other):
         return isinstance(other, ModelKey) and self.ident == other.ident
 
-    def __repr__(self):
-        return f"K{self.ident}@{id(self) % 1000}"
-
 
 idents = st.integers(min_value=0, max_value=7)
 values = st.integers(min_value=-3, max_value=3) | st.none()
@@ -34,50 +31,26 @@ class MapMachine(RuleBasedStateMachine):
         self.map = ConcurrentMap(2)
         self.model = {}  # ident -> (stored key object, value)
 
-    def probe(self, ident, fresh):
-        """A fresh equal object, or the stored object itself (identity paths)."""
-        if not fresh and ident in self.model:
-            return self.model[ident][0]
-        return ModelKey(ident)
+    def probe(self, ident, fresh):  # a fresh equal object, or the stored object itself (identity paths)
+        return self.model[ident][0] if not fresh and ident in self.model else ModelKey(ident)
 
     @rule(ident=idents, value=values, fresh=st.booleans())
     def set(self, ident, value, fresh):
         key = self.probe(ident, fresh)
         self.map.set(key, value)
-        stored = self.model[ident][0] if ident in self.model else key
-        self.model[ident] = (stored, value)
+        self.model[ident] = (self.model.get(ident, (key,))[0], value)
 
     @rule(ident=idents, value=values, fresh=st.booleans())
     def get_or_insert(self, ident, value, fresh):
-        key = self.probe(ident, fresh)
-        default = [value]  # a new object, so identity shows which one came back
-        got = self.map.get_or_insert(key, default)
-        if ident in self.model:
-            assert got is self.model[ident][1]
-        else:
-            assert got is default
-            self.model[ident] = (key, default)
+        key, default = self.probe(ident, fresh), [value]  # a new object: identity shows which one came back
+        assert self.map.get_or_insert(key, default) is self.model.setdefault(ident, (key, default))[1]
 
-    @rule(ident=idents, fresh=st.booleans())
-    def delete(self, ident, fresh):
-        assert self.map.delete(self.probe(ident, fresh)) == (ident in self.model)
-        self.model.pop(ident, None)
-
-    @rule(ident=idents, fresh=st.booleans())
-    def pop_val(self, ident, fresh):
-        found, value = self.map.pop_val(self.probe(ident, fresh))
-        if ident in self.model:
-            assert found is True and value is self.model.pop(ident)[1]
-        else:
-            assert (found, value) == (False, None)
-
-    @rule(ident=idents, fresh=st.booleans())
-    def read(self, ident, fresh):
-        key = self.probe(ident, fresh)
-        expected = self.model[ident][1] if ident in self.model else None
-        assert self.map.get(key) is expected
-        assert self.map.get_val(key) == ((True, expected) if ident in self.model else (False, None))
-        assert self.map.contains_key(key) == (ident in self.model)
+    @rule(ident=idents, fresh=st.booleans(), pop=st.booleans())
+    def remove(self, ident, fresh, pop):
+        key, present = self.probe(ident, fresh), ident in self.model
+        expected = self.model.pop(ident, (None, None))[1]
+        found, value = self.map.pop_val(key) if pop else (self.map.delete(key), expected)
+        assert found is present and value is expected
 
     @precondition(lambda self: len(self.model) > 3)
     @rule()
@@ -89,11 +62,12 @@ class MapMachine(RuleBasedStateMachine):
     def same_contents(self):
         items = self.map.items()
         assert len(self.map) == self.map.len() == len(items) == len(self.model)
-        for key, value in items:
-            stored, expected = self.model[key.ident]
-            assert key is stored and value is expected
-        assert [k for k, _ in items] == self.map.keys()
-        assert [v for _, v in items] == self.map.values()
+        assert all(key is self.model[key.ident][0] and value is self.model[key.ident][1] for key, value in items)
+        assert [k for k, _ in items] == self.map.keys() and [v for _, v in items] == self.map.values()
+        for ident, fresh in itertools.product(range(8), (False, True)):  # every key, by identity and equality
+            key, present, expected = self.probe(ident, fresh), ident in self.model, self.model.get(ident, (0, None))[1]
+            assert self.map.get(key) is expected and self.map.contains_key(key) is present
+            assert self.map.get_val(key) == (present, expected)
 
 
 MapMachine.TestCase.settings = settings(max_examples=30 if SANITIZED else 150, stateful_step_count=40, deadline=None)
