@@ -1,7 +1,6 @@
-"""What every test file shares: threads joined with a deadline, a fresh
-interpreter to run code in, waiting helpers and the objects tests feed to the
-module (colliding keys, watched tokens, raising finalizers)."""
+"""Shared by the test files: threads joined with a deadline, a fresh interpreter, waits, objects fed to the module."""
 
+import concurrent.futures
 import gc
 import os
 import subprocess
@@ -11,13 +10,14 @@ import time
 
 import pytest
 
+from torvan import ThreadPool
+
 # Under sanitizers everything runs several times slower; stress tests scale down.
 SANITIZED = bool(os.environ.get("TORVAN_SANITIZED"))
 JOIN_TIMEOUT = 120.0 if SANITIZED else 60.0
 
 
 def scaled(n: int) -> int:
-    """Iteration counts for stress tests, smaller under sanitizers."""
     return max(1, n // 10) if SANITIZED else n
 
 
@@ -29,63 +29,39 @@ def start_threads(targets, *, args=()):
 
 
 def join_all(threads, timeout: float = JOIN_TIMEOUT) -> None:
-    """Join every thread within a shared deadline; a hang fails the test."""
     deadline = time.monotonic() + timeout
     for t in threads:
         t.join(max(0.0, deadline - time.monotonic()))
-    alive = [t.name for t in threads if t.is_alive()]
-    assert not alive, f"threads still running after {timeout}s: {alive}"
+    assert not (alive := [t.name for t in threads if t.is_alive()]), f"threads still running after {timeout}s: {alive}"
+
+
+def run_in_threads(*callables, timeout: float = JOIN_TIMEOUT) -> list:
+    """Callables on threads started together, joined with a timeout: their results, or the first exception."""
+    barrier, results, errors = threading.Barrier(len(callables)), [None] * len(callables), []
+
+    def body(i, fn):
+        try:
+            barrier.wait(timeout)
+            results[i] = fn()
+        except BaseException as exc:  # noqa: BLE001 - re-raised below
+            errors.append(exc)
+
+    join_all(start_threads([lambda i=i, fn=fn: body(i, fn) for i, fn in enumerate(callables)]), timeout)
+    if errors:
+        # Popped: kept, the exception's traceback and this frame would form a cycle holding the caller's objects.
+        raise errors.pop(0)
+    return results
 
 
 def run_in_thread(fn):
-    """fn() on a fresh thread, joined with a timeout; its result, or its exception re-raised."""
-    result = {}
-
-    def body():
-        try:
-            result["value"] = fn()
-        except BaseException as exc:  # noqa: BLE001 - re-raised below
-            result["error"] = exc
-
-    join_all(start_threads([body]))
-    if "error" in result:
-        # Popped: kept in `result`, the exception and this frame would form a
-        # cycle that holds the caller's objects until a collection on any thread.
-        raise result.pop("error")
-    return result.get("value")
+    return run_in_threads(fn)[0]
 
 
-@pytest.fixture
-def run_threads():
-    """Run callables on threads started together behind a barrier, join them
-    with a timeout and re-raise the first exception any of them raised."""
-
-    def run(*callables, timeout: float = JOIN_TIMEOUT):
-        barrier = threading.Barrier(len(callables))
-        errors = []
-
-        def wrap(fn):
-            def body():
-                try:
-                    barrier.wait(timeout)
-                    fn()
-                except BaseException as exc:  # noqa: BLE001 - re-raised below
-                    errors.append(exc)
-
-            return body
-
-        join_all(start_threads([wrap(fn) for fn in callables]), timeout)
-        if errors:
-            raise errors[0]
-
-    return run
+run_threads = pytest.fixture(name="run_threads")(lambda: run_in_threads)
 
 
 def run_python(code: str, timeout: float = 120.0, *, args=(), env=None, clean=False, raw=False):
-    """Run code (or, with args, a script and its arguments) in a fresh
-    interpreter without the source tree on sys.path. It must exit with status
-    0, and with `clean` also print nothing on standard error. Returns its
-    standard output stripped, or with `raw` the completed process."""
+    """Code (or a script in args) in a fresh interpreter that must exit 0 (and with `clean` write no stderr)."""
     command = [sys.executable, "-P", "-X", "faulthandler", *(["-c", code] if code is not None else []), *args]
     done = subprocess.run(command, capture_output=True, text=True, timeout=timeout, env=env)
     assert done.returncode == 0 and not (clean and done.stderr), (
@@ -94,8 +70,7 @@ def run_python(code: str, timeout: float = 120.0, *, args=(), env=None, clean=Fa
 
 
 def outcome_of(call, *args, **kwargs) -> str:
-    """The name and text of what `call` raised, keeping no reference to the
-    exception (whose traceback would hold the arguments)."""
+    """What `call` raised, as text: keeping the exception would keep the arguments in its traceback."""
     try:
         call(*args, **kwargs)
     except BaseException as exc:  # noqa: BLE001 - described to the caller
@@ -103,28 +78,13 @@ def outcome_of(call, *args, **kwargs) -> str:
     return "returned"
 
 
-# Waiting ----------------------------------------------------------------------------
-
-
 def thread_state(native_id: int, pid: str = "self") -> str | None:
     """The kernel's state letter of a thread ("S" while it sleeps), None once gone."""
     try:
         with open(f"/proc/{pid}/task/{native_id}/stat") as f:
-            # The command name may hold spaces; the state follows its closing parenthesis.
-            return f.read().rpartition(")")[2].split()[0]
+            return f.read().rpartition(")")[2].split()[0]  # the command name may hold spaces
     except OSError:
         return None
-
-
-def wait_until_sleeping(*threads, timeout: float = JOIN_TIMEOUT) -> None:
-    """Returns once every thread sleeps in the kernel (or has ended). Called
-    after a thread signalled that it is about to block, it makes the blocked
-    interleaving the likely one; assertions must hold either way."""
-    deadline = time.monotonic() + timeout
-    for t in threads:
-        while t.is_alive() and thread_state(t.native_id) not in ("S", "D", None):
-            assert time.monotonic() < deadline, f"{t.name} never blocked"
-            time.sleep(0.001)
 
 
 def eventually(condition, what: str, timeout: float = JOIN_TIMEOUT) -> None:
@@ -135,12 +95,21 @@ def eventually(condition, what: str, timeout: float = JOIN_TIMEOUT) -> None:
         time.sleep(0.001)
 
 
+def wait_until_sleeping(*threads, timeout: float = JOIN_TIMEOUT) -> None:
+    """Makes blocking the likely interleaving once threads said they will block; assertions hold either way."""
+    for t in threads:
+        eventually(lambda: not t.is_alive() or thread_state(t.native_id) in ("S", "D", None), "blocked", timeout)
+
+
 def os_thread_count() -> int:
     return len(os.listdir("/proc/self/task"))
 
 
-def settle() -> None:
-    """Frees cycles and merges reference counts that other threads dropped."""
+def settle(threads: int | None = None) -> None:
+    """Frees cycles and merges dropped reference counts, once only `threads` OS threads (briefly awaited) are left."""
+    deadline = time.monotonic() + 10
+    while threads is not None and os_thread_count() > threads and time.monotonic() < deadline:
+        time.sleep(0.001)
     gc.collect()
     gc.collect()
 
@@ -151,12 +120,7 @@ def refcounts(*objects):
 
 
 def pool_making_futures(monkeypatch, future_class, workers=1):
-    """A ThreadPool whose tasks get futures of future_class: a pool looks the
-    class up once, when it is made."""
-    import concurrent.futures
-
-    from torvan import ThreadPool
-
+    """A ThreadPool whose futures are of future_class: a pool looks the class up when it is made."""
     monkeypatch.setattr(concurrent.futures, "Future", future_class)
     pool = ThreadPool(workers)
     monkeypatch.undo()
@@ -165,13 +129,9 @@ def pool_making_futures(monkeypatch, future_class, workers=1):
 
 @pytest.fixture
 def unraisable(monkeypatch):
-    """The exceptions reported through sys.unraisablehook (from any thread)."""
     reports = []
     monkeypatch.setattr(sys, "unraisablehook", lambda report: reports.append(report.exc_value))
     return reports
-
-
-# Objects fed to the module ------------------------------------------------------------
 
 
 class Boom(Exception):
@@ -183,16 +143,12 @@ class Token:
 
 
 class RaisingDel:
-    """A finalizer that raises: the exception must reach sys.unraisablehook only."""
-
     def __del__(self):
         raise Boom("del")
 
 
 class Key:
-    """Equal by name; all Keys collide on `hash_value` unless told otherwise.
-    `raises` makes comparing it raise, `on_eq` runs once inside __eq__
-    (reentrancy), `log` records (left, right) of every comparison."""
+    """Equal by name, colliding on hash_value; `raises` on comparing, `on_eq` runs once in __eq__, `log` records."""
 
     def __init__(self, name, hash_value=7, raises=None, on_eq=None, log=None):
         self.name, self.hash_value, self.raises, self.on_eq, self.log = name, hash_value, raises, on_eq, log
@@ -214,19 +170,9 @@ class Key:
 
 
 class RaisingKey:
-    """Collides with every Key; comparing it raises. Not a Key, so that a
-    stored Key on the left answers without asking it."""
+    """Collides with every Key and raises when compared; not a Key, so a stored Key on the left answers alone."""
 
-    def __init__(self, name):
-        self.name = name
-
-    def __hash__(self):
-        return 7
+    __init__, __hash__ = Key.__init__, Key.__hash__
 
     def __eq__(self, other):
         raise Boom(self.name)
-
-
-class RaisingHash:
-    def __hash__(self):
-        raise Boom("hash")
