@@ -137,7 +137,3 @@ private:
 };
 
 }  // namespace engine_test
-
-namespace torvan::testing {
-using engine_test::DeadlineThreads;
-}  // namespace torvan::testing
