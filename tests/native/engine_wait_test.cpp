@@ -43,12 +43,11 @@ public:
 
 }  // namespace
 
-// A remote waiter receives (or sends) every item while abandoning a third of
-// its waits at random, against a blocking thread on the other side: each item
-// arrives exactly once, and none is left behind.
+// A remote waiter receives (or, bounded, sends) every item while abandoning a
+// third of its waits at random, against a blocking thread on the other side:
+// each item arrives exactly once, and none is left behind.
 TEST(EngineRemoteWait, ExactlyOnceUnderRandomAbandons) {
     const int count = engine_test::scaled(20000, 2000);
-    // (An unbounded send never waits.)
     for (auto [remote_sends, capacity] : {std::pair{false, -1}, {false, 1}, {false, 0}, {true, 1}, {true, 0}}) {
         Tally tally;
         {

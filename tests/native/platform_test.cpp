@@ -10,7 +10,7 @@
 using namespace torvan::platform;
 using engine_test::DeadlineThreads;
 
-TEST(Duration, FromSecondsRoundsToNearestNanosecondTiesToEvenAndRefusesTheUnrepresentable) {
+TEST(Duration, FromSecondsRoundsTiesToEvenAndRefusesTheUnrepresentableAndOverflowingDeadlinesMeanNever) {
     const double two_to_64 = 18446744073709551616.0;
     const struct {
         double seconds;
@@ -31,6 +31,9 @@ TEST(Duration, FromSecondsRoundsToNearestNanosecondTiesToEvenAndRefusesTheUnrepr
     for (double refused : {-1e-9, std::nan(""), HUGE_VAL, two_to_64}) {
         EXPECT_FALSE(Duration::from_seconds(refused)) << refused;
     }
+    // Spans past the clock's range, in seconds or only once added to the current time.
+    EXPECT_TRUE(Deadline::after(Duration{UINT64_MAX, 999'999'999}).is_never());
+    EXPECT_TRUE(Deadline::after(Duration{18'446'744'073, 709'551'615}).is_never());
 }
 
 TEST(System, RandomBytesAndThreadIds) {
