@@ -5,12 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <exception>
 #include <future>
 #include <memory>
 #include <thread>
@@ -32,9 +29,9 @@ constexpr int scaled(int normal, int sanitized) { return kSanitized ? sanitized 
 
 inline constexpr std::chrono::seconds kJoinTimeout{60};
 
-// A thread that must finish before a deadline. A thread still running at the
-// deadline cannot be joined safely (it uses the test's stack), so the test
-// binary reports it and aborts: a hang fails CI instead of stalling it.
+// A thread that must finish before a deadline. One still running then cannot
+// be joined safely (it uses the test's stack), so the binary reports it and
+// aborts: a hang fails CI instead of stalling it.
 class TestThread {
 public:
     template <class Body>
@@ -42,11 +39,7 @@ public:
         std::promise<void> finished;
         done_ = finished.get_future();
         thread_ = std::thread([body = std::move(body), finished = std::move(finished)]() mutable {
-            try {
-                body();
-            } catch (const std::exception& e) {
-                ADD_FAILURE() << "test thread threw: " << e.what();
-            }
+            body();
             finished.set_value();
         });
     }
@@ -61,10 +54,7 @@ public:
             return;
         }
         if (done_.wait_for(timeout) != std::future_status::ready) {
-            ADD_FAILURE() << "a test thread did not finish in time";
-            std::fprintf(stderr, "engine test: a thread did not finish within %lld ms; aborting\n",
-                         static_cast<long long>(timeout.count()));
-            std::fflush(stderr);
+            ADD_FAILURE() << "a test thread did not finish within " << timeout.count() << " ms; aborting";
             std::abort();
         }
         thread_.join();
@@ -87,8 +77,7 @@ public:
     void join_all(std::chrono::milliseconds timeout = kJoinTimeout) {
         const auto until = std::chrono::steady_clock::now() + timeout;
         for (auto& thread : threads_) {
-            thread->join_or_fail(std::max(std::chrono::milliseconds(0),
-                std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now())));
+            thread->join_or_fail(std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()));
         }
         threads_.clear();
     }
@@ -103,8 +92,7 @@ std::pair<torvan::engine::Sender<T>, torvan::engine::Receiver<T>> make(int capac
     return capacity < 0 ? torvan::engine::unbounded<T>() : torvan::engine::bounded<T>(static_cast<std::size_t>(capacity));
 }
 
-// Gives another thread time to go to sleep inside the engine. This only
-// makes the sleeping paths likely: no test depends on it for its outcome.
+// Makes the sleeping paths likely; no outcome depends on it.
 inline void let_others_sleep() { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }
 
 // Waits (polling, with a deadline) until `condition` holds; false on timeout.
@@ -120,47 +108,32 @@ bool eventually(Condition&& condition, std::chrono::milliseconds timeout = std::
     return true;
 }
 
-// Live-instance accounting for Counted items.
-struct Tally {
-    std::atomic<long> created{0};
-    std::atomic<long> destroyed{0};
-    long live() const { return created.load() - destroyed.load(); }
-};
+// Live Counted items.
+using Tally = std::atomic<long>;
 
-// A move-only item that counts engaged instances: a moved-from shell is not
-// counted, so every created item must be destroyed exactly once.
+// A move-only item counting engaged instances (a moved-from shell is not
+// counted): every created item must be destroyed exactly once.
 class Counted {
 public:
-    Counted(Tally& tally, int value) noexcept : tally_(&tally), value_(value) { tally_->created.fetch_add(1); }
+    Counted(Tally& tally, int value) noexcept : tally_(&tally), value_(value) { tally_->fetch_add(1); }
     Counted(Counted&& other) noexcept : tally_(std::exchange(other.tally_, nullptr)), value_(other.value_) {}
-    Counted& operator=(Counted&& other) noexcept {
-        if (this != &other) {
-            drop();
-            tally_ = std::exchange(other.tally_, nullptr);
-            value_ = other.value_;
-        }
+    Counted& operator=(Counted&& other) noexcept {  // the old item goes with `other`
+        std::swap(tally_, other.tally_);
+        std::swap(value_, other.value_);
         return *this;
     }
-    Counted(const Counted&) = delete;
-    Counted& operator=(const Counted&) = delete;
-    ~Counted() { drop(); }
+    ~Counted() {
+        if (tally_ != nullptr) {
+            tally_->fetch_sub(1);
+        }
+    }
 
     int value() const noexcept { return value_; }
     bool engaged() const noexcept { return tally_ != nullptr; }
 
 private:
-    void drop() noexcept {
-        if (tally_ != nullptr) {
-            std::exchange(tally_, nullptr)->destroyed.fetch_add(1);
-        }
-    }
-
     Tally* tally_;
     int value_;
 };
 
 }  // namespace engine_test
-
-namespace torvan::testing {
-using engine_test::DeadlineThreads;
-}  // namespace torvan::testing
