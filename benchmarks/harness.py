@@ -76,18 +76,24 @@ def time_threads(n_threads: int, make_body: Callable[[int], Callable[[], None]],
 
     Each worker reads the clock itself right after the barrier releases it and
     right after its work, so a worker that runs before the main thread is
-    scheduled again is still timed from its own start."""
-    bodies = [make_body(i) for i in range(n_threads)]
+    scheduled again is still timed from its own start. Each worker makes its
+    own body first: what a body binds (bound methods, closures) then belongs
+    to the thread that uses it, as when a user's thread looks up what it
+    calls. Made on the main thread, their reference counts would be updated
+    atomically by every call, and two of them that share a cache line would
+    couple unrelated threads, whatever the code under test."""
     if n_threads == 1:
+        body = make_body(0)
         start = time.perf_counter()
-        bodies[0]()
+        body()
         return time.perf_counter() - start
     barrier = threading.Barrier(n_threads)
     errors: list[BaseException] = []
     spans: list[tuple[float, float]] = []
 
-    def run(body):
+    def run(i):
         try:
+            body = make_body(i)
             barrier.wait()
             start = time.perf_counter()
             body()
@@ -96,7 +102,7 @@ def time_threads(n_threads: int, make_body: Callable[[int], Callable[[], None]],
             errors.append(exc)
             barrier.abort()
 
-    workers = [threading.Thread(target=run, args=(b,), daemon=True) for b in bodies]
+    workers = [threading.Thread(target=run, args=(i,), daemon=True) for i in range(n_threads)]
     for w in workers:
         w.start()
     deadline = time.monotonic() + timeout

@@ -16,6 +16,7 @@
 
 #include "core/engine/engine.hpp"
 #include "core/engine/remote_wait.hpp"
+#include "core/sync/wait_pace.hpp"
 #include "test_support.hpp"
 
 using namespace torvan::engine;
@@ -199,4 +200,22 @@ TEST(EngineSignal, InterruptedWaitsTakeNothingAndLoseNothing) {
     Receiver<Deadline> timer = after(Duration::from_seconds(3600).value());
     std::optional<Deadline> out;
     EXPECT_EQ(interrupted([&] { return timer.recv_until(out, Deadline::never(), true); }), RecvStatus::Interrupted);
+}
+
+// A waiter looks again late only when it comes back having seen a stream of
+// items go through since its last wait; after a lone reply, after nothing,
+// and when another waiter's mark is ahead of it, it looks again at once.
+TEST(WaitPace, FirstLookIsLateOnlyAfterAStream) {
+    using torvan::sync::SpinWait;
+    using torvan::sync::WaitPace;
+    WaitPace pace;
+    const std::pair<std::size_t, std::uint64_t> steps[] = {
+        {0, SpinWait::kFirstGapNs},        {1, SpinWait::kFirstGapNs},
+        {3, SpinWait::kFirstGapNs},        {40, WaitPace::kStreamingGapNs},
+        {40, SpinWait::kFirstGapNs},       {30, SpinWait::kFirstGapNs},
+        {33, WaitPace::kStreamingGapNs},
+    };
+    for (auto [position, gap] : steps) {
+        EXPECT_EQ(pace.first_gap(position), gap) << "at position " << position;
+    }
 }

@@ -39,6 +39,7 @@
 #include "core/engine/waker.hpp"
 #include "core/platform/clock.hpp"
 #include "core/sync/spin_wait.hpp"
+#include "core/sync/wait_pace.hpp"
 
 namespace torvan::engine::detail {
 
@@ -132,8 +133,10 @@ private:
     // small enough to inline.
     [[gnu::noinline]] SendStatus send_waiting(T& item, platform::Deadline deadline, bool interruptible) {
         Token token;
+        std::uint64_t first_gap = send_first_gap();
         for (;;) {
-            sync::SpinWait spin;
+            sync::SpinWait spin(first_gap);
+            first_gap = sync::SpinWait::kFirstGapNs;
             for (;;) {
                 if (start_send(token)) {
                     return write(token, item);
@@ -157,8 +160,10 @@ private:
     template <class Sink>
     [[gnu::noinline]] RecvStatus recv_waiting(Sink& sink, platform::Deadline deadline, bool interruptible) {
         Token token;
+        std::uint64_t first_gap = recv_first_gap();
         for (;;) {
-            sync::SpinWait spin;
+            sync::SpinWait spin(first_gap);
+            first_gap = sync::SpinWait::kFirstGapNs;
             for (;;) {
                 if (start_recv(token)) {
                     if (token.slot == nullptr) {
@@ -241,6 +246,15 @@ public:
     }
 
     // Registration returns true when the operation is ready already.
+    // How long a sender or receiver about to wait should let pass before it
+    // looks again.
+    std::uint64_t send_first_gap() noexcept {
+        return send_pace_.first_gap(item_count(tail_.load(std::memory_order_relaxed)));
+    }
+    std::uint64_t recv_first_gap() noexcept {
+        return recv_pace_.first_gap(item_count(head_.load(std::memory_order_relaxed)));
+    }
+
     bool register_send(std::uintptr_t oper, Context& cx) {
         senders_.register_waiter(oper, cx);
         return !is_full() || is_disconnected();
@@ -338,6 +352,12 @@ private:
             return cap_ - hix + tix;
         }
         return (tail & ~mark_bit_) == head ? 0 : cap_;
+    }
+
+    // A position as a count of items: laps times the capacity plus the index.
+    std::size_t item_count(std::size_t position) const noexcept {
+        position &= ~mark_bit_;
+        return position / one_lap_ * cap_ + (position & (mark_bit_ - 1));
     }
 
     // Spinning before sleeping watches the one slot that the next operation
@@ -526,7 +546,9 @@ private:
     }
 
     alignas(sync::kCacheLine) std::atomic<std::size_t> head_{0};
+    sync::WaitPace recv_pace_;  // on the line that receivers write anyway
     alignas(sync::kCacheLine) std::atomic<std::size_t> tail_{0};
+    sync::WaitPace send_pace_;
     alignas(sync::kCacheLine) Slot* buffer_ = nullptr;
     std::size_t cap_;
     std::size_t one_lap_ = 0;

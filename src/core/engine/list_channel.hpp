@@ -41,6 +41,7 @@
 #include "core/engine/waker.hpp"
 #include "core/platform/clock.hpp"
 #include "core/sync/spin_wait.hpp"
+#include "core/sync/wait_pace.hpp"
 
 namespace torvan::engine::detail {
 
@@ -118,6 +119,7 @@ class ListChannel {
         // A tail position a receiver has seen; receivers store it racily, so
         // it may lag, but it is never ahead of the tail.
         std::atomic<std::size_t> seen_tail{0};
+        sync::WaitPace pace;  // of waiting receivers
     };
 
     struct Token {
@@ -191,8 +193,10 @@ private:
     template <class Sink>
     [[gnu::noinline]] RecvStatus recv_waiting(Sink& sink, platform::Deadline deadline, bool interruptible) {
         Token token;
+        std::uint64_t first_gap = recv_first_gap();
         for (;;) {
-            sync::SpinWait spin;
+            sync::SpinWait spin(first_gap);
+            first_gap = sync::SpinWait::kFirstGapNs;
             do {
                 if (start_recv(token)) {
                     if (token.block == nullptr) {
@@ -235,6 +239,11 @@ public:
     bool recv_ready() const noexcept {
         const std::size_t tail = tail_.index.load(std::memory_order_acquire);
         return (tail & kMarkBit) != 0 || (head_.index.load(std::memory_order_acquire) >> kShift) != (tail >> kShift);
+    }
+
+    // How long a receiver about to wait should let pass before it looks again.
+    std::uint64_t recv_first_gap() noexcept {
+        return head_.pace.first_gap(head_.index.load(std::memory_order_relaxed) >> kShift);
     }
 
     bool register_recv(std::uintptr_t oper, Context& cx) {

@@ -146,9 +146,15 @@ SelectOutcome Select::select_until(platform::Deadline deadline, bool interruptib
     const bool register_first = std::any_of(ops_.begin(), ops_.end(), [](const Op& op) {
         return op.table->found_only_registered(op.handle);
     });
+    // The latest first look that any operation asks for.
+    std::uint64_t first_gap = sync::SpinWait::kFirstGapNs;
+    for (const Op& op : ops_) {
+        first_gap = std::max(first_gap, op.table->first_gap(op.handle));
+    }
     Registrations regs(count);
     for (;;) {
-        sync::SpinWait spin;
+        sync::SpinWait spin(first_gap);
+        first_gap = sync::SpinWait::kFirstGapNs;
         if (!register_first) {
             while (spin.spin()) {
                 if (looks_ready(order)) {

@@ -12,6 +12,7 @@
 #include "core/engine/claim.hpp"
 #include "core/engine/context.hpp"
 #include "core/platform/clock.hpp"
+#include "core/sync/spin_wait.hpp"
 
 namespace torvan::engine::detail {
 
@@ -33,6 +34,9 @@ struct OpTable {
     void (*discard_registration)(void*& reg) noexcept;
     // After this registration was selected by another thread: claims it.
     bool (*accept)(const void* handle, Claim& claim, void*& reg);
+    // How long a wait should let pass before its first look at this
+    // operation (sync::WaitPace); called once per wait that spins.
+    std::uint64_t (*first_gap)(const void* handle) noexcept;
     // When a waiter must wake up for this operation (timers).
     platform::Deadline (*wake_time)(const void* handle) noexcept;
     // Undoes a claim that is never completed.
@@ -66,6 +70,7 @@ constexpr OpTable op_table(std::size_t item_size, std::size_t item_align) noexce
                    .unregister_op = &Ops::unregister_op,
                    .discard_registration = &Ops::discard_registration,
                    .accept = &Ops::accept,
+                   .first_gap = &Ops::first_gap,
                    .wake_time = &Ops::wake_time,
                    .abandon = &Ops::abandon};
 }
@@ -148,6 +153,10 @@ struct SendOps : HandleOps<T, Sender<T>> {
             return ZeroChannel<T>::accept_send(claim, reg);
         }
         return try_select(p, claim);
+    }
+
+    static std::uint64_t first_gap(const void* p) noexcept {
+        return flavour(p) == Flavour::Array ? array(p).send_first_gap() : sync::SpinWait::kFirstGapNs;
     }
 
     static platform::Deadline wake_time(const void*) noexcept { return platform::Deadline::never(); }
@@ -263,6 +272,17 @@ struct RecvOps : HandleOps<T, Receiver<T>> {
             return ZeroChannel<T>::accept_recv(claim, reg);
         }
         return try_select(p, claim);
+    }
+
+    static std::uint64_t first_gap(const void* p) noexcept {
+        switch (flavour(p)) {
+            case Flavour::Array:
+                return array(p).recv_first_gap();
+            case Flavour::List:
+                return list(p).recv_first_gap();
+            default:
+                return sync::SpinWait::kFirstGapNs;
+        }
     }
 
     static platform::Deadline wake_time(const void* p) noexcept {

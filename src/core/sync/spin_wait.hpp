@@ -36,9 +36,12 @@ struct SpinWindows {
 // costs the waker a system call and the sleeper tens of microseconds on a
 // virtual machine. Yielding then lets a thread that shares the processor
 // (the one the waiter waits for, often) run before the waiter sleeps. The
-// longer the wait, the rarer the looks: each look at a line that the awaited
-// thread writes takes the line away from it.
-inline constexpr SpinWindows kPartnerWindows{20'000, 30'000, 500};
+// spinning stays short, a few round trips to the other side: with more
+// threads than processors, a spinning waiter holds the processor that the
+// thread it waits for needs, and yielding hands it over. The longer the wait,
+// the rarer the looks: each look at a line that the awaited thread writes
+// takes the line away from it.
+inline constexpr SpinWindows kPartnerWindows{5'000, 45'000, 500};
 
 // Waiting for a lock's holder: its critical section is a few loads and
 // stores, so a holder still there after a few microseconds has been
@@ -53,6 +56,10 @@ public:
     // Gaps between looks while spinning: doubling from the first to the
     // window's longest.
     static constexpr std::uint64_t kFirstGapNs = 50;
+
+    BasicSpinWait() noexcept = default;
+    // A wait whose first look comes later than usual (see WaitPace).
+    explicit BasicSpinWait(std::uint64_t first_gap_ns) noexcept : gap_(first_gap_ns) {}
 
     // Spends a moment before the caller checks its condition again: a pause
     // while the spinning window lasts, then a yield of the processor. Returns

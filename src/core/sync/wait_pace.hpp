@@ -1,0 +1,36 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "core/sync/spin_wait.hpp"
+
+namespace torvan::sync {
+
+// How soon a thread that waits for one side of a channel first looks again.
+// A waiter that comes back to wait after several items have gone through
+// since its last wait keeps pace with a stream from the other side: looking
+// again at once would take the lines that side writes at every single item
+// (the position, the slot), slowing both threads down, so it first lets a
+// batch build up. A waiter that saw only about one item go through (a request
+// and its reply) looks again at once. Positions are counts of items; the
+// mark is written once per wait, by waiters only, and races between waiters
+// only blur the guess.
+class WaitPace {
+public:
+    static constexpr std::uint64_t kStreamingGapNs = 1'000;
+    static constexpr std::size_t kStreamItems = 3;
+
+    // The first gap of a wait that starts at `position`.
+    std::uint64_t first_gap(std::size_t position) noexcept {
+        const std::size_t before = mark_.load(std::memory_order_relaxed);
+        mark_.store(position, std::memory_order_relaxed);
+        return position > before && position - before >= kStreamItems ? kStreamingGapNs : SpinWait::kFirstGapNs;
+    }
+
+private:
+    std::atomic<std::size_t> mark_{0};
+};
+
+}  // namespace torvan::sync
