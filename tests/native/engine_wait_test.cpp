@@ -202,20 +202,37 @@ TEST(EngineSignal, InterruptedWaitsTakeNothingAndLoseNothing) {
     EXPECT_EQ(interrupted([&] { return timer.recv_until(out, Deadline::never(), true); }), RecvStatus::Interrupted);
 }
 
-// A waiter looks again late only when it comes back having seen a stream of
-// items go through since its last wait; after a lone reply, after nothing,
-// and when another waiter's mark is ahead of it, it looks again at once.
+// A waiter looks again late only after a stream: several items went through
+// since its last wait, or that wait ended at its first look. After a reply
+// that took its time, after nothing, and when another waiter's mark is ahead
+// of it, it looks again at once.
 TEST(WaitPace, FirstLookIsLateOnlyAfterAStream) {
     using torvan::sync::SpinWait;
     using torvan::sync::WaitPace;
-    WaitPace pace;
-    const std::pair<std::size_t, std::uint64_t> steps[] = {
-        {0, SpinWait::kFirstGapNs},        {1, SpinWait::kFirstGapNs},
-        {3, SpinWait::kFirstGapNs},        {40, WaitPace::kStreamingGapNs},
-        {40, SpinWait::kFirstGapNs},       {30, SpinWait::kFirstGapNs},
-        {33, WaitPace::kStreamingGapNs},
+    constexpr std::uint64_t at_once = SpinWait::kFirstGapNs;
+    constexpr std::uint64_t late = WaitPace::kStreamingGapNs;
+    struct Step {
+        std::size_t position;
+        std::uint64_t gap;
+        bool ended_soon;
     };
-    for (auto [position, gap] : steps) {
-        EXPECT_EQ(pace.first_gap(position), gap) << "at position " << position;
+    WaitPace pace;
+    const Step steps[] = {{0, at_once, false},  {1, at_once, true}, {2, late, false},   {3, at_once, false},
+                          {40, late, false},    {40, at_once, false}, {30, at_once, false}, {33, late, false}};
+    for (const Step& step : steps) {
+        EXPECT_EQ(pace.first_gap(step.position), step.gap) << "at position " << step.position;
+        pace.ended(step.ended_soon);
     }
+
+    // What a wait reports: ended soon by its first look after a pause, unless
+    // it was paced itself.
+    SpinWait quick;
+    EXPECT_TRUE(quick.ended_soon());
+    quick.spin();
+    EXPECT_TRUE(quick.ended_soon());
+    quick.spin();
+    EXPECT_FALSE(quick.ended_soon());
+    SpinWait paced(late);
+    paced.spin();
+    EXPECT_FALSE(paced.ended_soon());
 }

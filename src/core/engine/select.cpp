@@ -103,6 +103,27 @@ private:
     std::vector<Record> records_;
 };
 
+// Tells every operation of a wait, when it returns, how the wait ended
+// (see sync::WaitPace).
+template <class Ops>
+class WaitEndReport {
+public:
+    explicit WaitEndReport(const Ops& ops) noexcept : ops_(ops) {}
+    WaitEndReport(const WaitEndReport&) = delete;
+    WaitEndReport& operator=(const WaitEndReport&) = delete;
+    ~WaitEndReport() {
+        for (const auto& op : ops_) {
+            op.table->wait_ended(op.handle, soon);
+        }
+    }
+
+    bool soon = false;  // ended by the first look after a pause
+    bool slept = false;
+
+private:
+    const Ops& ops_;
+};
+
 template <class Ops>
 class RegistrationScope {
 public:
@@ -151,6 +172,7 @@ SelectOutcome Select::select_until(platform::Deadline deadline, bool interruptib
     for (const Op& op : ops_) {
         first_gap = std::max(first_gap, op.table->first_gap(op.handle));
     }
+    WaitEndReport report(ops_);
     Registrations regs(count);
     for (;;) {
         sync::SpinWait spin(first_gap);
@@ -159,6 +181,7 @@ SelectOutcome Select::select_until(platform::Deadline deadline, bool interruptib
             while (spin.spin()) {
                 if (looks_ready(order)) {
                     if (MaybeSelected op = claim_ready(order, claim)) {
+                        report.soon = !report.slept && spin.ended_soon();
                         return SelectOutcome{SelectStatus::Selected, std::move(op)};
                     }
                 }
@@ -197,6 +220,7 @@ SelectOutcome Select::select_until(platform::Deadline deadline, bool interruptib
                     wake = detail::earlier(wake, op.table->wake_time(op.handle));
                 }
                 sel = cx->wait_until(spin, wake, interruptible, reason);
+                report.slept = true;
             }
             regs.unregister_all(ops_);
             if (sel != detail::kAborted && sel != detail::kDisconnected) {

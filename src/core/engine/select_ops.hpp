@@ -37,6 +37,8 @@ struct OpTable {
     // How long a wait should let pass before its first look at this
     // operation (sync::WaitPace); called once per wait that spins.
     std::uint64_t (*first_gap)(const void* handle) noexcept;
+    // How that wait ended: `soon` when it ended by its first look after a pause.
+    void (*wait_ended)(const void* handle, bool soon) noexcept;
     // When a waiter must wake up for this operation (timers).
     platform::Deadline (*wake_time)(const void* handle) noexcept;
     // Undoes a claim that is never completed.
@@ -71,6 +73,7 @@ constexpr OpTable op_table(std::size_t item_size, std::size_t item_align) noexce
                    .discard_registration = &Ops::discard_registration,
                    .accept = &Ops::accept,
                    .first_gap = &Ops::first_gap,
+                   .wait_ended = &Ops::wait_ended,
                    .wake_time = &Ops::wake_time,
                    .abandon = &Ops::abandon};
 }
@@ -157,6 +160,11 @@ struct SendOps : HandleOps<T, Sender<T>> {
 
     static std::uint64_t first_gap(const void* p) noexcept {
         return flavour(p) == Flavour::Array ? array(p).send_first_gap() : sync::SpinWait::kFirstGapNs;
+    }
+    static void wait_ended(const void* p, bool soon) noexcept {
+        if (flavour(p) == Flavour::Array) {
+            array(p).send_wait_ended(soon);
+        }
     }
 
     static platform::Deadline wake_time(const void*) noexcept { return platform::Deadline::never(); }
@@ -282,6 +290,18 @@ struct RecvOps : HandleOps<T, Receiver<T>> {
                 return list(p).recv_first_gap();
             default:
                 return sync::SpinWait::kFirstGapNs;
+        }
+    }
+    static void wait_ended(const void* p, bool soon) noexcept {
+        switch (flavour(p)) {
+            case Flavour::Array:
+                array(p).recv_wait_ended(soon);
+                break;
+            case Flavour::List:
+                list(p).recv_wait_ended(soon);
+                break;
+            default:
+                break;
         }
     }
 

@@ -41,7 +41,7 @@ struct SpinWindows {
 // thread it waits for needs, and yielding hands it over. The longer the wait,
 // the rarer the looks: each look at a line that the awaited thread writes
 // takes the line away from it.
-inline constexpr SpinWindows kPartnerWindows{5'000, 45'000, 500};
+inline constexpr SpinWindows kPartnerWindows{2'000, 48'000, 500};
 
 // Waiting for a lock's holder: its critical section is a few loads and
 // stores, so a holder still there after a few microseconds has been
@@ -56,10 +56,20 @@ public:
     // Gaps between looks while spinning: doubling from the first to the
     // window's longest.
     static constexpr std::uint64_t kFirstGapNs = 50;
+    static constexpr std::uint64_t kPacedYieldNs = 4'000;
 
     BasicSpinWait() noexcept = default;
-    // A wait whose first look comes later than usual (see WaitPace).
-    explicit BasicSpinWait(std::uint64_t first_gap_ns) noexcept : gap_(first_gap_ns) {}
+    // A wait whose first look may come later than usual (see WaitPace). Such
+    // a paced wait spins for that one look only, and soon sleeps: a partner
+    // that kept up so far and has not moved meanwhile is most likely off its
+    // processor, perhaps waiting for this very one. Yielding would keep both
+    // threads on one processor; sleeping lets the scheduler move the sleeper
+    // to an idle one when it is woken.
+    explicit BasicSpinWait(std::uint64_t first_gap_ns) noexcept
+        : paced_(first_gap_ns > kFirstGapNs),
+          spin_ns_(paced_ ? first_gap_ns : kWindows.spin_ns),
+          yield_ns_(paced_ ? kPacedYieldNs : kWindows.yield_ns),
+          gap_(first_gap_ns) {}
 
     // Spends a moment before the caller checks its condition again: a pause
     // while the spinning window lasts, then a yield of the processor. Returns
@@ -70,7 +80,8 @@ public:
             started_ = now;
         }
         const std::uint64_t elapsed = now - started_;
-        if (elapsed < kWindows.spin_ns) {
+        ++looks_;
+        if (elapsed < spin_ns_) {
             const std::uint64_t until = now + gap_;
             gap_ = gap_ * 2 < kWindows.max_gap_ns ? gap_ * 2 : kWindows.max_gap_ns;
             do {
@@ -78,12 +89,16 @@ public:
             } while (platform::monotonic_now_ns() < until);
             return true;
         }
-        if (elapsed < kWindows.spin_ns + kWindows.yield_ns) {
+        if (elapsed < spin_ns_ + yield_ns_) {
             platform::yield_now();
             return true;
         }
         return false;
     }
+
+    // Whether the wait, unpaced, is ending by its first look after a pause:
+    // the other side moves at least that often.
+    bool ended_soon() const noexcept { return !paced_ && looks_ <= 1; }
 
     // For waits with nothing to sleep on, because another thread is already
     // in the middle of the step waited for: spins, then yields for as long as
@@ -103,7 +118,11 @@ public:
     }
 
 private:
+    bool paced_ = false;
+    std::uint64_t spin_ns_ = kWindows.spin_ns;  // how long this wait spins
+    std::uint64_t yield_ns_ = kWindows.yield_ns;  // and then yields
     std::uint64_t started_ = 0;  // when the first spin() began; 0 before
+    std::uint32_t looks_ = 0;  // calls of spin()
     std::uint64_t gap_ = kFirstGapNs;  // the next pause between looks
 };
 

@@ -14,9 +14,12 @@ namespace torvan::sync {
 // again at once would take the lines that side writes at every single item
 // (the position, the slot), slowing both threads down, so it first lets a
 // batch build up. A waiter that saw only about one item go through (a request
-// and its reply) looks again at once. Positions are counts of items; the
-// mark is written once per wait, by waiters only, and races between waiters
-// only blur the guess.
+// and its reply) looks again at once, unless its last wait ended by its
+// first look: then the other side moves at every item, and only one item
+// went through because this side caught up again at once (a sender on a
+// full channel that a receiver drains). A reply takes longer than that.
+// Positions are counts of items; the marks are written once per wait, by
+// waiters only, and races between waiters only blur the guess.
 class WaitPace {
 public:
     static constexpr std::uint64_t kStreamingGapNs = 1'000;
@@ -26,11 +29,21 @@ public:
     std::uint64_t first_gap(std::size_t position) noexcept {
         const std::size_t before = mark_.load(std::memory_order_relaxed);
         mark_.store(position, std::memory_order_relaxed);
-        return position > before && position - before >= kStreamItems ? kStreamingGapNs : SpinWait::kFirstGapNs;
+        const bool streamed = position > before && position - before >= kStreamItems;
+        return streamed || ended_soon_.load(std::memory_order_relaxed) ? kStreamingGapNs : SpinWait::kFirstGapNs;
+    }
+
+    // Records how the wait that asked for its first gap ended: `soon` when
+    // it ended by its first look after a pause and never slept.
+    void ended(bool soon) noexcept {
+        if (ended_soon_.load(std::memory_order_relaxed) != soon) {
+            ended_soon_.store(soon, std::memory_order_relaxed);
+        }
     }
 
 private:
     std::atomic<std::size_t> mark_{0};
+    std::atomic<bool> ended_soon_{false};
 };
 
 }  // namespace torvan::sync
