@@ -105,6 +105,29 @@ def producers_and_consumers(make, ends):
     return workload, lambda threads: {"queue": make(), "threads": threads}
 
 
+def fresh_ints_one_way(make, ends):
+    """Thread 0 sends ints it makes (none of them cached by the interpreter),
+    thread 1 receives and drops them: each item is released by a thread other
+    than the one that made it."""
+
+    def workload(shared, i, ops):
+        put, get = ends(shared)
+        if i == 0:
+            def produce(put=put, ops=ops):
+                for n in range(1_000, 1_000 + ops):
+                    put(n)
+
+            return produce
+
+        def consume(get=get, ops=ops):
+            for _ in repeat(None, ops):
+                get()
+
+        return consume
+
+    return workload, lambda threads: make()
+
+
 def ping_pong(make, ends):
     """Thread 0 sends a ping and waits for the pong; thread 1 answers."""
 
@@ -146,6 +169,10 @@ FLAVOURS = ("unbounded", "bounded", "rendezvous")
 for _flavour in ("unbounded", "bounded"):
     case(GROUP, f"send+recv on one thread, {_flavour}", threads=(1,), ops=200_000,
          note="put+get for the queues")(lambda f=_flavour: measured(f, send_then_recv))
+
+case(GROUP, "SPSC throughput of fresh ints, unbounded", threads=(2,), ops=100_000,
+     note="made by the producer, dropped by the consumer; ns per send or receive")(
+    lambda: measured("unbounded", fresh_ints_one_way))
 
 for _flavour in FLAVOURS:
     case(GROUP, f"SPSC throughput, {_flavour}", threads=(2,), ops=100_000,

@@ -34,6 +34,24 @@ public:
         Py_XINCREF(object);
         return OwnedRef(object);
     }
+    // Takes a new reference that another thread is likely to release, such
+    // as an item sent through a channel. In the free-threaded build an
+    // object's own thread counts its references in a count that only it
+    // writes; a release by another thread goes to the shared count, and when
+    // that drops below zero the object is queued back to its own thread,
+    // under that thread's lock, to be merged there: per item, with the two
+    // threads contending for the lock. Counted in the shared count from the
+    // start, as an incref by any other thread would be, the release there
+    // settles in the shared count.
+    static OwnedRef for_another_thread(PyObject* object) noexcept {
+#ifdef Py_GIL_DISABLED
+        if (object != nullptr && !_Py_IsImmortal(object)) {
+            _Py_atomic_add_ssize(&object->ob_ref_shared, Py_ssize_t{1} << _Py_REF_SHARED_SHIFT);
+            return OwnedRef(object);
+        }
+#endif
+        return borrow(object);
+    }
 
     OwnedRef(OwnedRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
     OwnedRef& operator=(OwnedRef&& other) noexcept {

@@ -140,18 +140,18 @@ void send_within(ChannelState& state, Item item, double timeout) {
 
 void send(Self& self, Object item, std::optional<double> timeout) {
     if (timeout) {
-        send_within(self.state, Item::borrow(item.ptr), *timeout);
+        send_within(self.state, Item::for_another_thread(item.ptr), *timeout);
     } else {
-        send_now_or_wait(self.state, Item::borrow(item.ptr));
+        send_now_or_wait(self.state, Item::for_another_thread(item.ptr));
     }
 }
 
 void send_timeout(Self& self, Object item, double timeout) {
-    send_within(self.state, Item::borrow(item.ptr), timeout);
+    send_within(self.state, Item::for_another_thread(item.ptr), timeout);
 }
 
 void try_send(Self& self, Object item) {
-    Item owned = Item::borrow(item.ptr);
+    Item owned = Item::for_another_thread(item.ptr);
     std::optional<engine::SendStatus> status = self.state.sender.try_send(owned);
     if (!status || *status == engine::SendStatus::Disconnected) {
         raise(PyExc_ValueError, kClosed);
@@ -254,7 +254,7 @@ OwnedRef recv_op(Self& self) {
 }
 
 OwnedRef send_op(Self& self, Object item) {
-    Item owned = Item::borrow(item.ptr);
+    Item owned = Item::for_another_thread(item.ptr);
     DataSender sender = self.state.sender.clone();
     if (!sender) {
         raise(PyExc_ValueError, kClosed);
@@ -295,7 +295,7 @@ OwnedRef arecv(Self& self, std::optional<double> timeout) {
 }
 
 OwnedRef asend(Self& self, Object item, std::optional<double> timeout) {
-    return await_send(self.object(), parts_of(self.state), Item::borrow(item.ptr), timeout);
+    return await_send(self.object(), parts_of(self.state), Item::for_another_thread(item.ptr), timeout);
 }
 
 ReturnSelf aiter(Self&) { return {}; }

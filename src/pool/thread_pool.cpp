@@ -254,8 +254,9 @@ OwnedRef submit(Self& self, Object func, binding::VarArgs args, binding::VarKwar
     refuse_if_closed(state);
     OwnedRef context = copy_context();
     OwnedRef future = binding::checked(PyObject_CallNoArgs(state.future_class.get()));
-    Task task(OwnedRef::borrow(func.ptr), std::move(args.tuple), std::move(kwargs.dict), future.clone(),
-              std::move(context));
+    // The worker releases what the task holds; counted for another thread.
+    Task task(OwnedRef::for_another_thread(func.ptr), std::move(args.tuple), std::move(kwargs.dict),
+              OwnedRef::for_another_thread(future.get()), std::move(context));
     if (state.sender.send(task) != engine::SendStatus::Sent) {
         // Every worker has ended: the task is dropped here, its future never returned.
         binding::raise(PyExc_RuntimeError, "Failed to submit task to worker threads");
