@@ -133,13 +133,12 @@ private:
     // small enough to inline.
     [[gnu::noinline]] SendStatus send_waiting(T& item, platform::Deadline deadline, bool interruptible) {
         Token token;
-        std::uint64_t first_gap = send_first_gap();
-        for (bool slept = false;; slept = true) {
-            sync::SpinWait spin(first_gap);
-            first_gap = sync::SpinWait::kFirstGapNs;
+        sync::PacedWait wait(send_pace());
+        for (;; wait.slept()) {
+            sync::SpinWait& spin = wait.spin();
             for (;;) {
                 if (start_send(token)) {
-                    send_pace_.ended(!slept && spin.ended_soon());
+                    wait.ended();
                     return write(token, item);
                 }
                 if (deadline.has_passed()) {
@@ -161,13 +160,12 @@ private:
     template <class Sink>
     [[gnu::noinline]] RecvStatus recv_waiting(Sink& sink, platform::Deadline deadline, bool interruptible) {
         Token token;
-        std::uint64_t first_gap = recv_first_gap();
-        for (bool slept = false;; slept = true) {
-            sync::SpinWait spin(first_gap);
-            first_gap = sync::SpinWait::kFirstGapNs;
+        sync::PacedWait wait(recv_pace());
+        for (;; wait.slept()) {
+            sync::SpinWait& spin = wait.spin();
             for (;;) {
                 if (start_recv(token)) {
-                    recv_pace_.ended(!slept && spin.ended_soon());
+                    wait.ended();
                     if (token.slot == nullptr) {
                         return RecvStatus::Disconnected;
                     }
@@ -247,19 +245,11 @@ public:
         return buffer_[head & (mark_bit_ - 1)].stamp.load(std::memory_order_relaxed) != head;
     }
 
-    // How long a sender or receiver about to wait should let pass before it
-    // looks again, and how its wait ended (sync::WaitPace).
-    std::uint64_t send_first_gap() noexcept {
-        return send_pace_.first_gap(item_count(tail_.load(std::memory_order_relaxed)));
-    }
-    std::uint64_t recv_first_gap() noexcept {
-        return recv_pace_.first_gap(item_count(head_.load(std::memory_order_relaxed)));
-    }
-    void send_wait_ended(bool soon) noexcept { send_pace_.ended(soon); }
-    void recv_wait_ended(bool soon) noexcept { recv_pace_.ended(soon); }
+    // The paces of waiting senders and receivers (sync::WaitPace).
+    sync::PaceAt send_pace() noexcept { return {&send_pace_, item_count(tail_.load(std::memory_order_relaxed))}; }
+    sync::PaceAt recv_pace() noexcept { return {&recv_pace_, item_count(head_.load(std::memory_order_relaxed))}; }
 
     // Registration returns true when the operation is ready already.
-
     bool register_send(std::uintptr_t oper, Context& cx) {
         senders_.register_waiter(oper, cx);
         return !is_full() || is_disconnected();

@@ -193,13 +193,12 @@ private:
     template <class Sink>
     [[gnu::noinline]] RecvStatus recv_waiting(Sink& sink, platform::Deadline deadline, bool interruptible) {
         Token token;
-        std::uint64_t first_gap = recv_first_gap();
-        for (bool slept = false;; slept = true) {
-            sync::SpinWait spin(first_gap);
-            first_gap = sync::SpinWait::kFirstGapNs;
+        sync::PacedWait wait(recv_pace());
+        for (;; wait.slept()) {
+            sync::SpinWait& spin = wait.spin();
             do {
                 if (start_recv(token)) {
-                    head_.pace.ended(!slept && spin.ended_soon());
+                    wait.ended();
                     if (token.block == nullptr) {
                         return RecvStatus::Disconnected;
                     }
@@ -242,12 +241,10 @@ public:
         return (tail & kMarkBit) != 0 || (head_.index.load(std::memory_order_acquire) >> kShift) != (tail >> kShift);
     }
 
-    // How long a receiver about to wait should let pass before it looks
-    // again, and how its wait ended (sync::WaitPace).
-    std::uint64_t recv_first_gap() noexcept {
-        return head_.pace.first_gap(head_.index.load(std::memory_order_relaxed) >> kShift);
+    // The pace of waiting receivers (sync::WaitPace).
+    sync::PaceAt recv_pace() noexcept {
+        return {&head_.pace, head_.index.load(std::memory_order_relaxed) >> kShift};
     }
-    void recv_wait_ended(bool soon) noexcept { head_.pace.ended(soon); }
 
     bool register_recv(std::uintptr_t oper, Context& cx) {
         receivers_.register_waiter(oper, cx);

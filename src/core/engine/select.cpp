@@ -7,6 +7,7 @@
 #include "core/engine/random.hpp"
 #include "core/engine/timer.hpp"
 #include "core/sync/spin_wait.hpp"
+#include "core/sync/wait_pace.hpp"
 
 namespace torvan::engine {
 
@@ -62,13 +63,15 @@ MaybeSelected Select::claim_ready(const std::vector<std::size_t>& order, detail:
 
 namespace {
 
-// The registrations of one sleep; unregisters from every channel and frees
-// what no accept took over, also when registering throws.
+// What a wait keeps per operation: its registration while it sleeps
+// (unregistered from every channel, with what no accept took over freed,
+// also when registering throws) and the pace of its side.
 class Registrations {
 public:
     struct Record {
         void* reg = nullptr;
         bool registered = false;
+        sync::WaitPace* pace = nullptr;  // none: the operation keeps no pace
     };
 
     explicit Registrations(std::size_t count) : records_(count) {}
@@ -103,17 +106,18 @@ private:
     std::vector<Record> records_;
 };
 
-// Tells every operation of a wait, when it returns, how the wait ended
-// (see sync::WaitPace).
-template <class Ops>
+// Tells the pace of every operation of a wait, when it returns, how the
+// wait ended (see sync::WaitPace).
 class WaitEndReport {
 public:
-    explicit WaitEndReport(const Ops& ops) noexcept : ops_(ops) {}
+    explicit WaitEndReport(Registrations& regs) noexcept : regs_(regs) {}
     WaitEndReport(const WaitEndReport&) = delete;
     WaitEndReport& operator=(const WaitEndReport&) = delete;
     ~WaitEndReport() {
-        for (const auto& op : ops_) {
-            op.table->wait_ended(op.handle, soon);
+        for (std::size_t i = 0; i < regs_.size(); ++i) {
+            if (sync::WaitPace* pace = regs_[i].pace) {
+                pace->ended(soon);
+            }
         }
     }
 
@@ -121,7 +125,7 @@ public:
     bool slept = false;
 
 private:
-    const Ops& ops_;
+    Registrations& regs_;
 };
 
 template <class Ops>
@@ -167,13 +171,16 @@ SelectOutcome Select::select_until(platform::Deadline deadline, bool interruptib
     const bool register_first = std::any_of(ops_.begin(), ops_.end(), [](const Op& op) {
         return op.table->found_only_registered(op.handle);
     });
-    // The latest first look that any operation asks for.
-    std::uint64_t first_gap = sync::SpinWait::kFirstGapNs;
-    for (const Op& op : ops_) {
-        first_gap = std::max(first_gap, op.table->first_gap(op.handle));
-    }
-    WaitEndReport report(ops_);
+    // The latest first look that any operation's pace asks for.
     Registrations regs(count);
+    std::uint64_t first_gap = sync::SpinWait::kFirstGapNs;
+    for (std::size_t i = 0; i < count; ++i) {
+        const sync::PaceAt at = ops_[i].table->pace(ops_[i].handle);
+        if ((regs[i].pace = at.pace) != nullptr) {
+            first_gap = std::max(first_gap, at.pace->first_gap(at.position));
+        }
+    }
+    WaitEndReport report(regs);
     for (;;) {
         sync::SpinWait spin(first_gap);
         first_gap = sync::SpinWait::kFirstGapNs;

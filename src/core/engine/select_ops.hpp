@@ -12,7 +12,7 @@
 #include "core/engine/claim.hpp"
 #include "core/engine/context.hpp"
 #include "core/platform/clock.hpp"
-#include "core/sync/spin_wait.hpp"
+#include "core/sync/wait_pace.hpp"
 
 namespace torvan::engine::detail {
 
@@ -34,11 +34,8 @@ struct OpTable {
     void (*discard_registration)(void*& reg) noexcept;
     // After this registration was selected by another thread: claims it.
     bool (*accept)(const void* handle, Claim& claim, void*& reg);
-    // How long a wait should let pass before its first look at this
-    // operation (sync::WaitPace); called once per wait that spins.
-    std::uint64_t (*first_gap)(const void* handle) noexcept;
-    // How that wait ended: `soon` when it ended by its first look after a pause.
-    void (*wait_ended)(const void* handle, bool soon) noexcept;
+    // The pace of the operation's side, if it keeps one (sync::WaitPace).
+    sync::PaceAt (*pace)(const void* handle) noexcept;
     // When a waiter must wake up for this operation (timers).
     platform::Deadline (*wake_time)(const void* handle) noexcept;
     // Undoes a claim that is never completed.
@@ -72,8 +69,7 @@ constexpr OpTable op_table(std::size_t item_size, std::size_t item_align) noexce
                    .unregister_op = &Ops::unregister_op,
                    .discard_registration = &Ops::discard_registration,
                    .accept = &Ops::accept,
-                   .first_gap = &Ops::first_gap,
-                   .wait_ended = &Ops::wait_ended,
+                   .pace = &Ops::pace,
                    .wake_time = &Ops::wake_time,
                    .abandon = &Ops::abandon};
 }
@@ -158,13 +154,8 @@ struct SendOps : HandleOps<T, Sender<T>> {
         return try_select(p, claim);
     }
 
-    static std::uint64_t first_gap(const void* p) noexcept {
-        return flavour(p) == Flavour::Array ? array(p).send_first_gap() : sync::SpinWait::kFirstGapNs;
-    }
-    static void wait_ended(const void* p, bool soon) noexcept {
-        if (flavour(p) == Flavour::Array) {
-            array(p).send_wait_ended(soon);
-        }
+    static sync::PaceAt pace(const void* p) noexcept {
+        return flavour(p) == Flavour::Array ? array(p).send_pace() : sync::PaceAt{};
     }
 
     static platform::Deadline wake_time(const void*) noexcept { return platform::Deadline::never(); }
@@ -282,26 +273,14 @@ struct RecvOps : HandleOps<T, Receiver<T>> {
         return try_select(p, claim);
     }
 
-    static std::uint64_t first_gap(const void* p) noexcept {
+    static sync::PaceAt pace(const void* p) noexcept {
         switch (flavour(p)) {
             case Flavour::Array:
-                return array(p).recv_first_gap();
+                return array(p).recv_pace();
             case Flavour::List:
-                return list(p).recv_first_gap();
+                return list(p).recv_pace();
             default:
-                return sync::SpinWait::kFirstGapNs;
-        }
-    }
-    static void wait_ended(const void* p, bool soon) noexcept {
-        switch (flavour(p)) {
-            case Flavour::Array:
-                array(p).recv_wait_ended(soon);
-                break;
-            case Flavour::List:
-                list(p).recv_wait_ended(soon);
-                break;
-            default:
-                break;
+                return {};
         }
     }
 

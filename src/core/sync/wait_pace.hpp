@@ -46,4 +46,32 @@ private:
     std::atomic<bool> ended_soon_{false};
 };
 
+// A side's pace and the position a wait on that side starts from.
+struct PaceAt {
+    WaitPace* pace = nullptr;  // none: the operation keeps no pace
+    std::size_t position = 0;
+};
+
+// The spinning of one wait under a pace: its first round paced, the rounds
+// after a sleep not; how the wait ended goes back to the pace.
+class PacedWait {
+public:
+    explicit PacedWait(PaceAt at) noexcept : pace_(*at.pace), spin_(at.pace->first_gap(at.position)) {}
+    PacedWait(const PacedWait&) = delete;
+    PacedWait& operator=(const PacedWait&) = delete;
+
+    SpinWait& spin() noexcept { return spin_; }
+    // After a sleep: spins afresh, and the wait no longer ends soon.
+    void slept() noexcept {
+        spin_ = SpinWait();
+        slept_ = true;
+    }
+    void ended() noexcept { pace_.ended(!slept_ && spin_.ended_soon()); }
+
+private:
+    WaitPace& pace_;
+    SpinWait spin_;
+    bool slept_ = false;
+};
+
 }  // namespace torvan::sync
