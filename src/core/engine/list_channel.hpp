@@ -35,6 +35,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <type_traits>
 
 #include "core/sync/cas_backoff.hpp"
 #include "core/sync/cache_line.hpp"
@@ -104,8 +105,10 @@ class ListChannel {
 
         // Destroys what the receives left in the slots [from, to), all read.
         void destroy_left(std::size_t from, std::size_t to) noexcept {
-            for (std::size_t i = from; i < to; ++i) {
-                slots[i].item()->~T();
+            if constexpr (!std::is_trivially_destructible_v<T>) {
+                for (std::size_t i = from; i < to; ++i) {
+                    slots[i].item()->~T();
+                }
             }
         }
 
