@@ -97,3 +97,41 @@ def test_a_send_racing_close_is_received_exactly_once():
     assert all(str(value) == "Channel is closed and empty" for kind, value in outcomes if kind == "error")
     del op
     assert received + list(ch) == (["late"] if sent else [])
+
+
+def test_numbers_made_on_one_thread_and_dropped_on_another_are_released_once(run_threads):
+    """Small ints and floats, which the channel releases on the thread that made them: each arrives as itself,
+    the channel holds a bounded number of references meanwhile, and none once it is gone. Counts are compared
+    with twins made alongside and never sent, once both threads are gone."""
+    ch, batches, batch = Channel(), 20, 100
+    made, twins = [], []
+    turn = threading.Barrier(2)
+
+    def produce():
+        try:
+            for made_here in (made, twins):
+                made_here.extend(n * 1_000_003 if n % 2 else n + 0.5 for n in range(batches * batch))
+            turn.wait(JOIN_TIMEOUT)
+            for b in range(batches):
+                for x in made[b * batch:(b + 1) * batch]:
+                    ch.send(x)
+                turn.wait(JOIN_TIMEOUT)  # the batch was received
+        except BaseException:
+            turn.abort()  # a failure on one side must not leave the other waiting
+            raise
+
+    def consume():
+        try:
+            turn.wait(JOIN_TIMEOUT)
+            for b in range(batches):
+                assert all(ch.recv() is x for x in made[b * batch:(b + 1) * batch])
+                turn.wait(JOIN_TIMEOUT)
+        except BaseException:
+            turn.abort()
+            raise
+
+    run_threads(produce, consume)
+    held = [sys.getrefcount(x) - sys.getrefcount(y) for x, y in zip(made, twins)]
+    assert set(held) <= {0, 1} and sum(held) <= 64
+    del ch
+    assert [sys.getrefcount(x) for x in made] == [sys.getrefcount(y) for y in twins]

@@ -3,6 +3,7 @@
 // thread decrements at once; on a detached thread the release is deferred
 // until some thread attaches, so reference counts are never touched detached.
 
+#include <cstdint>
 #include <utility>
 
 #include "binding/deferred_release.hpp"
@@ -10,6 +11,18 @@
 #include "binding/thread_state.hpp"
 
 namespace torvan::binding {
+
+namespace detail {
+// Objects that nothing but memory shows the end of: no finalizer, no weak
+// references, immutable, and small (an int of a few digits, a float).
+inline bool lifetime_unobservable(PyObject* object) noexcept {
+    constexpr std::uintptr_t kMaxDigits = 4;
+    PyTypeObject* type = Py_TYPE(object);
+    return type == &PyFloat_Type ||
+           (type == &PyLong_Type && reinterpret_cast<PyLongObject*>(object)->long_value.lv_tag <
+                                        ((kMaxDigits + 1) << _PyLong_NON_SIZE_BITS));
+}
+}  // namespace detail
 
 // Releases one reference, deferring it when the calling thread is detached.
 inline void release_reference(PyObject* object) noexcept {
@@ -52,6 +65,25 @@ public:
 #endif
         return borrow(object);
     }
+    // Takes a reference for a slot that keeps what a receive leaves of its
+    // item (an unbounded channel's; see take_from_slot). The allocator frees
+    // an object without synchronising only on the thread that made it; freed
+    // by a receiving thread, every object costs both threads a cache line
+    // passed back and forth. So a small int or float this thread made is
+    // counted in this thread's own count, the receiver leaves that reference
+    // in the slot, and the sender that reuses the slot, as a rule this
+    // thread, releases it, long after the receiver has dropped its own.
+    // Anything else is taken as for_another_thread.
+    static OwnedRef for_a_returning_slot(PyObject* object) noexcept {
+#ifdef Py_GIL_DISABLED
+        if (object != nullptr && detail::lifetime_unobservable(object) && _Py_IsOwnedByCurrentThread(object) &&
+            !_Py_IsImmortal(object)) {
+            Py_INCREF(object);
+            return OwnedRef(object);
+        }
+#endif
+        return for_another_thread(object);
+    }
 
     OwnedRef(OwnedRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
     OwnedRef& operator=(OwnedRef&& other) noexcept {
@@ -77,5 +109,22 @@ private:
     explicit OwnedRef(PyObject* object) noexcept : object_(object) {}
     PyObject* object_ = nullptr;
 };
+
+// What a receive takes out of a slot that keeps what it leaves (found by
+// the channel engine through argument-dependent lookup). An object taken with
+// for_a_returning_slot, still owned by another thread, stays in the slot with
+// the channel's reference, and the receiver gets a reference of its own in
+// the shared count, as any other thread's would be. Anything else is moved
+// out; so is everything on a detached thread, which may not touch a count.
+inline OwnedRef take_from_slot(OwnedRef& item) noexcept {
+#ifdef Py_GIL_DISABLED
+    PyObject* object = item.get();
+    if (object != nullptr && detail::lifetime_unobservable(object) && !_Py_IsOwnedByCurrentThread(object) &&
+        _Py_atomic_load_uintptr_relaxed(&object->ob_tid) != 0 && !_Py_IsImmortal(object) && is_attached()) {
+        return OwnedRef::for_another_thread(object);
+    }
+#endif
+    return std::move(item);
+}
 
 }  // namespace torvan::binding

@@ -70,6 +70,12 @@ struct ChannelState {
         close_sender.take().reset();
         close_receiver.reset();
     }
+
+    // The reference a send hands over. Only the unbounded flavour's slots
+    // keep what a receive leaves (see OwnedRef::for_a_returning_slot).
+    Item item_for_send(PyObject* object) const noexcept {
+        return capacity ? Item::for_another_thread(object) : Item::for_a_returning_slot(object);
+    }
 };
 
 struct ChannelClass : binding::ClassTraits {
@@ -140,18 +146,18 @@ void send_within(ChannelState& state, Item item, double timeout) {
 
 void send(Self& self, Object item, std::optional<double> timeout) {
     if (timeout) {
-        send_within(self.state, Item::for_another_thread(item.ptr), *timeout);
+        send_within(self.state, self.state.item_for_send(item.ptr), *timeout);
     } else {
-        send_now_or_wait(self.state, Item::for_another_thread(item.ptr));
+        send_now_or_wait(self.state, self.state.item_for_send(item.ptr));
     }
 }
 
 void send_timeout(Self& self, Object item, double timeout) {
-    send_within(self.state, Item::for_another_thread(item.ptr), timeout);
+    send_within(self.state, self.state.item_for_send(item.ptr), timeout);
 }
 
 void try_send(Self& self, Object item) {
-    Item owned = Item::for_another_thread(item.ptr);
+    Item owned = self.state.item_for_send(item.ptr);
     std::optional<engine::SendStatus> status = self.state.sender.try_send(owned);
     if (!status || *status == engine::SendStatus::Disconnected) {
         raise(PyExc_ValueError, kClosed);
@@ -254,7 +260,7 @@ OwnedRef recv_op(Self& self) {
 }
 
 OwnedRef send_op(Self& self, Object item) {
-    Item owned = Item::for_another_thread(item.ptr);
+    Item owned = self.state.item_for_send(item.ptr);
     DataSender sender = self.state.sender.clone();
     if (!sender) {
         raise(PyExc_ValueError, kClosed);
@@ -295,7 +301,7 @@ OwnedRef arecv(Self& self, std::optional<double> timeout) {
 }
 
 OwnedRef asend(Self& self, Object item, std::optional<double> timeout) {
-    return await_send(self.object(), parts_of(self.state), Item::for_another_thread(item.ptr), timeout);
+    return await_send(self.object(), parts_of(self.state), self.state.item_for_send(item.ptr), timeout);
 }
 
 ReturnSelf aiter(Self&) { return {}; }

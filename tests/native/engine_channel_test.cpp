@@ -84,6 +84,57 @@ TEST(EngineChannel, LastReceiverGoneDestroysItemsAndRefusesSends) {
     }
 }
 
+namespace kept_test {
+// An item whose receive leaves a copy in the slot, as an item type may.
+struct Kept {
+    std::shared_ptr<int> ref;
+};
+Kept take_from_slot(Kept& item) noexcept { return Kept{item.ref}; }
+}  // namespace kept_test
+
+// What receives leave in the slots of an unbounded channel goes when senders
+// reuse the blocks, so it never piles up, and every bit of it goes with the
+// channel: whichever handle kind goes last, with items buffered or not.
+TEST(EngineChannel, WhatReceivesLeaveIsReleasedOnceAndNeverPilesUp) {
+    using kept_test::Kept;
+    auto token = std::make_shared<int>(0);
+    for (bool receivers_go_first : {true, false}) {
+        for (int buffered : {0, 40}) {
+            auto [tx, rx] = make<Kept>(-1);
+            std::optional<Kept> out;
+            for (int i = 0; i < 1000; ++i) {
+                Kept item{token};
+                ASSERT_EQ(tx.try_send(item), SendStatus::Sent);
+                ASSERT_EQ(rx.try_recv(out), RecvStatus::Received);
+                EXPECT_EQ(out->ref, token);
+                out.reset();
+                ASSERT_LE(token.use_count(), 1 + 2 * 32) << "item " << i;
+            }
+            for (int i = 0; i < 100; ++i) {  // blocks go faster than senders take them
+                Kept item{token};
+                ASSERT_EQ(tx.try_send(item), SendStatus::Sent);
+            }
+            while (rx.try_recv(out) == RecvStatus::Received) {
+                out.reset();
+            }
+            EXPECT_LE(token.use_count(), 1 + 2 * 32);
+            for (int i = 0; i < buffered; ++i) {
+                Kept item{token};
+                ASSERT_EQ(tx.try_send(item), SendStatus::Sent);
+            }
+            if (receivers_go_first) {
+                rx.reset();  // the buffered items go now, the rest with the channel
+                EXPECT_LE(token.use_count(), 1 + 2 * 32);
+                tx.reset();
+            } else {
+                tx.reset();
+                rx.reset();
+            }
+            EXPECT_EQ(token.use_count(), 1) << receivers_go_first << " " << buffered;
+        }
+    }
+}
+
 TEST(EngineBlocking, LastReceiverGoneWakesBlockedSendersWithTheirItems) {
     for (int capacity : {0, 1}) {
         Tally tally;

@@ -9,8 +9,11 @@
 // takes it at that moment). Receivers can also be timers (`after`) or never
 // ready (`never`).
 //
-// Items are moved, never copied. Operations that take an item by reference
-// move it out only when they report Sent and leave it untouched otherwise.
+// Items are moved, never copied; a receive on an unbounded channel takes its
+// item out of the slot through take_from_slot (slot_take.hpp), which an item
+// type may use to leave part of itself behind. Operations that take an item
+// by reference move it out only when they report Sent and leave it untouched
+// otherwise.
 // Receive operations empty `out` first and fill it only on Received. Item
 // destructors and moves never run while an engine lock is held, so they may
 // use the same channel again.

@@ -15,8 +15,11 @@
 //   written               the send moved the item in and set `written`
 //   claimed by a receive  the head moved past its position; the receive
 //                         waits for `written` if the send is still at it
-//   read                  the receive moved the item out and set the
-//                         block's `read` flag for the slot
+//   read                  the receive took the item out (take_from_slot)
+//                         and set the block's `read` flag for the slot
+//   emptied               what the receive left in the slot is destroyed
+//                         when a sender takes the block for reuse, or when
+//                         the block is freed
 //
 // The position at offset kBlockCap of every lap is no slot: a tail or head
 // resting there means that the next block is being installed.
@@ -32,11 +35,13 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <type_traits>
 
 #include "core/sync/cas_backoff.hpp"
 #include "core/sync/cache_line.hpp"
 #include "core/engine/claim.hpp"
 #include "core/engine/context.hpp"
+#include "core/engine/slot_take.hpp"
 #include "core/engine/status.hpp"
 #include "core/engine/waker.hpp"
 #include "core/platform/clock.hpp"
@@ -98,8 +103,18 @@ class ListChannel {
             }
         }
 
-        // Makes a used block as good as new, for reuse.
+        // Destroys what the receives left in the slots [from, to), all read.
+        void destroy_left(std::size_t from, std::size_t to) noexcept {
+            if constexpr (!std::is_trivially_destructible_v<T>) {
+                for (std::size_t i = from; i < to; ++i) {
+                    slots[i].item()->~T();
+                }
+            }
+        }
+
+        // Makes a block read to its end as good as new, for reuse.
         void reset() noexcept {
+            destroy_left(0, kBlockCap);
             next.store(nullptr, std::memory_order_relaxed);
             for (std::size_t i = 0; i < kBlockCap; ++i) {
                 slots[i].written.store(0, std::memory_order_relaxed);
@@ -132,11 +147,15 @@ public:
     ListChannel(const ListChannel&) = delete;
     ListChannel& operator=(const ListChannel&) = delete;
 
-    // Destroys the items still buffered; no handle exists any more.
+    // Destroys the items still buffered, and what receives left; no handle
+    // exists any more.
     ~ListChannel() {
         std::size_t head = head_.index.load(std::memory_order_relaxed);
         const std::size_t tail = tail_.index.load(std::memory_order_relaxed) & ~kMarkBit;
         Block* block = head_.block.load(std::memory_order_relaxed);
+        if (block != nullptr) {
+            block->destroy_left(0, (head >> kShift) % kLap);
+        }
         while (head != tail) {
             const std::size_t offset = (head >> kShift) % kLap;
             if (offset < kBlockCap) {
@@ -149,7 +168,10 @@ public:
             head += kStep;
         }
         delete block;
-        delete spare_.load(std::memory_order_relaxed);
+        if (Block* spare = spare_.load(std::memory_order_relaxed)) {
+            spare->destroy_left(0, kBlockCap);
+            delete spare;
+        }
     }
 
     // Throws std::bad_alloc if a new block is needed and cannot be allocated;
@@ -490,9 +512,7 @@ private:
         Block* block = token.block;
         Slot& slot = block->slots[token.offset];
         slot.wait_write();
-        T* item = slot.item();
-        sink(std::move(*item));
-        item->~T();
+        sink(take_from_slot_of(*slot.item()));
         if (token.offset + 1 == kBlockCap) {
             block->wait_reads();
             recycle(block);
@@ -513,10 +533,12 @@ private:
     }
 
     // Keeps a block that nobody refers to any more as the spare, if that
-    // place is free, and frees it otherwise.
+    // place is free, and frees it otherwise. A spare keeps what the receives
+    // left until a sender takes it, so that the sender destroys that.
     void recycle(Block* block) noexcept {
         Block* expected = nullptr;
         if (!spare_.compare_exchange_strong(expected, block, std::memory_order_release, std::memory_order_relaxed)) {
+            block->destroy_left(0, kBlockCap);
             delete block;
         }
     }
@@ -542,6 +564,9 @@ private:
                 wait.snooze();
                 block = head_.block.exchange(nullptr, std::memory_order_acq_rel);
             }
+        }
+        if (block != nullptr) {
+            block->destroy_left(0, (head >> kShift) % kLap);
         }
         while ((head >> kShift) != (tail >> kShift)) {
             const std::size_t offset = (head >> kShift) % kLap;
