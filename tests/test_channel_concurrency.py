@@ -100,7 +100,7 @@ def test_a_send_racing_close_is_received_exactly_once():
 
 
 def test_numbers_made_on_one_thread_and_dropped_on_another_are_released_once(run_threads):
-    """Small ints and floats, which the channel releases on the thread that made them: each arrives as itself,
+    """Small ints, floats and strs, which the channel releases on the thread that made them: each arrives as itself,
     the channel holds a bounded number of references meanwhile, and none once it is gone. Counts are compared
     with twins made alongside and never sent, once both threads are gone."""
     ch, batches, batch = Channel(), 20, 100
@@ -110,7 +110,7 @@ def test_numbers_made_on_one_thread_and_dropped_on_another_are_released_once(run
     def produce():
         try:
             for made_here in (made, twins):
-                made_here.extend(n * 1_000_003 if n % 2 else n + 0.5 for n in range(batches * batch))
+                made_here.extend((n * 1_000_003, n + 0.5, f"item {n}")[n % 3] for n in range(batches * batch))
             turn.wait(JOIN_TIMEOUT)
             for b in range(batches):
                 for x in made[b * batch:(b + 1) * batch]:

@@ -14,13 +14,16 @@ namespace torvan::binding {
 
 namespace detail {
 // Objects that nothing but memory shows the end of: no finalizer, no weak
-// references, immutable, and small (an int of a few digits, a float).
+// references, immutable, and small (an int of a few digits, a float, a short
+// str).
 inline bool lifetime_unobservable(PyObject* object) noexcept {
     constexpr std::uintptr_t kMaxDigits = 4;
+    constexpr Py_ssize_t kMaxLength = 64;
     PyTypeObject* type = Py_TYPE(object);
     return type == &PyFloat_Type ||
            (type == &PyLong_Type && reinterpret_cast<PyLongObject*>(object)->long_value.lv_tag <
-                                        ((kMaxDigits + 1) << _PyLong_NON_SIZE_BITS));
+                                        ((kMaxDigits + 1) << _PyLong_NON_SIZE_BITS)) ||
+           (type == &PyUnicode_Type && PyUnicode_GET_LENGTH(object) <= kMaxLength);
 }
 }  // namespace detail
 
@@ -69,7 +72,7 @@ public:
     // item (an unbounded channel's; see take_from_slot). The allocator frees
     // an object without synchronising only on the thread that made it; freed
     // by a receiving thread, every object costs both threads a cache line
-    // passed back and forth. So a small int or float this thread made is
+    // passed back and forth. So a small int, float or str this thread made is
     // counted in this thread's own count, the receiver leaves that reference
     // in the slot, and the sender that reuses the slot, as a rule this
     // thread, releases it, long after the receiver has dropped its own.
