@@ -130,4 +130,7 @@ inline OwnedRef take_from_slot(OwnedRef& item) noexcept {
     return std::move(item);
 }
 
+// Whether take_from_slot left the slot a reference to release later.
+inline bool left_in_slot(const OwnedRef& item) noexcept { return static_cast<bool>(item); }
+
 }  // namespace torvan::binding

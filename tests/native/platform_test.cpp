@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
 #include "test_support.hpp"
 #include "core/platform/clock.hpp"
+#include "core/platform/park.hpp"
 #include "core/platform/system.hpp"
+#include "core/sync/pause_rate.hpp"
 
 using namespace torvan::platform;
 using engine_test::DeadlineThreads;
@@ -50,4 +53,25 @@ TEST(System, RandomBytesAndThreadIds) {
     thread.join_all();
     EXPECT_NE(other, 0u);
     EXPECT_NE(other, mine);
+}
+
+// Pause counts computed from a duration last at least about that long: a
+// rate in the wrong unit, or one measured too long, would make backoffs far
+// shorter than meant. (Only the lower bound holds on a loaded machine.)
+TEST(PauseRate, PausesForADurationLastAtLeastAboutThatLong) {
+    const std::uint32_t ps = torvan::sync::pause_ps();
+    EXPECT_GE(ps, 1u);
+    EXPECT_EQ(ps, torvan::sync::pause_ps());  // measured once
+    EXPECT_EQ(torvan::sync::pauses_for_ns(0), 1u);
+    constexpr std::uint64_t kNs = 200'000;
+    const std::uint64_t pauses = torvan::sync::pauses_for_ns(kNs);
+    std::uint64_t shortest = UINT64_MAX;
+    for (int run = 0; run < 3; ++run) {
+        const std::uint64_t start = monotonic_now_ns();
+        for (std::uint64_t i = 0; i < pauses; ++i) {
+            cpu_relax();
+        }
+        shortest = std::min(shortest, monotonic_now_ns() - start);
+    }
+    EXPECT_GE(shortest, kNs / 2) << pauses << " pauses of " << ps << " ps";
 }

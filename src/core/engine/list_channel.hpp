@@ -15,11 +15,14 @@
 //   written               the send moved the item in and set `written`
 //   claimed by a receive  the head moved past its position; the receive
 //                         waits for `written` if the send is still at it
-//   read                  the receive took the item out (take_from_slot)
-//                         and set the block's `read` flag for the slot
+//   read                  the receive took the item out (take_from_slot),
+//                         destroyed the rest unless the item type keeps it
+//                         (left_in_slot), and set the slot's `read` mark,
+//                         which says which it was
 //   emptied               what the receive left in the slot is destroyed
 //                         when a sender takes the block for reuse, or when
-//                         the block is freed
+//                         the block is freed: the marks show which slots to
+//                         visit, so a sender reads no slot that holds nothing
 //
 // The position at offset kBlockCap of every lap is no slot: a tail or head
 // resting there means that the next block is being installed.
@@ -58,6 +61,11 @@ class ListChannel {
     static constexpr std::size_t kStep = std::size_t{1} << kShift;
     static constexpr std::size_t kMarkBit = 1;
 
+    // A slot's read mark.
+    static constexpr std::uint8_t kUnread = 0;
+    static constexpr std::uint8_t kRead = 1;
+    static constexpr std::uint8_t kReadLeft = 2;  // the slot keeps what the receive left
+
     struct Slot {
         // Only the sender sets `written`, so a plain store publishes the item.
         std::atomic<std::uint8_t> written{0};
@@ -78,7 +86,8 @@ class ListChannel {
     struct Block {
         Slot slots[kBlockCap];
         unsigned char gap[sync::kCacheLine];
-        // Written by receivers only, apart from the items that senders write.
+        // Written by receivers only, apart from the items that senders write:
+        // kUnread, kRead, or kReadLeft when the slot keeps what the receive left.
         std::atomic<std::uint8_t> read[kBlockCap] = {};
         std::atomic<Block*> next{nullptr};
 
@@ -97,7 +106,7 @@ class ListChannel {
         void wait_reads() const noexcept {
             for (std::size_t i = 0; i + 1 < kBlockCap; ++i) {
                 sync::SpinWait wait;
-                while (read[i].load(std::memory_order_acquire) == 0) {
+                while (read[i].load(std::memory_order_acquire) == kUnread) {
                     wait.snooze();
                 }
             }
@@ -107,7 +116,9 @@ class ListChannel {
         void destroy_left(std::size_t from, std::size_t to) noexcept {
             if constexpr (!std::is_trivially_destructible_v<T>) {
                 for (std::size_t i = from; i < to; ++i) {
-                    slots[i].item()->~T();
+                    if (read[i].load(std::memory_order_relaxed) == kReadLeft) {
+                        slots[i].item()->~T();
+                    }
                 }
             }
         }
@@ -118,7 +129,7 @@ class ListChannel {
             next.store(nullptr, std::memory_order_relaxed);
             for (std::size_t i = 0; i < kBlockCap; ++i) {
                 slots[i].written.store(0, std::memory_order_relaxed);
-                read[i].store(0, std::memory_order_relaxed);
+                read[i].store(kUnread, std::memory_order_relaxed);
             }
         }
     };
@@ -512,13 +523,24 @@ private:
         Block* block = token.block;
         Slot& slot = block->slots[token.offset];
         slot.wait_write();
-        sink(take_from_slot_of(*slot.item()));
+        T item = take_from_slot_of(*slot.item());
+        std::uint8_t mark = kRead;
+        if constexpr (!std::is_trivially_destructible_v<T>) {
+            if (left_in_slot_of(*slot.item())) {
+                mark = kReadLeft;
+            } else {
+                slot.item()->~T();
+            }
+        }
+        sink(std::move(item));
         if (token.offset + 1 == kBlockCap) {
+            // Nobody else reads this mark before the block is handed on.
+            block->read[token.offset].store(mark, std::memory_order_relaxed);
             block->wait_reads();
             recycle(block);
         } else {
             // The last use of the block by this receiver.
-            block->read[token.offset].store(1, std::memory_order_release);
+            block->read[token.offset].store(mark, std::memory_order_release);
         }
     }
 
