@@ -25,6 +25,8 @@ public:
     static constexpr std::uint64_t kFirstGapNs = 10;
     static constexpr unsigned kMaxDoublings = 7;  // a cap of 1.28 us
 
+    // Inline: called out of line, it cost the Python two-producer,
+    // two-consumer channel case a fifth of its throughput.
     [[gnu::always_inline]] void spin() noexcept {
         if (first_gap_pauses_ == 0) {
             first_gap_pauses_ = pauses_for_ns(kFirstGapNs);

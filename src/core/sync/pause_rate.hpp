@@ -25,7 +25,7 @@ std::uint32_t measure_pause_ps() noexcept;
 }  // namespace detail
 
 // Picoseconds one platform::cpu_relax() takes, at least 1; the first call
-// measures it (for some tens of microseconds at most).
+// measures it (for at most some tens of microseconds).
 inline std::uint32_t pause_ps() noexcept {
     const std::uint32_t ps = detail::g_pause_rate.ps.load(std::memory_order_relaxed);
     return ps != 0 ? ps : detail::measure_pause_ps();
