@@ -7,8 +7,8 @@
 namespace torvan::binding {
 
 namespace detail {
-thread_local std::uint32_t dealloc_depth __attribute__((tls_model("initial-exec"))) = 0;
-thread_local std::uint32_t parked_deallocs __attribute__((tls_model("initial-exec"))) = 0;
+constinit thread_local std::uint32_t dealloc_depth __attribute__((tls_model("initial-exec"))) = 0;
+constinit thread_local std::uint32_t parked_deallocs __attribute__((tls_model("initial-exec"))) = 0;
 }  // namespace detail
 
 namespace {

@@ -18,9 +18,10 @@ using FinishDealloc = void (*)(PyObject*) noexcept;
 
 namespace detail {
 // Deallocations of module objects in progress on this thread, and how many
-// wait parked. Initial-exec TLS keeps the common path free of calls.
-extern thread_local std::uint32_t dealloc_depth __attribute__((tls_model("initial-exec")));
-extern thread_local std::uint32_t parked_deallocs __attribute__((tls_model("initial-exec")));
+// wait parked. Initial-exec TLS keeps the common path free of calls, and
+// constinit any check for an initializer (see attach_depth).
+extern constinit thread_local std::uint32_t dealloc_depth __attribute__((tls_model("initial-exec")));
+extern constinit thread_local std::uint32_t parked_deallocs __attribute__((tls_model("initial-exec")));
 // Deep enough that ordinary nesting never parks, shallow enough that the
 // frames of this many levels fit a worker's stack in a sanitizer build.
 inline constexpr std::uint32_t kDeallocNestingLimit = 16;

@@ -9,7 +9,7 @@
 namespace torvan::binding {
 
 namespace detail {
-thread_local std::int64_t attach_depth __attribute__((tls_model("initial-exec"))) = 0;
+constinit thread_local std::int64_t attach_depth __attribute__((tls_model("initial-exec"))) = 0;
 }  // namespace detail
 
 void detail::fail_negative_attach_depth() {

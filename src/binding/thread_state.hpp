@@ -12,8 +12,10 @@ namespace torvan::binding {
 
 namespace detail {
 // Nested boundary entries (or explicit attaches) the thread is inside; above
-// zero means attached. Initial-exec TLS keeps the hot path free of calls.
-extern thread_local std::int64_t attach_depth __attribute__((tls_model("initial-exec")));
+// zero means attached. Initial-exec TLS keeps the hot path free of calls;
+// constinit tells every file that includes this that no initializer needs
+// to run first, so no access checks for one (a load and a branch each).
+extern constinit thread_local std::int64_t attach_depth __attribute__((tls_model("initial-exec")));
 [[noreturn]] void fail_negative_attach_depth();
 }  // namespace detail
 
