@@ -112,10 +112,10 @@ class ListChannel {
             }
         }
 
-        // Destroys what the receives left in the slots [from, to), all read.
-        void destroy_left(std::size_t from, std::size_t to) noexcept {
+        // Destroys what the receives left in the first `count` slots, all read.
+        void destroy_left(std::size_t count) noexcept {
             if constexpr (!std::is_trivially_destructible_v<T>) {
-                for (std::size_t i = from; i < to; ++i) {
+                for (std::size_t i = 0; i < count; ++i) {
                     if (read[i].load(std::memory_order_relaxed) == kReadLeft) {
                         slots[i].item()->~T();
                     }
@@ -125,7 +125,7 @@ class ListChannel {
 
         // Makes a block read to its end as good as new, for reuse.
         void reset() noexcept {
-            destroy_left(0, kBlockCap);
+            destroy_left(kBlockCap);
             next.store(nullptr, std::memory_order_relaxed);
             for (std::size_t i = 0; i < kBlockCap; ++i) {
                 slots[i].written.store(0, std::memory_order_relaxed);
@@ -165,7 +165,7 @@ public:
         const std::size_t tail = tail_.index.load(std::memory_order_relaxed) & ~kMarkBit;
         Block* block = head_.block.load(std::memory_order_relaxed);
         if (block != nullptr) {
-            block->destroy_left(0, (head >> kShift) % kLap);
+            block->destroy_left((head >> kShift) % kLap);
         }
         while (head != tail) {
             const std::size_t offset = (head >> kShift) % kLap;
@@ -180,7 +180,7 @@ public:
         }
         delete block;
         if (Block* spare = spare_.load(std::memory_order_relaxed)) {
-            spare->destroy_left(0, kBlockCap);
+            spare->destroy_left(kBlockCap);
             delete spare;
         }
     }
@@ -560,7 +560,7 @@ private:
     void recycle(Block* block) noexcept {
         Block* expected = nullptr;
         if (!spare_.compare_exchange_strong(expected, block, std::memory_order_release, std::memory_order_relaxed)) {
-            block->destroy_left(0, kBlockCap);
+            block->destroy_left(kBlockCap);
             delete block;
         }
     }
@@ -588,7 +588,7 @@ private:
             }
         }
         if (block != nullptr) {
-            block->destroy_left(0, (head >> kShift) % kLap);
+            block->destroy_left((head >> kShift) % kLap);
         }
         while ((head >> kShift) != (tail >> kShift)) {
             const std::size_t offset = (head >> kShift) % kLap;
