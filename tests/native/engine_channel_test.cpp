@@ -52,6 +52,28 @@ TEST(EngineChannel, FifoAcrossWrapAroundAndBlocks) {
     }
 }
 
+// A thread's own sends tell its receives how far the tail got, on that one
+// channel only (also when a later channel takes a freed one's memory), and
+// never further than it sent. A receive that trusted them wrongly would claim
+// a position no send has claimed, and wait for its item forever.
+TEST(EngineChannel, OwnSendsVouchOnlyForTheirChannel) {
+    TestThread([] {
+        std::optional<int> out;
+        for (int round = 0; round < 8; ++round) {
+            auto [tx, rx] = make<int>(-1);
+            auto [other_tx, other_rx] = make<int>(-1);
+            for (int i = 0; i < 40; ++i) {  // past a block's end
+                int v = i;
+                ASSERT_EQ(tx.try_send(v), SendStatus::Sent);
+                EXPECT_EQ(other_rx.try_recv(out), RecvStatus::Empty);
+                ASSERT_EQ(rx.try_recv(out), RecvStatus::Received);
+                EXPECT_EQ(*out, i);
+                EXPECT_EQ(rx.try_recv(out), RecvStatus::Empty);
+            }
+        }
+    }).join_or_fail();
+}
+
 // The last receiver going destroys the buffered items at once (a sender still
 // exists) and refuses every later send, with room or not, handing the item back.
 TEST(EngineChannel, LastReceiverGoneDestroysItemsAndRefusesSends) {

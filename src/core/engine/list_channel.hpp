@@ -7,7 +7,9 @@
 // Positions advance in steps of 1 << kShift; the tail's low bit marks the
 // channel disconnected. Receivers remember a tail position they have seen:
 // every position below it has been claimed by a send, so they read the tail
-// (which every send writes) only when they catch up with it.
+// (which every send writes) only when they catch up with it, and not even
+// then when the receiving thread's own last send claimed a later position
+// (last_claim.hpp).
 //
 // A slot's life:
 //
@@ -44,6 +46,7 @@
 #include "core/sync/cache_line.hpp"
 #include "core/engine/claim.hpp"
 #include "core/engine/context.hpp"
+#include "core/engine/last_claim.hpp"
 #include "core/engine/slot_take.hpp"
 #include "core/engine/status.hpp"
 #include "core/engine/waker.hpp"
@@ -137,6 +140,7 @@ class ListChannel {
     struct Tail {
         std::atomic<std::size_t> index{0};
         std::atomic<Block*> block{nullptr};
+        const std::uint64_t number = next_channel_number();
     };
 
     struct Head {
@@ -146,6 +150,7 @@ class ListChannel {
         // it may lag, but it is never ahead of the tail.
         std::atomic<std::size_t> seen_tail{0};
         sync::WaitPace pace;  // of waiting receivers
+        std::uint64_t number = 0;  // the channel's, copied here for receivers
     };
 
     struct Token {
@@ -154,7 +159,7 @@ class ListChannel {
     };
 
 public:
-    ListChannel() = default;
+    ListChannel() noexcept { head_.number = tail_.number; }
     ListChannel(const ListChannel&) = delete;
     ListChannel& operator=(const ListChannel&) = delete;
 
@@ -357,6 +362,7 @@ private:
         if (block != nullptr && (tail & kMarkBit) == 0 && offset + 1 < kBlockCap &&
             tail_.index.compare_exchange_weak(tail, tail + kStep, std::memory_order_seq_cst,
                                               std::memory_order_relaxed)) {
+            t_last_claim = {tail_.number, tail + kStep};
             token.block = block;
             token.offset = offset;
             return;
@@ -415,6 +421,7 @@ private:
                     tail_.index.fetch_add(kStep, std::memory_order_release);
                     block->next.store(next, std::memory_order_release);
                 }
+                t_last_claim = {tail_.number, new_tail};
                 token.block = block;
                 token.offset = offset;
                 return;
@@ -455,9 +462,13 @@ private:
     }
 
     // True when a send has claimed the position (its item may still be on
-    // the way); the tail is read only when the tail seen before says nothing.
+    // the way); the tail is read only when neither the tail seen before nor
+    // this thread's own last send says so.
     bool below_seen_tail(std::size_t head) noexcept {
         if ((head >> kShift) < (head_.seen_tail.load(std::memory_order_relaxed) >> kShift)) {
+            return true;
+        }
+        if (t_last_claim.channel == head_.number && (head >> kShift) < (t_last_claim.end >> kShift)) {
             return true;
         }
         // Sequentially consistent, like the senders' updates of the tail.
