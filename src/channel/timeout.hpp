@@ -32,6 +32,17 @@ inline std::optional<platform::Duration> channel_timeout(std::optional<double> s
     return to_duration(*seconds);
 }
 
+// Whether a send or receive with this timeout may first try the operation
+// once, attached, before it waits. A timeout of a millisecond or more cannot
+// run out before the wait's first look, a fraction of a microsecond after
+// it starts, so that look would find the operation ready and the timer not:
+// the attempt ends as the wait would, without leaving the interpreter, and
+// a call that finds its item or its room at once costs what it costs
+// without a timeout. Shorter timeouts (zero above all) race the operation
+// against the timer, as the wait does; so do the ones whose conversion
+// could fail, which must raise.
+inline bool may_try_before_waiting(double seconds) noexcept { return seconds >= 1e-3 && seconds <= 1e9; }
+
 // select: a negative timeout or a NaN counts as zero.
 inline std::optional<platform::Duration> select_timeout(std::optional<double> seconds) {
     if (!seconds) {

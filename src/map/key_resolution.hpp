@@ -10,7 +10,7 @@
 
 #include "binding/owned_ref.hpp"
 #include "binding/python.hpp"
-#include "core/map/inline_vector.hpp"
+#include "core/inline_vector.hpp"
 #include "map/map_state.hpp"
 
 namespace torvan::map {

@@ -541,9 +541,9 @@ private:
     }
 
     alignas(sync::kCacheLine) std::atomic<std::size_t> head_{0};
-    sync::WaitPace recv_pace_;  // on the line that receivers write anyway
+    sync::WaitPace recv_pace_{sync::WaitPace::kBufferedStreamingGapNs};  // on the line that receivers write anyway
     alignas(sync::kCacheLine) std::atomic<std::size_t> tail_{0};
-    sync::WaitPace send_pace_;
+    sync::WaitPace send_pace_{sync::WaitPace::kBufferedStreamingGapNs};
     alignas(sync::kCacheLine) Slot* buffer_ = nullptr;
     std::size_t cap_;
     std::size_t one_lap_ = 0;

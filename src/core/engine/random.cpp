@@ -33,21 +33,31 @@ struct SplitMix {
     }
 };
 
-thread_local SplitMix t_random;
+// Constant-initialised and initial-exec: a plain access, no call, also inside
+// the extension.
+constinit thread_local SplitMix t_random __attribute__((tls_model("initial-exec"))) = {};
+
+__extension__ using Wide = unsigned __int128;
 
 }  // namespace
 
 std::uint64_t next_random() noexcept { return t_random.next(); }
 
 std::uint64_t random_below(std::uint64_t bound) noexcept {
-    // Reject the low values that would make the modulo uneven.
-    const std::uint64_t threshold = (0 - bound) % bound;
-    for (;;) {
-        const std::uint64_t r = next_random();
-        if (r >= threshold) {
-            return r % bound;
+    // The high half of a 64 x 64 bit product is uniform in [0, bound) once the
+    // few low halves that would make it uneven are rejected; a division is
+    // needed only to tell which those are, and only rarely (a wait shuffles
+    // its operations, and two divisions cost more than the rest of that).
+    Wide product = static_cast<Wide>(next_random()) * bound;
+    auto low = static_cast<std::uint64_t>(product);
+    if (low < bound) {
+        const std::uint64_t threshold = (0 - bound) % bound;
+        while (low < threshold) {
+            product = static_cast<Wide>(next_random()) * bound;
+            low = static_cast<std::uint64_t>(product);
         }
     }
+    return static_cast<std::uint64_t>(product >> 64);
 }
 
 }  // namespace torvan::engine::detail

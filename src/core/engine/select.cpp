@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <exception>
-#include <numeric>
 
 #include "core/engine/random.hpp"
 #include "core/engine/timer.hpp"
@@ -47,12 +46,12 @@ MaybeSelected Select::select_timeout(platform::Duration timeout) {
     return std::move(outcome.operation);
 }
 
-bool Select::looks_ready(const std::vector<std::size_t>& order) const noexcept {
+bool Select::looks_ready(const Order& order) const noexcept {
     return std::any_of(order.begin(), order.end(),
                        [this](std::size_t i) { return ops_[i].table->looks_ready(ops_[i].handle); });
 }
 
-MaybeSelected Select::claim_ready(const std::vector<std::size_t>& order, detail::Claim& claim) const {
+MaybeSelected Select::claim_ready(const Order& order, detail::Claim& claim) const {
     for (std::size_t i : order) {
         if (ops_[i].table->try_select(ops_[i].handle, claim)) {
             return SelectedOperation(i, ops_[i].handle, ops_[i].table, std::move(claim));
@@ -74,7 +73,12 @@ public:
         sync::WaitPace* pace = nullptr;  // none: the operation keeps no pace
     };
 
-    explicit Registrations(std::size_t count) : records_(count) {}
+    explicit Registrations(std::size_t count) {
+        records_.reserve(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            records_.push_back_reserved(Record{});
+        }
+    }
     Registrations(const Registrations&) = delete;
     Registrations& operator=(const Registrations&) = delete;
 
@@ -103,7 +107,7 @@ public:
     }
 
 private:
-    std::vector<Record> records_;
+    InlineVector<Record, 4> records_;  // never grows: the operation ids are addresses
 };
 
 // Tells the pace of every operation of a wait, when it returns, how the
@@ -150,8 +154,11 @@ SelectOutcome Select::select_until(platform::Deadline deadline, bool interruptib
     check(!ops_.empty(), "select was called without any operations");
     const std::size_t count = ops_.size();
 
-    std::vector<std::size_t> order(count);
-    std::iota(order.begin(), order.end(), std::size_t{0});
+    Order order;
+    order.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        order.push_back_reserved(i);
+    }
     detail::shuffle(order.begin(), count);
 
     detail::Claim claim;

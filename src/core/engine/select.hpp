@@ -25,9 +25,9 @@
 #include <cstddef>
 #include <optional>
 #include <utility>
-#include <vector>
 
 #include "core/failure.hpp"
+#include "core/inline_vector.hpp"
 #include "core/engine/channel.hpp"
 #include "core/engine/claim.hpp"
 #include "core/engine/select_ops.hpp"
@@ -170,10 +170,12 @@ private:
     };
 
     std::size_t add(const void* handle, const detail::OpTable* table);
-    bool looks_ready(const std::vector<std::size_t>& order) const noexcept;
-    MaybeSelected claim_ready(const std::vector<std::size_t>& order, detail::Claim& claim) const;
+    // A channel call waits on two or three operations: no heap for those.
+    using Order = InlineVector<std::size_t, 4>;
+    bool looks_ready(const Order& order) const noexcept;
+    MaybeSelected claim_ready(const Order& order, detail::Claim& claim) const;
 
-    std::vector<Op> ops_;
+    InlineVector<Op, 4> ops_;
     std::size_t item_size_ = 0;
     std::size_t item_align_ = 1;
 };

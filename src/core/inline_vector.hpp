@@ -1,6 +1,7 @@
 #pragma once
 // A growable array of trivially copyable items whose first N items live
-// inside the object, so short lists (a bucket's snapshot) need no heap.
+// inside the object, so short lists (a bucket's snapshot, the operations of
+// a wait) need no heap.
 
 #include <cstddef>
 #include <cstring>
@@ -8,7 +9,7 @@
 #include <new>
 #include <type_traits>
 
-namespace torvan::map {
+namespace torvan {
 
 template <class T, std::size_t N>
 class InlineVector {
@@ -71,4 +72,4 @@ private:
     std::size_t capacity_ = N;
 };
 
-}  // namespace torvan::map
+}  // namespace torvan
