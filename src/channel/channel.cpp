@@ -118,14 +118,21 @@ void wait_to_send_or_raise(ChannelState& state, const DataSender& sender, Item& 
     }
 }
 
+// A send through the channel's own sender that does not wait: true when
+// sent, false when full (the item stays with the caller); raises when closed.
+// Inline in every caller, like SenderSlot::try_send.
+[[gnu::always_inline]] inline bool sent_at_once(ChannelState& state, Item& item) {
+    std::optional<engine::SendStatus> status = state.sender.try_send(item);
+    if (!status || *status == engine::SendStatus::Disconnected) {
+        raise(PyExc_ValueError, kClosed);
+    }
+    return *status == engine::SendStatus::Sent;
+}
+
 // Without a timeout: a first attempt through the channel's own sender; a
 // clone is made only when the item has to wait for room.
 void send_now_or_wait(ChannelState& state, Item item) {
-    std::optional<engine::SendStatus> first = state.sender.try_send(item);
-    if (!first || *first == engine::SendStatus::Disconnected) {
-        raise(PyExc_ValueError, kClosed);
-    }
-    if (*first == engine::SendStatus::Full) {
+    if (!sent_at_once(state, item)) {
         DataSender waiting = state.sender.clone();
         if (!waiting) {
             raise(PyExc_ValueError, kClosed);  // closed since the attempt
@@ -138,14 +145,8 @@ void send_now_or_wait(ChannelState& state, Item item) {
 // may_try_before_waiting): a zero timeout races the send against an expired
 // timer.
 [[gnu::noinline]] void send_within(ChannelState& state, Item item, double timeout) {
-    if (may_try_before_waiting(timeout)) {
-        std::optional<engine::SendStatus> first = state.sender.try_send(item);
-        if (!first || *first == engine::SendStatus::Disconnected) {
-            raise(PyExc_ValueError, kClosed);
-        }
-        if (*first == engine::SendStatus::Sent) {
-            return;
-        }
+    if (may_try_before_waiting(timeout) && sent_at_once(state, item)) {
+        return;
     }
     DataSender sender = state.sender.clone();
     if (!sender) {
@@ -168,11 +169,7 @@ void send_timeout(Self& self, Object item, double timeout) {
 
 void try_send(Self& self, Object item) {
     Item owned = self.state.item_for_send(item.ptr);
-    std::optional<engine::SendStatus> status = self.state.sender.try_send(owned);
-    if (!status || *status == engine::SendStatus::Disconnected) {
-        raise(PyExc_ValueError, kClosed);
-    }
-    if (*status == engine::SendStatus::Full) {
+    if (!sent_at_once(self.state, owned)) {
         raise(PyExc_RuntimeError, "Channel is full");
     }
 }

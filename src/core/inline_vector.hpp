@@ -18,6 +18,13 @@ class InlineVector {
 
 public:
     InlineVector() noexcept = default;
+    // `count` value-initialised items; throws std::bad_alloc.
+    explicit InlineVector(std::size_t count) {
+        reserve(count);
+        for (; size_ < count; ++size_) {
+            data_[size_] = T{};
+        }
+    }
     InlineVector(const InlineVector&) = delete;
     InlineVector& operator=(const InlineVector&) = delete;
     ~InlineVector() {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <numeric>
 
 #include "core/engine/random.hpp"
 #include "core/engine/timer.hpp"
@@ -73,12 +74,7 @@ public:
         sync::WaitPace* pace = nullptr;  // none: the operation keeps no pace
     };
 
-    explicit Registrations(std::size_t count) {
-        records_.reserve(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            records_.push_back_reserved(Record{});
-        }
-    }
+    explicit Registrations(std::size_t count) : records_(count) {}
     Registrations(const Registrations&) = delete;
     Registrations& operator=(const Registrations&) = delete;
 
@@ -154,11 +150,8 @@ SelectOutcome Select::select_until(platform::Deadline deadline, bool interruptib
     check(!ops_.empty(), "select was called without any operations");
     const std::size_t count = ops_.size();
 
-    Order order;
-    order.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        order.push_back_reserved(i);
-    }
+    Order order(count);
+    std::iota(order.begin(), order.end(), std::size_t{0});
     detail::shuffle(order.begin(), count);
 
     detail::Claim claim;
