@@ -12,8 +12,11 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
+#include <vector>
 
 #include "core/failure.hpp"
+#include "core/engine/block_cache.hpp"
 #include "core/engine/engine.hpp"
 #include "test_support.hpp"
 
@@ -72,6 +75,32 @@ TEST(EngineChannel, OwnSendsVouchOnlyForTheirChannel) {
             }
         }
     }).join_or_fail();
+}
+
+// Blocks freed on one thread reach another whole: the chains a thread passes
+// on while freeing, and those it holds when it ends. None is handed out twice.
+TEST(EngineChannel, FreedBlocksReachOtherThreadsOnceEach) {
+    using Cache = torvan::engine::detail::BlockCache<200>;  // a size no channel uses
+    constexpr std::size_t kBlocks = Cache::kChainLength * 4;
+    std::vector<void*> made;
+    for (std::size_t i = 0; i < kBlocks; ++i) {
+        made.push_back(Cache::allocate());
+    }
+    TestThread([&made] {
+        for (void* block : made) {
+            Cache::release(block);
+        }
+    }).join_or_fail();
+    const std::set<void*> freed(made.begin(), made.end());
+    std::set<void*> again;
+    for (std::size_t i = 0; i < kBlocks; ++i) {
+        void* block = Cache::allocate();
+        EXPECT_TRUE(freed.count(block)) << "block " << i << " did not come from the other thread";
+        EXPECT_TRUE(again.insert(block).second) << "block " << i << " handed out twice";
+    }
+    for (void* block : again) {
+        Cache::release(block);
+    }
 }
 
 // The last receiver going destroys the buffered items at once (a sender still

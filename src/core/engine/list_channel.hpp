@@ -44,6 +44,7 @@
 
 #include "core/sync/cas_backoff.hpp"
 #include "core/sync/cache_line.hpp"
+#include "core/engine/block_cache.hpp"
 #include "core/engine/claim.hpp"
 #include "core/engine/context.hpp"
 #include "core/engine/last_claim.hpp"
@@ -85,8 +86,15 @@ class ListChannel {
     };
 
     // Plainly allocated (an over-aligned type would take the slower aligned
-    // allocation on every block); the gap keeps the marks off the items' lines.
+    // allocation on every block), through the block cache; the gap keeps the
+    // marks off the items' lines.
     struct Block {
+        static void* operator new(std::size_t) {
+            static_assert(alignof(Block) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+            return BlockCache<sizeof(Block)>::allocate();
+        }
+        static void operator delete(void* memory) noexcept { BlockCache<sizeof(Block)>::release(memory); }
+
         Slot slots[kBlockCap];
         unsigned char gap[sync::kCacheLine];
         // Written by receivers only, apart from the items that senders write:
