@@ -257,6 +257,13 @@ class TestWaiting:
             awaitable = ch.arecv()
             assert asyncio.iscoroutine(awaitable) and awaitable.__qualname__ == "Channel.arecv"
             assert await awaitable == 1
+            stops = []  # stepped by hand, each ends with a StopIteration of its own carrying the item
+            for item in (None, "z", "w"):
+                await ch.asend(item)
+                with pytest.raises(StopIteration) as stop:
+                    next(ch.arecv().__await__())
+                stops.append(stop.value.with_traceback(None))  # still held, if no longer raised
+            assert [(stop.value, stop.args) for stop in stops] == [(None, ()), ("z", ("z",)), ("w", ("w",))]
             with pytest.raises(RuntimeError, match="^cannot reuse already awaited channel operation$"):
                 await awaitable
             never_awaited = ch.asend(3)  # sends nothing: an operation starts when awaited

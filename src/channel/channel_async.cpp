@@ -15,6 +15,7 @@
 #include "channel/channel_wait.hpp"
 #include "channel/loop_wakeups.hpp"
 #include "channel/messages.hpp"
+#include "channel/stop_iteration.hpp"
 #include "channel/timeout.hpp"
 #include "core/engine/remote_wait.hpp"
 
@@ -460,13 +461,6 @@ Step throw_in(AwaitState& state, PyError error) {
 
 // Python-facing -------------------------------------------------------------------
 
-OwnedRef stop_iteration(OwnedRef value) {
-    if (!value || value.get() == Py_None) {
-        return binding::checked(PyObject_CallNoArgs(PyExc_StopIteration));
-    }
-    return binding::checked(PyObject_CallOneArg(PyExc_StopIteration, value.get()));
-}
-
 // For the methods: a yielded future, or StopIteration carrying the result.
 OwnedRef as_method_result(Step step) {
     if (!step.done) {
@@ -483,10 +477,10 @@ PyObject* iternext(PyObject* object) noexcept {
         if (!step.done) {
             return step.value.release();
         }
-        if (!step.value || step.value.get() == Py_None) {
-            PyErr_SetNone(PyExc_StopIteration);
-        } else {
-            PyErr_SetRaisedException(stop_iteration(std::move(step.value)).release());
+        // Ending without an exception is ending with None, and costs no
+        // StopIteration made and dropped again.
+        if (step.value && step.value.get() != Py_None) {
+            raise_stop_iteration(std::move(step.value));
         }
         return nullptr;
     });
