@@ -53,7 +53,9 @@ void raise_stop_iteration(OwnedRef value) {
         return;
     }
     // Nobody else sees it: its arguments and value are set as a new one's
-    // would be. What they held before goes once the new ones are in place.
+    // would be. What they held before goes after the raise, so that a
+    // finalizer it runs, should it end an await on this thread, finds this
+    // one taken and makes its own.
     OwnedRef args = binding::checked(PyTuple_New(1));
     PyTuple_SET_ITEM(args.get(), 0, Py_NewRef(value.get()));
     auto* e = reinterpret_cast<PyStopIterationObject*>(kept);
