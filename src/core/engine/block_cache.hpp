@@ -12,14 +12,14 @@
 // Here each thread keeps up to two chains of kChainLength free blocks; a
 // thread that frees more passes a full chain on to a shared depot, and a
 // thread that runs out takes one from there. No lock anywhere: the depot is
-// an array of single pointers, each taken or filled whole by one atomic
-// exchange. What neither holds goes back to the allocator, so the memory
+// a few places for single pointers (sync::PointerPlaces). What neither holds goes back to the allocator, so the memory
 // kept is bounded: two chains a thread, kDepotChains chains in all.
 
-#include <atomic>
 #include <cstddef>
 #include <new>
 #include <utility>
+
+#include "core/sync/pointer_places.hpp"
 
 namespace torvan::engine::detail {
 
@@ -112,28 +112,18 @@ private:
     }
 
     static bool take_from_depot(Chain& into) noexcept {
-        for (std::atomic<FreeBlock*>& place : depot_) {
-            if (place.load(std::memory_order_relaxed) != nullptr) {
-                if (FreeBlock* head = place.exchange(nullptr, std::memory_order_acquire)) {
-                    into = Chain{head, kChainLength};
-                    return true;
-                }
-            }
+        FreeBlock* head = depot_.take();
+        if (head != nullptr) {
+            into = Chain{head, kChainLength};
         }
-        return false;
+        return head != nullptr;
     }
 
     // Passes on a chain of kChainLength blocks, or frees it if the depot is full.
     static void give_to_depot(FreeBlock* head) noexcept {
-        for (std::atomic<FreeBlock*>& place : depot_) {
-            FreeBlock* expected = nullptr;
-            if (place.load(std::memory_order_relaxed) == nullptr &&
-                place.compare_exchange_strong(expected, head, std::memory_order_release,
-                                              std::memory_order_relaxed)) {
-                return;
-            }
+        if (!depot_.put(head)) {
+            free_chain(head);
         }
-        free_chain(head);
     }
 
     static void free_chain(FreeBlock* head) noexcept {
@@ -145,7 +135,7 @@ private:
     static inline constinit thread_local Local t_local __attribute__((tls_model("initial-exec"))) = {};
     static inline thread_local Reaper t_reaper;
     // Never destroyed: threads may still free blocks while the process exits.
-    static inline constinit std::atomic<FreeBlock*> depot_[kDepotChains] = {};
+    static inline constinit sync::PointerPlaces<FreeBlock, kDepotChains> depot_;
 };
 
 }  // namespace torvan::engine::detail

@@ -52,6 +52,7 @@
 #include "core/engine/status.hpp"
 #include "core/engine/waker.hpp"
 #include "core/platform/clock.hpp"
+#include "core/sync/pointer_places.hpp"
 #include "core/sync/spin_wait.hpp"
 #include "core/sync/wait_pace.hpp"
 
@@ -192,11 +193,9 @@ public:
             head += kStep;
         }
         delete block;
-        for (std::atomic<Block*>& place : spares_) {
-            if (Block* spare = place.load(std::memory_order_relaxed)) {
-                spare->destroy_left(kBlockCap);
-                delete spare;
-            }
+        while (Block* spare = spares_.take()) {
+            spare->destroy_left(kBlockCap);
+            delete spare;
         }
     }
 
@@ -568,13 +567,9 @@ private:
     // A block for the tail: a spare one if there is one, else a new one.
     // The sender resets a spare: it writes those lines next anyway.
     std::unique_ptr<Block> new_block() {
-        for (std::atomic<Block*>& place : spares_) {
-            if (place.load(std::memory_order_relaxed) != nullptr) {
-                if (Block* spare = place.exchange(nullptr, std::memory_order_acquire)) {
-                    spare->reset();
-                    return std::unique_ptr<Block>(spare);
-                }
-            }
+        if (Block* spare = spares_.take()) {
+            spare->reset();
+            return std::unique_ptr<Block>(spare);
         }
         return std::make_unique<Block>();
     }
@@ -583,16 +578,10 @@ private:
     // free, and frees it otherwise. A spare keeps what the receives left
     // until a sender takes it, so that the sender destroys that.
     void recycle(Block* block) noexcept {
-        for (std::atomic<Block*>& place : spares_) {
-            Block* expected = nullptr;
-            if (place.load(std::memory_order_relaxed) == nullptr &&
-                place.compare_exchange_strong(expected, block, std::memory_order_release,
-                                              std::memory_order_relaxed)) {
-                return;
-            }
+        if (!spares_.put(block)) {
+            block->destroy_left(kBlockCap);
+            delete block;
         }
-        block->destroy_left(kBlockCap);
-        delete block;
     }
 
     // Runs when the last receiver is gone and the tail is marked: no new
@@ -647,7 +636,7 @@ private:
     // another thread than the one that allocated it, and the rounds of the
     // one-producer case swung from 15 to 30 ns an item.
     static constexpr std::size_t kSpareBlocks = 4;
-    alignas(sync::kCacheLine) std::atomic<Block*> spares_[kSpareBlocks] = {};
+    alignas(sync::kCacheLine) sync::PointerPlaces<Block, kSpareBlocks> spares_;
 };
 
 }  // namespace torvan::engine::detail
