@@ -67,10 +67,14 @@ def main(argv=None) -> int:
         for impl in c.build():
             if impl.skipped:
                 skipped.append({"group": c.group, "case": c.name, "impl": impl.name, "reason": impl.skipped})
+    harness.steadiness_sample()  # warm-up: the loop's first run is not the host's steady state
+    steadiness: list[float] = []
     for c, threads in plan:
         ops = max(1, c.ops // 10) if args.quick else c.ops
         progress.step(f"{c.group} / {c.name} / {threads} thread{'s' if threads > 1 else ''}")
+        steadiness.append(harness.steadiness_sample())
         measurements.extend(harness.measure_case(c, threads, rounds, ops, progress.detail))
+    steadiness.append(harness.steadiness_sample())
     progress.done()
 
     native = None
@@ -78,7 +82,9 @@ def main(argv=None) -> int:
         native = report.run_native_benchmark(ROOT, args.quick, args.out)
 
     machine = report.machine_description()
+    machine["steadiness_ns_per_call"] = [round(x, 2) for x in steadiness]
     print(f"host: {report.host_line(machine)}")
+    print(report.steadiness_line(steadiness))
     report.print_tables(cases, measurements, skipped)
     if native is not None:
         report.print_native(native)

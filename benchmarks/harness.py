@@ -15,6 +15,7 @@ Results are the median of the rounds, with their minimum and maximum.
 from __future__ import annotations
 
 import dataclasses
+import itertools
 import statistics
 import threading
 import time
@@ -175,3 +176,15 @@ def measure_case(c: Case, threads: int, rounds: int, ops: int, progress: Callabl
 def _run_once(impl: Impl, threads: int, ops: int) -> float:
     shared = impl.setup(threads) if impl.setup else None
     return time_threads(threads, lambda i: impl.workload(shared, i, ops))
+
+
+def steadiness_sample(calls: int = 100_000) -> float:
+    """ns per call of a plain loop of builtin calls on this thread: nothing
+    shared, nothing waited for. Sampled through a run, its spread is what the
+    host alone does to a round (a virtual processor's speed can change from
+    one moment to the next), the floor under any case's spread."""
+    f = id
+    start = time.perf_counter()
+    for _ in itertools.repeat(None, calls):
+        f(None)
+    return (time.perf_counter() - start) / calls * 1e9

@@ -166,6 +166,14 @@ def host_line(machine: dict) -> str:
     return ", ".join(parts)
 
 
+def steadiness_line(samples: list[float]) -> str:
+    """How steady the host was: the spread of a plain call loop sampled before
+    every case. A case's rounds cannot spread less than the host does."""
+    low, high = min(samples), max(samples)
+    return (f"host steadiness: a plain call loop took {low:.1f}-{high:.1f} ns per call over the run "
+            f"({high / low:.2f}x, {len(samples)} samples): rounds that spread no more than this may owe it to the host alone")
+
+
 def versions() -> dict:
     out = {}
     for dist in ("torvan", "numpy", "ft-utils", "cereggii", "matplotlib"):

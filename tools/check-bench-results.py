@@ -23,6 +23,9 @@ def main(path: str) -> None:
             fail(f"missing key {key!r}")
     if not data["machine"].get("free_threaded"):
         fail("the benchmarks did not run on a free-threaded interpreter")
+    steadiness = data["machine"].get("steadiness_ns_per_call")
+    if not steadiness or not all(isinstance(x, (int, float)) and math.isfinite(x) and x > 0 for x in steadiness):
+        fail("no host steadiness samples")
     results = data["results"]
     if not results:
         fail("no measurements")
