@@ -216,7 +216,7 @@ OwnedRef received_or_raise(RecvOutcome outcome) {
 // inline in every caller, like SenderSlot::try_send.
 [[gnu::always_inline]] inline std::optional<Item> ready_item(ChannelState& state) {
     std::optional<Item> got;
-    switch (state.receiver.try_recv(got)) {
+    switch (state.receiver.try_recv_inline(got)) {
         case engine::RecvStatus::Received:
             return got;
         case engine::RecvStatus::Disconnected:

@@ -36,7 +36,7 @@ public:
         if (is_closed()) {
             return std::nullopt;
         }
-        return view_.try_send(item);
+        return view_.try_send_inline(item);
     }
 
     // A Sender of the caller's own, for a wait or a SendOp; empty once the

@@ -229,6 +229,15 @@ class SenderRef : public detail::HandleBase<T> {
 public:
     SenderRef() noexcept = default;
 
+    // As try_send, with the unbounded flavour's send inline in the caller:
+    // a send's fast path is little else.
+    [[gnu::always_inline]] SendStatus try_send_inline(T& item) const {
+        if (flavour_ == detail::Flavour::List) {
+            return list()->chan.send(item);
+        }
+        return try_send(item);
+    }
+
     // As Sender::try_send and Sender::send_until.
     SendStatus try_send(T& item) const {
         switch (flavour_) {
@@ -350,6 +359,15 @@ public:
             default:
                 detail::moved_from_handle();
         }
+    }
+
+    // As try_recv into an empty `out`, with the unbounded flavour's receive
+    // inline in the caller: a receive's fast path is little else.
+    [[gnu::always_inline]] RecvStatus try_recv_inline(std::optional<T>& out) const {
+        if (flavour_ == detail::Flavour::List) {
+            return list()->chan.try_recv([&out](T&& item) noexcept { out.emplace(std::move(item)); });
+        }
+        return try_recv(out);
     }
 
     // Blocks until Received or Disconnected (buffered items come first).

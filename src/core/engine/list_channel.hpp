@@ -79,6 +79,11 @@ class ListChannel {
         T* item() noexcept { return std::launder(reinterpret_cast<T*>(storage)); }
 
         void wait_write() const noexcept {
+            if (written.load(std::memory_order_acquire) == 0) [[unlikely]] {
+                wait_write_slow();
+            }
+        }
+        [[gnu::noinline]] void wait_write_slow() const noexcept {
             sync::SpinWait wait;
             while (written.load(std::memory_order_acquire) == 0) {
                 wait.snooze();
@@ -554,14 +559,20 @@ private:
         }
         sink(std::move(item));
         if (token.offset + 1 == kBlockCap) {
-            // Nobody else reads this mark before the block is handed on.
-            block->read[token.offset].store(mark, std::memory_order_relaxed);
-            block->wait_reads();
-            recycle(block);
+            finish_block(block, mark);
         } else {
             // The last use of the block by this receiver.
             block->read[token.offset].store(mark, std::memory_order_release);
         }
+    }
+
+    // After the receive of a block's last slot. Out of line: a receive's
+    // fast path is inline in its callers.
+    [[gnu::noinline]] void finish_block(Block* block, std::uint8_t last_mark) noexcept {
+        // Nobody else reads this mark before the block is handed on.
+        block->read[kBlockCap - 1].store(last_mark, std::memory_order_relaxed);
+        block->wait_reads();
+        recycle(block);
     }
 
     // A block for the tail: a spare one if there is one, else a new one.
