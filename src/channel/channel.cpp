@@ -189,7 +189,7 @@ RecvOutcome wait_to_receive_on(ChannelState& state, std::optional<double> timeou
 // nothing can arrive any more and waiting could only end the same way.
 RecvOutcome receive(ChannelState& state) {
     std::optional<Item> got;
-    switch (state.receiver.try_recv(got)) {
+    switch (state.receiver.try_recv_inline(got)) {
         case engine::RecvStatus::Received:
             return RecvOutcome{RecvOutcome::Kind::Received, std::move(*got)};
         case engine::RecvStatus::Disconnected:
