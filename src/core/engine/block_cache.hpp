@@ -12,8 +12,9 @@
 // Here each thread keeps up to two chains of kChainLength free blocks; a
 // thread that frees more passes a full chain on to a shared depot, and a
 // thread that runs out takes one from there. No lock anywhere: the depot is
-// a few places for single pointers (sync::PointerPlaces). What neither holds goes back to the allocator, so the memory
-// kept is bounded: two chains a thread, kDepotChains chains in all.
+// a few places for single pointers (sync::PointerPlaces). What neither holds
+// goes back to the allocator, so the memory kept is bounded: two chains a
+// thread, kDepotChains chains in all.
 
 #include <cstddef>
 #include <new>
