@@ -171,7 +171,8 @@ def steadiness_line(samples: list[float]) -> str:
     every case. A case's rounds cannot spread less than the host does."""
     low, high = min(samples), max(samples)
     return (f"host steadiness: a plain call loop took {low:.1f}-{high:.1f} ns per call over the run "
-            f"({high / low:.2f}x, {len(samples)} samples): rounds that spread no more than this may owe it to the host alone")
+            f"({high / low:.2f}x, {len(samples)} samples): "
+            "rounds that spread no more than this may owe it to the host alone")
 
 
 def versions() -> dict:
