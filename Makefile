@@ -1,73 +1,94 @@
 # torvan: `make test` runs every test, `make bench` the benchmark suite.
 # Both provision what they need: the free-threaded interpreter, the .venv with
-# the pinned dependencies, and the C++ build.
+# the pinned dependencies, and the C++ build. Every stage prints its time
+# ([time] lines); make test ends with the list of them.
 
 SHELL := /bin/bash
 ARGS ?=
 VENV := .venv
 ASAN_VENV := .venv-asan
+TIMED := tools/timed.sh
 
 SOAK_SECONDS ?= 600
 
-.PHONY: all test check bench bench-check soak venv build build-asan type-check native-tests python-tests asan-tests \
-	parallel-tests dist dist-check clean
+.PHONY: all test check bench bench-check soak python venv test-venv bench-venv build build-asan type-check \
+	native-tests python-tests asan-tests parallel-tests dist dist-check clean stage-times-reset
 
 all: test
 
-venv:
-	@tools/setup-venv.sh $(VENV)
+# The interpreter: found, or built once into the per-user cache.
+python:
+	@$(TIMED) interpreter tools/find-python.sh >/dev/null
+
+# Layers of requirements: building needs only the build backend, testing adds
+# the test tools, the benchmark adds its plotting stack.
+venv: python
+	@$(TIMED) "venv (build requirements)" tools/setup-venv.sh $(VENV)
+
+test-venv: venv
+	@$(TIMED) "venv (test requirements)" tools/setup-venv.sh $(VENV) test
+
+bench-venv: test-venv
+	@$(TIMED) "venv (bench requirements)" tools/setup-venv.sh $(VENV) test bench
 
 build: venv
-	@tools/build-extension.sh $(VENV)
+	@$(TIMED) extension tools/build-extension.sh $(VENV)
 
-build-asan:
-	@tools/setup-venv.sh $(ASAN_VENV)
-	@tools/build-extension.sh $(ASAN_VENV) address
+build-asan: python
+	@$(TIMED) "venv for the sanitized build" tools/setup-venv.sh $(ASAN_VENV) test
+	@$(TIMED) "extension (ASan+UBSan)" tools/build-extension.sh $(ASAN_VENV) address
 
 # The stubs against the built extension (stubtest), and mypy --strict on the
 # package and on every Python code block of README.md.
-type-check: build
-	@$(VENV)/bin/python tools/check-types.py
+type-check: build test-venv
+	@$(TIMED) "type checks" $(VENV)/bin/python tools/check-types.py
 
 native-tests:
-	@tools/run-native-tests.sh
+	@$(TIMED) "native tests (plain)" tools/run-native-tests.sh plain
+	@$(TIMED) "native tests (TSan)" tools/run-native-tests.sh thread
+	@$(TIMED) "native tests (ASan+UBSan)" tools/run-native-tests.sh address
 
-python-tests: build
-	@tools/run-python-tests.sh $(VENV)
+python-tests: build test-venv
+	@$(TIMED) "Python suite" tools/run-python-tests.sh $(VENV)
 
 asan-tests: build-asan
-	@tools/run-python-tests.sh $(ASAN_VENV) address
+	@$(TIMED) "Python suite (ASan+UBSan)" tools/run-python-tests.sh $(ASAN_VENV) address
 
 # The quick benchmark run once, checking that it writes a complete results file.
-bench-check: build
+bench-check: build test-venv
 	@mkdir -p build
-	@tools/build-native-bench.sh
-	@$(VENV)/bin/python -P tools/run-benchmarks.py --quick --out build/bench-check > build/bench-check.log 2>&1 \
-		|| { tail -n 40 build/bench-check.log; exit 1; }
+	@$(TIMED) "native benchmark build" tools/build-native-bench.sh
+	@$(TIMED) "quick benchmark run" bash -c '$(VENV)/bin/python -P tools/run-benchmarks.py --quick --no-plots \
+		--out build/bench-check > build/bench-check.log 2>&1 || { tail -n 40 build/bench-check.log; exit 1; }'
 	@$(VENV)/bin/python tools/check-bench-results.py build/bench-check/results.json
 
 # Each thread-safe test run by 4 threads at once, on shared interpreter state;
 # the tests marked thread_unsafe already ran in python-tests and are skipped.
-parallel-tests: build
-	@tools/run-python-tests.sh $(VENV) --parallel-threads=4 --skip-thread-unsafe=true
+parallel-tests: build test-venv
+	@$(TIMED) "Python suite, 4 threads a test" tools/run-python-tests.sh $(VENV) --parallel-threads=4 \
+		--skip-thread-unsafe=true
 
 # The sdist and a wheel built from it, repaired to a manylinux tag, in dist/.
-dist: venv
-	@tools/build-dist.sh $(VENV)
+dist: test-venv
+	@$(TIMED) "sdist and wheels" tools/build-dist.sh $(VENV)
 
 # Both installed into a fresh venv and imported.
 dist-check: dist
-	@tools/check-dist.sh $(VENV)
+	@$(TIMED) "wheels installed and imported" tools/check-dist.sh $(VENV)
 
 # The edit-test loop: the plain build and the Python suite once, without the
 # soak and the parallel pass; ARGS (pytest arguments) narrows it.
-check: build
-	@tools/run-python-tests.sh $(VENV) --deselect=tests/test_process.py::test_soak $(ARGS)
+check: build test-venv
+	@$(TIMED) "Python suite" tools/run-python-tests.sh $(VENV) --deselect=tests/test_process.py::test_soak $(ARGS)
 
-test: build type-check native-tests python-tests asan-tests parallel-tests bench-check dist-check
+stage-times-reset:
+	@mkdir -p build && rm -f build/stage-times.log
+
+test: stage-times-reset build type-check native-tests python-tests asan-tests parallel-tests bench-check dist-check
+	@tools/stage-summary.sh
 	@echo "[test] all tests passed"
 
-bench: build
+bench: build bench-venv
 	@tools/build-native-bench.sh
 	@$(VENV)/bin/python -P tools/run-benchmarks.py $(ARGS)
 

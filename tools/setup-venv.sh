@@ -1,28 +1,39 @@
 #!/usr/bin/env bash
 # Creates (or refreshes) a virtual environment on the free-threaded interpreter
-# with the pinned development dependencies. Does nothing when it is current.
-#   tools/setup-venv.sh VENV_DIR
+# and installs the pinned requirements of each layer named, in order: build
+# (always first), test, bench (requirements/<layer>.txt). A layer already
+# installed from the same file is skipped, so make build never pays for the
+# test tools and make test never for the benchmark's plotting stack.
+#   tools/setup-venv.sh VENV_DIR [LAYER...]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-venv=${1:?usage: setup-venv.sh VENV_DIR}
-requirements=$here/requirements/dev.txt
+venv=${1:?usage: setup-venv.sh VENV_DIR [LAYER...]}
+shift
+layers=(build "$@")
 python=$("$here/tools/find-python.sh")
 
-# The stamp records the interpreter and the requirements the venv was made from.
-want="$python $(sha256sum "$requirements" | cut -d' ' -f1)"
-stamp=$venv/.torvan-stamp
-if [ -x "$venv/bin/python" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then
-    exit 0
+# A venv made from another interpreter is made again, without its layers.
+made_from=$venv/.torvan-python
+if ! [ -x "$venv/bin/python" ] || ! [ -f "$made_from" ] || [ "$(cat "$made_from")" != "$python" ]; then
+    echo "[venv] creating $venv with $python" >&2
+    rm -rf "$venv"
+    "$python" -m venv "$venv"
+    echo "$python" >"$made_from"
 fi
-echo "[venv] creating $venv with $python" >&2
-rm -rf "$venv"
-"$python" -m venv "$venv"
-echo "[venv] installing pinned dependencies from requirements/dev.txt" >&2
+
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-if ! "$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r "$requirements" >"$log" 2>&1; then
-    grep -v "is ignored: it is neither a file nor a directory" "$log" >&2
-    echo "[venv] error: the pinned dependencies did not install" >&2
-    exit 1
-fi
-echo "$want" >"$stamp"
+for layer in "${layers[@]}"; do
+    requirements=$here/requirements/$layer.txt
+    [ -f "$requirements" ] || { echo "[venv] error: no requirements file $requirements" >&2; exit 1; }
+    stamp=$venv/.torvan-stamp-$layer
+    want=$(sha256sum "$requirements" | cut -d' ' -f1)
+    [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ] && continue
+    echo "[venv] installing the pinned $layer requirements (requirements/$layer.txt) into $venv" >&2
+    if ! "$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r "$requirements" >"$log" 2>&1; then
+        grep -v "is ignored: it is neither a file nor a directory" "$log" >&2
+        echo "[venv] error: the $layer requirements did not install" >&2
+        exit 1
+    fi
+    echo "$want" >"$stamp"
+done
