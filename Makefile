@@ -8,11 +8,15 @@ ARGS ?=
 VENV := .venv
 ASAN_VENV := .venv-asan
 TIMED := tools/timed.sh
+# make test runs its independent stages two at a time, each stage's output
+# printed whole when it ends.
+TEST_JOBS ?= 2
 
 SOAK_SECONDS ?= 600
 
-.PHONY: all test check bench bench-check soak python venv test-venv bench-venv build build-asan type-check \
-	native-tests python-tests asan-tests parallel-tests dist dist-check clean stage-times-reset
+.PHONY: all test test-stages check bench bench-check soak python venv test-venv bench-venv build build-asan \
+	type-check native-tests native-plain native-thread native-address python-tests asan-tests parallel-tests dist \
+	dist-check clean stage-times-reset
 
 all: test
 
@@ -21,50 +25,61 @@ python:
 	@$(TIMED) interpreter tools/find-python.sh >/dev/null
 
 # Layers of requirements: building needs only the build backend, testing adds
-# the test tools, the benchmark adds its plotting stack.
+# the test tools, the benchmark adds its plotting stack. A layer is installed
+# after the extension is built, so that no two pip runs share the venv.
 venv: python
 	@$(TIMED) "venv (build requirements)" tools/setup-venv.sh $(VENV)
 
-test-venv: venv
+build: venv
+	@$(TIMED) extension tools/build-extension.sh $(VENV)
+
+test-venv: build
 	@$(TIMED) "venv (test requirements)" tools/setup-venv.sh $(VENV) test
 
 bench-venv: test-venv
 	@$(TIMED) "venv (bench requirements)" tools/setup-venv.sh $(VENV) test bench
 
-build: venv
-	@$(TIMED) extension tools/build-extension.sh $(VENV)
-
-build-asan: python
-	@$(TIMED) "venv for the sanitized build" tools/setup-venv.sh $(ASAN_VENV) test
+# The sanitized build gets a venv of its own, which finds the test tools in
+# .venv instead of installing them again.
+build-asan: test-venv
+	@$(TIMED) "venv for the sanitized build" tools/setup-venv.sh $(ASAN_VENV) --borrow-from $(VENV)
 	@$(TIMED) "extension (ASan+UBSan)" tools/build-extension.sh $(ASAN_VENV) address
 
 # The stubs against the built extension (stubtest), and mypy --strict on the
 # package and on every Python code block of README.md.
-type-check: build test-venv
+type-check: test-venv
 	@$(TIMED) "type checks" $(VENV)/bin/python tools/check-types.py
 
-native-tests:
+# The C++ tests of the core need no interpreter: make test starts them at once.
+native-tests: native-plain native-thread native-address
+
+native-plain:
 	@$(TIMED) "native tests (plain)" tools/run-native-tests.sh plain
+
+native-thread:
 	@$(TIMED) "native tests (TSan)" tools/run-native-tests.sh thread
+
+native-address:
 	@$(TIMED) "native tests (ASan+UBSan)" tools/run-native-tests.sh address
 
-python-tests: build test-venv
+python-tests: test-venv
 	@$(TIMED) "Python suite" tools/run-python-tests.sh $(VENV)
 
 asan-tests: build-asan
 	@$(TIMED) "Python suite (ASan+UBSan)" tools/run-python-tests.sh $(ASAN_VENV) address
 
-# The quick benchmark run once, checking that it writes a complete results file.
-bench-check: build test-venv
+# The quick benchmark run once (one round: its numbers are not judged),
+# checking that it writes a complete results file.
+bench-check: test-venv
 	@mkdir -p build
 	@$(TIMED) "native benchmark build" tools/build-native-bench.sh
-	@$(TIMED) "quick benchmark run" bash -c '$(VENV)/bin/python -P tools/run-benchmarks.py --quick --no-plots \
-		--out build/bench-check > build/bench-check.log 2>&1 || { tail -n 40 build/bench-check.log; exit 1; }'
+	@$(TIMED) "quick benchmark run" bash -c '$(VENV)/bin/python -P tools/run-benchmarks.py --quick --rounds 1 \
+		--no-plots --out build/bench-check > build/bench-check.log 2>&1 || { tail -n 40 build/bench-check.log; exit 1; }'
 	@$(VENV)/bin/python tools/check-bench-results.py build/bench-check/results.json
 
 # Each thread-safe test run by 4 threads at once, on shared interpreter state;
 # the tests marked thread_unsafe already ran in python-tests and are skipped.
-parallel-tests: build test-venv
+parallel-tests: test-venv
 	@$(TIMED) "Python suite, 4 threads a test" tools/run-python-tests.sh $(VENV) --parallel-threads=4 \
 		--skip-thread-unsafe=true
 
@@ -78,17 +93,22 @@ dist-check: dist
 
 # The edit-test loop: the plain build and the Python suite once, without the
 # soak and the parallel pass; ARGS (pytest arguments) narrows it.
-check: build test-venv
+check: test-venv
 	@$(TIMED) "Python suite" tools/run-python-tests.sh $(VENV) --deselect=tests/test_process.py::test_soak $(ARGS)
 
 stage-times-reset:
 	@mkdir -p build && rm -f build/stage-times.log
 
-test: stage-times-reset build type-check native-tests python-tests asan-tests parallel-tests bench-check dist-check
-	@tools/stage-summary.sh
+# The interpreter first, since everything but the native tests waits for it;
+# the native tests run beside its build.
+test-stages: python native-tests type-check python-tests asan-tests parallel-tests bench-check dist-check
+
+test: stage-times-reset
+	@start=$$(date +%s); $(MAKE) --no-print-directory -j$(TEST_JOBS) --output-sync=target test-stages; \
+		status=$$?; tools/stage-summary.sh $$(( $$(date +%s) - start )); exit $$status
 	@echo "[test] all tests passed"
 
-bench: build bench-venv
+bench: bench-venv
 	@tools/build-native-bench.sh
 	@$(VENV)/bin/python -P tools/run-benchmarks.py $(ARGS)
 

@@ -8,7 +8,9 @@ venv=${1:?usage: build-extension.sh VENV_DIR [address]}
 sanitize=${2:-}
 args=(--no-build-isolation --quiet --disable-pip-version-check --no-deps)
 if [ -n "$sanitize" ]; then
-    args+=(-C "cmake.define.TORVAN_SANITIZE=$sanitize" -C "build-dir=build/python-$sanitize" -C cmake.build-type=RelWithDebInfo)
+    # At -O1 with line tables only: half the compile time of a full debugging build at -O2.
+    args+=(-C "cmake.define.TORVAN_SANITIZE=$sanitize" -C "build-dir=build/python-$sanitize" -C cmake.build-type=RelWithDebInfo
+           -C "cmake.define.CMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG")
 fi
 echo "[build] extension${sanitize:+ ($sanitize sanitizers)} into $venv" >&2
 cd "$here"

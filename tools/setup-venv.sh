@@ -4,12 +4,24 @@
 # (always first), test, bench (requirements/<layer>.txt). A layer already
 # installed from the same file is skipped, so make build never pays for the
 # test tools and make test never for the benchmark's plotting stack.
+#
+# With --borrow-from OTHER_VENV, no layer is installed: the venv finds every
+# package of OTHER_VENV after its own (a .pth file), so a second build of the
+# extension (the sanitized one) can be tested without installing the same
+# tools twice.
 #   tools/setup-venv.sh VENV_DIR [LAYER...]
+#   tools/setup-venv.sh VENV_DIR --borrow-from OTHER_VENV
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-venv=${1:?usage: setup-venv.sh VENV_DIR [LAYER...]}
+venv=${1:?usage: setup-venv.sh VENV_DIR [LAYER...] | --borrow-from OTHER_VENV}
 shift
-layers=(build "$@")
+borrow=""
+if [ "${1:-}" = --borrow-from ]; then
+    borrow=$(cd "${2:?--borrow-from needs a venv}" && pwd)
+    layers=()
+else
+    layers=(build "$@")
+fi
 python=$("$here/tools/find-python.sh")
 
 # A venv made from another interpreter is made again, without its layers.
@@ -19,6 +31,15 @@ if ! [ -x "$venv/bin/python" ] || ! [ -f "$made_from" ] || [ "$(cat "$made_from"
     rm -rf "$venv"
     "$python" -m venv "$venv"
     echo "$python" >"$made_from"
+fi
+
+if [ -n "$borrow" ]; then
+    own=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
+    other=$("$borrow/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
+    [ -f "$own/torvan-borrowed.pth" ] && [ "$(cat "$own/torvan-borrowed.pth")" = "$other" ] && exit 0
+    echo "[venv] $venv finds the packages of $borrow after its own" >&2
+    echo "$other" >"$own/torvan-borrowed.pth"
+    exit 0
 fi
 
 log=$(mktemp)
