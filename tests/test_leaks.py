@@ -271,6 +271,11 @@ def channel_failures():
         select((ready.send_op(item), idle_op), timeout=1.0)
         ready.recv()
 
+    # Waits long enough to register with their channels before the deadline ends them: a registration left behind
+    # keeps its waiter's record alive.
+    expiring = itertools.cycle([lambda: empty.recv(1e-4), lambda: full.send(item, 1e-4),
+                                lambda: select([idle_op, full_op], 1e-4), lambda: rendezvous.send(item, 1e-4)])
+
     return repeat(
         raises(RuntimeError, empty.try_recv), raises(TimeoutError, empty.recv, 0),
         raises(TimeoutError, empty.recv_timeout, 0), raises(RuntimeError, full.try_send, item),
@@ -281,6 +286,7 @@ def channel_failures():
         raises(ValueError, for_closed.try_recv), raises(ValueError, empty.recv, -1),
         raises("PanicException", empty.recv, float("nan")), raises(TypeError, empty.send, item, "1"),
         raises(ValueError, Channel, -1), select_outcomes, raises(TimeoutError, select, [idle_op, full_op], 0),
+        raises(TimeoutError, lambda: next(expiring)()),
         raises(ValueError, select, [closed_op]), raises(ValueError, select, []),
         raises(TypeError, select, [idle_op, item]), raises(TypeError, select, "ab"))
 

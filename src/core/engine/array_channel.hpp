@@ -266,6 +266,10 @@ public:
     void wake_sender() noexcept { senders_.notify(); }
     void wake_receiver() noexcept { receivers_.notify(); }
 
+    // Operations registered as waiting, per side.
+    std::size_t waiting_senders() const noexcept { return senders_.registered(); }
+    std::size_t waiting_receivers() const noexcept { return receivers_.registered(); }
+
     // --- state ---
 
     // The last sender is gone: receivers drain the buffer.

@@ -201,6 +201,21 @@ public:
     // A view of this handle that holds no share of the channel.
     SenderRef<T> ref() const noexcept { return SenderRef<T>(this->flavour_, this->chan_); }
 
+    // How many send operations are registered as waiting on the channel (a
+    // snapshot; a wait that ended in any way has left none).
+    std::size_t registered_waiters() const {
+        switch (this->flavour_) {
+            case detail::Flavour::Array:
+                return this->array()->chan.waiting_senders();
+            case detail::Flavour::List:
+                return 0;
+            case detail::Flavour::Zero:
+                return this->zero()->chan.waiting_senders();
+            default:
+                detail::moved_from_handle();
+        }
+    }
+
 private:
     friend struct detail::HandleAccess;
     friend class SenderRef<T>;
@@ -391,6 +406,24 @@ public:
                 return detail::timer_recv_until<T>(timer(), sink, deadline, interruptible);
             case detail::Flavour::Never:
                 return detail::timer_recv_until<T>(nullptr, sink, deadline, interruptible);
+            default:
+                detail::moved_from_handle();
+        }
+    }
+
+    // How many receive operations are registered as waiting on the channel (a
+    // snapshot; a wait that ended in any way has left none).
+    std::size_t registered_waiters() const {
+        switch (flavour_) {
+            case detail::Flavour::Array:
+                return array()->chan.waiting_receivers();
+            case detail::Flavour::List:
+                return list()->chan.waiting_receivers();
+            case detail::Flavour::Zero:
+                return zero()->chan.waiting_receivers();
+            case detail::Flavour::Timer:
+            case detail::Flavour::Never:
+                return 0;
             default:
                 detail::moved_from_handle();
         }

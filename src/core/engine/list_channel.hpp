@@ -307,6 +307,9 @@ public:
     // A woken receiver that gives up without receiving passes its wake on.
     void wake_receiver() noexcept { receivers_.notify(); }
 
+    // Operations registered as waiting; sends never wait.
+    std::size_t waiting_receivers() const noexcept { return receivers_.registered(); }
+
     // --- state ---
 
     bool disconnect_senders() noexcept {

@@ -5,6 +5,7 @@
 // read without the lock. A SyncWaker brings its own short lock.
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -92,6 +93,7 @@ public:
     }
 
     bool empty() const noexcept { return entries_.empty(); }
+    std::size_t size() const noexcept { return entries_.size(); }
 
     // Whether the list is empty, read without the owner's lock. Updated
     // sequentially consistently, so that a thread that changes what waiters
@@ -143,6 +145,13 @@ public:
         inner_.disconnect();
     }
 
+    // How many operations are registered now (a snapshot): what the tests
+    // check is left once the waits are over.
+    std::size_t registered() const noexcept {
+        std::lock_guard<sync::WordMutex> guard(lock_);
+        return inner_.size();
+    }
+
     // Sleeps as operation `oper` of the calling thread until a waker selects
     // it, the deadline passes or (when interruptible) a signal arrives, and
     // gives up the registration unless selected. `ready` runs once the thread
@@ -178,7 +187,7 @@ private:
         }
     }
 
-    sync::WordMutex lock_;
+    mutable sync::WordMutex lock_;
     Waker inner_;
 };
 

@@ -11,6 +11,7 @@
 // then it looks for another partner).
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -317,6 +318,16 @@ public:
 
     bool is_disconnected() const noexcept { return disconnected_.load(std::memory_order_acquire); }
 
+    // Operations registered as waiting, per side.
+    std::size_t waiting_senders() const noexcept {
+        std::lock_guard<sync::WordMutex> guard(lock_);
+        return senders_.size();
+    }
+    std::size_t waiting_receivers() const noexcept {
+        std::lock_guard<sync::WordMutex> guard(lock_);
+        return receivers_.size();
+    }
+
 private:
     bool disconnect() noexcept {
         std::lock_guard<sync::WordMutex> guard(lock_);
@@ -348,7 +359,7 @@ private:
         return theirs.can_select() || disconnected_.load(std::memory_order_relaxed);
     }
 
-    sync::WordMutex lock_;
+    mutable sync::WordMutex lock_;
     Waker senders_;
     Waker receivers_;
     std::atomic<bool> disconnected_{false};  // changed under the lock
