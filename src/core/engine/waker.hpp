@@ -223,8 +223,9 @@ public:
 
 private:
     // A thread is woken after the lock is released; a remote waiter's wake
-    // only queues it, and is allowed under the lock.
-    void notify_slow() noexcept {
+    // only queues it, and is allowed under the lock. Out of line, so that the
+    // sends and receives whose fast paths end in notify() stay inline.
+    [[gnu::noinline]] void notify_slow() noexcept {
         std::optional<WaitEntry> thread;
         {
             std::lock_guard<sync::WordMutex> guard(lock_);
