@@ -3,6 +3,7 @@ the Python code the module calls; each exception goes where it belongs and nothi
 
 from __future__ import annotations
 
+import asyncio
 import collections.abc
 import concurrent.futures
 import functools
@@ -46,6 +47,23 @@ def pool_specimen():
     return pool, [arg], lambda: [f.result(0) for f in futures] == [True, None] and cleared == [reference]
 
 
+def awaiting_task_specimen():
+    # A task waits in asend() on a loop closed under it; its item goes with it, and the channel keeps nothing.
+    ch, loop, item = Channel(1), asyncio.new_event_loop(), Token()
+    ch.send("filler")
+    loop.set_exception_handler(lambda loop, context: None)  # "Task was destroyed but it is pending!"
+
+    async def park():
+        task = asyncio.ensure_future(ch.asend(item))
+        await asyncio.sleep(0)
+        await asyncio.sleep(0)
+        return task
+
+    task = loop.run_until_complete(park())
+    loop.close()
+    return task, [item], lambda: ch.try_recv() == "filler" and ch.try_send("after") is None and ch.recv() == "after"
+
+
 def rwlock_specimen():
     lock = RwLock()
     with lock.write():
@@ -62,6 +80,7 @@ SPECIMENS = {
     "AtomicInteger": lambda: (AtomicInteger(5), [], None),
     "AtomicBoolean": lambda: (AtomicBoolean(True), [], None),
     "RwLock": rwlock_specimen,
+    "awaiting task": awaiting_task_specimen,
 }
 
 

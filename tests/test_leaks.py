@@ -375,7 +375,7 @@ def pool_lifecycle():
     return repeat(op)
 
 
-@group("Channel: asyncio awaits, waits, hand-overs, cancellations and timeouts", calls=REPEAT_SLOW)
+@group("Channel: asyncio awaits, waits, hand-overs, cancellations, timeouts and refused steps", calls=REPEAT_SLOW)
 def channel_asyncio():
     buffered, rendezvous = Channel(1), Channel(0)
 
@@ -399,6 +399,14 @@ def channel_asyncio():
                 await asyncio.gather(task, return_exceptions=True)
             with contextlib.suppress(TimeoutError):
                 await buffered.arecv(timeout=1e-6)
+            # Refused: a second await of a waiting awaitable. Closed, it wakes its task, which finds it over.
+            awaitable = buffered.arecv()
+            task = asyncio.ensure_future(awaitable)
+            await asyncio.sleep(0)
+            with contextlib.suppress(RuntimeError):
+                await awaitable
+            awaitable.close()
+            await asyncio.gather(task, return_exceptions=True)
 
     return lambda calls: asyncio.run(main(calls))
 
@@ -482,11 +490,16 @@ def pool_refusals():
         def __init__(self):
             raise Boom("no future")
 
+    holder = []
     with pytest.MonkeyPatch.context() as monkeypatch:
         refusing = pool_making_futures(monkeypatch, Refused)
+        shutting = pool_making_futures(monkeypatch, lambda: holder[0].shutdown())  # inside its own submit
+    holder.append(shutting)
     calls = [(closed.submit, (func, arg), "RuntimeError: ThreadPool is shutdown"),
              (lambda: refusing.submit(func, arg, key=kwarg), (), "Boom: no future"),
-             (refusing.shutdown, (), "returned")]
+             (refusing.shutdown, (), "returned"),
+             (lambda: shutting.submit(func, arg, key=kwarg), (), "RuntimeError: Already borrowed"),
+             (shutting.shutdown, (), "returned")]
     return calls, [func, arg, kwarg], lambda: True
 
 

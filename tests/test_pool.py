@@ -15,7 +15,7 @@ from asyncio import events, tasks
 import pytest
 
 from conftest import (JOIN_TIMEOUT as TIMEOUT, Token, eventually, join_all, os_thread_count, pool_making_futures,
-                      refcounts, scaled, start_threads, thread_state)
+                      refcounts, scaled, start_threads, thread_state, wait_until_sleeping)
 
 from torvan import ThreadPool
 
@@ -255,15 +255,6 @@ def shutdown_in_progress(p) -> bool:
     return False
 
 
-def shutdown_past_probes(p, **arguments) -> None:
-    # A shutdown that meets a probe's submit holding the pool is refused with "Already borrowed": try again.
-    while True:
-        try:
-            return p.shutdown(**arguments)
-        except RuntimeError as exc:
-            assert str(exc) == "Already borrowed"
-
-
 @pytest.mark.thread_unsafe(reason="counts the process's threads, which other threads change")
 def test_shutdown_and_with_block_wait_for_every_queued_task_and_end_the_workers():
     before = os_thread_count()
@@ -291,7 +282,7 @@ def test_shutdown_cancels_or_runs_what_is_still_queued(wait, cancel):
     gated = Gated(p, 10, started=2)
     if wait:
         # shutdown waits on a thread of its own, while submit and shutdown fail at once; then the gate opens.
-        closer = start_threads([lambda: shutdown_past_probes(p, cancel_futures=cancel)])[0]
+        closer = start_threads([lambda: p.shutdown(cancel_futures=cancel)])[0]
         eventually(lambda: shutdown_in_progress(p) and thread_state(closer.native_id) == "S", "shutdown waits")
         with pytest.raises(RuntimeError, match="^Already borrowed$"):
             p.shutdown()
@@ -311,46 +302,65 @@ def test_shutdown_cancels_or_runs_what_is_still_queued(wait, cancel):
 
 
 @pytest.mark.thread_unsafe(reason="counts references")
-def test_submit_racing_shutdown_gets_only_the_documented_errors():
+def test_shutdown_succeeds_while_threads_keep_submitting_and_they_get_only_the_documented_errors(monkeypatch):
     func, arg = (lambda x: pow(x, 2)), Token()
     before = refcounts(func, arg)
     for _ in range(scaled(20)):
         p = ThreadPool(2)
-        accepted, errors, go = [], [], threading.Barrier(2)
+        accepted, errors, go = [], [], threading.Barrier(4)
 
         def submitter():
             go.wait(TIMEOUT)
             while True:
                 try:
-                    accepted.append(p.submit(func, 3) if len(accepted) % 2 else p.submit(pow, arg, 2))
+                    accepted.append((p.submit(func, 3), 9) if len(accepted) % 2 else (p.submit(pow, arg, 2), None))
                 except RuntimeError as exc:
                     errors.append(str(exc))
                     if str(exc) == "ThreadPool is shutdown":
                         return
 
-        join_all(start_threads([submitter, lambda: (go.wait(TIMEOUT), shutdown_past_probes(p))]))
+        def closer():
+            go.wait(TIMEOUT)
+            eventually(lambda: len(accepted) >= 300, "submitting is in full swing")
+            p.shutdown()  # one attempt: it waits for the submits in progress and turns later ones away
+
+        join_all(start_threads([submitter] * 3 + [closer]))
         assert set(errors) <= {"Already mutably borrowed", "ThreadPool is shutdown"}
-        assert errors[-1] == "ThreadPool is shutdown"
+        assert errors.count("ThreadPool is shutdown") == 3
         # Every accepted task ran (or, for the Token, failed) before shutdown returned.
-        assert all(f.done() for f in accepted)
-        assert all(f.result(0) == 9 for f in accepted[1::2])
+        assert all(f.done() and (f.exception(0) is None) == (expected == 9) for f, expected in accepted)
+        assert all(f.result(0) == 9 for f, expected in accepted if expected)
         del accepted
     assert refcounts(func, arg) == before
+    # A shutdown from inside a submit of the same pool on the same thread cannot wait for it: refused at once.
+    holder = []
+    p = pool_making_futures(monkeypatch, lambda: holder[0].shutdown())
+    holder.append(p)
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        p.submit(int)
+    p.shutdown()
 
 
 @pytest.mark.parametrize("workers", [1, 2])
-def test_shutdown_with_wait_from_one_of_its_own_tasks_fails_without_hanging(workers):
+def test_shutdown_with_wait_from_one_of_its_own_tasks_fails_and_a_later_one_still_waits(workers):
     p = ThreadPool(workers)
-    # The task shuts down once submit has returned: while submit holds the pool it would fail "Already borrowed".
-    submitted = threading.Event()
+    submitted, gate = threading.Event(), threading.Event()
     future = p.submit(lambda: submitted.wait(TIMEOUT) and p.shutdown())
+    queued = [p.submit(gate.wait, TIMEOUT) for _ in range(3)]
     submitted.set()
     exc = future.exception(TIMEOUT)
     assert type(exc).__name__ == "PanicException"
     assert str(exc).startswith("failed to join thread: ")
     with pytest.raises(RuntimeError, match="ThreadPool is shutdown"):
         p.submit(print)
-    p.shutdown()  # already shut down: returns at once
+    # The workers the failed shutdown could not join are waited for by the next shutdown(wait=True).
+    closer = start_threads([p.shutdown])[0]
+    wait_until_sleeping(closer)
+    assert closer.is_alive() and not any(f.done() for f in queued)
+    gate.set()
+    join_all([closer])
+    assert [f.result(0) for f in queued] == [True] * 3
+    p.shutdown()  # everything joined: returns at once
 
 
 @pytest.mark.thread_unsafe(reason="counts the process's threads, and relies on gc.collect() collecting")

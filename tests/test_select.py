@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from conftest import JOIN_TIMEOUT, join_all, scaled, start_threads, wait_until_sleeping
+from conftest import JOIN_TIMEOUT, join_all, outcome_of, scaled, start_threads, wait_until_sleeping
 from torvan import Channel, select
 
 TIMED_OUT = "^select\\(\\) timed out waiting for ready channel$"
@@ -51,18 +51,15 @@ class TestOutcomes:
         with pytest.raises(ValueError, match="^Selected channel is closed and empty$"):
             select([idle.recv_op(), drained.recv_op()])
 
-    def test_send_op_made_before_close_either_sends_or_reports_closed(self):
+    def test_send_op_made_before_close_never_sends_after_it(self):
+        # Receivers may have seen the end already: a send after close() would report an item nobody gets.
         outcomes = collections.Counter()
-        for _ in range(200):
-            ch = Channel(1)
+        for capacity in (None, 1, 0) * 50:
+            ch = Channel(capacity)
             op = ch.send_op("x")
             ch.close()
-            try:
-                outcomes[select([op]), ch.recv()] += 1
-            except ValueError as exc:
-                outcomes[str(exc)] += 1
-        assert set(outcomes) == {((0, None), "x"), "Selected channel is closed"}, outcomes
-        assert min(outcomes.values()) > 40, outcomes
+            outcomes[outcome_of(select, [op]), outcome_of(ch.try_recv)] += 1
+        assert outcomes == {("ValueError: Selected channel is closed", "ValueError: Channel is closed and empty"): 150}
 
     def test_nothing_ready_and_conversion(self):
         ch = Channel()

@@ -48,6 +48,7 @@ struct ReturnSelf {};
 enum class Borrow {
     Shared,     // the default: the body relies on the state's own synchronisation
     Exclusive,  // the body must run alone on the object
+    Draining,   // the same, waiting for the shared borrows in progress (DrainingBorrow)
     Manual,     // the body takes (and drops) borrows itself
 };
 
@@ -60,6 +61,8 @@ struct Borrowing {
 };
 template <auto Body>
 inline constexpr Borrowing<Body, Borrow::Exclusive> exclusive{};
+template <auto Body>
+inline constexpr Borrowing<Body, Borrow::Draining> draining{};
 template <auto Body>
 inline constexpr Borrowing<Body, Borrow::Manual> manual{};
 
@@ -194,8 +197,10 @@ struct NoBorrow {
     explicit NoBorrow(Instance<Class>&) noexcept {}
 };
 template <Borrow Mode, class Class>
-using BorrowGuard = std::conditional_t<Mode == Borrow::Shared, SharedBorrowOf<Class>,
-                                       std::conditional_t<Mode == Borrow::Exclusive, ExclusiveBorrowOf<Class>, NoBorrow>>;
+using BorrowGuard = std::conditional_t<
+    Mode == Borrow::Shared, SharedBorrowOf<Class>,
+    std::conditional_t<Mode == Borrow::Exclusive, ExclusiveBorrowOf<Class>,
+                       std::conditional_t<Mode == Borrow::Draining, DrainingBorrowOf<Class>, NoBorrow>>>;
 
 // Runs a method body on `self` under its borrow; `arguments` converts the
 // arguments once the borrow is held and returns them as a tuple.

@@ -3,9 +3,10 @@
 //
 // Sends and receives first try without waiting, attached and without cloning
 // anything; only a call that must wait clones the handles it waits on and
-// detaches. close() empties the sender slot and then drops the close signal's
-// only sender, so every waiter wakes and finds the channel closed for sends,
-// while receivers still drain what is buffered.
+// detaches. close() empties the sender slot, which disconnects the channel for
+// every sender, and then drops the close signal's only sender, so every
+// waiter wakes and finds the channel closed for sends, while receivers still
+// drain what is buffered.
 
 #include "channel/channel.hpp"
 
@@ -292,18 +293,15 @@ OwnedRef send_op(Self& self, Object item) {
 ReturnSelf iter(Self&) { return {}; }
 
 // A null result ends the iteration: only once the channel is closed and
-// drained. Anything else that stops the receive (a KeyboardInterrupt raised
-// by a signal handler, say) reaches the caller.
+// drained, after which no send can put anything in (SenderSlot::close).
+// Anything else that stops the receive (a KeyboardInterrupt raised by a
+// signal handler, say) reaches the caller.
 OwnedRef next_item(Self& self) {
     RecvOutcome outcome = receive(self.state);
     if (outcome.kind == RecvOutcome::Kind::Received) {
         return std::move(outcome.item);
     }
-    if (self.state.sender.is_closed() && self.state.receiver.is_empty()) {
-        return OwnedRef{};
-    }
-    // A late send through a clone taken before close() refilled the buffer.
-    raise(PyExc_ValueError, kClosedAndEmpty);
+    return OwnedRef{};
 }
 
 ReturnSelf enter_context(Self&) { return {}; }
@@ -313,7 +311,7 @@ void exit_context(Self& self, Object, Object, Object) { close(self); }
 // asyncio: awaitables that complete at once when they can and otherwise
 // wait without a thread (channel_async.hpp).
 
-ChannelParts parts_of(ChannelState& state) { return {&state.sender, &state.receiver, &state.close_receiver}; }
+ChannelParts parts_of(ChannelState& state) { return {&state.sender, &state.receiver}; }
 
 OwnedRef arecv(Self& self, std::optional<double> timeout) {
     return await_receive(self.object(), parts_of(self.state), timeout, ReceiveEnd::Raise);

@@ -14,7 +14,7 @@
 #include "binding/methods.hpp"
 #include "channel/channel_types.hpp"
 #include "channel/channel_wait.hpp"
-#include "channel/detached_wait.hpp"
+#include "binding/detached_wait.hpp"
 #include "channel/ops.hpp"
 #include "channel/timeout.hpp"
 
@@ -85,7 +85,7 @@ Result complete(engine::SelectedOperation& op, std::vector<Record>& records) {
 
 Result wait_for_one(std::vector<Record>& records, std::optional<platform::Duration> timeout) {
     std::optional<platform::Deadline> deadline;  // fixed at the first attempt
-    return wait_detached([&]() -> std::optional<Result> {
+    return binding::wait_detached([&]() -> std::optional<Result> {
         if (!deadline) {
             deadline = timeout ? platform::Deadline::after(*timeout) : platform::Deadline::never();
         }

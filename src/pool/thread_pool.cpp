@@ -104,6 +104,9 @@ struct ThreadPoolClass : binding::ClassTraits {
     using State = PoolState;
     static constexpr bool kWeakReferences = true;
     static constexpr bool kExclusiveMethods = true;  // shutdown
+    // shutdown waits for the submits in progress, and new ones fail meanwhile:
+    // otherwise a pool that several threads keep feeding could never be shut down.
+    static constexpr bool kDrainingMethods = true;
     static binding::ClassDefinition definition();
     static void created(PyObject* pool);
 };
@@ -125,9 +128,11 @@ void join_for_destruction(std::vector<Worker> workers) noexcept {
 }
 
 // Joins in start order, answering signals as a blocking call on the main
-// thread should. Workers not joined when an exception leaves are handed to a
-// joiner thread, or left to end on their own.
-void join_for_shutdown(std::vector<Worker> workers) {
+// thread should. Workers not joined when a signal handler raises are handed
+// to a joiner thread, or left to end on their own; when the next is the
+// calling thread itself (a task of the pool shutting it down), they go back
+// to the pool, so that a later shutdown(wait=True) elsewhere waits for them.
+void join_for_shutdown(PoolState& state, std::vector<Worker> workers) {
     if (!can_wait_for_workers()) {
         return;
     }
@@ -149,6 +154,9 @@ void join_for_shutdown(std::vector<Worker> workers) {
             case JoinStop::ReachedCurrentThread: {
                 // A task of this pool waits for its own worker: the platform refuses.
                 std::optional<std::string> error = workers[next].join();
+                for (std::size_t i = next; i < workers.size(); ++i) {
+                    state.workers.push_back(std::move(workers[i]));
+                }
                 fail("failed to join thread: " + error.value_or("the thread cannot join itself"));
             }
         }
@@ -157,7 +165,12 @@ void join_for_shutdown(std::vector<Worker> workers) {
 
 void shutdown_state(PoolState& state, bool wait, bool cancel_futures) {
     if (!state.flags->running.load(std::memory_order_seq_cst)) {
-        return;  // shut down before: nothing at all to do
+        // Shut down before: nothing to do, unless that shutdown failed in a
+        // task of the pool and gave back the workers it could not join.
+        if (wait && !state.workers.empty()) {
+            join_for_shutdown(state, std::exchange(state.workers, {}));
+        }
+        return;
     }
     std::vector<Worker> handles = state.stop();
     if (cancel_futures) {
@@ -169,7 +182,7 @@ void shutdown_state(PoolState& state, bool wait, bool cancel_futures) {
         return;
     }
     if (wait) {
-        join_for_shutdown(std::move(handles));
+        join_for_shutdown(state, std::move(handles));
     } else if (std::optional<std::string> error = start_joiner(std::move(handles))) {
         fail("failed to spawn thread: " + *error);
     }
@@ -301,7 +314,7 @@ binding::ReturnSelf enter_context(Self&) { return {}; }
 
 void exit_context(Self& self, Object, Object, Object) { shutdown_state(self.state, true, false); }
 
-using binding::exclusive;
+using binding::draining;
 using binding::manual;
 using binding::method;
 
@@ -315,7 +328,7 @@ binding::ClassDefinition ThreadPoolClass::definition() {
             method<&submit, "submit", "func", "*args", "**kwargs">(
                 "Submit a task for parallel execution in the thread pool.\n"
                 "Instantiates and returns a standard `concurrent.futures.Future`."),
-            method<exclusive<&shutdown>, "shutdown", "wait=True", "cancel_futures=False">(
+            method<draining<&shutdown>, "shutdown", "wait=True", "cancel_futures=False">(
                 "Shut down the thread pool, dropping the sender and joining all worker threads."),
             method<manual<&map>, "map", "fn", "*iterables", "timeout=None", "chunksize=1">(
                 "Return an iterator equivalent to map(fn, *iterables), the calls running in the pool.\n"
@@ -323,7 +336,7 @@ binding::ClassDefinition ThreadPoolClass::definition() {
                 "TimeoutError if a result is not ready `timeout` seconds after this call; the calls not\n"
                 "started then, or when the iterator is closed early, are cancelled. chunksize is ignored."),
             method<&enter_context, "__enter__">("Return the pool itself."),
-            method<exclusive<&exit_context>, "__exit__", "_exc_type", "_exc_val", "_exc_tb">(
+            method<draining<&exit_context>, "__exit__", "_exc_type", "_exc_val", "_exc_tb">(
                 "Shut the pool down as shutdown(wait=True) does."),
         },
     };

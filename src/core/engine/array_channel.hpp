@@ -288,13 +288,11 @@ public:
     }
 
     // The last receiver is gone: nobody can take the buffered items any more,
-    // so destroy them now (they may own handles of this very channel). A slot
-    // whose send is still in flight stops the sweep; what remains goes with
-    // the channel.
+    // so destroy them now (they may own handles of this very channel), also
+    // when the senders were disconnected before. A slot whose send is still
+    // in flight stops the sweep; what remains goes with the channel.
     void disconnect_receivers() noexcept {
-        if (!disconnect()) {
-            return;
-        }
+        disconnect();
         const std::size_t tail = tail_.load(std::memory_order_acquire) & ~mark_bit_;
         std::size_t head = head_.load(std::memory_order_relaxed);
         while (head != tail) {

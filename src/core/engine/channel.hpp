@@ -280,6 +280,15 @@ public:
         }
     }
 
+    // Disconnects the channel for its senders now, whatever Senders remain:
+    // from here on every send through any handle reports Disconnected, and
+    // receivers take what is buffered (a send that had claimed its place
+    // already included) and then report Disconnected. Waiters wake as when
+    // the last Sender goes. Dropping the last Sender later does nothing more.
+    void disconnect_senders() const {
+        this->with_counter([](auto* c) noexcept { c->chan.disconnect_senders(); });
+    }
+
     // A Sender of the same channel, or an empty one when every Sender is gone
     // (a disconnected channel is never connected again).
     Sender<T> try_clone() const {

@@ -322,13 +322,12 @@ public:
     }
 
     // Destroys the buffered items at once: nobody can receive them any more.
+    // Runs once, for the last receiver; the senders may have been
+    // disconnected before (disconnect_senders), which leaves the items.
     bool disconnect_receivers() noexcept {
         const std::size_t tail = tail_.index.fetch_or(kMarkBit, std::memory_order_seq_cst);
-        if ((tail & kMarkBit) == 0) {
-            discard_all_messages();
-            return true;
-        }
-        return false;
+        discard_all_messages();
+        return (tail & kMarkBit) == 0;
     }
 
     bool is_disconnected() const noexcept {

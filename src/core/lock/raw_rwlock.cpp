@@ -53,11 +53,12 @@ std::optional<ReadTicket> RawRwLock::try_lock_shared_in_word(bool recursive) {
     return std::nullopt;
 }
 
-ReadTicket RawRwLock::lock_shared(bool recursive) {
+// A waiting reader holds nothing, so an interrupted one just leaves.
+std::optional<ReadTicket> RawRwLock::wait_shared(bool recursive, bool interruptible) {
     sync::LockSpinWait spin;
     for (;;) {
         if (std::optional<ReadTicket> ticket = try_lock_shared(recursive)) {
-            return *ticket;
+            return ticket;
         }
         if (spin.spin()) {
             continue;
@@ -66,10 +67,14 @@ ReadTicket RawRwLock::lock_shared(bool recursive) {
         // announcement and bumps the sequence, or came before the re-check.
         std::uint32_t sequence = reader_sequence_.load(std::memory_order_seq_cst);
         readers_parked_.fetch_add(1, std::memory_order_seq_cst);
+        platform::WaitStatus status = platform::WaitStatus::Woken;
         if (!admits_reader(state_.load(std::memory_order_seq_cst), recursive)) {
-            platform::wait_on_word(reader_sequence_, sequence);
+            status = platform::wait_on_word(reader_sequence_, sequence, platform::Deadline::never(), interruptible);
         }
         readers_parked_.fetch_sub(1, std::memory_order_relaxed);
+        if (status == platform::WaitStatus::Interrupted) {
+            return std::nullopt;
+        }
     }
 }
 
@@ -96,7 +101,7 @@ bool RawRwLock::try_lock_exclusive() noexcept {
     return false;
 }
 
-void RawRwLock::lock_exclusive() noexcept {
+bool RawRwLock::wait_exclusive(bool interruptible) noexcept {
     sync::LockSpinWait spin;
     for (;;) {
         std::uint64_t state = state_.load(std::memory_order_relaxed);
@@ -105,8 +110,7 @@ void RawRwLock::lock_exclusive() noexcept {
             // recursive ones joining a lock still held shared.
             if (state_.compare_exchange_weak(state, state | kWriterDraining, std::memory_order_seq_cst,
                                              std::memory_order_relaxed)) {
-                drain_readers();
-                return;
+                return drain_readers(interruptible);
             }
             continue;
         }
@@ -122,19 +126,33 @@ void RawRwLock::lock_exclusive() noexcept {
         std::uint32_t sequence = writer_sequence_.load(std::memory_order_seq_cst);
         writers_parked_.fetch_add(1, std::memory_order_seq_cst);
         state = state_.load(std::memory_order_seq_cst);
+        platform::WaitStatus status = platform::WaitStatus::Woken;
         // Another writer holds or drains: its unlock_exclusive wakes us.
         if ((state & (kWriterHeld | kWriterDraining)) != 0 && (state & kWriterWaiting) != 0) {
-            platform::wait_on_word(writer_sequence_, sequence);
+            status = platform::wait_on_word(writer_sequence_, sequence, platform::Deadline::never(), interruptible);
         }
         writers_parked_.fetch_sub(1, std::memory_order_relaxed);
+        if (status == platform::WaitStatus::Interrupted) {
+            // The waiting bit may hold readers back for this writer alone.
+            state_.fetch_and(~kWriterWaiting, std::memory_order_seq_cst);
+            give_up_waiting();
+            return false;
+        }
     }
+}
+
+// A writer that stops waiting wakes whom its bits held back: the readers,
+// and one writer, which sets the waiting bit again if it must wait on.
+void RawRwLock::give_up_waiting() noexcept {
+    wake_readers();
+    wake_writer();
 }
 
 // With the drain bit ours (only its owner clears it), waits until no reader
 // is left in the word or the slots, then turns the bit into the held bit.
 // Taking the lock clears the waiting bit; writers still parked set it again
-// when the release wakes them.
-void RawRwLock::drain_readers() noexcept {
+// when the release wakes them. Interrupted, it gives the drain bit up.
+bool RawRwLock::drain_readers(bool interruptible) noexcept {
     sync::LockSpinWait spin;
     for (;;) {
         std::uint64_t state = state_.load(std::memory_order_seq_cst);
@@ -142,7 +160,7 @@ void RawRwLock::drain_readers() noexcept {
             // Fails if a recursive reader joined the word meanwhile.
             if (state_.compare_exchange_weak(state, kWriterHeld, std::memory_order_acquire,
                                              std::memory_order_relaxed)) {
-                return;
+                return true;
             }
             continue;
         }
@@ -151,10 +169,16 @@ void RawRwLock::drain_readers() noexcept {
         }
         std::uint32_t sequence = drain_sequence_.load(std::memory_order_seq_cst);
         drainer_parked_.store(1, std::memory_order_seq_cst);
+        platform::WaitStatus status = platform::WaitStatus::Woken;
         if (!is_drained(state_.load(std::memory_order_seq_cst))) {
-            platform::wait_on_word(drain_sequence_, sequence);
+            status = platform::wait_on_word(drain_sequence_, sequence, platform::Deadline::never(), interruptible);
         }
         drainer_parked_.store(0, std::memory_order_relaxed);
+        if (status == platform::WaitStatus::Interrupted) {
+            state_.fetch_and(~kWriterDraining, std::memory_order_seq_cst);
+            give_up_waiting();
+            return false;
+        }
     }
 }
 
