@@ -106,6 +106,11 @@ class TestOperations:
             select([op])
         assert ch.recv() == "a"
         assert ch.recv(timeout=1) == "b"
+        with pytest.raises(RuntimeError, match="^Channel is empty$"):
+            ch.try_recv()  # does not look at the close while a sender made before it lives
+        with pytest.raises(ValueError, match="^Channel is closed and empty$"):
+            ch.recv()
+        del op
         for recv in (ch.recv, lambda: ch.recv_timeout(5), ch.try_recv):
             with pytest.raises(ValueError, match="^Channel is closed and empty$"):
                 recv()

@@ -58,7 +58,7 @@ class TestOutcomes:
             ch = Channel(capacity)
             op = ch.send_op("x")
             ch.close()
-            outcomes[outcome_of(select, [op]), outcome_of(ch.try_recv)] += 1
+            outcomes[outcome_of(select, [op]), outcome_of(ch.recv, JOIN_TIMEOUT)] += 1
         assert outcomes == {("ValueError: Selected channel is closed", "ValueError: Channel is closed and empty"): 150}
 
     def test_nothing_ready_and_conversion(self):

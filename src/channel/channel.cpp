@@ -251,11 +251,22 @@ OwnedRef recv(Self& self, std::optional<double> timeout) {
 
 OwnedRef recv_timeout(Self& self, double timeout) { return receive_within(self.state, timeout); }
 
+// Does not look at the close: a closed channel still reports empty, not
+// closed and empty, for as long as a Sender made before the close lives (a
+// SendOp's, or a waiting send's), though none of them can send any more.
 OwnedRef try_recv(Self& self) {
-    if (std::optional<Item> got = ready_item(self.state)) {
-        return std::move(*got);
+    std::optional<Item> got;
+    switch (self.state.receiver.try_recv_inline(got)) {
+        case engine::RecvStatus::Received:
+            return std::move(*got);
+        case engine::RecvStatus::Disconnected:
+            if (!self.state.receiver.has_senders()) {
+                raise(PyExc_ValueError, kClosedAndEmpty);
+            }
+            [[fallthrough]];
+        default:
+            raise(PyExc_RuntimeError, "Channel is empty");
     }
-    raise(PyExc_RuntimeError, "Channel is empty");
 }
 
 // Closing -----------------------------------------------------------------------

@@ -438,6 +438,11 @@ public:
         }
     }
 
+    // Whether some Sender of the channel is still alive, disconnected or not.
+    bool has_senders() const {
+        return this->with_counter([](auto* c) noexcept { return c->senders.load(std::memory_order_acquire) != 0; });
+    }
+
     // True when nothing is buffered; always true for a rendezvous channel.
     bool is_empty() const {
         switch (flavour_) {
