@@ -451,6 +451,27 @@ class TestWaiting:
 
         join_all(run(main))
 
+    def test_an_awaitable_ended_before_its_await_warns_only_when_dropped_unused(self):
+        # As a coroutine: close() or throw() before the first step ends it quietly, having done nothing; one dropped
+        # unused warns, also while an exception propagates, which stays as it was.
+        async def main():
+            ch = Channel(1)
+            for make in (ch.arecv, lambda: ch.asend("x"), ch.__anext__):
+                ended = [make(), make()]
+                assert ended[0].close() is None
+                with pytest.raises(KeyError):
+                    ended[1].throw(KeyError("thrown in"))
+                for awaitable in ended:
+                    with pytest.raises(RuntimeError, match="^cannot reuse already awaited channel operation$"):
+                        await awaitable
+                box = [make()]
+                with pytest.warns(RuntimeWarning, match=r"^Channel\.(arecv|asend|__anext__)\(\) was never awaited$"):
+                    with pytest.raises(ZeroDivisionError):
+                        [box.pop()] + [1 / 0]  # freed as the stack unwinds
+            assert outcome_of(ch.try_recv) == "RuntimeError: Channel is empty"  # none of them did anything
+
+        run(main)
+
 
 class TestCancellation:
     @pytest.mark.parametrize("side, capacity", [("recv", None), ("recv", 4), ("recv", 0), ("send", 1), ("send", 0)])
