@@ -7,12 +7,14 @@ SHELL := /bin/bash
 ARGS ?=
 VENV := .venv
 ASAN_VENV := .venv-asan
+PORTABLE_VENV := .venv-portable
 TIMED := tools/timed.sh
 
 SOAK_SECONDS ?= 600
 
 .PHONY: all test check bench bench-check soak python venv test-venv bench-venv build build-asan type-check \
-	native-tests python-tests asan-tests parallel-tests dist dist-check clean stage-times-reset
+	native-tests python-tests asan-tests parallel-tests dist dist-check clean stage-times-reset \
+	build-portable portable-python-tests cross-checks macos-build arm-native-tests cross-checks-start cross-checks-wait
 
 all: test
 
@@ -47,6 +49,8 @@ native-tests:
 	@$(TIMED) "native tests (plain)" tools/run-native-tests.sh plain
 	@$(TIMED) "native tests (TSan)" tools/run-native-tests.sh thread
 	@$(TIMED) "native tests (ASan+UBSan)" tools/run-native-tests.sh address
+	@$(TIMED) "native tests (portable)" tools/run-native-tests.sh portable
+	@$(TIMED) "native tests (portable, TSan)" tools/run-native-tests.sh portable-thread
 
 python-tests: build test-venv
 	@$(TIMED) "Python suite" tools/run-python-tests.sh $(VENV)
@@ -61,6 +65,34 @@ bench-check: build test-venv
 	@$(TIMED) "quick benchmark run" bash -c '$(VENV)/bin/python -P tools/run-benchmarks.py --quick --no-plots \
 		--out build/bench-check > build/bench-check.log 2>&1 || { tail -n 40 build/bench-check.log; exit 1; }'
 	@$(VENV)/bin/python tools/check-bench-results.py build/bench-check/results.json
+
+# The variant that takes the branches meant for systems other than Linux
+# (park buckets, a pipe, 128-byte cache lines), under the Python suite once.
+build-portable: python
+	@$(TIMED) "venv for the portable build" tools/setup-venv.sh $(PORTABLE_VENV) test
+	@$(TIMED) "extension (portable)" tools/build-extension.sh $(PORTABLE_VENV) portable
+
+portable-python-tests: build-portable
+	@$(TIMED) "Python suite (portable)" tools/run-python-tests.sh $(PORTABLE_VENV) \
+		--deselect=tests/test_process.py::test_soak
+
+# The platform checks that need a cross toolchain: everything built for macOS
+# on 64-bit Arm (nothing runs: no macOS here), and the native tests built for
+# Linux on 64-bit Arm and run under qemu-user.
+macos-build: python
+	@$(TIMED) "macOS arm64 cross build" tools/cross-build.sh aarch64-macos
+
+arm-native-tests:
+	@$(TIMED) "native tests (aarch64, emulated)" tools/cross-build.sh aarch64-linux-gnu
+
+cross-checks: macos-build arm-native-tests
+
+# make test runs the cross checks beside its other stages, and waits for them at its end.
+cross-checks-start: python
+	@tools/background.sh start cross-checks env -u MAKEFLAGS -u MFLAGS $(MAKE) --no-print-directory cross-checks
+
+cross-checks-wait:
+	@tools/background.sh wait cross-checks
 
 # Each thread-safe test run by 4 threads at once, on shared interpreter state;
 # the tests marked thread_unsafe already ran in python-tests and are skipped.
@@ -82,9 +114,10 @@ check: build test-venv
 	@$(TIMED) "Python suite" tools/run-python-tests.sh $(VENV) --deselect=tests/test_process.py::test_soak $(ARGS)
 
 stage-times-reset:
-	@mkdir -p build && rm -f build/stage-times.log
+	@mkdir -p build && rm -f build/stage-times.log && date +%s >build/stage-times.start
 
-test: stage-times-reset build type-check native-tests python-tests asan-tests parallel-tests bench-check dist-check
+test: stage-times-reset cross-checks-start build type-check native-tests python-tests asan-tests parallel-tests \
+		portable-python-tests bench-check dist-check cross-checks-wait
 	@tools/stage-summary.sh
 	@echo "[test] all tests passed"
 
@@ -96,4 +129,4 @@ soak: build
 	@$(VENV)/bin/python -P -X faulthandler tests/reliability/soak.py --seconds $(SOAK_SECONDS)
 
 clean:
-	rm -rf build dist $(VENV) $(ASAN_VENV) bench-results
+	rm -rf build dist $(VENV) $(ASAN_VENV) $(PORTABLE_VENV) bench-results

@@ -1,16 +1,24 @@
 #!/usr/bin/env bash
 # Builds the extension through its build backend and installs the package
 # into a venv. Incremental: each flavour keeps its own CMake build directory.
-#   tools/build-extension.sh VENV_DIR [address]
+# "address" builds it with sanitizers, "portable" the variant that takes the
+# branches meant for systems other than Linux.
+#   tools/build-extension.sh VENV_DIR [address|portable]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-venv=${1:?usage: build-extension.sh VENV_DIR [address]}
-sanitize=${2:-}
+venv=${1:?usage: build-extension.sh VENV_DIR [address|portable]}
+flavour=${2:-}
+sanitize=""
 args=(--no-build-isolation --quiet --disable-pip-version-check --no-deps)
-if [ -n "$sanitize" ]; then
-    args+=(-C "cmake.define.TORVAN_SANITIZE=$sanitize" -C "build-dir=build/python-$sanitize" -C cmake.build-type=RelWithDebInfo)
-fi
-echo "[build] extension${sanitize:+ ($sanitize sanitizers)} into $venv" >&2
+case $flavour in
+    "") ;;
+    address)
+        sanitize=address
+        args+=(-C "cmake.define.TORVAN_SANITIZE=$sanitize" -C "build-dir=build/python-$sanitize" -C cmake.build-type=RelWithDebInfo) ;;
+    portable) args+=(-C cmake.define.TORVAN_PORTABLE=ON -C "build-dir=build/python-portable") ;;
+    *) echo "[build] error: unknown flavour $flavour" >&2; exit 1 ;;
+esac
+echo "[build] extension${flavour:+ ($flavour)} into $venv" >&2
 cd "$here"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT

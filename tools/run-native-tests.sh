@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs the C++ tests of the native core three times: plain, under
 # ThreadSanitizer and under AddressSanitizer with UndefinedBehaviorSanitizer.
-#   tools/run-native-tests.sh [plain|thread|address ...]
+# The portable flavours build the variant that takes the branches meant for
+# systems other than Linux, plain and under ThreadSanitizer.
+#   tools/run-native-tests.sh [plain|thread|address|portable|portable-thread ...]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 flavours=("$@")
@@ -18,14 +20,19 @@ if [ ! -f /usr/src/googletest/CMakeLists.txt ]; then
 fi
 for flavour in "${flavours[@]}"; do
     dir=$here/build/native-$flavour
+    portable=OFF
     sanitize=$flavour
-    [ "$flavour" = plain ] && sanitize=""
+    case $flavour in
+        plain) sanitize="" ;;
+        portable) sanitize="" portable=ON ;;
+        portable-thread) sanitize=thread portable=ON ;;
+    esac
     echo "[native] building tests ($flavour)" >&2
     cmake -Wno-deprecated -S "$here" -B "$dir" -DTORVAN_BUILD_EXTENSION=OFF -DTORVAN_BUILD_NATIVE_TESTS=ON \
-        -DTORVAN_SANITIZE="$sanitize" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+        -DTORVAN_SANITIZE="$sanitize" -DTORVAN_PORTABLE=$portable -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build "$dir" --target torvan_native_tests -j "$jobs" >/dev/null
     echo "[native] running tests ($flavour)" >&2
-    case $flavour in
+    case $sanitize in
         thread) export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ;;
         address) export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" ;;
     esac

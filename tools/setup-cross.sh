@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Provisions what the platform checks of make test need, each once into the
-# per-user cache: the pinned cross toolchain (requirements/cross.txt) and, for
-# running aarch64 Linux binaries, Debian's qemu-user and the aarch64 C library.
-# Writes compiler wrappers and a CMake toolchain file per target into
-# build/cross/<target>/ and prints nothing on standard output.
-#   tools/setup-cross.sh TARGET...      (aarch64-macos, aarch64-linux-gnu)
+# Provisions the cross toolchains of make test's platform checks and writes a
+# CMake toolchain file per target into build/cross/<target>/; prints nothing
+# on standard output.
+#   aarch64-macos      the pinned C++ driver of requirements/cross.txt, from
+#                      the package index, into the per-user cache
+#   aarch64-linux-gnu  Debian's cross compiler, and its qemu-user to run what
+#                      it builds
+#   tools/setup-cross.sh TARGET...
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cache=${TORVAN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/torvan}
@@ -16,52 +18,58 @@ mkdir -p "$cache"
 exec 9>"$cache/.cross.lock"
 flock 9
 
-# The toolchain: a directory per pinned requirements file, reused while it is unchanged.
-requirements=$here/requirements/cross.txt
-pin=$(sha256sum "$requirements" | cut -c1-16)
-toolchain=$cache/cross-$pin
-if ! [ -x "$toolchain/ziglang/zig" ]; then
-    python=$("$here/tools/find-python.sh")
-    say "installing the pinned cross toolchain (requirements/cross.txt) into $toolchain"
-    rm -rf "$toolchain.tmp"
-    "$python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --target "$toolchain.tmp" -r "$requirements" 2>&1 \
-        | grep -v "is ignored: it is neither a file nor a directory" >&2 || true
-    [ -x "$toolchain.tmp/ziglang/zig" ] || die "the cross toolchain did not install"
-    rm -rf "$toolchain"
-    mv "$toolchain.tmp" "$toolchain"
-fi
-zig=$toolchain/ziglang/zig
-# The toolchain builds its C and C++ runtime libraries once per target, into this cache.
-zig_cache=$cache/zig-cache
+# Debian packages, installed when a command or file of theirs is missing.
+need_debian() {  # need_debian PATH PACKAGE...
+    local probe=$1
+    shift
+    if command -v "$probe" >/dev/null 2>&1 || [ -e "$probe" ]; then
+        return
+    fi
+    [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null || die "$probe is missing: install Debian's $*"
+    say "installing Debian's $*"
+    (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@") \
+        >/dev/null || die "could not install $*"
+}
+
+# The macOS toolchain: a directory per pinned requirements file, reused while it is unchanged.
+zig_toolchain() {
+    local requirements=$here/requirements/cross.txt
+    local dir
+    dir=$cache/cross-$(sha256sum "$requirements" | cut -c1-16)
+    if ! [ -x "$dir/ziglang/zig" ]; then
+        local python
+        python=$("$here/tools/find-python.sh")
+        say "installing the pinned cross toolchain (requirements/cross.txt) into $dir"
+        rm -rf "$dir.tmp"
+        "$python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --target "$dir.tmp" \
+            -r "$requirements" 2>&1 | grep -v "is ignored: it is neither a file nor a directory" >&2 || true
+        [ -x "$dir.tmp/ziglang/zig" ] || die "the cross toolchain did not install"
+        rm -rf "$dir"
+        mv "$dir.tmp" "$dir"
+    fi
+    echo "$dir/ziglang/zig"
+}
 
 for target in "$@"; do
-    case $target in
-        aarch64-macos) system=Darwin processor=arm64 ;;
-        aarch64-linux-gnu)
-            system=Linux processor=aarch64
-            if ! command -v qemu-aarch64 >/dev/null || ! [ -e /usr/aarch64-linux-gnu/lib/ld-linux-aarch64.so.1 ]; then
-                [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null \
-                    || die "qemu-aarch64 or the aarch64 C library is missing: install Debian's qemu-user and libc6-arm64-cross"
-                say "installing Debian's qemu-user and libc6-arm64-cross"
-                (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-                    qemu-user libc6-arm64-cross) >/dev/null
-            fi ;;
-        *) die "unknown target $target" ;;
-    esac
     dir=$here/build/cross/$target
     mkdir -p "$dir"
-    for tool in c++ cc; do
-        printf '#!/bin/sh\nZIG_GLOBAL_CACHE_DIR=%q exec %q %s -target %s "$@"\n' "$zig_cache" "$zig" "$tool" "$target" \
-            >"$dir/$tool"
-    done
-    for tool in ar ranlib; do
-        printf '#!/bin/sh\nexec %q %s "$@"\n' "$zig" "$tool" >"$dir/$tool"
-    done
-    chmod +x "$dir/c++" "$dir/cc" "$dir/ar" "$dir/ranlib"
-    cat >"$dir/toolchain.cmake" <<CMAKE
-# Written by tools/setup-cross.sh: cross-compiling for $target.
-set(CMAKE_SYSTEM_NAME $system)
-set(CMAKE_SYSTEM_PROCESSOR $processor)
+    case $target in
+        aarch64-macos)
+            zig=$(zig_toolchain)
+            # It builds the target's C++ runtime once, into this cache.
+            zig_cache=$cache/zig-cache
+            for tool in c++ cc; do
+                printf '#!/bin/sh\nZIG_GLOBAL_CACHE_DIR=%q exec %q %s -target %s "$@"\n' \
+                    "$zig_cache" "$zig" "$tool" "$target" >"$dir/$tool"
+            done
+            for tool in ar ranlib; do
+                printf '#!/bin/sh\nexec %q %s "$@"\n' "$zig" "$tool" >"$dir/$tool"
+            done
+            chmod +x "$dir/c++" "$dir/cc" "$dir/ar" "$dir/ranlib"
+            cat >"$dir/toolchain.cmake" <<CMAKE
+# Written by tools/setup-cross.sh: cross-compiling for macOS on 64-bit Arm.
+set(CMAKE_SYSTEM_NAME Darwin)
+set(CMAKE_SYSTEM_PROCESSOR arm64)
 set(CMAKE_CXX_COMPILER "$dir/c++")
 set(CMAKE_C_COMPILER "$dir/cc")
 set(CMAKE_AR "$dir/ar" CACHE FILEPATH "")
@@ -78,10 +86,30 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 CMAKE
-    cat >"$dir/rules.cmake" <<CMAKE
+            cat >"$dir/rules.cmake" <<CMAKE
 # Written by tools/setup-cross.sh, read after CMake's platform rules.
 # The toolchain's linker makes no MH_BUNDLE: a module is a dynamic library,
 # which the interpreter's dlopen loads all the same.
 set(CMAKE_SHARED_MODULE_CREATE_CXX_FLAGS "-shared")
 CMAKE
+            ;;
+        aarch64-linux-gnu)
+            need_debian aarch64-linux-gnu-g++ g++-aarch64-linux-gnu
+            need_debian qemu-aarch64 qemu-user
+            cat >"$dir/toolchain.cmake" <<CMAKE
+# Written by tools/setup-cross.sh: cross-compiling for Linux on 64-bit Arm,
+# run under emulation.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
+set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+CMAKE
+            ;;
+        *) die "unknown target $target" ;;
+    esac
 done

@@ -44,6 +44,7 @@ class ZeroChannel {
             partner.cx = ContextRef(e->cx);
             return Lookup::Paired;
         }
+        // Relaxed: under lock_, which disconnect() holds for its store.
         return disconnected_.load(std::memory_order_relaxed) ? Lookup::Disconnected : Lookup::None;
     }
 
@@ -315,12 +316,13 @@ public:
     bool disconnect_senders() noexcept { return disconnect(); }
     bool disconnect_receivers() noexcept { return disconnect(); }
 
+    // Acquire: pairs with the release store in disconnect(), for readers without the lock.
     bool is_disconnected() const noexcept { return disconnected_.load(std::memory_order_acquire); }
 
 private:
     bool disconnect() noexcept {
         std::lock_guard<sync::WordMutex> guard(lock_);
-        if (disconnected_.load(std::memory_order_relaxed)) {
+        if (disconnected_.load(std::memory_order_relaxed)) {  // under lock_, as every store
             return false;
         }
         disconnected_.store(true, std::memory_order_release);
@@ -345,7 +347,7 @@ private:
         std::lock_guard<sync::WordMutex> guard(lock_);
         mine.register_waiter(oper, cx, packet.get());
         reg = packet.release();
-        return theirs.can_select() || disconnected_.load(std::memory_order_relaxed);
+        return theirs.can_select() || disconnected_.load(std::memory_order_relaxed);  // under lock_
     }
 
     sync::WordMutex lock_;

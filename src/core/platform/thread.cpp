@@ -34,7 +34,7 @@ pthread_t to_pthread(unsigned long handle) noexcept {
 }  // namespace
 
 std::uint64_t detail::draw_thread_id() noexcept {
-    detail::t_thread_id = g_next_thread_id.fetch_add(1, std::memory_order_relaxed);
+    detail::t_thread_id = g_next_thread_id.fetch_add(1, std::memory_order_relaxed);  // a unique number only
     return detail::t_thread_id;
 }
 

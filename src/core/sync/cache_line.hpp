@@ -44,6 +44,7 @@ struct IsolatedAtomic {
                   kStateOffset <= kCacheLine + kObjectAlign);
 
     explicit IsolatedAtomic(T initial) noexcept : value(initial) {}
+    // Relaxed: a move happens while the object is being built, before any sharing.
     IsolatedAtomic(IsolatedAtomic&& other) noexcept : value(other.value.load(std::memory_order_relaxed)) {}
 
     std::byte before[kValueOffset - kStateOffset] = {};
