@@ -143,21 +143,24 @@ TEST(NativeThread, StartsWithAnyStackSizeAndReportsWhatTheSystemRefuses) {
                 error == describe_os_error(EINVAL))
         << error;
 
-    // A thread joining itself is told so instead of hanging.
+    // A thread joining itself is told so instead of hanging (and is let go).
     std::optional<NativeThread> self;
     std::optional<std::string> self_join;
     std::atomic<bool> go{false};
+    std::atomic<bool> joined{false};
     self = NativeThread::spawn(
         [&] {
             go.wait(false);
             self_join = self->join();
+            joined.store(true);
         },
         64 * 1024, error);
     ASSERT_TRUE(self) << error;
     go.store(true);
     go.notify_one();
-    ASSERT_TRUE(eventually([&] { return !self->joinable(); }));
-    ASSERT_TRUE(eventually([&] { return self_join.has_value(); }));
+    ASSERT_TRUE(eventually([&] { return joined.load(); }));
+    EXPECT_FALSE(self->joinable());
+    ASSERT_TRUE(self_join.has_value());
     EXPECT_EQ(*self_join, describe_os_error(EDEADLK));
 }
 
