@@ -9,15 +9,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 flavours=("$@")
 [ ${#flavours[@]} -gt 0 ] || flavours=(plain thread address)
 jobs=$(nproc 2>/dev/null || echo 2)
-if [ ! -f /usr/src/googletest/CMakeLists.txt ]; then
-    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
-        echo "[native] installing GoogleTest (Debian package libgtest-dev)" >&2
-        (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev) >/dev/null
-    else
-        echo "[native] error: GoogleTest sources missing; install the Debian package libgtest-dev" >&2
-        exit 1
-    fi
-fi
+"$here/tools/need-debian.sh" /usr/src/googletest/CMakeLists.txt libgtest-dev
 for flavour in "${flavours[@]}"; do
     dir=$here/build/native-$flavour
     portable=OFF

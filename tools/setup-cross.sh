@@ -18,18 +18,7 @@ mkdir -p "$cache"
 exec 9>"$cache/.cross.lock"
 flock 9
 
-# Debian packages, installed when a command or file of theirs is missing.
-need_debian() {  # need_debian PATH PACKAGE...
-    local probe=$1
-    shift
-    if command -v "$probe" >/dev/null 2>&1 || [ -e "$probe" ]; then
-        return
-    fi
-    [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null || die "$probe is missing: install Debian's $*"
-    say "installing Debian's $*"
-    (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@") \
-        >/dev/null || die "could not install $*"
-}
+need_debian() { "$here/tools/need-debian.sh" "$@"; }
 
 # The macOS toolchain: a directory per pinned requirements file, reused while it is unchanged.
 zig_toolchain() {
@@ -50,6 +39,8 @@ zig_toolchain() {
     echo "$dir/ziglang/zig"
 }
 
+# The native tests build GoogleTest from Debian's sources for every target.
+need_debian /usr/src/googletest/CMakeLists.txt libgtest-dev
 for target in "$@"; do
     dir=$here/build/cross/$target
     mkdir -p "$dir"
