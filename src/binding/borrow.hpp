@@ -45,6 +45,9 @@ enum class OnConflict { Raise, Fail };
 class SharedBorrow {
 public:
     explicit SharedBorrow(std::atomic<std::uint64_t>& flag, OnConflict mode = OnConflict::Raise) : flag_(flag) {
+        // Relaxed: a guess for the CAS. Acquire on success pairs with the
+        // release of the exclusive borrow before it; a shared borrow's release
+        // decrement pairs with an exclusive borrow's acquire CAS after it.
         std::uint64_t current = flag_.load(std::memory_order_relaxed);
         do {
             if (current >= kDraining) {
@@ -70,6 +73,8 @@ private:
 
 class ExclusiveBorrow {
 public:
+    // Acquire CAS and release store: pair with the other borrows' release and
+    // acquire, as in SharedBorrow.
     explicit ExclusiveBorrow(std::atomic<std::uint64_t>& flag, OnConflict mode = OnConflict::Raise) : flag_(flag) {
         std::uint64_t expected = 0;
         if (!flag_.compare_exchange_strong(expected, kExclusivelyBorrowed, std::memory_order_acquire,
@@ -134,7 +139,8 @@ private:
 
 // The same borrows of a thread-bound object, which only its owner thread
 // may borrow (the owner check comes first): the same conflicts, found with
-// plain loads and stores instead of read-modify-write instructions.
+// plain loads and stores instead of read-modify-write instructions. Relaxed:
+// no other thread touches the flag, so there is nothing to pair with.
 class OwnerSharedBorrow {
 public:
     explicit OwnerSharedBorrow(std::atomic<std::uint64_t>& flag, OnConflict mode = OnConflict::Raise) : flag_(flag) {

@@ -19,6 +19,8 @@ void defer_release(PyObject* object) noexcept;
 // Releases every queued reference, in the order queued. Called whenever a
 // thread attaches; cheap when nothing is queued.
 inline void drain_deferred_releases() {
+    // Acquire: pairs with defer_release's release store; the list itself is
+    // read under its mutex. A stale false only delays the drain to the next attach.
     if (detail::deferred_pending.load(std::memory_order_acquire)) {
         detail::drain_deferred_slow();
     }

@@ -24,6 +24,7 @@ std::atomic<PyObject*> g_panic_type{nullptr};
 
 // The PanicException type, created on first use and kept for the process's life.
 PyObject* panic_type() noexcept {
+    // Acquire: pairs with the acq_rel CAS below that publishes the created type.
     PyObject* type = g_panic_type.load(std::memory_order_acquire);
     if (type != nullptr) {
         return type;

@@ -82,13 +82,17 @@ public:
     bool is_remote() const noexcept { return remote_ != nullptr; }
     const void* group() const noexcept { return remote_->group(); }
 
-    // Starts a new wait.
+    // Starts a new wait. Relaxed: wakers reach the context only through its
+    // registration, made after this under a channel's lock (or, for a remote
+    // waiter, published by a release), which orders this store for them.
     void reset() noexcept { select_.store(kWaiting, std::memory_order_relaxed); }
 
     // Moves the selection word from waiting to `selection`; false if another
     // party got there first.
     bool try_select(std::uintptr_t selection) noexcept {
         std::uintptr_t expected = kWaiting;
+        // Acq_rel: releases what the selecting party wrote (a packet, a slot) to
+        // the waiter's acquire in selected(); a losing CAS acquires the winner's.
         return select_.compare_exchange_strong(expected, selection, std::memory_order_acq_rel,
                                                std::memory_order_acquire);
     }
@@ -100,6 +104,9 @@ public:
             remote_->wake();
             return;
         }
+        // Release: pairs with the acquire exchanges in park(). The park word
+        // carries no data of its own (the selection word does); the pairing
+        // keeps a wake from being taken for an earlier one.
         if (park_.exchange(kNotified, std::memory_order_release) == kParked) {
             platform::wake_one(park_);
         }

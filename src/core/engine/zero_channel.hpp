@@ -52,6 +52,7 @@ class ZeroChannel {
             partner.cx = ContextRef(e->cx);
             return Lookup::Paired;
         }
+        // Relaxed: under lock_, which disconnect() holds for its store.
         return disconnected_.load(std::memory_order_relaxed) ? Lookup::Disconnected : Lookup::None;
     }
 
@@ -362,6 +363,7 @@ public:
     bool disconnect_senders() noexcept { return disconnect(); }
     bool disconnect_receivers() noexcept { return disconnect(); }
 
+    // Acquire: pairs with the release store in disconnect(), for readers without the lock.
     bool is_disconnected() const noexcept { return disconnected_.load(std::memory_order_acquire); }
 
     // Operations registered as waiting, per side.
@@ -377,7 +379,7 @@ public:
 private:
     bool disconnect() noexcept {
         std::lock_guard<sync::WordMutex> guard(lock_);
-        if (disconnected_.load(std::memory_order_relaxed)) {
+        if (disconnected_.load(std::memory_order_relaxed)) {  // under lock_, as every store
             return false;
         }
         disconnected_.store(true, std::memory_order_release);
@@ -406,7 +408,7 @@ private:
         if (&mine == &senders_) {
             wake_remote_receivers();
         }
-        return theirs.can_select() || disconnected_.load(std::memory_order_relaxed);
+        return theirs.can_select() || disconnected_.load(std::memory_order_relaxed);  // under lock_
     }
 
     mutable sync::WordMutex lock_;

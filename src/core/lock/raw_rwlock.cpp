@@ -14,6 +14,7 @@ std::atomic<std::uint32_t> next_slot{0};
 }  // namespace
 
 std::uint32_t detail::assign_reader_slot() noexcept {
+    // Relaxed: spreads threads over the slots; it publishes nothing.
     t_reader_slot = next_slot.fetch_add(1, std::memory_order_relaxed) % ReaderSlots::kCount;
     return t_reader_slot;
 }
@@ -30,7 +31,7 @@ bool ReaderSlots::all_empty() const noexcept {
 std::uint64_t ReaderSlots::total() const noexcept {
     std::uint64_t sum = 0;
     for (const Slot& slot : slots_) {
-        sum += slot.value.load(std::memory_order_relaxed);
+        sum += slot.value.load(std::memory_order_relaxed);  // a snapshot for tests; nothing is read through it
     }
     return sum;
 }
@@ -38,6 +39,8 @@ std::uint64_t ReaderSlots::total() const noexcept {
 std::optional<ReadTicket> RawRwLock::try_lock_shared_in_word(bool recursive) {
     // Guess "free" for the first compare-and-swap: right, it takes the lock
     // in one exchange with the other cores; wrong, it reads the word anyway.
+    // Acquire on success (here and below): pairs with the writer's release in
+    // unlock_exclusive; a failed CAS only reads the word for the next try.
     std::uint64_t state = 0;
     if (state_.compare_exchange_strong(state, 1, std::memory_order_acquire, std::memory_order_relaxed)) {
         return ReadTicket::word();
@@ -71,6 +74,8 @@ std::optional<ReadTicket> RawRwLock::wait_shared(bool recursive, bool interrupti
         if (!admits_reader(state_.load(std::memory_order_seq_cst), recursive)) {
             status = platform::wait_on_word(reader_sequence_, sequence, platform::Deadline::never(), interruptible);
         }
+        // Relaxed: the count only lets releases skip a wake when it is zero; seen
+        // late, it costs a spare wake. The next announcement is seq_cst again.
         readers_parked_.fetch_sub(1, std::memory_order_relaxed);
         if (status == platform::WaitStatus::Interrupted) {
             return std::nullopt;
@@ -90,7 +95,7 @@ void RawRwLock::unlock_shared_in_word() noexcept {
 bool RawRwLock::try_lock_exclusive() noexcept {
     std::uint64_t expected = 0;
     if (!state_.compare_exchange_strong(expected, kWriterHeld, std::memory_order_seq_cst,
-                                        std::memory_order_relaxed)) {
+                                        std::memory_order_relaxed)) {  // failure reads nothing
         return false;
     }
     if (slots_ == nullptr || slots_->all_empty()) {
@@ -104,6 +109,7 @@ bool RawRwLock::try_lock_exclusive() noexcept {
 bool RawRwLock::wait_exclusive(bool interruptible) noexcept {
     sync::LockSpinWait spin;
     for (;;) {
+        // Relaxed: a guess for the CAS below, which decides.
         std::uint64_t state = state_.load(std::memory_order_relaxed);
         if ((state & (kWriterHeld | kWriterDraining)) == 0) {
             // Claim the drain: from now on new readers queue, except
@@ -115,7 +121,8 @@ bool RawRwLock::wait_exclusive(bool interruptible) noexcept {
             continue;
         }
         if ((state & kWriterWaiting) == 0) {
-            // Stop new readers at once, before spinning.
+            // Stop new readers at once, before spinning. Relaxed: a flag that
+            // only turns readers away; it hands over no memory.
             state_.compare_exchange_weak(state, state | kWriterWaiting, std::memory_order_relaxed,
                                          std::memory_order_relaxed);
             continue;
@@ -131,7 +138,7 @@ bool RawRwLock::wait_exclusive(bool interruptible) noexcept {
         if ((state & (kWriterHeld | kWriterDraining)) != 0 && (state & kWriterWaiting) != 0) {
             status = platform::wait_on_word(writer_sequence_, sequence, platform::Deadline::never(), interruptible);
         }
-        writers_parked_.fetch_sub(1, std::memory_order_relaxed);
+        writers_parked_.fetch_sub(1, std::memory_order_relaxed);  // as readers_parked_ in lock_shared
         if (status == platform::WaitStatus::Interrupted) {
             // The waiting bit may hold readers back for this writer alone.
             state_.fetch_and(~kWriterWaiting, std::memory_order_seq_cst);
@@ -157,7 +164,9 @@ bool RawRwLock::drain_readers(bool interruptible) noexcept {
     for (;;) {
         std::uint64_t state = state_.load(std::memory_order_seq_cst);
         if (is_drained(state)) {
-            // Fails if a recursive reader joined the word meanwhile.
+            // Fails if a recursive reader joined the word meanwhile. Acquire:
+            // pairs with the word readers' release decrements (the slot readers'
+            // were acquired by is_drained's sequentially consistent loads).
             if (state_.compare_exchange_weak(state, kWriterHeld, std::memory_order_acquire,
                                              std::memory_order_relaxed)) {
                 return true;
@@ -173,7 +182,7 @@ bool RawRwLock::drain_readers(bool interruptible) noexcept {
         if (!is_drained(state_.load(std::memory_order_seq_cst))) {
             status = platform::wait_on_word(drain_sequence_, sequence, platform::Deadline::never(), interruptible);
         }
-        drainer_parked_.store(0, std::memory_order_relaxed);
+        drainer_parked_.store(0, std::memory_order_relaxed);  // as readers_parked_ in lock_shared
         if (status == platform::WaitStatus::Interrupted) {
             state_.fetch_and(~kWriterDraining, std::memory_order_seq_cst);
             give_up_waiting();

@@ -149,6 +149,7 @@ public:
     void unlock_exclusive() noexcept;
 
     // Snapshots, for tests and sanity checks; stale as soon as they return.
+    // Relaxed: nothing is read on their word.
     std::uint64_t readers() const noexcept {
         std::uint64_t in_word = state_.load(std::memory_order_relaxed) & kReaderMask;
         return slots_ != nullptr ? in_word + slots_->total() : in_word;
