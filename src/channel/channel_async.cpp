@@ -12,6 +12,7 @@
 
 #include "binding/methods.hpp"
 #include "binding/type_object.hpp"
+#include "channel/channel_errors.hpp"
 #include "channel/channel_wait.hpp"
 #include "channel/loop_wakeups.hpp"
 #include "channel/messages.hpp"
@@ -207,7 +208,7 @@ bool close_signalled(const AwaitState& state) {
     if (state.end == ReceiveEnd::EndIteration && channel_closed(state) && state.parts.receiver->is_empty()) {
         end_with(state, PyError::lazy_without_message(PyExc_StopAsyncIteration));
     }
-    end_with(state, PyExc_ValueError, kClosedAndEmpty);
+    end_with(state, channel_error(ChannelError::Closed, kClosedAndEmpty));
 }
 
 // Without waiting: an item, or the end of a closed and drained channel.
@@ -244,7 +245,7 @@ std::optional<Step> first_send(AwaitState& state) {
         }
     }
     if (!status || *status == engine::SendStatus::Disconnected) {
-        end_with(state, PyExc_ValueError, kClosed);
+        end_with(state, channel_error(ChannelError::Closed, kClosed));
     }
     if (*status == engine::SendStatus::Sent) {
         return finish(state);
@@ -256,13 +257,13 @@ std::optional<Step> first_send(AwaitState& state) {
 std::optional<Step> try_send(AwaitState& state) {
     if (close_signalled(state)) {
         state.wait->pass_on();
-        end_with(state, PyExc_ValueError, kClosed);
+        end_with(state, channel_error(ChannelError::Closed, kClosed));
     }
     switch (state.sender.try_send(state.item)) {
         case engine::SendStatus::Sent:
             return finish(state);
         case engine::SendStatus::Disconnected:
-            end_with(state, PyExc_ValueError, kClosed);
+            end_with(state, channel_error(ChannelError::Closed, kClosed));
         default:
             return std::nullopt;
     }
@@ -407,7 +408,7 @@ Step first_step(AwaitState& state) {
     }
     // As send() does: a closed channel is reported before a bad timeout.
     if (channel_closed(state)) {
-        end_with(state, PyExc_ValueError, kClosed);
+        end_with(state, channel_error(ChannelError::Closed, kClosed));
     }
     state.deadline = deadline_after(state.timeout);
     if (std::optional<Step> step = first_send(state)) {
