@@ -53,28 +53,44 @@ class _Tasks:
         # None while tasks run; once the pool broke or a later shutdown cancelled
         # what is queued, the exception every task raises instead of running.
         self.refusal: Callable[[], BaseException] | None = None
-        self.broken = False
+        # None while submit() takes tasks; then what it raises instead.
+        self.closed: Callable[[], BaseException] | None = None
         self.workers: dict[int, threading.Thread] = {}
         self.numbering = threading.Lock()
         self.started = itertools.count()
+        self.run, self.run_with_keywords = self.runners()
 
-    def run(self, fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
-        if self.refusal is not None:
-            raise self.refusal()
-        ident = threading.get_ident()
-        worker = self.workers.get(ident)
-        if worker is None:
-            worker = self.first_task(ident)
-        registry = _registry
+    def runners(self) -> tuple[Callable[..., Any], Callable[..., Any]]:
+        """The function each task calls, without and with keyword arguments:
+        closures, since a task costs little more than a few lookups and calls."""
+        tasks, workers, get_ident, registry = self, self.workers, threading.get_ident, _registry
         if registry is None:
-            return fn(*args, **kwargs)
-        registry[ident] = worker
-        try:
-            return fn(*args, **kwargs)
-        finally:
-            # Only for the task: a thread id outlives the worker, and may be a
-            # different thread's by the time another task or thread asks.
-            registry.pop(ident, None)
+            registry = {}  # the workers' objects, then, are nobody's business
+
+        # The worker's object is registered for the task only: a thread id
+        # outlives the worker, and may be a different thread's by the time
+        # another task or thread asks.
+        def run(fn: Callable[..., Any], args: tuple[Any, ...]) -> Any:
+            if (refusal := tasks.refusal) is not None:
+                raise refusal()
+            ident = get_ident()
+            registry[ident] = workers.get(ident) or tasks.first_task(ident)
+            try:
+                return fn(*args)
+            finally:
+                registry.pop(ident, None)
+
+        def run_with_keywords(fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
+            if (refusal := tasks.refusal) is not None:
+                raise refusal()
+            ident = get_ident()
+            registry[ident] = workers.get(ident) or tasks.first_task(ident)
+            try:
+                return fn(*args, **kwargs)
+            finally:
+                registry.pop(ident, None)
+
+        return run, run_with_keywords
 
     def first_task(self, ident: int) -> threading.Thread:
         """Names the worker and runs the initializer, before its first task."""
@@ -89,10 +105,17 @@ class _Tasks:
             self.initializer(*self.initargs)
         except BaseException:
             _LOGGER.critical("Exception in initializer:", exc_info=True)
-            self.broken = True
-            self.refusal = lambda: BrokenThreadPool(_BROKEN)
+            self.refusal = self.closed = _broken
             raise BrokenThreadPool(_BROKEN) from None
         return worker
+
+
+def _broken() -> BaseException:
+    return BrokenThreadPool(_BROKEN)
+
+
+def _shut() -> BaseException:
+    return RuntimeError("cannot schedule new futures after shutdown")
 
 
 class ThreadPoolExecutor(Executor):
@@ -132,7 +155,6 @@ class ThreadPoolExecutor(Executor):
         self._max_workers = max_workers
         self._thread_name_prefix = thread_name_prefix or f"ThreadPoolExecutor-{self._counter()}"
         self._tasks = _Tasks(self._thread_name_prefix, initializer, initargs)
-        self._run = self._tasks.run
         self._pool = ThreadPool(operator.index(max_workers))
         self._shutdown = False
         self._shutdown_lock = threading.Lock()
@@ -143,12 +165,13 @@ class ThreadPoolExecutor(Executor):
 
         Schedules the callable to be executed as fn(*args, **kwargs) and returns
         a Future instance representing the execution of the callable."""
-        if self._tasks.broken:
-            raise self.BROKEN(_BROKEN)
-        if self._shutdown:
-            raise RuntimeError("cannot schedule new futures after shutdown")
+        tasks = self._tasks
+        if (closed := tasks.closed) is not None:
+            raise closed()
         try:
-            return self._pool.submit(self._run, fn, args, kwargs)
+            if kwargs:
+                return self._pool.submit(tasks.run_with_keywords, fn, args, kwargs)
+            return self._pool.submit(tasks.run, fn, args)
         except RuntimeError as refused:
             raise self._refusal_for(refused) from None
 
@@ -179,6 +202,8 @@ class ThreadPoolExecutor(Executor):
         with self._shutdown_lock:
             first = not self._shutdown
             self._shutdown = True
+            if self._tasks.closed is None:  # a broken executor still says so
+                self._tasks.closed = _shut
             if cancel_futures and (background or not first) and self._tasks.refusal is None:
                 # The pool cancels what its workers take once its own shutdown
                 # has begun, which a thread of its own or an earlier call does:
