@@ -8,7 +8,7 @@ import threading
 
 import pytest
 
-from conftest import JOIN_TIMEOUT as TIMEOUT, eventually, join_all, start_threads, thread_state
+from conftest import JOIN_TIMEOUT as TIMEOUT, eventually, join_all, run_python, start_threads, thread_state
 from torvan import AtomicInteger, ThreadPoolExecutor
 
 SHUT = "^cannot schedule new futures after shutdown$"
@@ -20,6 +20,14 @@ def refuses(executor):
     except RuntimeError as refusal:
         assert str(refusal) == "cannot schedule new futures after shutdown"
         return True
+    return False
+
+
+def holds_its_pool(executor):
+    try:
+        executor._pool.submit(int)
+    except RuntimeError as refusal:
+        return str(refusal) == "Already mutably borrowed"
     return False
 
 
@@ -116,17 +124,37 @@ def test_every_shutdown_waits_for_the_workers_as_the_standard_one_does(first):
     executor = ThreadPoolExecutor(1)
     running, gate = gated(executor)
     queued = [executor.submit(pow, 2, i) for i in range(5)]
-    arguments = {"wait": {}, "no wait": {"wait": False}, "cancel": {"wait": False, "cancel_futures": True}}[first]
-    closers = start_threads([lambda: executor.shutdown(**arguments), executor.shutdown])
-    eventually(lambda: refuses(executor) and thread_state(closers[1].native_id) == "S", "the second shutdown waits")
-    assert closers[1].is_alive() and not running.done()
+    if first == "wait":
+        closers = start_threads([executor.shutdown])
+        eventually(lambda: refuses(executor) and thread_state(closers[0].native_id) == "S", "the first one waits")
+    else:
+        executor.shutdown(wait=False, cancel_futures=first == "cancel")
+        assert refuses(executor) and not running.done()
+        closers = []
+    closers += start_threads([executor.shutdown])
+    eventually(lambda: thread_state(closers[-1].native_id) == "S", "the second one waits")
+    assert all(c.is_alive() for c in closers) and not running.done()
     gate.set()
     join_all(closers)
     assert running.result(0) is True and all(f.done() for f in queued)
     if first == "cancel":
-        assert all(f.cancelled() for f in queued)
+        for future in queued:
+            with pytest.raises(concurrent.futures.CancelledError):
+                future.result(0)
     else:
         assert [f.result(0) for f in queued] == [1, 2, 4, 8, 16]
+
+
+def test_shutdown_that_waits_cancels_what_is_queued_for_good():
+    executor = ThreadPoolExecutor(1)
+    running, gate = gated(executor)
+    queued = [executor.submit(int, i) for i in range(3)]
+    closer = start_threads([lambda: executor.shutdown(cancel_futures=True)])
+    # Asleep while holding its pool: the pool's own shutdown has begun, and only its wait for the workers sleeps.
+    eventually(lambda: holds_its_pool(executor) and thread_state(closer[0].native_id) == "S", "the shutdown waits")
+    gate.set()
+    join_all(closer)
+    assert running.result(0) is True and all(f.cancelled() for f in queued)
 
 
 def test_a_later_shutdown_cancels_what_is_still_queued():
@@ -191,3 +219,25 @@ def test_shut_down_while_a_map_is_read(how):
     executor.shutdown()
     assert running.result(0) is True
     assert list(mapped) == []  # the iterator has ended
+
+
+def test_queued_tasks_run_before_the_interpreter_exits_however_the_executor_was_left():
+    # Shut down without waiting, shut down by an exit handler (when no new thread may start), or never shut down:
+    # what was queued runs before the process ends, as with the standard executor.
+    out = run_python("""
+import atexit, threading
+from torvan import ThreadPoolExecutor
+
+gate = threading.Event()
+for how in ("no wait", "at exit", "never"):
+    executor = ThreadPoolExecutor(1)
+    executor.submit(gate.wait, 30)
+    for i in range(2):
+        executor.submit(print, how, i, flush=True)
+    if how == "no wait":
+        executor.shutdown(wait=False)
+    elif how == "at exit":
+        atexit.register(executor.shutdown, wait=False)
+gate.set()
+""")
+    assert sorted(out.splitlines()) == sorted(f"{how} {i}" for how in ("no wait", "at exit", "never") for i in range(2))
