@@ -190,10 +190,10 @@ class TestPythonHabits:
 import sys
 import torvan._torvan as native
 del sys.modules["torvan._errors"]  # where the module looks for the classes
-closed = native.Channel()
+closed, idle = native.Channel(), native.Channel()  # a channel dropped closes, as close() does
 closed.close()
-for call in (native.Channel().try_recv, lambda: native.Channel(0).try_send(1), closed.recv,
-             lambda: native.select([native.Channel().recv_op(), closed.recv_op()])):
+for call in (idle.try_recv, lambda: native.Channel(0).try_send(1), closed.recv,
+             lambda: native.select([idle.recv_op(), closed.recv_op()])):
     try:
         call()
     except Exception as error:
