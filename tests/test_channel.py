@@ -159,7 +159,7 @@ class TestPythonHabits:
         with pytest.raises(AttributeError):
             ch.closed = False
 
-    def test_errors_are_both_the_specified_type_and_the_queue_modules(self):
+    def test_errors_are_both_the_builtin_type_and_the_queue_modules(self):
         full, empty, closed, drained_closed = Channel(1), Channel(), Channel(1), Channel()
         full.send(0)
         closed.send(0)
@@ -177,10 +177,10 @@ class TestPythonHabits:
             (lambda: run(drained_closed.arecv), ChannelClosed, ValueError, queue.ShutDown, "Channel is closed and empty"),
             (lambda: run(lambda: closed.asend(1)), ChannelClosed, ValueError, queue.ShutDown, "Channel is closed"),
         ]
-        for call, cls, specified, from_queue, message in cases:
+        for call, cls, builtin, from_queue, message in cases:
             with pytest.raises(from_queue) as info:
                 call()
-            assert type(info.value) is cls and isinstance(info.value, specified) and str(info.value) == message
+            assert type(info.value) is cls and isinstance(info.value, builtin) and str(info.value) == message
             assert cls is not ChannelClosed or info.value.index is None  # only select's name an operation
         assert not issubclass(ChannelFull, queue.Empty) and not issubclass(ChannelEmpty, queue.Full)
         assert closed.recv() == 0  # what a refused send left is still there

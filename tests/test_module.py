@@ -52,7 +52,7 @@ class TestTypes:
         assert torvan.__all__ == [*_torvan.__all__, "ChannelClosed", "ChannelEmpty", "ChannelFull", "PanicException",
                                   "ThreadPoolExecutor"]
         assert all(getattr(torvan, name) is getattr(_torvan, name) for name in _torvan.__all__)
-        # The pool has what it is specified with and nothing else: the executor habits are ThreadPoolExecutor's.
+        # The pool has submit and shutdown and nothing else: the executor habits are ThreadPoolExecutor's.
         assert {name for name in vars(ThreadPool) if not name.startswith("__")} == {"submit", "shutdown"}
         assert not {"__enter__", "__exit__", "__repr__"} & set(vars(ThreadPool))
         assert (torvan.__version__, select.__module__) == (importlib.metadata.version("torvan"), "torvan._torvan")

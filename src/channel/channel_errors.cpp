@@ -34,7 +34,7 @@ PyObject* look_up(PackageClass& entry) noexcept {
     }
     if (type != nullptr && !(PyType_Check(type) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type),
                                                                        reinterpret_cast<PyTypeObject*>(entry.fallback)))) {
-        Py_CLEAR(type);  // not what the package is known to define: raise what is specified
+        Py_CLEAR(type);  // not what the package is known to define: raise the built-in type
     }
     PyErr_Clear();
     PyErr_SetRaisedException(in_flight);

@@ -1,7 +1,7 @@
 #pragma once
 // The errors of a full, empty or closed channel. Each is raised as a class
 // the torvan package defines in Python (torvan/_errors.py), derived both
-// from the built-in type the error is specified with and from the queue
+// from the built-in type the error has always had and from the queue
 // module's exception of the same meaning, so that `except RuntimeError` and
 // `except queue.Empty` both catch an empty channel. The classes are found in
 // the package, which is imported before the module is (importing
