@@ -6,7 +6,9 @@ import asyncio
 import gc
 import math
 import os
+import queue
 import random
+import re
 import sys
 import threading
 import time
@@ -15,9 +17,9 @@ import weakref
 
 import pytest
 
-from conftest import (JOIN_TIMEOUT, Token, join_all, outcome_of, run_in_thread, scaled, settle, start_threads,
-                      wait_until_sleeping)
-from torvan import Channel, select
+from conftest import (JOIN_TIMEOUT, Token, join_all, outcome_of, run_in_thread, run_python, scaled, settle,
+                      start_threads, wait_until_sleeping)
+from torvan import Channel, ChannelClosed, ChannelEmpty, ChannelFull, select
 
 FLAVOURS = {"unbounded": None, "bounded": 4, "rendezvous": 0}
 CONVERSION_PANIC = "cannot convert float seconds to Duration: value is either too big or NaN"
@@ -142,6 +144,67 @@ class TestOperations:
                 closed.send(1)
         with pytest.raises(TypeError, match="'_exc_type', '_exc_val', and '_exc_tb'"):
             Channel().__exit__()
+
+
+class TestPythonHabits:
+    @pytest.mark.parametrize("flavour", FLAVOURS)
+    def test_len_closed_truth_and_repr_show_what_the_channel_holds(self, flavour):
+        capacity = FLAVOURS[flavour]
+        ch, held = Channel(capacity), 0 if capacity == 0 else 3
+        assert (len(ch), ch.closed, bool(ch)) == (0, False, True)  # true when empty: a channel, not a container
+        for i in range(held):
+            ch.send(i)
+        assert re.fullmatch(rf"<Channel capacity={capacity} buffered={held} closed=False at 0x[0-9a-f]+>", repr(ch))
+        ch.close()
+        assert (len(ch), ch.closed, ch.capacity) == (held, True, capacity)
+        assert f"buffered={held} closed=True" in repr(ch)
+        assert drained(ch) == list(range(held)) and len(ch) == 0 and bool(ch)
+        with pytest.raises(AttributeError):
+            ch.closed = False
+
+    def test_errors_are_both_the_builtin_type_and_the_queue_modules(self):
+        full, empty, closed, drained_closed = Channel(1), Channel(), Channel(1), Channel()
+        full.send(0)
+        closed.send(0)
+        closed.close()
+        drained_closed.close()
+        cases = [
+            (lambda: full.try_send(1), ChannelFull, RuntimeError, queue.Full, "Channel is full"),
+            (empty.try_recv, ChannelEmpty, RuntimeError, queue.Empty, "Channel is empty"),
+            (lambda: closed.send(1), ChannelClosed, ValueError, queue.ShutDown, "Channel is closed"),
+            (lambda: closed.try_send(1), ChannelClosed, ValueError, queue.ShutDown, "Channel is closed"),
+            (lambda: closed.send_op(1), ChannelClosed, ValueError, queue.ShutDown, "Channel is closed"),
+            (drained_closed.recv, ChannelClosed, ValueError, queue.ShutDown, "Channel is closed and empty"),
+            (lambda: drained_closed.recv(5), ChannelClosed, ValueError, queue.ShutDown, "Channel is closed and empty"),
+            (drained_closed.try_recv, ChannelClosed, ValueError, queue.ShutDown, "Channel is closed and empty"),
+            (lambda: run(drained_closed.arecv), ChannelClosed, ValueError, queue.ShutDown, "Channel is closed and empty"),
+            (lambda: run(lambda: closed.asend(1)), ChannelClosed, ValueError, queue.ShutDown, "Channel is closed"),
+        ]
+        for call, cls, builtin, from_queue, message in cases:
+            with pytest.raises(from_queue) as info:
+                call()
+            assert type(info.value) is cls and isinstance(info.value, builtin) and str(info.value) == message
+            assert cls is not ChannelClosed or info.value.index is None  # only select's name an operation
+        assert not issubclass(ChannelFull, queue.Empty) and not issubclass(ChannelEmpty, queue.Full)
+        assert closed.recv() == 0  # what a refused send left is still there
+
+    def test_loaded_without_its_package_the_module_raises_the_builtin_types(self):
+        out = run_python("""
+import sys
+import torvan._torvan as native
+del sys.modules["torvan._errors"]  # where the module looks for the classes
+closed, idle = native.Channel(), native.Channel()  # a channel dropped closes, as close() does
+closed.close()
+for call in (idle.try_recv, lambda: native.Channel(0).try_send(1), closed.recv,
+             lambda: native.select([idle.recv_op(), closed.recv_op()])):
+    try:
+        call()
+    except Exception as error:
+        print(type(error).__name__, error, getattr(error, "index", None))
+""")
+        assert out.splitlines() == [
+            "RuntimeError Channel is empty None", "RuntimeError Channel is full None",
+            "ValueError Channel is closed and empty None", "ValueError Selected channel is closed and empty 1"]
 
 
 TIMED_CALLS = {
@@ -355,7 +418,7 @@ class TestWaiting:
                 outcomes.append("cancelled" if waiting.cancelled() else waiting.result())
             return outcomes
 
-        assert run(main) == ([None, "x", "RuntimeError: Channel is full", "cancelled"] if side == "receive" else
+        assert run(main) == ([None, "x", "ChannelFull: Channel is full", "cancelled"] if side == "receive" else
                              ["x", None, "x", None])
 
     @pytest.mark.parametrize("capacity", FLAVOURS.values(), ids=FLAVOURS.keys())
@@ -468,7 +531,7 @@ class TestWaiting:
                 with pytest.warns(RuntimeWarning, match=r"^Channel\.(arecv|asend|__anext__)\(\) was never awaited$"):
                     with pytest.raises(ZeroDivisionError):
                         [box.pop()] + [1 / 0]  # freed as the stack unwinds
-            assert outcome_of(ch.try_recv) == "RuntimeError: Channel is empty"  # none of them did anything
+            assert outcome_of(ch.try_recv) == "ChannelEmpty: Channel is empty"  # none of them did anything
 
         run(main)
 

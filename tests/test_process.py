@@ -227,8 +227,10 @@ def test_forked_child_keeps_using_what_was_idle_and_does_not_wait_for_workers_it
             signal.alarm(60)  # a hang ends the child; a failure shows as its exit status and on standard error
             ch.send("child")
             m.set("child", 2)
-            with lock.write(), ThreadPool(1) as fresh:
+            with lock.write():
+                fresh = ThreadPool(1)
                 assert fresh.submit(int, "2").result() == 2
+                fresh.shutdown()
             assert [ch.recv(), ch.recv(timeout=5), sorted(m.keys()), counter.increment()] == [
                 "sent before the fork", "child", ["child", "parent"], 6]
             try:

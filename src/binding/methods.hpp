@@ -324,7 +324,7 @@ PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs
         });
 }
 
-// Slots taking only self: tp_repr, tp_str, tp_iter, and getters.
+// Slots taking only self: tp_repr, tp_str, tp_iter, nb_int, nb_index, and getters.
 template <auto Body>
 PyObject* unary_entry(PyObject* self) noexcept {
     return noargs_entry<Body>(self, nullptr);
@@ -355,6 +355,18 @@ Py_ssize_t length_entry(PyObject* self) noexcept {
         check_owner_thread(instance);
         SharedBorrowOf<Class> borrow(instance);
         return Body(instance);
+    });
+}
+
+// nb_bool.
+template <auto Body>
+int truth_entry(PyObject* self) noexcept {
+    return at_boundary<int>(-1, [&]() -> int {
+        using Class = typename detail::BodyTraits<decltype(Body)>::Owner;
+        auto& instance = *Instance<Class>::from(self);
+        check_owner_thread(instance);
+        SharedBorrowOf<Class> borrow(instance);
+        return Body(instance) ? 1 : 0;
     });
 }
 

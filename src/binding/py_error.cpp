@@ -54,16 +54,19 @@ PyError PyError::fetch() {
 void PyError::restore() && {
     if (exception_) {
         PyErr_SetRaisedException(exception_.release());
-    } else if (message_) {
+        return;
+    }
+    PyObject* type = source_ != nullptr ? source_() : type_;
+    if (message_) {
         // Sized, not NUL-terminated: a message may quote caller text that
         // contains NUL characters.
         PyObject* text = PyUnicode_FromStringAndSize(message_->data(), static_cast<Py_ssize_t>(message_->size()));
         if (text != nullptr) {
-            PyErr_SetObject(type_, text);
+            PyErr_SetObject(type, text);
             Py_DECREF(text);
         }
     } else {
-        PyErr_SetNone(type_);
+        PyErr_SetNone(type);
     }
 }
 

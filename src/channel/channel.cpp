@@ -13,11 +13,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "binding/methods.hpp"
+#include "binding/repr_text.hpp"
 #include "binding/type_object.hpp"
 #include "channel/channel_async.hpp"
+#include "channel/channel_errors.hpp"
 #include "channel/channel_types.hpp"
 #include "channel/channel_wait.hpp"
 #include "channel/close_signal.hpp"
@@ -104,7 +107,7 @@ ChannelState construct(std::optional<std::int64_t> capacity) {
     if (outcome == SendOutcome::TimedOut) {
         raise(PyExc_TimeoutError, kSendTimedOut);
     }
-    raise(PyExc_ValueError, kClosed);
+    raise_channel_error(ChannelError::Closed, kClosed);
 }
 
 // The wait of a send that could not (or, with a timeout, did not try to)
@@ -125,7 +128,7 @@ void wait_to_send_or_raise(ChannelState& state, const DataSender& sender, Item& 
 [[gnu::always_inline]] inline bool sent_at_once(ChannelState& state, Item& item) {
     std::optional<engine::SendStatus> status = state.sender.try_send(item);
     if (!status || *status == engine::SendStatus::Disconnected) {
-        raise(PyExc_ValueError, kClosed);
+        raise_channel_error(ChannelError::Closed, kClosed);
     }
     return *status == engine::SendStatus::Sent;
 }
@@ -136,7 +139,7 @@ void send_now_or_wait(ChannelState& state, Item item) {
     if (!sent_at_once(state, item)) {
         DataSender waiting = state.sender.clone();
         if (!waiting) {
-            raise(PyExc_ValueError, kClosed);  // closed since the attempt
+            raise_channel_error(ChannelError::Closed, kClosed);  // closed since the attempt
         }
         wait_to_send_or_raise(state, waiting, item, std::nullopt);
     }
@@ -151,7 +154,7 @@ void send_now_or_wait(ChannelState& state, Item item) {
     }
     DataSender sender = state.sender.clone();
     if (!sender) {
-        raise(PyExc_ValueError, kClosed);
+        raise_channel_error(ChannelError::Closed, kClosed);
     }
     wait_to_send_or_raise(state, sender, item, timeout);
 }
@@ -171,7 +174,7 @@ void send_timeout(Self& self, Object item, double timeout) {
 void try_send(Self& self, Object item) {
     Item owned = self.state.item_for_send(item.ptr);
     if (!sent_at_once(self.state, owned)) {
-        raise(PyExc_RuntimeError, "Channel is full");
+        raise_channel_error(ChannelError::Full, "Channel is full");
     }
 }
 
@@ -205,7 +208,7 @@ OwnedRef received_or_raise(RecvOutcome outcome) {
         case RecvOutcome::Kind::Received:
             return std::move(outcome.item);
         case RecvOutcome::Kind::ClosedAndEmpty:
-            raise(PyExc_ValueError, kClosedAndEmpty);
+            raise_channel_error(ChannelError::Closed, kClosedAndEmpty);
         case RecvOutcome::Kind::TimedOut:
             break;
     }
@@ -221,7 +224,7 @@ OwnedRef received_or_raise(RecvOutcome outcome) {
         case engine::RecvStatus::Received:
             return got;
         case engine::RecvStatus::Disconnected:
-            raise(PyExc_ValueError, kClosedAndEmpty);
+            raise_channel_error(ChannelError::Closed, kClosedAndEmpty);
         default:
             return std::nullopt;
     }
@@ -261,11 +264,11 @@ OwnedRef try_recv(Self& self) {
             return std::move(*got);
         case engine::RecvStatus::Disconnected:
             if (!self.state.receiver.has_senders()) {
-                raise(PyExc_ValueError, kClosedAndEmpty);
+                raise_channel_error(ChannelError::Closed, kClosedAndEmpty);
             }
             [[fallthrough]];
         default:
-            raise(PyExc_RuntimeError, "Channel is empty");
+            raise_channel_error(ChannelError::Empty, "Channel is empty");
     }
 }
 
@@ -284,6 +287,26 @@ OwnedRef capacity(Self& self) {
     return binding::checked(PyLong_FromUnsignedLongLong(*self.state.capacity));
 }
 
+// What a channel holds --------------------------------------------------------
+
+// Snapshots: sends, receives and close() on other threads change them at once.
+Py_ssize_t length(Self& self) { return static_cast<Py_ssize_t>(self.state.receiver.len()); }
+
+bool closed(Self& self) { return self.state.sender.is_closed(); }
+
+// A channel is a connection, not a container: it stays true when empty, so
+// that `if channel:` tests whether there is one, as it does for a queue.
+bool always_true(Self&) { return true; }
+
+std::string repr(Self& self) {
+    std::string text = "<Channel capacity=";
+    text += self.state.capacity ? std::to_string(*self.state.capacity) : "None";
+    text += " buffered=" + std::to_string(self.state.receiver.len());
+    text += std::string(" closed=") + binding::python_bool(self.state.sender.is_closed());
+    text += " at " + binding::address_of(self.object()) + ">";
+    return text;
+}
+
 // select() operations -----------------------------------------------------------
 
 OwnedRef recv_op(Self& self) {
@@ -294,7 +317,7 @@ OwnedRef send_op(Self& self, Object item) {
     Item owned = self.state.item_for_send(item.ptr);
     DataSender sender = self.state.sender.clone();
     if (!sender) {
-        raise(PyExc_ValueError, kClosed);
+        raise_channel_error(ChannelError::Closed, kClosed);
     }
     return make_send_op(SendOpState{std::move(sender), self.state.close_receiver.clone(), std::move(owned)});
 }
@@ -385,8 +408,12 @@ binding::ClassDefinition ChannelClass::definition() {
         },
         .getset = {
             binding::getter_def<&capacity>("capacity"),
+            binding::getter_def<&closed>("closed", "True once close() has been called: sends are refused from then on."),
         },
         .slots = {
+            binding::slot(Py_tp_repr, &binding::unary_entry<&repr>),
+            binding::slot(Py_mp_length, &binding::length_entry<&length>),
+            binding::slot(Py_nb_bool, &binding::truth_entry<&always_true>),
             binding::slot(Py_tp_iter, &binding::unary_entry<&iter>),
             binding::slot(Py_tp_iternext, &binding::iternext_entry<&next_item>),
             binding::slot(Py_am_aiter, &binding::unary_entry<&aiter>),

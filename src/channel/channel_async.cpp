@@ -12,6 +12,7 @@
 
 #include "binding/methods.hpp"
 #include "binding/type_object.hpp"
+#include "channel/channel_errors.hpp"
 #include "channel/loop_wakeups.hpp"
 #include "channel/messages.hpp"
 #include "channel/stop_iteration.hpp"
@@ -208,7 +209,7 @@ std::optional<Step> try_receive(AwaitState& state) {
             if (state.end == ReceiveEnd::EndIteration) {
                 end_with(state, PyError::lazy_without_message(PyExc_StopAsyncIteration));
             }
-            end_with(state, PyExc_ValueError, kClosedAndEmpty);
+            end_with(state, channel_error(ChannelError::Closed, kClosedAndEmpty));
         default:
             return std::nullopt;
     }
@@ -227,7 +228,7 @@ std::optional<Step> first_send(AwaitState& state) {
         }
     }
     if (!status || *status == engine::SendStatus::Disconnected) {
-        end_with(state, PyExc_ValueError, kClosed);
+        end_with(state, channel_error(ChannelError::Closed, kClosed));
     }
     if (*status == engine::SendStatus::Sent) {
         return finish(state);
@@ -241,7 +242,7 @@ std::optional<Step> try_send(AwaitState& state) {
         case engine::SendStatus::Sent:
             return finish(state);
         case engine::SendStatus::Disconnected:
-            end_with(state, PyExc_ValueError, kClosed);
+            end_with(state, channel_error(ChannelError::Closed, kClosed));
         default:
             return std::nullopt;
     }
@@ -349,7 +350,7 @@ Step first_step(AwaitState& state) {
     }
     // As send() does: a closed channel is reported before a bad timeout.
     if (state.parts.sender->is_closed()) {
-        end_with(state, PyExc_ValueError, kClosed);
+        end_with(state, channel_error(ChannelError::Closed, kClosed));
     }
     state.deadline = deadline_after(state.timeout);
     if (std::optional<Step> step = first_send(state)) {
