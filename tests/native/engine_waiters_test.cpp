@@ -144,7 +144,7 @@ TEST(EngineWaiters, AnUnchosenWaitLeavesNothingAndHidesNoOtherWaiter) {
 // of each flavour, while others answer some of them: once everyone is gone,
 // nothing is registered on either side or on the channels selected beside it.
 TEST(EngineWaiters, RandomlyEndedWaitsLeaveNothingRegistered) {
-    const int rounds = engine_test::scaled(300, 60);
+    int rounds = engine_test::scaled(300, 60);
     for (int capacity : {-1, 2, 0}) {
         SCOPED_TRACE(testing::Message() << "capacity " << capacity);
         auto [tx, rx] = make<int>(capacity);
