@@ -55,7 +55,17 @@ template <class T>
 struct Extract;
 template <>
 struct Extract<std::int64_t> {
-    static std::int64_t from(PyObject* o) { return extract_int64(o); }
+    // An exact int of one digit or none, the common argument, is read in
+    // place; anything else goes through PyLong_AsLong with its errors.
+    static std::int64_t from(PyObject* o) {
+        if (PyLong_CheckExact(o)) [[likely]] {
+            auto* number = reinterpret_cast<PyLongObject*>(o);
+            if (PyUnstable_Long_IsCompact(number)) [[likely]] {
+                return PyUnstable_Long_CompactValue(number);
+            }
+        }
+        return extract_int64(o);
+    }
 };
 template <>
 struct Extract<std::uint64_t> {
@@ -67,7 +77,12 @@ struct Extract<double> {
 };
 template <>
 struct Extract<bool> {
-    static bool from(PyObject* o) { return extract_strict_bool(o); }
+    static bool from(PyObject* o) {
+        if (o == Py_True || o == Py_False) [[likely]] {
+            return o == Py_True;
+        }
+        return extract_strict_bool(o);
+    }
 };
 template <>
 struct Extract<std::string_view> {

@@ -11,7 +11,7 @@ namespace torvan::map {
 
 using binding::OwnedRef;
 
-std::uint64_t hash_of(PyObject* key) {
+std::uint64_t hash_by_type(PyObject* key) {
     Py_hash_t hash = PyObject_Hash(key);
     if (hash == -1) {  // never a valid hash: the interpreter maps it to -2
         binding::raise_current();
