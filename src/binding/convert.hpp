@@ -135,7 +135,9 @@ P convert_parameter(PyObject* slot, std::string_view parameter) {
 }
 
 // Result conversion.
-inline PyObject* to_python(bool value) noexcept { return Py_NewRef(value ? Py_True : Py_False); }
+// True, False and None are immortal: a new reference to them needs no count.
+inline PyObject* to_python(bool value) noexcept { return value ? Py_True : Py_False; }
+inline PyObject* none_result() noexcept { return Py_None; }
 inline PyObject* to_python(std::int64_t value) { return checked(PyLong_FromLong(value)).release(); }
 inline PyObject* to_python(std::uint64_t value) { return checked(PyLong_FromUnsignedLongLong(value)).release(); }
 inline PyObject* to_python(double value) { return checked(PyFloat_FromDouble(value)).release(); }

@@ -180,7 +180,7 @@ template <class R, class Call>
 PyObject* finish(PyObject* self, Call&& call) {
     if constexpr (std::is_void_v<R>) {
         call();
-        return Py_NewRef(Py_None);
+        return none_result();
     } else if constexpr (std::is_same_v<R, ReturnSelf>) {
         call();
         return Py_NewRef(self);
@@ -223,7 +223,7 @@ struct ResultAfter<void> {
     static constexpr bool kApplies = true;
     template <class Run>
     void run(Run& body) { body(); }
-    PyObject* to_python(PyObject*) noexcept { return Py_NewRef(Py_None); }
+    PyObject* to_python(PyObject*) noexcept { return none_result(); }
 };
 template <>
 struct ResultAfter<ReturnSelf> {

@@ -158,7 +158,9 @@ void set(Self& self, Object key_arg, Object value_arg) {
     ReleasedAfterLock replaced;  // declared first: released after the lock
     resolve_then_commit<OnMatch::kCommit>(self.state.shard_for(hash), hash, key, [&](Place& place) {
         if (place.found()) {
-            replaced.object = std::exchange(place.pair().value, Py_NewRef(value));
+            if (place.pair().value != value) {  // the same value again changes nothing
+                replaced.object = std::exchange(place.pair().value, Py_NewRef(value));
+            }
         } else {
             place.append(key, value);
         }
