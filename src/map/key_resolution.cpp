@@ -77,7 +77,7 @@ NativeEquality native_equal(PyObject* stored, PyObject* probe) noexcept {
     return NativeEquality::Unknown;
 }
 
-std::uint32_t native_find(const PairBucket& bucket, PyObject* probe) noexcept {
+std::uint32_t native_find_in(const PairBucket& bucket, PyObject* probe) noexcept {
     for (std::uint32_t i = 0; i < bucket.size(); ++i) {
         switch (native_equal(bucket[i].key, probe)) {
             case NativeEquality::Equal:

@@ -61,7 +61,20 @@ inline bool names_pair(const PairBucket& bucket, std::uint32_t index) noexcept {
 // before the answer cannot be compared natively. Reads the stored keys, so
 // the caller holds the shard lock or is inside a read section.
 inline constexpr std::uint32_t kUndecided = ~std::uint32_t{0};
-std::uint32_t native_find(const PairBucket& bucket, PyObject* probe) noexcept;
+std::uint32_t native_find_in(const PairBucket& bucket, PyObject* probe) noexcept;
+
+// The common case settled inline: the bucket's first key is the probe object
+// itself, of a type whose objects always equal themselves (a float may not:
+// NaN), as a key reused from the map or interned is.
+inline std::uint32_t native_find(const PairBucket& bucket, PyObject* probe) noexcept {
+    if (!bucket.empty() && bucket[0].key == probe) {
+        PyTypeObject* type = Py_TYPE(probe);
+        if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyBytes_Type) {
+            return 0;
+        }
+    }
+    return native_find_in(bucket, probe);
+}
 
 // Locates `key` by identity in a bucket.
 inline std::uint32_t find_identical(const PairBucket& bucket, PyObject* key) noexcept {
