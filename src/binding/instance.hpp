@@ -30,6 +30,7 @@
 #include "core/failure.hpp"
 #include "binding/owned_ref.hpp"
 #include "binding/py_error.hpp"
+#include "binding/thread_end.hpp"
 #include "core/platform/thread.hpp"
 
 namespace torvan::binding {
@@ -121,15 +122,8 @@ inline constexpr std::uint64_t kKeptForReuse = 0;
 template <class Class>
 struct KeptInstance {
     static inline constinit thread_local PyObject* object __attribute__((tls_model("initial-exec"))) = nullptr;
+    static inline constinit thread_local bool released_at_end __attribute__((tls_model("initial-exec"))) = false;
 };
-
-template <class Class>
-struct KeptInstanceRelease {
-    bool armed = false;
-    ~KeptInstanceRelease() { release_reference(std::exchange(KeptInstance<Class>::object, nullptr)); }
-};
-template <class Class>
-inline thread_local KeptInstanceRelease<Class> t_kept_release;
 
 template <class Class>
 OwnedRef adopt_state(OwnedRef object, typename Class::State&& state) noexcept {
@@ -213,7 +207,10 @@ bool keep_for_reuse(PyObject* self) noexcept {
         PyObject_Init(self, type);  // alive again, with one reference: the thread's
         Instance<Class>::from(self)->owner_thread = kKeptForReuse;
         KeptInstance<Class>::object = self;
-        t_kept_release<Class>.armed = true;  // the first use registers the thread's release
+        if (!KeptInstance<Class>::released_at_end) {
+            KeptInstance<Class>::released_at_end = true;
+            release_at_thread_end(&KeptInstance<Class>::object);
+        }
         return true;
     } else {
         (void)self;
