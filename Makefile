@@ -1,22 +1,23 @@
 # torvan: `make test` runs every test, `make bench` the benchmark suite.
 # Both provision what they need: the free-threaded interpreter, the .venv with
-# the pinned dependencies, and the C++ build. Every stage prints its time
-# ([time] lines); make test ends with the list of them.
+# the pinned dependencies, the C++ builds and the cross toolchains. Every
+# stage prints its time ([time] lines); make test ends with the list of them.
 
 SHELL := /bin/bash
 ARGS ?=
 VENV := .venv
 ASAN_VENV := .venv-asan
 TIMED := tools/timed.sh
-# make test runs its independent stages two at a time, each stage's output
+# make test runs its independent stages side by side, each stage's output
 # printed whole when it ends.
 TEST_JOBS ?= 2
 
 SOAK_SECONDS ?= 600
 
 .PHONY: all test test-stages check bench bench-check soak python venv test-venv bench-venv build build-asan \
-	type-check native-tests native-plain native-thread native-address python-tests asan-tests parallel-tests dist \
-	dist-check clean stage-times-reset
+	type-check native-tests native-plain native-thread native-address native-portable native-portable-thread \
+	python-tests asan-tests parallel-tests dist dist-check macos-build arm-native-tests cross-checks clean \
+	stage-times-reset
 
 all: test
 
@@ -39,34 +40,38 @@ test-venv: build
 bench-venv: test-venv
 	@$(TIMED) "venv (bench requirements)" tools/setup-venv.sh $(VENV) test bench
 
-# The sanitized build gets a venv of its own, which finds the test tools in
-# .venv instead of installing them again.
+# The sanitized build is also the portable variant, which takes the branches
+# meant for systems other than Linux (park buckets, a pipe, 128-byte cache
+# lines): one more build and one more run of the Python suite cover both. It
+# gets a venv of its own, which finds the test tools of .venv instead of
+# installing them again.
 build-asan: test-venv
 	@$(TIMED) "venv for the sanitized build" tools/setup-venv.sh $(ASAN_VENV) --borrow-from $(VENV)
-	@$(TIMED) "extension (ASan+UBSan)" tools/build-extension.sh $(ASAN_VENV) address
+	@$(TIMED) "extension (portable, ASan+UBSan)" tools/build-extension.sh $(ASAN_VENV) portable-address
 
 # The stubs against the built extension (stubtest), and mypy --strict on the
 # package and on every Python code block of README.md.
 type-check: test-venv
 	@$(TIMED) "type checks" $(VENV)/bin/python tools/check-types.py
 
-# The C++ tests of the core need no interpreter: make test starts them at once.
-native-tests: native-plain native-thread native-address
+# The C++ tests of the core need no interpreter: make test starts them at
+# once. The portable variant's run plain and under ThreadSanitizer too.
+native-tests: native-plain native-thread native-address native-portable native-portable-thread
 
-native-plain:
-	@$(TIMED) "native tests (plain)" tools/run-native-tests.sh plain
-
-native-thread:
-	@$(TIMED) "native tests (TSan)" tools/run-native-tests.sh thread
-
-native-address:
-	@$(TIMED) "native tests (ASan+UBSan)" tools/run-native-tests.sh address
+native-plain native-thread native-address native-portable native-portable-thread: native-%:
+	@$(TIMED) "native tests ($*)" tools/run-native-tests.sh $*
 
 python-tests: test-venv
 	@$(TIMED) "Python suite" tools/run-python-tests.sh $(VENV)
 
 asan-tests: build-asan
-	@$(TIMED) "Python suite (ASan+UBSan)" tools/run-python-tests.sh $(ASAN_VENV) address
+	@$(TIMED) "Python suite (portable, ASan+UBSan)" tools/run-python-tests.sh $(ASAN_VENV) address
+
+# Each thread-safe test run by 4 threads at once, on shared interpreter state;
+# the tests marked thread_unsafe already ran in python-tests and are skipped.
+parallel-tests: test-venv
+	@$(TIMED) "Python suite, 4 threads a test" tools/run-python-tests.sh $(VENV) --parallel-threads=4 \
+		--skip-thread-unsafe=true
 
 # The quick benchmark run once (one round: its numbers are not judged),
 # checking that it writes a complete results file.
@@ -77,12 +82,6 @@ bench-check: test-venv
 		--no-plots --out build/bench-check > build/bench-check.log 2>&1 || { tail -n 40 build/bench-check.log; exit 1; }'
 	@$(VENV)/bin/python tools/check-bench-results.py build/bench-check/results.json
 
-# Each thread-safe test run by 4 threads at once, on shared interpreter state;
-# the tests marked thread_unsafe already ran in python-tests and are skipped.
-parallel-tests: test-venv
-	@$(TIMED) "Python suite, 4 threads a test" tools/run-python-tests.sh $(VENV) --parallel-threads=4 \
-		--skip-thread-unsafe=true
-
 # The sdist and a wheel built from it, repaired to a manylinux tag, in dist/.
 dist: test-venv
 	@$(TIMED) "sdist and wheels" tools/build-dist.sh $(VENV)
@@ -90,6 +89,17 @@ dist: test-venv
 # Both installed into a fresh venv and imported.
 dist-check: dist
 	@$(TIMED) "wheels installed and imported" tools/check-dist.sh $(VENV)
+
+# The platform checks that need a cross toolchain: everything built for macOS
+# on 64-bit Arm (nothing runs: no macOS here), and the native tests built for
+# Linux on 64-bit Arm and run under qemu-user.
+macos-build: python
+	@$(TIMED) "macOS arm64 cross build" tools/cross-build.sh aarch64-macos
+
+arm-native-tests:
+	@$(TIMED) "native tests (aarch64, emulated)" tools/cross-build.sh aarch64-linux-gnu
+
+cross-checks: macos-build arm-native-tests
 
 # The edit-test loop: the plain build and the Python suite once, without the
 # soak and the parallel pass; ARGS (pytest arguments) narrows it.
@@ -99,9 +109,10 @@ check: test-venv
 stage-times-reset:
 	@mkdir -p build && rm -f build/stage-times.log
 
-# The interpreter first, since everything but the native tests waits for it;
-# the native tests run beside its build.
-test-stages: python native-tests type-check python-tests asan-tests parallel-tests bench-check dist-check
+# The interpreter first, since most stages wait for it; the native tests and
+# the cross checks run beside its build.
+test-stages: python native-tests cross-checks type-check python-tests asan-tests parallel-tests bench-check \
+	dist-check
 
 test: stage-times-reset
 	@start=$$(date +%s); $(MAKE) --no-print-directory -j$(TEST_JOBS) --output-sync=target test-stages; \

@@ -1,8 +1,10 @@
 """AtomicInteger and AtomicBoolean: arithmetic, orderings, races."""
 
+import operator
+
 import pytest
 
-from conftest import outcome_of, scaled
+from conftest import eventually, join_all, outcome_of, scaled, start_threads
 from torvan._torvan import AtomicBoolean, AtomicInteger
 
 MIN, MAX = -(2**63), 2**63 - 1
@@ -45,6 +47,24 @@ def test_boolean_methods():
     assert b.get_and_set(True) is False and b.get() is True
     b.set(False)
     assert b.compare_and_set(True, False) is False and b.get() is False
+
+
+def test_int_index_and_truth_load_the_value():
+    a, flag = AtomicInteger(5), AtomicBoolean()
+    assert (int(a), operator.index(a), "abcdefg"[a], list(range(a)), "%d" % a) == (5, 5, "f", [0, 1, 2, 3, 4], "5")
+    assert a and not AtomicInteger(0) and int(AtomicInteger(MIN)) == MIN
+    assert not flag and bool(AtomicBoolean(True)) is True
+    # `while not stop:` sees another thread's set(), as a loop on stop.get() would.
+    stop, rounds = AtomicBoolean(), AtomicInteger()
+
+    def spin():
+        while not stop:
+            rounds.increment_relaxed()
+
+    worker = start_threads([spin])[0]
+    eventually(lambda: rounds.get() > 0, "the loop runs")
+    stop.set(True)
+    join_all([worker])
 
 
 # Integers of one 30-bit digit are read in place, longer ones and subclasses through PyLong_AsLong.

@@ -6,16 +6,20 @@ import asyncio
 import gc
 import math
 import os
+import queue
 import random
+import re
 import sys
 import threading
 import time
+import warnings
 import weakref
 
 import pytest
 
-from conftest import JOIN_TIMEOUT, Token, join_all, run_in_thread, scaled, start_threads, wait_until_sleeping
-from torvan import Channel
+from conftest import (JOIN_TIMEOUT, Token, join_all, outcome_of, run_in_thread, run_python, scaled, settle,
+                      start_threads, wait_until_sleeping)
+from torvan import Channel, ChannelClosed, ChannelEmpty, ChannelFull, select
 
 FLAVOURS = {"unbounded": None, "bounded": 4, "rendezvous": 0}
 CONVERSION_PANIC = "cannot convert float seconds to Duration: value is either too big or NaN"
@@ -95,17 +99,19 @@ class TestOperations:
         ch = Channel(capacity)
         ch.send("a")
         ch.send("b")
-        op = ch.send_op("held")  # its sender keeps the channel connected; the Channel's own sends see it closed
+        op = ch.send_op("held")  # a sender made before close() sends nothing after it, though it is alive
         ch.close()
         for send in (ch.send, ch.try_send, ch.send_op, lambda x: ch.send(x, timeout=1), lambda x: ch.send(x, -1)):
             with pytest.raises(ValueError, match="^Channel is closed$"):  # checked before the timeout
                 send("c")
+        with pytest.raises(ValueError, match="^Selected channel is closed$"):
+            select([op])
         assert ch.recv() == "a"
         assert ch.recv(timeout=1) == "b"
         with pytest.raises(RuntimeError, match="^Channel is empty$"):
-            ch.try_recv()
+            ch.try_recv()  # does not look at the close while a sender made before it lives
         with pytest.raises(ValueError, match="^Channel is closed and empty$"):
-            ch.recv()  # learns of the close from the close signal
+            ch.recv()
         del op
         for recv in (ch.recv, lambda: ch.recv_timeout(5), ch.try_recv):
             with pytest.raises(ValueError, match="^Channel is closed and empty$"):
@@ -138,6 +144,67 @@ class TestOperations:
                 closed.send(1)
         with pytest.raises(TypeError, match="'_exc_type', '_exc_val', and '_exc_tb'"):
             Channel().__exit__()
+
+
+class TestPythonHabits:
+    @pytest.mark.parametrize("flavour", FLAVOURS)
+    def test_len_closed_truth_and_repr_show_what_the_channel_holds(self, flavour):
+        capacity = FLAVOURS[flavour]
+        ch, held = Channel(capacity), 0 if capacity == 0 else 3
+        assert (len(ch), ch.closed, bool(ch)) == (0, False, True)  # true when empty: a channel, not a container
+        for i in range(held):
+            ch.send(i)
+        assert re.fullmatch(rf"<Channel capacity={capacity} buffered={held} closed=False at 0x[0-9a-f]+>", repr(ch))
+        ch.close()
+        assert (len(ch), ch.closed, ch.capacity) == (held, True, capacity)
+        assert f"buffered={held} closed=True" in repr(ch)
+        assert drained(ch) == list(range(held)) and len(ch) == 0 and bool(ch)
+        with pytest.raises(AttributeError):
+            ch.closed = False
+
+    def test_errors_are_both_the_builtin_type_and_the_queue_modules(self):
+        full, empty, closed, drained_closed = Channel(1), Channel(), Channel(1), Channel()
+        full.send(0)
+        closed.send(0)
+        closed.close()
+        drained_closed.close()
+        cases = [
+            (lambda: full.try_send(1), ChannelFull, RuntimeError, queue.Full, "Channel is full"),
+            (empty.try_recv, ChannelEmpty, RuntimeError, queue.Empty, "Channel is empty"),
+            (lambda: closed.send(1), ChannelClosed, ValueError, queue.ShutDown, "Channel is closed"),
+            (lambda: closed.try_send(1), ChannelClosed, ValueError, queue.ShutDown, "Channel is closed"),
+            (lambda: closed.send_op(1), ChannelClosed, ValueError, queue.ShutDown, "Channel is closed"),
+            (drained_closed.recv, ChannelClosed, ValueError, queue.ShutDown, "Channel is closed and empty"),
+            (lambda: drained_closed.recv(5), ChannelClosed, ValueError, queue.ShutDown, "Channel is closed and empty"),
+            (drained_closed.try_recv, ChannelClosed, ValueError, queue.ShutDown, "Channel is closed and empty"),
+            (lambda: run(drained_closed.arecv), ChannelClosed, ValueError, queue.ShutDown, "Channel is closed and empty"),
+            (lambda: run(lambda: closed.asend(1)), ChannelClosed, ValueError, queue.ShutDown, "Channel is closed"),
+        ]
+        for call, cls, builtin, from_queue, message in cases:
+            with pytest.raises(from_queue) as info:
+                call()
+            assert type(info.value) is cls and isinstance(info.value, builtin) and str(info.value) == message
+            assert cls is not ChannelClosed or info.value.index is None  # only select's name an operation
+        assert not issubclass(ChannelFull, queue.Empty) and not issubclass(ChannelEmpty, queue.Full)
+        assert closed.recv() == 0  # what a refused send left is still there
+
+    def test_loaded_without_its_package_the_module_raises_the_builtin_types(self):
+        out = run_python("""
+import sys
+import torvan._torvan as native
+del sys.modules["torvan._errors"]  # where the module looks for the classes
+closed, idle = native.Channel(), native.Channel()  # a channel dropped closes, as close() does
+closed.close()
+for call in (idle.try_recv, lambda: native.Channel(0).try_send(1), closed.recv,
+             lambda: native.select([idle.recv_op(), closed.recv_op()])):
+    try:
+        call()
+    except Exception as error:
+        print(type(error).__name__, error, getattr(error, "index", None))
+""")
+        assert out.splitlines() == [
+            "RuntimeError Channel is empty None", "RuntimeError Channel is full None",
+            "ValueError Channel is closed and empty None", "ValueError Selected channel is closed and empty 1"]
 
 
 TIMED_CALLS = {
@@ -334,7 +401,7 @@ class TestWaiting:
         assert sorted(got) == sorted(list(range(each)) * len(chans) * (loops // 2))
 
     @pytest.mark.parametrize("side", ["receive", "send"])
-    def test_rendezvous_on_one_loop_and_a_hand_over_that_wins_over_a_later_cancellation(self, side):
+    def test_rendezvous_on_one_loop_a_waiting_receive_is_handed_nothing_and_a_taken_send_stands(self, side):
         async def main():
             ch, outcomes = Channel(0), []
             for counterpart in ("same loop", "try and cancel"):
@@ -344,12 +411,15 @@ class TestWaiting:
                 if counterpart == "same loop":
                     outcomes.append(await (ch.asend("x") if side == "receive" else ch.arecv()))
                 else:
-                    outcomes.append(ch.try_send("x") if side == "receive" else ch.try_recv())
+                    # A coroutine takes an item itself when it runs: none is handed to one that might never run.
+                    outcomes.append(outcome_of(ch.try_send, "x") if side == "receive" else ch.try_recv())
                     waiting.cancel()
-                outcomes += [await waiting, waiting.cancelled()]
+                await asyncio.wait([waiting])
+                outcomes.append("cancelled" if waiting.cancelled() else waiting.result())
             return outcomes
 
-        assert run(main) == ([None, "x", False] if side == "receive" else ["x", None, False]) * 2
+        assert run(main) == ([None, "x", "ChannelFull: Channel is full", "cancelled"] if side == "receive" else
+                             ["x", None, "x", None])
 
     @pytest.mark.parametrize("capacity", FLAVOURS.values(), ids=FLAVOURS.keys())
     def test_close_ends_every_wait(self, capacity):
@@ -367,6 +437,103 @@ class TestWaiting:
 
         outcomes = [str(outcome) for outcome in run(main)]
         assert outcomes == ["Channel is closed and empty"] * 3 + ["Channel is closed"] * (len(outcomes) - 3)
+
+
+    @pytest.mark.parametrize("capacity", FLAVOURS.values(), ids=FLAVOURS.keys())
+    @pytest.mark.parametrize("loop_is", ["stopped", "left by its thread", "closed", "busy"])
+    def test_a_loop_that_cannot_run_its_waiting_coroutine_keeps_no_thread_waiting(self, loop_is, capacity):
+        ch, loop, got = Channel(capacity), asyncio.new_event_loop(), []
+        loop.set_exception_handler(lambda loop, context: None)  # "Task was destroyed but it is pending!"
+        busy, release = threading.Event(), threading.Event()
+
+        async def park():
+            task = asyncio.ensure_future(ch.arecv())
+            await turns(2)  # waiting, first in line
+            if loop_is != "busy":
+                return task
+            loop.call_soon(lambda: (busy.set(), release.wait(JOIN_TIMEOUT)))
+            got.append(await task)
+
+        if loop_is == "busy":
+            runner = start_threads([lambda: loop.run_until_complete(park())])
+            assert busy.wait(JOIN_TIMEOUT)
+        else:
+            task = run_in_thread(lambda: loop.run_until_complete(park())) if loop_is == "left by its thread" else \
+                loop.run_until_complete(park())
+        if loop_is == "closed":
+            loop.close()
+        # Neither the wake-up nor (rendezvous) the item meant for the thread goes to the coroutine.
+        receiver = start_threads([lambda: got.append(ch.recv())])
+        wait_until_sleeping(*receiver)
+        join_all(receiver + start_threads([lambda: ch.send("to the thread")]))
+        assert got == ["to the thread"]
+        if loop_is == "closed":
+            assert not task.done()
+            return
+        # Running again, the loop finds its coroutine waiting still, and later wake-ups reach it.
+        sender = start_threads([lambda: ch.send("to the coroutine")])
+        if loop_is == "busy":
+            release.set()
+            join_all(runner)
+        else:
+            got.append(loop.run_until_complete(task))
+        join_all(sender)
+        loop.close()
+        assert got == ["to the thread", "to the coroutine"]
+
+    @pytest.mark.parametrize("capacity", FLAVOURS.values(), ids=FLAVOURS.keys())
+    def test_only_the_awaiting_task_steps_an_awaitable_on(self, capacity):
+        refused = "RuntimeError: channel operation is being awaited already"
+
+        async def main():
+            ch = Channel(capacity)
+            awaitable = ch.arecv(timeout=JOIN_TIMEOUT)
+            first = asyncio.ensure_future(awaitable)
+            await turns(2)
+
+            async def again():
+                return await awaitable
+
+            second = asyncio.ensure_future(again())
+            await turns(2)
+            outcomes = [outcome_of(second.result), outcome_of(awaitable.send, None)]
+            for step in (lambda: awaitable.send(None), lambda: awaitable.throw(ValueError), lambda: next(awaitable)):
+                outcomes.append(run_in_thread(lambda: outcome_of(step)))
+            assert outcomes == [refused] * 5
+            sender = start_threads([lambda: ch.send("item")])
+            assert await first == "item"  # neither stranded nor robbed
+            # Closed from another thread: the task wakes and finds the wait over, which took nothing.
+            task = asyncio.ensure_future(awaitable := ch.arecv())
+            await turns(2)
+            run_in_thread(awaitable.close)
+            with pytest.raises(RuntimeError, match="^cannot reuse already awaited channel operation$"):
+                await task
+            sender += start_threads([lambda: ch.send("kept")])
+            assert await ch.arecv() == "kept"
+            return sender
+
+        join_all(run(main))
+
+    def test_an_awaitable_ended_before_its_await_warns_only_when_dropped_unused(self):
+        # As a coroutine: close() or throw() before the first step ends it quietly, having done nothing; one dropped
+        # unused warns, also while an exception propagates, which stays as it was.
+        async def main():
+            ch = Channel(1)
+            for make in (ch.arecv, lambda: ch.asend("x"), ch.__anext__):
+                ended = [make(), make()]
+                assert ended[0].close() is None
+                with pytest.raises(KeyError):
+                    ended[1].throw(KeyError("thrown in"))
+                for awaitable in ended:
+                    with pytest.raises(RuntimeError, match="^cannot reuse already awaited channel operation$"):
+                        await awaitable
+                box = [make()]
+                with pytest.warns(RuntimeWarning, match=r"^Channel\.(arecv|asend|__anext__)\(\) was never awaited$"):
+                    with pytest.raises(ZeroDivisionError):
+                        [box.pop()] + [1 / 0]  # freed as the stack unwinds
+            assert outcome_of(ch.try_recv) == "ChannelEmpty: Channel is empty"  # none of them did anything
+
+        run(main)
 
 
 class TestCancellation:
@@ -420,8 +587,8 @@ class TestCancellation:
         assert run(main) == ("item" if side == "receive" else 2)
 
     @pytest.mark.thread_unsafe(reason="gc.collect() returns at once while another thread collects")
-    @pytest.mark.parametrize("ending", ["asyncio.run cancels", "loop.close drops"])
-    def test_a_loop_that_ends_with_waits_pending_keeps_nothing(self, ending):
+    @pytest.mark.parametrize("ending", ["asyncio.run cancels", "loop.close drops", "the loop is dropped unclosed"])
+    def test_a_loop_that_ends_with_waits_pending_keeps_nothing(self, ending, unraisable):
         chans = [Channel(), Channel(0), Channel(1), Channel(0)]
         chans[2].send("full")
         refcounts = [sys.getrefcount(ch) for ch in chans]
@@ -440,12 +607,19 @@ class TestCancellation:
             loop = asyncio.new_event_loop()
             loop.set_exception_handler(lambda loop, context: None)  # "Task was destroyed but it is pending!"
             loop.run_until_complete(start())
-            loop.close()
+            if ending == "loop.close drops":
+                loop.close()
 
+        settle()  # what earlier tests left to the collector goes first
         fds = len(os.listdir("/proc/self/fd"))
         run_in_thread(run_and_end_loop)  # a wait that kept the loop from ending fails the join
         del item
-        gc.collect()
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", ResourceWarning)  # "unclosed event loop", when the collector frees it
+            settle()  # the second pass frees the loop that the first left unreferenced
+        # A loop freed in one collection with its own sockets may find them closed already, and report it.
+        unraisable.clear()
+        settle()
         assert not item_gone.alive and all(task() is None for task in tasks)
         assert [sys.getrefcount(ch) for ch in chans] == refcounts
         assert len(os.listdir("/proc/self/fd")) == fds

@@ -3,17 +3,19 @@ the Python code the module calls; each exception goes where it belongs and nothi
 
 from __future__ import annotations
 
+import asyncio
 import collections.abc
 import concurrent.futures
 import functools
 import threading
 import weakref
+from concurrent.futures.thread import BrokenThreadPool
 
 import pytest
 
 from conftest import (JOIN_TIMEOUT, SANITIZED, Boom, Key, RaisingDel, Token, eventually, outcome_of,
                       pool_making_futures, refcounts, run_in_thread, run_python, settle)
-from torvan import AtomicBoolean, AtomicInteger, Channel, ConcurrentMap, RwLock, ThreadPool, select
+from torvan import AtomicBoolean, AtomicInteger, Channel, ConcurrentMap, RwLock, ThreadPool, ThreadPoolExecutor, select
 
 pytestmark = pytest.mark.thread_unsafe  # most tests replace sys.unraisablehook or count references
 
@@ -46,6 +48,31 @@ def pool_specimen():
     return pool, [arg], lambda: [f.result(0) for f in futures] == [True, None] and cleared == [reference]
 
 
+def awaiting_task_specimen():
+    # A task waits in asend() on a loop closed under it; its item goes with it, and the channel keeps nothing.
+    ch, loop, item = Channel(1), asyncio.new_event_loop(), Token()
+    ch.send("filler")
+    loop.set_exception_handler(lambda loop, context: None)  # "Task was destroyed but it is pending!"
+
+    async def park():
+        task = asyncio.ensure_future(ch.asend(item))
+        await asyncio.sleep(0)
+        await asyncio.sleep(0)
+        return task
+
+    task = loop.run_until_complete(park())
+    loop.close()
+    return task, [item], lambda: ch.try_recv() == "filler" and ch.try_send("after") is None and ch.recv() == "after"
+
+
+def executor_specimen():
+    executor, arg, gate = ThreadPoolExecutor(1, "specimen", initializer=Token), Token(), threading.Event()
+    futures = [executor.submit(gate.wait, JOIN_TIMEOUT),
+               executor.submit(lambda a: threading.current_thread().name, arg)]  # run before the drop returns
+    gate.set()
+    return executor, [arg], lambda: [f.result(0) for f in futures] == [True, "specimen_0"]
+
+
 def rwlock_specimen():
     lock = RwLock()
     with lock.write():
@@ -59,15 +86,20 @@ SPECIMENS = {
     "SendOp": send_op_specimen,
     "ConcurrentMap": map_specimen,
     "ThreadPool": pool_specimen,
+    "ThreadPoolExecutor": executor_specimen,
     "AtomicInteger": lambda: (AtomicInteger(5), [], None),
     "AtomicBoolean": lambda: (AtomicBoolean(True), [], None),
     "RwLock": rwlock_specimen,
+    "awaiting task": awaiting_task_specimen,
 }
 
 
 def in_a_pool_task(fn):
-    with ThreadPool(1) as pool:
+    pool = ThreadPool(1)
+    try:
         return pool.submit(fn).result(JOIN_TIMEOUT)
+    finally:
+        pool.shutdown()
 
 
 def dropped_while_unwinding(box):
@@ -127,6 +159,7 @@ def test_long_chains_are_freed_without_recursing():
     main_depth = 200_000 if SANITIZED else 400_000  # either far beyond what a recursion survives
     out = run_python(f"""
 import weakref
+from concurrent.futures.thread import BrokenThreadPool
 from torvan import Channel, ConcurrentMap, ThreadPool
 
 class Innermost:
@@ -182,7 +215,7 @@ def test_item_finalizer_uses_its_channel_while_the_channel_discards_it(unraisabl
     run_in_thread(lambda: None)  # nothing else holds the channel's receiver
     del ch
     settle()
-    assert outcomes == ["ValueError: Selected channel is closed"]
+    assert outcomes == ["ChannelClosed: Selected channel is closed"]
     assert unraisable == []
 
 
@@ -291,6 +324,30 @@ def test_cancelled_futures_are_done_for_wait_and_as_completed(cancelled_by):
     assert not running_cancelled and running.result(JOIN_TIMEOUT) is True
     pool.shutdown()
     assert ran == []
+
+
+@pytest.mark.parametrize("raised", [Boom("init"), KeyboardInterrupt(), SystemExit(2)], ids=lambda e: type(e).__name__)
+def test_executor_initializer_raising_anything_breaks_the_executor_as_the_standard_one(raised, caplog):
+    # Whatever the initializer raises is logged once, and every task not yet started fails with BrokenThreadPool,
+    # the one that met it too; the worker carries on refusing, and shutting down works.
+    gate = threading.Event()
+
+    def initializer():
+        gate.wait(JOIN_TIMEOUT)
+        raise raised
+
+    executor, ran = ThreadPoolExecutor(2, initializer=initializer), []
+    futures = [executor.submit(ran.append, i) for i in range(6)]
+    gate.set()
+    errors = [f.exception(JOIN_TIMEOUT) for f in futures]
+    assert ran == [] and all(type(e) is BrokenThreadPool for e in errors)
+    assert str(errors[0]) == "A thread initializer failed, the thread pool is not usable anymore"
+    with pytest.raises(BrokenThreadPool):
+        executor.submit(int)
+    executor.shutdown()
+    logged = [r for r in caplog.records if r.name == "concurrent.futures"]
+    assert 1 <= len(logged) <= 2 and all(r.exc_info[1] is raised for r in logged)  # once per worker that ran it
+    assert logged[0].getMessage() == "Exception in initializer:"
 
 
 def test_done_callbacks_that_raise(caplog):

@@ -2,6 +2,7 @@
 
 import gc
 import os
+import re
 import sys
 import weakref
 
@@ -53,6 +54,9 @@ def test_arguments_and_protocols():
     with pytest.raises(TypeError, match="unhashable type: 'list'"):
         m.set([], 1)
     assert m.items() == [("k", 1)]
+    # The repr shows the size and the shard count, and names a subclass by its own name.
+    assert re.fullmatch(rf"<ConcurrentMap len=1 shard_count={m.shard_count} at 0x[0-9a-f]+>", repr(m))
+    assert re.fullmatch(r"<Cache len=0 shard_count=3 at 0x[0-9a-f]+>", repr(type("Cache", (ConcurrentMap,), {})(3)))
 
 
 def test_map_holds_exactly_one_reference_to_each_key_and_value():

@@ -2,8 +2,11 @@
 
 import importlib.metadata
 import inspect
+import shutil
+import subprocess
 import types
 import weakref
+from pathlib import Path
 
 import pytest
 
@@ -38,8 +41,6 @@ PINNED = {  # signature, docstring (the whole text, or its start where it ends i
                         "Instantiates and returns a standard `concurrent.futures.Future`."),
     ThreadPool.shutdown: ("(self, /, wait=True, cancel_futures=False)",
                           "Shut down the thread pool, dropping the sender and joining all worker threads."),
-    ThreadPool.map: ("(self, /, fn, *iterables, timeout=None, chunksize=1)", None),
-    ThreadPool.__exit__: ("(self, /, _exc_type, _exc_val, _exc_tb)", None),
     RwLockReadGuard.__exit__: ("(self, /, _exc_type, _exc_value, _traceback)", None),
     RwLockWriteGuard.__exit__: ("(self, /, _exc_type, _exc_value, _traceback)", None),
 }
@@ -47,8 +48,13 @@ PINNED = {  # signature, docstring (the whole text, or its start where it ends i
 
 class TestTypes:
     def test_registration_and_reexport(self):
-        assert _torvan.__all__ == [*CLASSES, "select"] and torvan.__all__ == _torvan.__all__
+        assert _torvan.__all__ == [*CLASSES, "select"]
+        assert torvan.__all__ == [*_torvan.__all__, "ChannelClosed", "ChannelEmpty", "ChannelFull", "PanicException",
+                                  "ThreadPoolExecutor"]
         assert all(getattr(torvan, name) is getattr(_torvan, name) for name in _torvan.__all__)
+        # The pool has submit and shutdown and nothing else: the executor habits are ThreadPoolExecutor's.
+        assert {name for name in vars(ThreadPool) if not name.startswith("__")} == {"submit", "shutdown"}
+        assert not {"__enter__", "__exit__", "__repr__"} & set(vars(ThreadPool))
         assert (torvan.__version__, select.__module__) == (importlib.metadata.version("torvan"), "torvan._torvan")
         assert len(_torvan.__doc__.splitlines()) == 2 and "_torvan" in _torvan.__doc__.splitlines()[0]
 
@@ -96,6 +102,18 @@ interp.close()
 """
         gil, reused, refused = run_python(code).splitlines()
         assert (gil, reused, refused.split()[0]) == ("False", "True", "ImportError") and "subinterpreters" in refused
+
+
+@pytest.mark.skipif(shutil.which("cmake") is None, reason="needs cmake")
+@pytest.mark.parametrize("soabi, refused", [("cpython-314-x86_64-linux-gnu", True), ("cpython-314t-darwin", False)])
+def test_a_regular_interpreter_is_refused_before_anything_is_compiled(soabi, refused):
+    script = Path(__file__).resolve().parents[1] / "cmake" / "free_threaded.cmake"
+    done = subprocess.run(["cmake", f"-DSOABI={soabi}", "-DEXECUTABLE=/usr/bin/python3.14", "-P", str(script)],
+                          capture_output=True, text=True, timeout=60)
+    assert (done.returncode != 0) == refused
+    message = " ".join(done.stderr.split())  # CMake wraps it
+    assert ("torvan needs the free-threaded build of CPython 3.14 (python3.14t), but /usr/bin/python3.14 is a "
+            "regular build with the global interpreter lock" in message) == refused
 
 
 def instance(name, module=__name__, **namespace):
@@ -168,3 +186,4 @@ class TestCalls:
         assert not isinstance(load.value, Exception)  # `except Exception` must not catch a panic
         assert load.value.args == ("there is no such thing as a release load",)
         assert "PanicException" not in _torvan.__all__ and not hasattr(_torvan, "PanicException")
+        assert type(load.value) is torvan.PanicException and torvan.PanicException.__name__ == "PanicException"

@@ -15,7 +15,7 @@ from asyncio import events, tasks
 import pytest
 
 from conftest import (JOIN_TIMEOUT as TIMEOUT, Token, eventually, join_all, os_thread_count, pool_making_futures,
-                      refcounts, scaled, start_threads, thread_state)
+                      refcounts, scaled, start_threads, thread_state, wait_until_sleeping)
 
 from torvan import ThreadPool
 
@@ -167,64 +167,6 @@ def test_many_submitters_at_once_and_one_worker_keeps_submission_order(run_threa
     assert order == list(range(200))
 
 
-def test_map_keeps_input_order_and_raises_each_error_at_its_turn():
-    # The second call finishes first; results still come in input order, and the iterables stop at the shortest.
-    second_done = threading.Event()
-
-    def call(i, divisor):
-        if i == 0:
-            assert second_done.wait(TIMEOUT)
-        elif i == 1:
-            second_done.set()
-        return i // divisor
-
-    with ThreadPool(2) as pool:
-        results = pool.map(call, [0, 1, 2, 3, 4], [1, 1, 0, 1])
-        assert (next(results), next(results)) == (0, 1)
-        with pytest.raises(ZeroDivisionError):
-            next(results)
-        assert list(pool.map(call, [0, 1, 3], [1, 1, 1, 1], timeout=TIMEOUT, chunksize=7)) == [0, 1, 3]
-        assert list(pool.map(int)) == list(pool.map(int, [])) == []
-        with pytest.raises(TypeError, match="ThreadPool.map\\(\\) got an unexpected keyword argument 'buffer'"):
-            pool.map(int, [1], buffer=1)
-    for iterables in ([1],), ():
-        with pytest.raises(RuntimeError, match="ThreadPool is shutdown"):
-            pool.map(int, *iterables)
-
-
-@pytest.mark.thread_unsafe(reason="replaces concurrent.futures.Future for the whole process")
-@pytest.mark.parametrize("leave", ["timeout", "close"])
-def test_map_left_early_cancels_what_has_not_started_and_a_future_not_made_queues_nothing(monkeypatch, leave):
-    made = []
-
-    class Recorded(concurrent.futures.Future):
-        def __init__(self):
-            if len(made) == 4:
-                raise LookupError("no future today")
-            super().__init__()
-            made.append(self)
-
-    p = pool_making_futures(monkeypatch, Recorded)
-    gate, ran, timeout, started = threading.Event(), [], 1.0, time.monotonic()
-    results = p.map(lambda i: ran.append(i) or (gate.wait(TIMEOUT) if i == 1 else i), range(4), timeout=timeout)
-    if leave == "timeout":
-        # Counted from the call: past the deadline a wait ends at once, not after another `timeout`.
-        gate.wait(max(0.0, started + timeout - time.monotonic()))
-        before = time.monotonic()
-        with pytest.raises(TimeoutError):
-            list(results)
-        assert time.monotonic() - before < timeout
-    else:
-        assert next(results) == 0
-        results.close()
-    assert all(f.cancelled() for f in made[2:])
-    with pytest.raises(LookupError, match="no future today"):
-        p.submit(ran.append, "refused")
-    gate.set()
-    p.shutdown()
-    assert 0 in ran and not {2, 3, "refused"} & set(ran)
-
-
 def slow(i):
     time.sleep(0.01)
     return i
@@ -255,28 +197,17 @@ def shutdown_in_progress(p) -> bool:
     return False
 
 
-def shutdown_past_probes(p, **arguments) -> None:
-    # A shutdown that meets a probe's submit holding the pool is refused with "Already borrowed": try again.
-    while True:
-        try:
-            return p.shutdown(**arguments)
-        except RuntimeError as exc:
-            assert str(exc) == "Already borrowed"
-
-
 @pytest.mark.thread_unsafe(reason="counts the process's threads, which other threads change")
-def test_shutdown_and_with_block_wait_for_every_queued_task_and_end_the_workers():
+def test_shutdown_waits_for_every_queued_task_and_ends_the_workers():
     before = os_thread_count()
     p = ThreadPool(2)
     futures = [p.submit(slow, i) for i in range(10)]
     assert p.shutdown() is None
     assert [f.result(0) for f in futures] == list(range(10))
-    gate = threading.Event()
-    with pytest.raises(LookupError):
-        with ThreadPool(1) as q:
-            futures = [q.submit(gate.wait, TIMEOUT)] + [q.submit(int, i) for i in range(5)]
-            gate.set()
-            raise LookupError  # propagates, after the queued tasks have run
+    gate, q = threading.Event(), ThreadPool(1)
+    futures = [q.submit(gate.wait, TIMEOUT)] + [q.submit(int, i) for i in range(5)]
+    gate.set()
+    q.shutdown(wait=True, cancel_futures=False)
     assert [f.result(0) for f in futures] == [True, 0, 1, 2, 3, 4]
     assert os_thread_count() == before
     for closed in p, q:  # shut down for good: a second call does nothing, submit is refused
@@ -291,7 +222,7 @@ def test_shutdown_cancels_or_runs_what_is_still_queued(wait, cancel):
     gated = Gated(p, 10, started=2)
     if wait:
         # shutdown waits on a thread of its own, while submit and shutdown fail at once; then the gate opens.
-        closer = start_threads([lambda: shutdown_past_probes(p, cancel_futures=cancel)])[0]
+        closer = start_threads([lambda: p.shutdown(cancel_futures=cancel)])[0]
         eventually(lambda: shutdown_in_progress(p) and thread_state(closer.native_id) == "S", "shutdown waits")
         with pytest.raises(RuntimeError, match="^Already borrowed$"):
             p.shutdown()
@@ -311,46 +242,65 @@ def test_shutdown_cancels_or_runs_what_is_still_queued(wait, cancel):
 
 
 @pytest.mark.thread_unsafe(reason="counts references")
-def test_submit_racing_shutdown_gets_only_the_documented_errors():
+def test_shutdown_succeeds_while_threads_keep_submitting_and_they_get_only_the_documented_errors(monkeypatch):
     func, arg = (lambda x: pow(x, 2)), Token()
     before = refcounts(func, arg)
     for _ in range(scaled(20)):
         p = ThreadPool(2)
-        accepted, errors, go = [], [], threading.Barrier(2)
+        accepted, errors, go = [], [], threading.Barrier(4)
 
         def submitter():
             go.wait(TIMEOUT)
             while True:
                 try:
-                    accepted.append(p.submit(func, 3) if len(accepted) % 2 else p.submit(pow, arg, 2))
+                    accepted.append((p.submit(func, 3), 9) if len(accepted) % 2 else (p.submit(pow, arg, 2), None))
                 except RuntimeError as exc:
                     errors.append(str(exc))
                     if str(exc) == "ThreadPool is shutdown":
                         return
 
-        join_all(start_threads([submitter, lambda: (go.wait(TIMEOUT), shutdown_past_probes(p))]))
+        def closer():
+            go.wait(TIMEOUT)
+            eventually(lambda: len(accepted) >= 300, "submitting is in full swing")
+            p.shutdown()  # one attempt: it waits for the submits in progress and turns later ones away
+
+        join_all(start_threads([submitter] * 3 + [closer]))
         assert set(errors) <= {"Already mutably borrowed", "ThreadPool is shutdown"}
-        assert errors[-1] == "ThreadPool is shutdown"
+        assert errors.count("ThreadPool is shutdown") == 3
         # Every accepted task ran (or, for the Token, failed) before shutdown returned.
-        assert all(f.done() for f in accepted)
-        assert all(f.result(0) == 9 for f in accepted[1::2])
+        assert all(f.done() and (f.exception(0) is None) == (expected == 9) for f, expected in accepted)
+        assert all(f.result(0) == 9 for f, expected in accepted if expected)
         del accepted
     assert refcounts(func, arg) == before
+    # A shutdown from inside a submit of the same pool on the same thread cannot wait for it: refused at once.
+    holder = []
+    p = pool_making_futures(monkeypatch, lambda: holder[0].shutdown())
+    holder.append(p)
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        p.submit(int)
+    p.shutdown()
 
 
 @pytest.mark.parametrize("workers", [1, 2])
-def test_shutdown_with_wait_from_one_of_its_own_tasks_fails_without_hanging(workers):
+def test_shutdown_with_wait_from_one_of_its_own_tasks_fails_and_a_later_one_still_waits(workers):
     p = ThreadPool(workers)
-    # The task shuts down once submit has returned: while submit holds the pool it would fail "Already borrowed".
-    submitted = threading.Event()
+    submitted, gate = threading.Event(), threading.Event()
     future = p.submit(lambda: submitted.wait(TIMEOUT) and p.shutdown())
+    queued = [p.submit(gate.wait, TIMEOUT) for _ in range(3)]
     submitted.set()
     exc = future.exception(TIMEOUT)
     assert type(exc).__name__ == "PanicException"
     assert str(exc).startswith("failed to join thread: ")
     with pytest.raises(RuntimeError, match="ThreadPool is shutdown"):
         p.submit(print)
-    p.shutdown()  # already shut down: returns at once
+    # The workers the failed shutdown could not join are waited for by the next shutdown(wait=True).
+    closer = start_threads([p.shutdown])[0]
+    wait_until_sleeping(closer)
+    assert closer.is_alive() and not any(f.done() for f in queued)
+    gate.set()
+    join_all([closer])
+    assert [f.result(0) for f in queued] == [True] * 3
+    p.shutdown()  # everything joined: returns at once
 
 
 @pytest.mark.thread_unsafe(reason="counts the process's threads, and relies on gc.collect() collecting")

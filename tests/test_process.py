@@ -227,8 +227,10 @@ def test_forked_child_keeps_using_what_was_idle_and_does_not_wait_for_workers_it
             signal.alarm(60)  # a hang ends the child; a failure shows as its exit status and on standard error
             ch.send("child")
             m.set("child", 2)
-            with lock.write(), ThreadPool(1) as fresh:
+            with lock.write():
+                fresh = ThreadPool(1)
                 assert fresh.submit(int, "2").result() == 2
+                fresh.shutdown()
             assert [ch.recv(), ch.recv(timeout=5), sorted(m.keys()), counter.increment()] == [
                 "sent before the fork", "child", ["child", "parent"], 6]
             try:
@@ -246,7 +248,7 @@ def test_forked_child_keeps_using_what_was_idle_and_does_not_wait_for_workers_it
 
 
 SIGNAL_PRELUDE = HELPERS + textwrap.dedent("""
-    from torvan import Channel, ThreadPool, select
+    from torvan import Channel, RwLock, ThreadPool, select
 
     main_thread = threading.main_thread()
     finished = threading.Event()
@@ -326,6 +328,48 @@ SIGNAL_CASES = {
             # The item never got in, and no interrupted sender still offers it.
             fails(ch.try_recv, RuntimeError, "Channel is empty")
         expect_interrupt(lambda: select([empty.recv_op()], timeout=3600))
+    """,
+    "lock waits": """
+        lock = RwLock()
+
+        def holding(make_guard):  # another thread holds the lock until released
+            held, release = threading.Event(), threading.Event()
+
+            def hold():
+                with make_guard():
+                    held.set()
+                    release.wait(60)
+
+            thread = threading.Thread(target=hold, daemon=True)
+            thread.start()
+            assert held.wait(60)
+            return thread, release
+
+        def passes(make_guard):  # on another thread: a writer bit left behind would keep it waiting
+            thread = threading.Thread(target=lambda: make_guard().__enter__().__exit__(None, None, None))
+            thread.start()
+            thread.join(60)
+            assert not thread.is_alive()
+
+        # Waiting behind a writer (read, write) and draining readers (write): given up with nothing held.
+        for holder, waiter in [(lock.write, lock.read), (lock.write, lock.write), (lock.read, lock.write)]:
+            thread, release = holding(holder)
+            expect_interrupt(lambda: waiter().__enter__())
+            if holder == lock.read:
+                passes(lock.read)
+            release.set()
+            thread.join(60)
+            passes(lock.read)
+            passes(lock.write)
+        with lock.write():  # nor does this thread count a read it never got
+            pass
+        # A handler that returns: the wait goes on, and takes the lock once the holder leaves.
+        thread, release = holding(lock.write)
+        guard = expect_interrupt(lambda: lock.write().__enter__(), lambda s, f: handled.append(s), None,
+                                 then=release.set)
+        guard.__exit__(None, None, None)
+        assert handled == [signal.SIGINT]
+        thread.join(60)
     """,
     "pool shutdown": """
         # Sent to the main thread asleep in shutdown's wait, or to another thread (the handler runs on the main

@@ -1,10 +1,11 @@
 """RwLock and its guards: protocol, exclusion, thread binding, self-deadlock detection, destruction."""
 
+import re
 import threading
 
 import pytest
 
-from conftest import JOIN_TIMEOUT, join_all, run_in_thread, scaled, start_threads, wait_until_sleeping
+from conftest import JOIN_TIMEOUT, eventually, join_all, run_in_thread, scaled, start_threads, wait_until_sleeping
 from torvan._torvan import RwLock
 
 WOULD_DEADLOCK = "RwLock would deadlock: this thread already holds it"
@@ -184,6 +185,19 @@ def test_pairs_stay_consistent_under_contention(run_threads):
 
     run_threads(writer, writer, reader, reader)
     assert pair == [2 * rounds, 2 * rounds]
+
+
+def test_repr_shows_the_readers_and_the_writer():
+    lock, release = RwLock(), threading.Event()
+    assert re.fullmatch(r"<RwLock readers=0 writer=none at 0x[0-9a-f]+>", repr(lock))
+    threads, _ = hold_elsewhere(lock, release, "read", "read")
+    assert repr(lock).startswith("<RwLock readers=2 writer=none ")
+    writer = start_threads([lambda: lock.write().__enter__().__exit__(None, None, None)])
+    eventually(lambda: repr(lock).startswith("<RwLock readers=2 writer=waiting "), "the writer queues")
+    release.set()
+    join_all(threads + writer)
+    with lock.write():
+        assert repr(lock).startswith("<RwLock readers=0 writer=held ")
 
 
 def test_self_deadlock_raises_and_acquires_nothing():

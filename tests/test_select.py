@@ -6,8 +6,8 @@ import sys
 
 import pytest
 
-from conftest import JOIN_TIMEOUT, join_all, scaled, start_threads, wait_until_sleeping
-from torvan import Channel, select
+from conftest import JOIN_TIMEOUT, join_all, outcome_of, scaled, start_threads, wait_until_sleeping
+from torvan import Channel, ChannelClosed, select
 
 TIMED_OUT = "^select\\(\\) timed out waiting for ready channel$"
 
@@ -51,18 +51,32 @@ class TestOutcomes:
         with pytest.raises(ValueError, match="^Selected channel is closed and empty$"):
             select([idle.recv_op(), drained.recv_op()])
 
-    def test_send_op_made_before_close_either_sends_or_reports_closed(self):
-        outcomes = collections.Counter()
+    def test_a_closed_channel_is_named_by_its_position(self):
+        # A fan-in learns which of its channels closed from the error, whatever the others hold.
+        busy, done, rendezvous = Channel(), Channel(), Channel(0)
+        for i in range(50):
+            busy.send(i)
+        done.close()
+        late = rendezvous.send_op("never received")  # made before close: only its close signal is ever ready
+        rendezvous.close()
+        ops, received, closed_at = [busy.recv_op(), done.recv_op(), late], [], collections.Counter()
         for _ in range(200):
-            ch = Channel(1)
+            try:
+                received.append(select(ops))
+            except ChannelClosed as closed:
+                closed_at[closed.index, str(closed)] += 1
+        assert set(closed_at) == {(1, "Selected channel is closed and empty"), (2, "Selected channel is closed")}
+        assert received == [(0, i) for i in range(len(received))] and len(received) + len(busy) == 50
+
+    def test_send_op_made_before_close_never_sends_after_it(self):
+        # Receivers may have seen the end already: a send after close() would report an item nobody gets.
+        outcomes = collections.Counter()
+        for capacity in (None, 1, 0) * 50:
+            ch = Channel(capacity)
             op = ch.send_op("x")
             ch.close()
-            try:
-                outcomes[select([op]), ch.recv()] += 1
-            except ValueError as exc:
-                outcomes[str(exc)] += 1
-        assert set(outcomes) == {((0, None), "x"), "Selected channel is closed"}, outcomes
-        assert min(outcomes.values()) > 40, outcomes
+            outcomes[outcome_of(select, [op]), outcome_of(ch.recv, JOIN_TIMEOUT)] += 1
+        assert outcomes == {("ChannelClosed: Selected channel is closed", "ChannelClosed: Channel is closed and empty"): 150}
 
     def test_nothing_ready_and_conversion(self):
         ch = Channel()

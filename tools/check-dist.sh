@@ -33,7 +33,7 @@ licence = [f for f in dist.files if f.name == "LICENSE"]
 assert licence and "MIT License" in licence[0].read_text(), "no MIT LICENSE in the installed wheel"
 tags = re.findall(r"^Tag: (.*)$", dist.read_text("WHEEL"), re.MULTILINE)
 assert tags and all(re.fullmatch(tag, t) for t in tags), tags
-with torvan.ThreadPool(2) as pool:
+with torvan.ThreadPoolExecutor(2) as pool:
     assert list(pool.map(pow, [2, 3], [5, 2])) == [32, 9]
 assert not sys._is_gil_enabled()
 PY

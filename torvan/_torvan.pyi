@@ -1,6 +1,6 @@
 """Type stubs for the native module torvan._torvan."""
 
-from collections.abc import Callable, Coroutine, Iterable, Iterator, Sequence
+from collections.abc import Callable, Coroutine, Sequence
 from concurrent.futures import Future
 from types import GenericAlias, TracebackType
 from typing import Any, Generic, Literal, ParamSpec, Self, TypeVar, final, overload, type_check_only
@@ -43,6 +43,13 @@ class Channel(Generic[_T]):
     @property
     def capacity(self) -> int | None:
         """The capacity given at creation; None for an unbounded channel."""
+    @property
+    def closed(self) -> bool:
+        """True once close() has been called: sends are refused from then on."""
+    def __len__(self) -> int:
+        """The number of items buffered now: a snapshot, like queue.Queue.qsize()."""
+    def __bool__(self) -> Literal[True]:
+        """Always true, empty or not, like a queue.Queue."""
     def send(self, item: _T, timeout: float | None = None) -> None:
         """Block and send an item into the channel. Releases the GIL while waiting."""
     def recv(self, timeout: float | None = None) -> _T:
@@ -54,9 +61,15 @@ class Channel(Generic[_T]):
         are drained by the unblocked threads until empty. Threads calling `recv()` after
         the buffer is drained will receive `PyValueError("Channel is closed and empty")`."""
     def try_send(self, item: _T) -> None:
-        """Non-blocking send. Raises RuntimeError if full, ValueError if closed."""
+        """Non-blocking send. Raises RuntimeError if full, ValueError if closed.
+
+        The errors are torvan.ChannelFull (also a queue.Full) and torvan.ChannelClosed
+        (also a queue.ShutDown)."""
     def try_recv(self) -> _T:
-        """Non-blocking receive. Raises RuntimeError if empty, ValueError if closed."""
+        """Non-blocking receive. Raises RuntimeError if empty, ValueError if closed.
+
+        The errors are torvan.ChannelEmpty (also a queue.Empty) and torvan.ChannelClosed
+        (also a queue.ShutDown)."""
     def send_timeout(self, item: _T, timeout: float) -> None:
         """Block and send an item with a timeout. Releases the GIL."""
     def recv_timeout(self, timeout: float) -> _T:
@@ -135,7 +148,10 @@ def select(
 @overload
 def select(ops: Sequence[_SelectOp[_T]], timeout: float | None = None) -> tuple[int, _T]:
     """Block until one of the channel operations (recv_op or send_op) is ready, or until optional timeout expires.
-    Multiplexes several channel operations: waits on all of them at once and performs exactly one."""
+    Multiplexes several channel operations: waits on all of them at once and performs exactly one.
+
+    When the operation selected is on a closed channel, the ValueError raised is a torvan.ChannelClosed
+    whose `index` is that operation's position in `ops`."""
 
 @disjoint_base
 class ConcurrentMap(Generic[_K, _V]):
@@ -202,54 +218,6 @@ class ThreadPool:
         Instantiates and returns a standard `concurrent.futures.Future`."""
     def shutdown(self, wait: bool = True, cancel_futures: bool = False) -> None:
         """Shut down the thread pool, dropping the sender and joining all worker threads."""
-    @overload
-    def map(
-        self, fn: Callable[[_T0], _T], iterable0: Iterable[_T0], /, *, timeout: float | None = None, chunksize: int = 1
-    ) -> Iterator[_T]: ...
-    @overload
-    def map(
-        self,
-        fn: Callable[[_T0, _T1], _T],
-        iterable0: Iterable[_T0],
-        iterable1: Iterable[_T1],
-        /,
-        *,
-        timeout: float | None = None,
-        chunksize: int = 1,
-    ) -> Iterator[_T]: ...
-    @overload
-    def map(
-        self,
-        fn: Callable[[_T0, _T1, _T2], _T],
-        iterable0: Iterable[_T0],
-        iterable1: Iterable[_T1],
-        iterable2: Iterable[_T2],
-        /,
-        *,
-        timeout: float | None = None,
-        chunksize: int = 1,
-    ) -> Iterator[_T]: ...
-    @overload
-    def map(
-        self,
-        fn: Callable[..., _T],
-        *iterables: Iterable[Any],
-        timeout: float | None = None,
-        chunksize: int = 1,
-    ) -> Iterator[_T]:
-        """Return an iterator equivalent to map(fn, *iterables), the calls running in the pool.
-        Results come in input order; a call's exception is raised when its result is reached.
-        TimeoutError if a result is not ready `timeout` seconds after this call; the calls not
-        started then, or when the iterator is closed early, are cancelled. chunksize is ignored."""
-    def __enter__(self) -> Self:
-        """Return the pool itself."""
-    def __exit__(
-        self,
-        _exc_type: type[BaseException] | None,
-        _exc_val: BaseException | None,
-        _exc_tb: TracebackType | None,
-    ) -> None:
-        """Shut the pool down as shutdown(wait=True) does."""
 
 @final
 class AtomicInteger:
@@ -294,6 +262,12 @@ class AtomicInteger:
     def compare_and_set(self, expected: int, new_value: int, ordering: _Ordering | None = None) -> bool:
         """Atomically compare the current value to expected, and if equal, swap with new_value.
         Returns True if the swap succeeded, otherwise False."""
+    def __int__(self) -> int:
+        """The value, loaded as get() loads it."""
+    def __index__(self) -> int:
+        """The value, loaded as get() loads it: the counter serves where an int is expected."""
+    def __bool__(self) -> bool:
+        """True unless the value, loaded as get() loads it, is 0."""
 
 @final
 class AtomicBoolean:
@@ -308,6 +282,8 @@ class AtomicBoolean:
         """Atomically swap the value with a new one and return the OLD value."""
     def compare_and_set(self, expected: bool, new_value: bool, ordering: _Ordering | None = None) -> bool:
         """Atomically compare the current value to expected, and if equal, swap with new_value."""
+    def __bool__(self) -> bool:
+        """The flag, loaded as get() loads it."""
 
 @final
 class RwLock:

@@ -60,6 +60,9 @@ std::string repr(Self& self) { return flag_of(self).load() ? "AtomicBoolean(True
 
 std::string str(Self& self) { return flag_of(self).load() ? "True" : "False"; }
 
+// `if flag:` reads the flag (sequentially consistent), as bool(flag.get()) would.
+bool truth(Self& self) { return flag_of(self).load(); }
+
 using binding::method;
 
 binding::ClassDefinition AtomicBooleanClass::definition() {
@@ -77,6 +80,7 @@ binding::ClassDefinition AtomicBooleanClass::definition() {
         .slots = {
             binding::slot(Py_tp_repr, &binding::unary_entry<&repr>),
             binding::slot(Py_tp_str, &binding::unary_entry<&str>),
+            binding::slot(Py_nb_bool, &binding::truth_entry<&truth>),
         },
     };
 }

@@ -110,6 +110,11 @@ std::string repr(Self& self) { return "AtomicInteger(" + std::to_string(value_of
 
 std::string str(Self& self) { return std::to_string(value_of(self).load()); }
 
+// int(), operator.index() (so range(), slicing and %d take the counter) and
+// truth, each one sequentially consistent load, as get() with no ordering.
+std::int64_t load(Self& self) { return value_of(self).load(); }
+bool nonzero(Self& self) { return value_of(self).load() != 0; }
+
 constexpr const char* kClassDoc =
     "A thread-safe, lock-free 64-bit signed integer using CPU atomic operations.\n"
     "All methods use sequentially consistent ordering (SeqCst) by default, guaranteeing sequential consistency "
@@ -153,6 +158,9 @@ binding::ClassDefinition AtomicIntegerClass::definition() {
         .slots = {
             binding::slot(Py_tp_repr, &binding::unary_entry<&repr>),
             binding::slot(Py_tp_str, &binding::unary_entry<&str>),
+            binding::slot(Py_nb_int, &binding::unary_entry<&load>),
+            binding::slot(Py_nb_index, &binding::unary_entry<&load>),
+            binding::slot(Py_nb_bool, &binding::truth_entry<&nonzero>),
         },
     };
 }

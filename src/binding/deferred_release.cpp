@@ -33,7 +33,7 @@ void defer_release(PyObject* object) noexcept {
     } catch (...) {
         return;  // out of memory: leaking one reference is the only safe choice here
     }
-    detail::deferred_pending.store(true, std::memory_order_release);
+    detail::deferred_pending.store(true, std::memory_order_release);  // see drain_deferred_releases()
 }
 
 void detail::drain_deferred_slow() {
@@ -42,6 +42,7 @@ void detail::drain_deferred_slow() {
         PendingList& list = pending();
         std::lock_guard<std::mutex> lock(list.mutex);
         batch.swap(list.objects);
+        // Under the mutex, as every store of the flag: a push after the swap sets it again.
         deferred_pending.store(false, std::memory_order_release);
     }
     // Released outside the mutex: a finalizer may itself defer or drain.

@@ -22,6 +22,8 @@ inline bool deferred_releases_pending() noexcept { return detail::deferred_pendi
 // Releases every queued reference, in the order queued. Called whenever a
 // thread attaches; cheap when nothing is queued.
 inline void drain_deferred_releases() {
+    // Acquire: pairs with defer_release's release store; the list itself is
+    // read under its mutex. A stale false only delays the drain to the next attach.
     if (deferred_releases_pending()) {
         detail::drain_deferred_slow();
     }

@@ -40,6 +40,7 @@ struct ClassTraits {
     static constexpr const char* kTypePath = nullptr;   // the class's name in thread-bound messages
     static constexpr bool kWeakReferences = false;      // instances can be weakly referenced
     static constexpr bool kExclusiveMethods = false;    // some method takes an exclusive borrow
+    static constexpr bool kDrainingMethods = false;     // some method takes a draining borrow (implies the above)
     static constexpr bool kReusedOnThread = false;      // a thread makes its next instance from its last dead one
 };
 
@@ -68,7 +69,9 @@ public:
 private:
     struct Real {
         Real(Instance<Class>& instance, OnConflict mode) : borrow(instance.borrow_flag, mode) {}
-        std::conditional_t<Class::kThreadBound, OwnerSharedBorrow, SharedBorrow> borrow;
+        std::conditional_t<Class::kThreadBound, OwnerSharedBorrow,
+                           std::conditional_t<Class::kDrainingMethods, TrackedSharedBorrow, SharedBorrow>>
+            borrow;
     };
     struct Skipped {
         Skipped(Instance<Class>&, OnConflict) noexcept {}
@@ -86,6 +89,18 @@ public:
 
 private:
     std::conditional_t<Class::kThreadBound, OwnerExclusiveBorrow, ExclusiveBorrow> borrow_;
+};
+
+template <class Class>
+class DrainingBorrowOf {
+public:
+    explicit DrainingBorrowOf(Instance<Class>& instance) : borrow_(instance.borrow_flag) {
+        static_assert(Class::kDrainingMethods && Class::kExclusiveMethods && !Class::kThreadBound,
+                      "declare kDrainingMethods (and kExclusiveMethods) for classes with draining borrows");
+    }
+
+private:
+    DrainingBorrow borrow_;
 };
 
 [[noreturn, gnu::cold]] inline void fail_sent_to_another_thread(const char* type_path, std::uint64_t current,

@@ -48,6 +48,7 @@ struct ReturnSelf {};
 enum class Borrow {
     Shared,     // the default: the body relies on the state's own synchronisation
     Exclusive,  // the body must run alone on the object
+    Draining,   // the same, waiting for the shared borrows in progress (DrainingBorrow)
     Manual,     // the body takes (and drops) borrows itself
 };
 
@@ -60,6 +61,8 @@ struct Borrowing {
 };
 template <auto Body>
 inline constexpr Borrowing<Body, Borrow::Exclusive> exclusive{};
+template <auto Body>
+inline constexpr Borrowing<Body, Borrow::Draining> draining{};
 template <auto Body>
 inline constexpr Borrowing<Body, Borrow::Manual> manual{};
 
@@ -194,8 +197,10 @@ struct NoBorrow {
     explicit NoBorrow(Instance<Class>&) noexcept {}
 };
 template <Borrow Mode, class Class>
-using BorrowGuard = std::conditional_t<Mode == Borrow::Shared, SharedBorrowOf<Class>,
-                                       std::conditional_t<Mode == Borrow::Exclusive, ExclusiveBorrowOf<Class>, NoBorrow>>;
+using BorrowGuard = std::conditional_t<
+    Mode == Borrow::Shared, SharedBorrowOf<Class>,
+    std::conditional_t<Mode == Borrow::Exclusive, ExclusiveBorrowOf<Class>,
+                       std::conditional_t<Mode == Borrow::Draining, DrainingBorrowOf<Class>, NoBorrow>>>;
 
 // Runs a method body on `self` under its borrow and returns its native
 // result; `arguments` converts the arguments once the borrow is held and
@@ -500,7 +505,7 @@ PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs
         });
 }
 
-// Slots taking only self: tp_repr, tp_str, tp_iter, and getters.
+// Slots taking only self: tp_repr, tp_str, tp_iter, nb_int, nb_index, and getters.
 template <auto Body>
 PyObject* unary_entry(PyObject* self) noexcept {
     return noargs_entry<Body>(self, nullptr);
@@ -531,6 +536,18 @@ Py_ssize_t length_entry(PyObject* self) noexcept {
         check_owner_thread(instance);
         SharedBorrowOf<Class> borrow(instance);
         return Body(instance);
+    });
+}
+
+// nb_bool.
+template <auto Body>
+int truth_entry(PyObject* self) noexcept {
+    return at_boundary<int>(-1, [&]() -> int {
+        using Class = typename detail::BodyTraits<decltype(Body)>::Owner;
+        auto& instance = *Instance<Class>::from(self);
+        check_owner_thread(instance);
+        SharedBorrowOf<Class> borrow(instance);
+        return Body(instance) ? 1 : 0;
     });
 }
 

@@ -24,6 +24,7 @@ std::atomic<PyObject*> g_panic_type{nullptr};
 
 // The PanicException type, created on first use and kept for the process's life.
 PyObject* panic_type() noexcept {
+    // Acquire: pairs with the acq_rel CAS below that publishes the created type.
     PyObject* type = g_panic_type.load(std::memory_order_acquire);
     if (type != nullptr) {
         return type;
@@ -53,16 +54,19 @@ PyError PyError::fetch() {
 void PyError::restore() && {
     if (exception_) {
         PyErr_SetRaisedException(exception_.release());
-    } else if (message_) {
+        return;
+    }
+    PyObject* type = source_ != nullptr ? source_() : type_;
+    if (message_) {
         // Sized, not NUL-terminated: a message may quote caller text that
         // contains NUL characters.
         PyObject* text = PyUnicode_FromStringAndSize(message_->data(), static_cast<Py_ssize_t>(message_->size()));
         if (text != nullptr) {
-            PyErr_SetObject(type_, text);
+            PyErr_SetObject(type, text);
             Py_DECREF(text);
         }
     } else {
-        PyErr_SetNone(type_);
+        PyErr_SetNone(type);
     }
 }
 

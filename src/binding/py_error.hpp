@@ -15,10 +15,21 @@
 
 namespace torvan::binding {
 
+// Finds the class to raise when a lazily described error is materialised
+// (a class the package defines in Python, say); never null.
+using ClassSource = PyObject* (*)() noexcept;
+
 class PyError {
 public:
     // `type` is one of the interpreter's static exception types (immortal).
     static PyError lazy(PyObject* type, std::string message) { return PyError(type, std::move(message)); }
+    // Raised as the class `source` gives, a subclass of `type`; `type`
+    // answers is_instance_of without looking the class up.
+    static PyError lazy(ClassSource source, PyObject* type, std::string message) {
+        PyError error(type, std::move(message));
+        error.source_ = source;
+        return error;
+    }
     static PyError lazy_without_message(PyObject* type) { return PyError(type, std::nullopt); }
     // Takes the interpreter's current exception; a SystemError when none is set.
     static PyError fetch();
@@ -40,6 +51,7 @@ private:
 
     OwnedRef exception_;                  // set for a raised exception
     PyObject* type_ = nullptr;            // set for a lazily described one
+    ClassSource source_ = nullptr;        // the class it is raised as, when not type_ itself
     std::optional<std::string> message_;  // its message, if any
 };
 

@@ -81,6 +81,8 @@ public:
 
     // Anywhere else (native code creating an instance) a build failure is
     // reported as unraisable and becomes a native failure.
+    // Acquire loads pair with the acq_rel CAS that publishes the built type
+    // (in get_or_build), so its contents come with the pointer.
     static PyTypeObject* get() {
         PyTypeObject* type = cell_.load(std::memory_order_acquire);
         if (type != nullptr) {

@@ -3,20 +3,24 @@
 //
 // Sends and receives first try without waiting, attached and without cloning
 // anything; only a call that must wait clones the handles it waits on and
-// detaches. close() empties the sender slot and then drops the close signal's
-// only sender, so every waiter wakes and finds the channel closed for sends,
-// while receivers still drain what is buffered.
+// detaches. close() empties the sender slot, which disconnects the channel for
+// every sender, and then drops the close signal's only sender, so every
+// waiter wakes and finds the channel closed for sends, while receivers still
+// drain what is buffered.
 
 #include "channel/channel.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "binding/methods.hpp"
+#include "binding/repr_text.hpp"
 #include "binding/type_object.hpp"
 #include "channel/channel_async.hpp"
+#include "channel/channel_errors.hpp"
 #include "channel/channel_types.hpp"
 #include "channel/channel_wait.hpp"
 #include "channel/close_signal.hpp"
@@ -103,7 +107,7 @@ ChannelState construct(std::optional<std::int64_t> capacity) {
     if (outcome == SendOutcome::TimedOut) {
         raise(PyExc_TimeoutError, kSendTimedOut);
     }
-    raise(PyExc_ValueError, kClosed);
+    raise_channel_error(ChannelError::Closed, kClosed);
 }
 
 // The wait of a send that could not (or, with a timeout, did not try to)
@@ -124,7 +128,7 @@ void wait_to_send_or_raise(ChannelState& state, const DataSender& sender, Item& 
 [[gnu::always_inline]] inline bool sent_at_once(ChannelState& state, Item& item) {
     std::optional<engine::SendStatus> status = state.sender.try_send(item);
     if (!status || *status == engine::SendStatus::Disconnected) {
-        raise(PyExc_ValueError, kClosed);
+        raise_channel_error(ChannelError::Closed, kClosed);
     }
     return *status == engine::SendStatus::Sent;
 }
@@ -135,7 +139,7 @@ void send_now_or_wait(ChannelState& state, Item item) {
     if (!sent_at_once(state, item)) {
         DataSender waiting = state.sender.clone();
         if (!waiting) {
-            raise(PyExc_ValueError, kClosed);  // closed since the attempt
+            raise_channel_error(ChannelError::Closed, kClosed);  // closed since the attempt
         }
         wait_to_send_or_raise(state, waiting, item, std::nullopt);
     }
@@ -150,7 +154,7 @@ void send_now_or_wait(ChannelState& state, Item item) {
     }
     DataSender sender = state.sender.clone();
     if (!sender) {
-        raise(PyExc_ValueError, kClosed);
+        raise_channel_error(ChannelError::Closed, kClosed);
     }
     wait_to_send_or_raise(state, sender, item, timeout);
 }
@@ -170,7 +174,7 @@ void send_timeout(Self& self, Object item, double timeout) {
 void try_send(Self& self, Object item) {
     Item owned = self.state.item_for_send(item.ptr);
     if (!sent_at_once(self.state, owned)) {
-        raise(PyExc_RuntimeError, "Channel is full");
+        raise_channel_error(ChannelError::Full, "Channel is full");
     }
 }
 
@@ -204,7 +208,7 @@ OwnedRef received_or_raise(RecvOutcome outcome) {
         case RecvOutcome::Kind::Received:
             return std::move(outcome.item);
         case RecvOutcome::Kind::ClosedAndEmpty:
-            raise(PyExc_ValueError, kClosedAndEmpty);
+            raise_channel_error(ChannelError::Closed, kClosedAndEmpty);
         case RecvOutcome::Kind::TimedOut:
             break;
     }
@@ -220,7 +224,7 @@ OwnedRef received_or_raise(RecvOutcome outcome) {
         case engine::RecvStatus::Received:
             return got;
         case engine::RecvStatus::Disconnected:
-            raise(PyExc_ValueError, kClosedAndEmpty);
+            raise_channel_error(ChannelError::Closed, kClosedAndEmpty);
         default:
             return std::nullopt;
     }
@@ -250,11 +254,22 @@ OwnedRef recv(Self& self, std::optional<double> timeout) {
 
 OwnedRef recv_timeout(Self& self, double timeout) { return receive_within(self.state, timeout); }
 
+// Does not look at the close: a closed channel still reports empty, not
+// closed and empty, for as long as a Sender made before the close lives (a
+// SendOp's, or a waiting send's), though none of them can send any more.
 OwnedRef try_recv(Self& self) {
-    if (std::optional<Item> got = ready_item(self.state)) {
-        return std::move(*got);
+    std::optional<Item> got;
+    switch (self.state.receiver.try_recv_inline(got)) {
+        case engine::RecvStatus::Received:
+            return std::move(*got);
+        case engine::RecvStatus::Disconnected:
+            if (!self.state.receiver.has_senders()) {
+                raise_channel_error(ChannelError::Closed, kClosedAndEmpty);
+            }
+            [[fallthrough]];
+        default:
+            raise_channel_error(ChannelError::Empty, "Channel is empty");
     }
-    raise(PyExc_RuntimeError, "Channel is empty");
 }
 
 // Closing -----------------------------------------------------------------------
@@ -272,6 +287,26 @@ OwnedRef capacity(Self& self) {
     return binding::checked(PyLong_FromUnsignedLongLong(*self.state.capacity));
 }
 
+// What a channel holds --------------------------------------------------------
+
+// Snapshots: sends, receives and close() on other threads change them at once.
+Py_ssize_t length(Self& self) { return static_cast<Py_ssize_t>(self.state.receiver.len()); }
+
+bool closed(Self& self) { return self.state.sender.is_closed(); }
+
+// A channel is a connection, not a container: it stays true when empty, so
+// that `if channel:` tests whether there is one, as it does for a queue.
+bool always_true(Self&) { return true; }
+
+std::string repr(Self& self) {
+    std::string text = "<Channel capacity=";
+    text += self.state.capacity ? std::to_string(*self.state.capacity) : "None";
+    text += " buffered=" + std::to_string(self.state.receiver.len());
+    text += std::string(" closed=") + binding::python_bool(self.state.sender.is_closed());
+    text += " at " + binding::address_of(self.object()) + ">";
+    return text;
+}
+
 // select() operations -----------------------------------------------------------
 
 OwnedRef recv_op(Self& self) {
@@ -282,7 +317,7 @@ OwnedRef send_op(Self& self, Object item) {
     Item owned = self.state.item_for_send(item.ptr);
     DataSender sender = self.state.sender.clone();
     if (!sender) {
-        raise(PyExc_ValueError, kClosed);
+        raise_channel_error(ChannelError::Closed, kClosed);
     }
     return make_send_op(SendOpState{std::move(sender), self.state.close_receiver.clone(), std::move(owned)});
 }
@@ -292,18 +327,15 @@ OwnedRef send_op(Self& self, Object item) {
 ReturnSelf iter(Self&) { return {}; }
 
 // A null result ends the iteration: only once the channel is closed and
-// drained. Anything else that stops the receive (a KeyboardInterrupt raised
-// by a signal handler, say) reaches the caller.
+// drained, after which no send can put anything in (SenderSlot::close).
+// Anything else that stops the receive (a KeyboardInterrupt raised by a
+// signal handler, say) reaches the caller.
 OwnedRef next_item(Self& self) {
     RecvOutcome outcome = receive(self.state);
     if (outcome.kind == RecvOutcome::Kind::Received) {
         return std::move(outcome.item);
     }
-    if (self.state.sender.is_closed() && self.state.receiver.is_empty()) {
-        return OwnedRef{};
-    }
-    // A late send through a clone taken before close() refilled the buffer.
-    raise(PyExc_ValueError, kClosedAndEmpty);
+    return OwnedRef{};
 }
 
 ReturnSelf enter_context(Self&) { return {}; }
@@ -313,7 +345,7 @@ void exit_context(Self& self, Object, Object, Object) { close(self); }
 // asyncio: awaitables that complete at once when they can and otherwise
 // wait without a thread (channel_async.hpp).
 
-ChannelParts parts_of(ChannelState& state) { return {&state.sender, &state.receiver, &state.close_receiver}; }
+ChannelParts parts_of(ChannelState& state) { return {&state.sender, &state.receiver}; }
 
 OwnedRef arecv(Self& self, std::optional<double> timeout) {
     return await_receive(self.object(), parts_of(self.state), timeout, ReceiveEnd::Raise);
@@ -376,8 +408,12 @@ binding::ClassDefinition ChannelClass::definition() {
         },
         .getset = {
             binding::getter_def<&capacity>("capacity"),
+            binding::getter_def<&closed>("closed", "True once close() has been called: sends are refused from then on."),
         },
         .slots = {
+            binding::slot(Py_tp_repr, &binding::unary_entry<&repr>),
+            binding::slot(Py_mp_length, &binding::length_entry<&length>),
+            binding::slot(Py_nb_bool, &binding::truth_entry<&always_true>),
             binding::slot(Py_tp_iter, &binding::unary_entry<&iter>),
             binding::slot(Py_tp_iternext, &binding::iternext_entry<&next_item>),
             binding::slot(Py_am_aiter, &binding::unary_entry<&aiter>),

@@ -12,7 +12,7 @@
 
 #include "binding/methods.hpp"
 #include "binding/type_object.hpp"
-#include "channel/channel_wait.hpp"
+#include "channel/channel_errors.hpp"
 #include "channel/loop_wakeups.hpp"
 #include "channel/messages.hpp"
 #include "channel/stop_iteration.hpp"
@@ -28,14 +28,15 @@ using binding::OwnedRef;
 using binding::PyError;
 using binding::raise;
 using engine::RemoteOutcome;
-using Wait = engine::RemoteWait<Item, engine::Empty>;
+using Wait = engine::RemoteWait<Item>;
+
+constexpr const char* kAwaitedAlready = "channel operation is being awaited already";
 
 struct AwaitState {
     enum class Kind : std::uint8_t { Receive, Send };
     enum class Phase : std::uint8_t {
-        Fresh,        // not awaited yet
-        Waiting,      // registered with the channel; the task waits on a future
-        HandingOver,  // given up, but a partner is handing the item over
+        Fresh,    // not awaited yet
+        Waiting,  // registered with the channel; the task waits on a future
         Done,
     };
 
@@ -67,8 +68,9 @@ struct AwaitState {
     // would otherwise be lost silently).
     void warn_never_awaited() const noexcept;
 
-    // Ends whatever wait is on: the wait is abandoned (an item handed over
-    // to it all the same is dropped with this state), the timer cancelled.
+    // Ends whatever wait is on: the wait is abandoned (a rendezvous send's
+    // item that a receiver took already stays sent), the timer cancelled,
+    // and a task still awaiting the future is woken to find the end.
     void quit() noexcept;
 
     Kind kind;
@@ -83,8 +85,7 @@ struct AwaitState {
     DataSender sender;                            // a send's own handle once it has to wait
     CountedRef<LoopWaiter> waiter;
     std::unique_ptr<Wait> wait;
-    OwnedRef timer;                  // the timeout's handle from loop.call_later
-    std::optional<PyError> thrown;  // raised once a hand-over in progress falls through
+    OwnedRef timer;  // the timeout's handle from loop.call_later
 };
 
 struct AwaitableClass : binding::ClassTraits {
@@ -123,6 +124,12 @@ OwnedRef running_loop() {
     return binding::checked(PyObject_CallNoArgs(get.get()));
 }
 
+// The loop running on this thread, or None; never raises for want of one.
+OwnedRef running_loop_or_none() {
+    OwnedRef get = binding::checked(PyObject_GetAttr(asyncio_module(), g_async_names.get_running_loop_or_none));
+    return binding::checked(PyObject_CallNoArgs(get.get()));
+}
+
 // Also from the deallocator, which may run while an exception propagates:
 // that exception is kept aside for the call.
 void cancel_timer(OwnedRef& timer) noexcept {
@@ -145,20 +152,17 @@ void AwaitState::warn_never_awaited() const noexcept {
 }
 
 void AwaitState::quit() noexcept {
-    if (wait) {
-        std::optional<Item> dropped;
-        wait->abandon(dropped);
-        wait.reset();
-    }
+    wait.reset();
     if (waiter) {
-        OwnedRef future = waiter->take_future();
+        PyObject* in_flight = PyErr_GetRaisedException();
+        waiter->let_go();
+        PyErr_SetRaisedException(in_flight);
         waiter = CountedRef<LoopWaiter>();
     }
     cancel_timer(timer);
     // What is left may refer back to the coroutine awaiting this object (an
-    // exception's traceback, an item): this object is invisible to the
-    // garbage collector, so it lets go now rather than at its deallocation.
-    thrown.reset();
+    // item): this object is invisible to the garbage collector, so it lets
+    // go now rather than at its deallocation.
     item.reset();
     phase = Phase::Done;
 }
@@ -193,42 +197,22 @@ std::optional<platform::Deadline> deadline_after(std::optional<double> timeout) 
 
 // Receiving ---------------------------------------------------------------------
 
-bool channel_closed(const AwaitState& state) {
-    return state.parts.sender->is_closed();
-}
-
-bool close_signalled(const AwaitState& state) {
-    std::optional<engine::Empty> nothing;
-    return state.parts.close_receiver->try_recv(nothing) == engine::RecvStatus::Disconnected;
-}
-
-[[noreturn]] void closed_and_empty(AwaitState& state) {
-    // `async for` ends exactly where iterating with `for` would.
-    if (state.end == ReceiveEnd::EndIteration && channel_closed(state) && state.parts.receiver->is_empty()) {
-        end_with(state, PyError::lazy_without_message(PyExc_StopAsyncIteration));
-    }
-    end_with(state, PyExc_ValueError, kClosedAndEmpty);
-}
-
-// Without waiting: an item, or the end of a closed and drained channel.
+// Without waiting: an item, or the end of a closed and drained channel (no
+// send can put anything in once close() has disconnected it for senders).
 std::optional<Step> try_receive(AwaitState& state) {
     std::optional<Item> got;
     switch (state.parts.receiver->try_recv(got)) {
         case engine::RecvStatus::Received:
             return finish(state, std::move(*got));
         case engine::RecvStatus::Disconnected:
-            closed_and_empty(state);
+            // `async for` ends exactly where iterating with `for` would.
+            if (state.end == ReceiveEnd::EndIteration) {
+                end_with(state, PyError::lazy_without_message(PyExc_StopAsyncIteration));
+            }
+            end_with(state, channel_error(ChannelError::Closed, kClosedAndEmpty));
         default:
-            break;
+            return std::nullopt;
     }
-    if (!close_signalled(state)) {
-        return std::nullopt;
-    }
-    RecvOutcome last = drain_one(*state.parts.receiver);
-    if (last.kind == RecvOutcome::Kind::Received) {
-        return finish(state, std::move(last.item));
-    }
-    closed_and_empty(state);
 }
 
 // Sending -----------------------------------------------------------------------
@@ -244,7 +228,7 @@ std::optional<Step> first_send(AwaitState& state) {
         }
     }
     if (!status || *status == engine::SendStatus::Disconnected) {
-        end_with(state, PyExc_ValueError, kClosed);
+        end_with(state, channel_error(ChannelError::Closed, kClosed));
     }
     if (*status == engine::SendStatus::Sent) {
         return finish(state);
@@ -252,17 +236,13 @@ std::optional<Step> first_send(AwaitState& state) {
     return std::nullopt;
 }
 
-// A later attempt, on the awaitable's own sender: a close wins over room.
+// A later attempt, on the awaitable's own sender.
 std::optional<Step> try_send(AwaitState& state) {
-    if (close_signalled(state)) {
-        state.wait->pass_on();
-        end_with(state, PyExc_ValueError, kClosed);
-    }
     switch (state.sender.try_send(state.item)) {
         case engine::SendStatus::Sent:
             return finish(state);
         case engine::SendStatus::Disconnected:
-            end_with(state, PyExc_ValueError, kClosed);
+            end_with(state, channel_error(ChannelError::Closed, kClosed));
         default:
             return std::nullopt;
     }
@@ -289,9 +269,9 @@ bool start_wait(AwaitState& state) {
         state.waiter = LoopWaiter::create(*wakeups);
         engine::detail::RemoteWaiter* reference = CountedRef<LoopWaiter>::share(state.waiter.get()).release_owned();
         if (state.kind == AwaitState::Kind::Receive) {
-            state.wait = std::make_unique<Wait>(*state.parts.receiver, *state.parts.close_receiver, reference);
+            state.wait = std::make_unique<Wait>(*state.parts.receiver, reference);
         } else {
-            state.wait = std::make_unique<Wait>(state.sender, *state.parts.close_receiver, reference);
+            state.wait = std::make_unique<Wait>(state.sender, reference);
         }
     }
     return state.kind == AwaitState::Kind::Receive ? state.wait->start_receive() : state.wait->start_send(state.item);
@@ -299,10 +279,10 @@ bool start_wait(AwaitState& state) {
 
 // The future the task waits on until the next wake; the timeout's timer is
 // set with the first one.
-Step wait_for_wake(AwaitState& state, AwaitState::Phase phase) {
+Step wait_for_wake(AwaitState& state) {
     OwnedRef future = binding::checked(PyObject_CallMethodNoArgs(state.loop.get(), g_async_names.create_future));
     binding::checked_status(PyObject_SetAttr(future.get(), g_async_names.future_blocking, Py_True));
-    if (!state.waiter->await_future(future.clone())) {
+    if (!state.waiter->await_future(future)) {
         end_with(state, PyExc_RuntimeError, "Event loop is closed");
     }
     if (state.deadline && !state.timer) {
@@ -313,7 +293,7 @@ Step wait_for_wake(AwaitState& state, AwaitState::Phase phase) {
         state.timer = binding::checked(
             PyObject_CallMethodObjArgs(state.loop.get(), g_async_names.call_later, delay.get(), callback.get(), nullptr));
     }
-    state.phase = phase;
+    state.phase = AwaitState::Phase::Waiting;
     return Step{false, std::move(future)};
 }
 
@@ -325,7 +305,7 @@ Step wait_or_retry(AwaitState& state) {
             end_with(state, timed_out(state));
         }
         if (start_wait(state)) {
-            return wait_for_wake(state, AwaitState::Phase::Waiting);
+            return wait_for_wake(state);
         }
         if (std::optional<Step> step = attempt(state)) {
             return std::move(*step);
@@ -333,68 +313,31 @@ Step wait_or_retry(AwaitState& state) {
     }
 }
 
-// How the wait stands, asked through `ask` (poll or abandon). A rendezvous
-// hand-over completes the await: `handed_over` is then its step, with the
-// item received, or None for the item sent.
-struct Standing {
-    RemoteOutcome outcome;
-    std::optional<Step> handed_over;
-};
-
-Standing standing(AwaitState& state, RemoteOutcome (Wait::*ask)(std::optional<Item>&)) {
-    std::optional<Item> received;
-    const RemoteOutcome outcome = ((*state.wait).*ask)(received);
-    if (outcome == RemoteOutcome::Received) {
-        return Standing{outcome, finish(state, std::move(*received))};
-    }
-    if (outcome == RemoteOutcome::Sent) {
-        return Standing{outcome, finish(state)};
-    }
-    return Standing{outcome, std::nullopt};
-}
-
-// Gives the wait up for `reason` (a cancellation, a timeout). A hand-over
-// that got there first completes the await instead.
+// Gives the wait up for `reason` (a cancellation, a timeout). A rendezvous
+// send whose item a receiver took already completes the await instead.
 Step give_up(AwaitState& state, PyError reason) {
-    Standing now = standing(state, &Wait::abandon);
-    if (now.handed_over) {
-        return std::move(*now.handed_over);
-    }
-    if (now.outcome == RemoteOutcome::Pending) {
-        state.thrown.emplace(std::move(reason));
-        return wait_for_wake(state, AwaitState::Phase::HandingOver);
+    if (state.wait->abandon() == RemoteOutcome::Sent) {
+        return finish(state);
     }
     end_with(state, std::move(reason));
 }
 
-// A hand-over in progress after giving up: its item, or the reason.
-Step after_hand_over(AwaitState& state) {
-    Standing now = standing(state, &Wait::poll);
-    if (now.handed_over) {
-        return std::move(*now.handed_over);
-    }
-    if (now.outcome == RemoteOutcome::Pending) {
-        return wait_for_wake(state, AwaitState::Phase::HandingOver);
-    }
-    end_with(state, std::move(*state.thrown));
-}
-
 Step after_wake(AwaitState& state) {
-    Standing now = standing(state, &Wait::poll);
-    if (now.handed_over) {
-        return std::move(*now.handed_over);
+    switch (state.wait->poll()) {
+        case RemoteOutcome::Sent:
+            return finish(state);
+        case RemoteOutcome::Waiting:
+            // Woken early (a wake meant for an earlier wait) or by the timer.
+            if (state.waiter->timed_out()) {
+                return give_up(state, timed_out(state));
+            }
+            return wait_for_wake(state);
+        default:
+            if (std::optional<Step> step = attempt(state)) {
+                return std::move(*step);
+            }
+            return wait_or_retry(state);
     }
-    if (now.outcome == RemoteOutcome::Ready) {
-        if (std::optional<Step> step = attempt(state)) {
-            return std::move(*step);
-        }
-        return wait_or_retry(state);
-    }
-    // Woken early (a wake meant for an earlier wait) or by the timer.
-    if (state.waiter->timed_out()) {
-        return give_up(state, timed_out(state));
-    }
-    return wait_for_wake(state, state.phase);
 }
 
 Step first_step(AwaitState& state) {
@@ -406,8 +349,8 @@ Step first_step(AwaitState& state) {
         return wait_or_retry(state);
     }
     // As send() does: a closed channel is reported before a bad timeout.
-    if (channel_closed(state)) {
-        end_with(state, PyExc_ValueError, kClosed);
+    if (state.parts.sender->is_closed()) {
+        end_with(state, channel_error(ChannelError::Closed, kClosed));
     }
     state.deadline = deadline_after(state.timeout);
     if (std::optional<Step> step = first_send(state)) {
@@ -416,18 +359,36 @@ Step first_step(AwaitState& state) {
     return wait_or_retry(state);
 }
 
+bool future_done(PyObject* future) {
+    OwnedRef done = binding::checked(PyObject_CallMethodNoArgs(future, g_async_names.done));
+    return binding::checked_status(PyObject_IsTrue(done.get())) != 0;
+}
+
+// While a task waits, only that task steps the awaitable on: inside its
+// running loop, after the future it waits on is done (woken, timed out, or
+// cancelled). Anyone else (a second await, a hand on another thread) is
+// refused, as a coroutine refuses a second await, and changes nothing.
+void refuse_other_drivers(AwaitState& state) {
+    if (running_loop_or_none().get() != state.loop.get()) {
+        raise(PyExc_RuntimeError, kAwaitedAlready);
+    }
+    if (OwnedRef future = state.waiter->awaited_future(); future && !future_done(future.get())) {
+        raise(PyExc_RuntimeError, kAwaitedAlready);
+    }
+}
+
 // The step of a task sending None; any failure ends the wait.
 Step resume(AwaitState& state) {
+    if (state.phase == AwaitState::Phase::Waiting) {
+        refuse_other_drivers(state);
+    }
     try {
         switch (state.phase) {
             case AwaitState::Phase::Fresh:
                 return first_step(state);
             case AwaitState::Phase::Waiting:
-                state.waiter->take_future();
+                state.waiter->forget_future();
                 return after_wake(state);
-            case AwaitState::Phase::HandingOver:
-                state.waiter->take_future();
-                return after_hand_over(state);
             case AwaitState::Phase::Done:
                 break;
         }
@@ -440,21 +401,15 @@ Step resume(AwaitState& state) {
 
 // The step of a task throwing `error` in (a cancellation, usually).
 Step throw_in(AwaitState& state, PyError error) {
-    try {
-        switch (state.phase) {
-            case AwaitState::Phase::Waiting:
-                state.waiter->take_future();
-                return give_up(state, std::move(error));
-            case AwaitState::Phase::HandingOver:
-                state.waiter->take_future();
-                state.thrown.emplace(std::move(error));
-                return after_hand_over(state);
-            default:
-                break;
+    if (state.phase == AwaitState::Phase::Waiting) {
+        refuse_other_drivers(state);
+        try {
+            state.waiter->forget_future();
+            return give_up(state, std::move(error));
+        } catch (...) {
+            state.quit();
+            throw;
         }
-    } catch (...) {
-        state.quit();
-        throw;
     }
     end_with(state, std::move(error));
 }
@@ -497,7 +452,13 @@ PySendResult am_send(PyObject* object, PyObject*, PyObject** result) noexcept {
     });
 }
 
-binding::ReturnSelf await_self(Self&) { return {}; }
+// An await starts here: one more while a task awaits is refused.
+binding::ReturnSelf await_self(Self& self) {
+    if (self.state.phase == AwaitState::Phase::Waiting) {
+        raise(PyExc_RuntimeError, kAwaitedAlready);
+    }
+    return {};
+}
 
 // The name a task's repr shows; it never changes, so it is read without a
 // borrow, also while another thread steps the awaitable.
@@ -549,6 +510,8 @@ OwnedRef throw_method(Self& self, Object type, std::optional<Object> value, std:
     return as_method_result(throw_in(self.state, PyError::from_exception(std::move(exception))));
 }
 
+// Allowed from anywhere, as closing a coroutine is: a task still awaiting
+// is woken and finds the operation over.
 void close_method(Self& self) { self.state.quit(); }
 
 using binding::exclusive;
@@ -561,8 +524,8 @@ binding::ClassDefinition AwaitableClass::definition() {
                "Awaited, it completes at once, on the loop's thread, when an item or room is there; otherwise the\n"
                "coroutine waits without blocking the loop or holding a thread. A cancelled (or timed-out) receive\n"
                "has taken nothing and a cancelled send has sent nothing, except on a rendezvous channel\n"
-               "(capacity=0) when a partner took part in the hand-over before the cancellation arrived: the\n"
-               "await then completes anyway, with the item received or reporting the send.",
+               "(capacity=0) when a receiver took the item before the cancellation arrived: the await then\n"
+               "completes anyway, reporting the send. While a task awaits it, it is stepped by that task alone.",
         .methods = {
             method<exclusive<&send>, "send", "value", "/">("Resume the operation; the value is ignored."),
             method<exclusive<&throw_method>, "throw", "typ", "val=None", "tb=None", "/">(

@@ -5,12 +5,17 @@
 // thread; an item or room that is there completes it at once. Otherwise the
 // coroutine waits without a thread: its task waits on an asyncio future that
 // a wake from the channel engine completes (loop_wakeups.hpp), and it then
-// tries again. On bounded and unbounded channels nothing is taken until the
-// coroutine itself runs again, so a cancelled wait has taken nothing. On a
-// rendezvous channel a partner hands the item over to the waiting coroutine
-// (engine/remote_wait.hpp); a cancellation or timeout that arrives after the
-// hand-over loses to it, and the await completes with the item received (or
-// reports the item sent) instead of raising.
+// tries again. Nothing is taken until the coroutine itself runs again, so a
+// cancelled wait has taken nothing, and a coroutine whose loop never runs it
+// again holds no item (engine/remote_wait.hpp). The one exception is a send
+// on a rendezvous channel, whose waiting item a receiver takes at once: a
+// cancellation or timeout that arrives after that loses to it, and the await
+// reports the item sent instead of raising.
+//
+// While a task awaits, the awaitable is stepped by that task alone, as a
+// coroutine is: a second await, or a step from another thread, raises
+// RuntimeError and changes nothing. close() from anywhere ends the wait and
+// wakes the task.
 
 #include <optional>
 
@@ -26,7 +31,6 @@ namespace torvan::channel {
 struct ChannelParts {
     SenderSlot* sender;
     const DataReceiver* receiver;
-    const CloseReceiver* close_receiver;
 };
 
 // What a receive does when the channel is closed and drained: raise

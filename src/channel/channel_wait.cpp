@@ -3,7 +3,7 @@
 #include <type_traits>
 
 #include "core/failure.hpp"
-#include "channel/detached_wait.hpp"
+#include "binding/detached_wait.hpp"
 
 namespace torvan::channel {
 
@@ -43,7 +43,7 @@ auto wait_racing_close(const CloseReceiver& closed, std::optional<platform::Dura
                        TakeData take_data, AfterClose after_close, TimedOut timed_out) {
     using Outcome = std::invoke_result_t<TakeData&, engine::SelectedOperation&>;
     Timer timer;
-    return wait_detached([&]() -> std::optional<Outcome> {
+    return binding::wait_detached([&]() -> std::optional<Outcome> {
         start_timer(timer, timeout);
         engine::Select select;
         add_data(select);
@@ -90,9 +90,12 @@ SendOutcome wait_to_send(const DataSender& sender, const CloseReceiver& closed, 
         [] { return SendOutcome::Closed; }, [] { return SendOutcome::TimedOut; });
 }
 
+// Blocking, not trying: a send that claimed its place before close() may
+// still be writing its item, and close() has disconnected the channel for
+// senders, so this waits for such sends only, which finish at once.
 RecvOutcome drain_one(const DataReceiver& receiver) {
     std::optional<Item> got;
-    engine::RecvStatus status = receiver.try_recv(got);
+    engine::RecvStatus status = receiver.recv(got);
     return received_or_closed(status, got);
 }
 

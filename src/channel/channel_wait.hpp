@@ -1,7 +1,7 @@
 #pragma once
 // The waits of Channel.send and Channel.recv: the data operation raced
 // against the close signal and, with a timeout, a timer, all in one engine
-// wait. They run detached and interruptible (see detached_wait.hpp) on the
+// wait. They run detached and interruptible (see binding/detached_wait.hpp) on the
 // caller's clones of the handles, so no lock of the Channel is held.
 
 #include <optional>
@@ -30,7 +30,7 @@ struct RecvOutcome {
 RecvOutcome wait_to_receive(const DataReceiver& receiver, const CloseReceiver& closed,
                             std::optional<platform::Duration> timeout);
 
-// After the close signal: one buffered item, if any is left.
+// After the close signal, detached: one buffered item, if any is left.
 RecvOutcome drain_one(const DataReceiver& receiver);
 
 }  // namespace torvan::channel

@@ -19,6 +19,7 @@ void init_async_names() {
     using binding::intern_once;
     intern_once(g_async_names.asyncio, "asyncio");
     intern_once(g_async_names.get_running_loop, "get_running_loop");
+    intern_once(g_async_names.get_running_loop_or_none, "_get_running_loop");
     intern_once(g_async_names.create_future, "create_future");
     intern_once(g_async_names.future_blocking, "_asyncio_future_blocking");
     intern_once(g_async_names.done, "done");
@@ -55,7 +56,9 @@ void complete_or_report(PyObject* future) noexcept {
 
 // LoopWaiter --------------------------------------------------------------------
 
-LoopWaiter::LoopWaiter(LoopWakeups& wakeups) noexcept : wakeups_(wakeups) { wakeups_.add_ref(); }
+LoopWaiter::LoopWaiter(LoopWakeups& wakeups) noexcept : RemoteWaiter(&wakeups), wakeups_(wakeups) {
+    wakeups_.add_ref();
+}
 
 LoopWaiter::~LoopWaiter() { wakeups_.release(); }
 
@@ -71,13 +74,36 @@ void LoopWaiter::release() noexcept {
 
 void LoopWaiter::wake() noexcept { wakeups_.push(*this); }
 
-bool LoopWaiter::await_future(OwnedRef future) { return wakeups_.attach(*this, std::move(future)); }
+bool LoopWaiter::await_future(const OwnedRef& future) {
+    OwnedRef held = OwnedRef::steal(PyWeakref_NewRef(future.get(), nullptr));
+    if (!held) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+            binding::raise_current();
+        }
+        PyErr_Clear();  // a future without weak references is held as it is
+        held = future.clone();
+    }
+    return wakeups_.attach(*this, std::move(held));
+}
 
-OwnedRef LoopWaiter::take_future() { return wakeups_.detach(*this); }
+OwnedRef LoopWaiter::resolve(OwnedRef held) {
+    if (!held || !PyWeakref_Check(held.get())) {
+        return held;
+    }
+    PyObject* future = nullptr;
+    binding::checked_status(PyWeakref_GetRef(held.get(), &future));
+    return OwnedRef::steal(future);
+}
+
+void LoopWaiter::forget_future() { OwnedRef dropped = wakeups_.detach(*this); }
+
+OwnedRef LoopWaiter::awaited_future() { return resolve(wakeups_.peek(*this)); }
+
+void LoopWaiter::let_go() { OwnedRef dropped = wakeups_.hand_to_loop(*this); }
 
 void LoopWaiter::time_out() {
     timed_out_.store(true, std::memory_order_release);
-    if (OwnedRef future = take_future()) {
+    if (OwnedRef future = resolve(wakeups_.detach(*this))) {
         complete_or_report(future.get());
     }
 }
@@ -203,15 +229,23 @@ CountedRef<LoopWakeups> LoopWakeups::of(PyObject* loop) {
     return found;
 }
 
-bool LoopWakeups::serves(PyObject* loop) const {
+bool LoopWakeups::serves(PyObject* loop) {
     if (closed_.load(std::memory_order_acquire) || loop_address_ != loop) {
         return false;
     }
-    if (!loop_ref_) {
-        return true;
+    OwnedRef loop_ref;
+    {
+        std::lock_guard<sync::WordMutex> guard(mutex_);
+        if (closed_.load(std::memory_order_relaxed)) {
+            return false;
+        }
+        if (!loop_ref_) {
+            return true;
+        }
+        loop_ref = loop_ref_.clone();
     }
     PyObject* referent = nullptr;
-    binding::checked_status(PyWeakref_GetRef(loop_ref_.get(), &referent));
+    binding::checked_status(PyWeakref_GetRef(loop_ref.get(), &referent));
     OwnedRef held = OwnedRef::steal(referent);
     return referent == loop;
 }
@@ -264,29 +298,65 @@ void LoopWakeups::reader_gone(PyObject* capsule) noexcept {
     });
 }
 
+// Puts the waiter on the woken list unless it is there; true when the list
+// was empty. Called with the mutex held, on an open LoopWakeups.
+bool LoopWakeups::enqueue(LoopWaiter& waiter) noexcept {
+    if (waiter.woken_) {
+        return false;
+    }
+    waiter.woken_ = true;
+    waiter.add_ref();
+    waiter.next_woken_ = nullptr;
+    const bool first = woken_tail_ == nullptr;
+    if (first) {
+        woken_head_ = &waiter;
+    } else {
+        woken_tail_->next_woken_ = &waiter;
+    }
+    woken_tail_ = &waiter;
+    return first;
+}
+
 void LoopWakeups::push(LoopWaiter& waiter) noexcept {
     bool first = false;
     {
         std::lock_guard<sync::WordMutex> guard(mutex_);
-        if (closed_.load(std::memory_order_relaxed) || waiter.woken_) {
+        if (closed_.load(std::memory_order_relaxed)) {
             return;
         }
-        waiter.woken_ = true;
-        waiter.add_ref();
-        waiter.next_woken_ = nullptr;
-        if (woken_tail_ == nullptr) {
-            woken_head_ = &waiter;
-            first = true;
-        } else {
-            woken_tail_->next_woken_ = &waiter;
-        }
-        woken_tail_ = &waiter;
+        first = enqueue(waiter);
     }
     // Only the first wake of a batch makes the descriptor readable; the
     // reader drains the descriptor before it takes the batch.
     if (first) {
         fd_.signal();
     }
+}
+
+// The woken list takes the future to the reader, which completes it; once
+// the loop let go of its reader nothing would, and the future is given back.
+OwnedRef LoopWakeups::hand_to_loop(LoopWaiter& waiter) {
+    bool first = false;
+    {
+        std::lock_guard<sync::WordMutex> guard(mutex_);
+        if (!waiter.future_) {
+            return OwnedRef();
+        }
+        if (closed_.load(std::memory_order_relaxed)) {
+            unlink(waiter);
+            return std::move(waiter.future_);
+        }
+        first = enqueue(waiter);
+    }
+    if (first) {
+        fd_.signal();
+    }
+    return OwnedRef();
+}
+
+OwnedRef LoopWakeups::peek(LoopWaiter& waiter) {
+    std::lock_guard<sync::WordMutex> guard(mutex_);
+    return waiter.future_.clone();
 }
 
 bool LoopWakeups::attach(LoopWaiter& waiter, OwnedRef future) {
@@ -351,18 +421,25 @@ void LoopWakeups::drain() {
         }
         woken_tail_ = nullptr;
     }
-    for (OwnedRef& future : futures) {
-        complete_or_report(future.get());
+    for (OwnedRef& held : futures) {
+        if (OwnedRef future = LoopWaiter::resolve(std::move(held))) {
+            complete_or_report(future.get());
+        }
     }
 }
 
 void LoopWakeups::close() {
     Registry::instance().remove(*this);
+    if (t_last_wakeups.get() == this) {
+        t_last_wakeups = CountedRef<LoopWakeups>();  // the caller holds a reference of its own
+    }
     std::vector<CountedRef<LoopWaiter>> woken;
     std::vector<OwnedRef> futures;
+    OwnedRef loop_ref;
     {
         std::lock_guard<sync::WordMutex> guard(mutex_);
         closed_.store(true, std::memory_order_release);
+        loop_ref = std::move(loop_ref_);
         for (LoopWaiter* waiter = std::exchange(woken_head_, nullptr); waiter != nullptr;) {
             LoopWaiter* next = std::exchange(waiter->next_woken_, nullptr);
             waiter->woken_ = false;

@@ -10,9 +10,15 @@
 // future, on the loop's own thread. No native thread touches the loop or any
 // Python object.
 //
-// The futures are kept here, not by the waiters: when the loop is closed its
-// selector lets go of the reader callback, which lets go of every future (and
-// so of every task still waiting), and later wakes go nowhere.
+// A waiter holds only a weak reference to the future its task waits on: a
+// native strong one would keep the task, its coroutine and the loop alive
+// from the channel, out of the collector's sight, so that a loop dropped with
+// a coroutine still waiting would never be freed. When the loop is closed its
+// selector lets go of the reader callback, and later wakes go nowhere.
+//
+// Every coroutine of a loop wakes in the same way, so the waiters of one loop
+// form a group for the engine (RemoteWaiter): a loop that is busy, stopped or
+// gone keeps only its own coroutines waiting.
 
 #include <atomic>
 #include <cstdint>
@@ -74,9 +80,14 @@ public:
 
     // The future the next wake (or the timeout) completes. False when the
     // loop has let go of its reader: no wake would ever complete it.
-    bool await_future(binding::OwnedRef future);
-    // Takes back the future a wake did not complete, if any.
-    binding::OwnedRef take_future();
+    bool await_future(const binding::OwnedRef& future);
+    // Forgets the future a wake did not complete, if any.
+    void forget_future();
+    // The future a wake has not completed yet, if it is still alive.
+    binding::OwnedRef awaited_future();
+    // For a wait that ends while its task still awaits the future: the loop
+    // completes the future, so that the task runs on and finds the wait over.
+    void let_go();
 
     // The timeout's callback for loop.call_later; it completes the future
     // as a wake does, and marks the waiter timed out.
@@ -90,11 +101,14 @@ private:
     explicit LoopWaiter(LoopWakeups& wakeups) noexcept;
     ~LoopWaiter();
 
+    // The future, from what future_ holds; null once the future is gone.
+    static binding::OwnedRef resolve(binding::OwnedRef held);
+
     std::atomic<std::uint32_t> refs_{1};
     LoopWakeups& wakeups_;  // counted: released with the waiter
     std::atomic<bool> timed_out_{false};
     // Guarded by the wakeups' mutex:
-    binding::OwnedRef future_;
+    binding::OwnedRef future_;  // a weak reference, or the future itself if it takes none
     LoopWaiter* prev_waiting_ = nullptr;  // the list of waiters holding a future
     LoopWaiter* next_waiting_ = nullptr;
     LoopWaiter* next_woken_ = nullptr;    // the list of woken waiters
@@ -123,10 +137,13 @@ private:
     static void reader_gone(PyObject* capsule) noexcept;
     static PyMethodDef reader_def_;
 
-    bool serves(PyObject* loop) const;
+    bool serves(PyObject* loop);
     void push(LoopWaiter& waiter) noexcept;
+    bool enqueue(LoopWaiter& waiter) noexcept;
     bool attach(LoopWaiter& waiter, binding::OwnedRef future);
     binding::OwnedRef detach(LoopWaiter& waiter);
+    binding::OwnedRef peek(LoopWaiter& waiter);
+    binding::OwnedRef hand_to_loop(LoopWaiter& waiter);
     void unlink(LoopWaiter& waiter) noexcept;
     void drain();
     void close();
@@ -134,7 +151,10 @@ private:
     std::atomic<std::uint32_t> refs_{1};
     const platform::WakeFd fd_;
     const void* const loop_address_;
-    const binding::OwnedRef loop_ref_;  // a weak reference to the loop, or null if it takes none
+    // A weak reference to the loop (null if it takes none), until close();
+    // guarded by the mutex, so that the last reference to a closed LoopWakeups,
+    // which may go anywhere, releases no Python object.
+    binding::OwnedRef loop_ref_;
     std::atomic<bool> closed_{false};
     sync::WordMutex mutex_;  // guards the lists and the waiters' futures
     LoopWaiter* waiting_ = nullptr;
@@ -151,6 +171,7 @@ void init_async_names();
 struct AsyncNames {
     PyObject* asyncio = nullptr;
     PyObject* get_running_loop = nullptr;
+    PyObject* get_running_loop_or_none = nullptr;  // _get_running_loop
     PyObject* create_future = nullptr;
     PyObject* future_blocking = nullptr;  // _asyncio_future_blocking
     PyObject* done = nullptr;

@@ -12,9 +12,10 @@
 #include <vector>
 
 #include "binding/methods.hpp"
+#include "channel/channel_errors.hpp"
 #include "channel/channel_types.hpp"
 #include "channel/channel_wait.hpp"
-#include "channel/detached_wait.hpp"
+#include "binding/detached_wait.hpp"
 #include "channel/ops.hpp"
 #include "channel/timeout.hpp"
 
@@ -49,7 +50,7 @@ Record record_for(PyObject* op) {
 struct Result {
     enum class Kind { Received, Sent, ClosedAndEmpty, SendClosed, TimedOut };
     Kind kind;
-    std::size_t position = 0;
+    std::size_t position = 0;  // of the operation performed, or of the closed one
     Item item;
 };
 
@@ -61,31 +62,31 @@ Result complete(engine::SelectedOperation& op, std::vector<Record>& records) {
         std::optional<engine::Empty> signal;
         op.recv(record.close_receiver, signal);
         if (record.sends) {
-            return Result{Result::Kind::SendClosed};
+            return Result{Result::Kind::SendClosed, position};
         }
         RecvOutcome drained = drain_one(record.receiver);
         if (drained.kind == RecvOutcome::Kind::Received) {
             return Result{Result::Kind::Received, position, std::move(drained.item)};
         }
-        return Result{Result::Kind::ClosedAndEmpty};
+        return Result{Result::Kind::ClosedAndEmpty, position};
     }
     if (record.sends) {
         // Not sent, the item stays in the record and is released after the wait.
         if (op.send(record.sender, record.item) == engine::SendStatus::Sent) {
             return Result{Result::Kind::Sent, position};
         }
-        return Result{Result::Kind::SendClosed};
+        return Result{Result::Kind::SendClosed, position};
     }
     std::optional<Item> got;
     if (op.recv(record.receiver, got) == engine::RecvStatus::Received) {
         return Result{Result::Kind::Received, position, std::move(*got)};
     }
-    return Result{Result::Kind::ClosedAndEmpty};
+    return Result{Result::Kind::ClosedAndEmpty, position};
 }
 
 Result wait_for_one(std::vector<Record>& records, std::optional<platform::Duration> timeout) {
     std::optional<platform::Deadline> deadline;  // fixed at the first attempt
-    return wait_detached([&]() -> std::optional<Result> {
+    return binding::wait_detached([&]() -> std::optional<Result> {
         if (!deadline) {
             deadline = timeout ? platform::Deadline::after(*timeout) : platform::Deadline::never();
         }
@@ -137,10 +138,11 @@ OwnedRef select_one(binding::SequenceItems ops, std::optional<double> timeout) {
             return pair(result.position, std::move(result.item));
         case Result::Kind::Sent:
             return pair(result.position, OwnedRef{});
+        // The error names the operation, so a fan-in can drop the closed channel.
         case Result::Kind::ClosedAndEmpty:
-            raise(PyExc_ValueError, "Selected channel is closed and empty");
+            raise_closed_at(result.position, "Selected channel is closed and empty");
         case Result::Kind::SendClosed:
-            raise(PyExc_ValueError, "Selected channel is closed");
+            raise_closed_at(result.position, "Selected channel is closed");
         case Result::Kind::TimedOut:
             break;
     }

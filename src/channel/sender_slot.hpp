@@ -1,11 +1,13 @@
 #pragma once
 // The data Sender of a Channel, present from creation until close(). Sends
 // go through a view of it that holds no share of the channel, so a send
-// takes no lock and writes nothing but the channel itself: close() gives up
-// the Channel's own Sender, which disconnects the channel once no clone is
-// left, and a send that raced with it reports Disconnected, as a send
-// through a clone dropped at that moment would. The view stays valid because
-// the Channel keeps its Receiver for its whole life.
+// takes no lock and writes nothing but the channel itself. close()
+// disconnects the channel for senders at once, clones included (those of
+// waiting sends and of SendOps): a send either claimed its place before that,
+// and receivers take its item before they see the end, or it reports
+// Disconnected. No send can succeed after a receiver was told the channel is
+// closed and empty. The view stays valid because the Channel keeps its
+// Receiver for its whole life.
 
 #include <atomic>
 #include <optional>
@@ -43,12 +45,14 @@ public:
     // channel is closed (or disconnected by a close() that is under way).
     DataSender clone() const { return is_closed() ? DataSender{} : view_.try_clone(); }
 
-    // The first call closes the slot and hands over the Channel's own Sender,
-    // for the caller to drop; later calls hand over an empty one.
+    // The first call closes the slot, disconnects the channel for senders
+    // and hands over the Channel's own Sender, for the caller to drop; later
+    // calls hand over an empty one.
     [[nodiscard]] DataSender close() noexcept {
         if (!open_.exchange(false, std::memory_order_acq_rel)) {
             return DataSender{};
         }
+        view_.disconnect_senders();
         return std::move(own_);
     }
 

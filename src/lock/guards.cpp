@@ -1,13 +1,16 @@
 // RwLockReadGuard and RwLockWriteGuard: context managers that acquire their
 // lock on __enter__ and release it on __exit__ (or when destroyed while
 // entered). They are bound to the thread that made them, because a held read
-// counts towards that thread's read depth.
+// counts towards that thread's read depth. A wait for the lock runs signal
+// handlers, as every blocking call does: one that raises (Ctrl-C) abandons
+// the acquisition with nothing held.
 
 #include "lock/guards.hpp"
 
 #include <cstdint>
 #include <optional>
 
+#include "binding/detached_wait.hpp"
 #include "binding/methods.hpp"
 #include "binding/type_object.hpp"
 #include "lock/access.hpp"
@@ -108,8 +111,7 @@ ReturnSelf enter_read(Guard<ReadAccess>& self) {
             binding::raise(PyExc_RuntimeError, kWouldDeadlock);
         }
         LockRef waiting = self.state.handle.handle_ref();
-        binding::DetachedSection detached;
-        acquired = waiting->lock.lock_shared(recursive);
+        acquired = binding::wait_detached([&] { return waiting->lock.lock_shared_interruptibly(recursive); });
     }
     store_held(self, ReadAccess::adopt(handle, self.owner_thread, *acquired));
     return {};
@@ -143,8 +145,9 @@ ReturnSelf enter_write(Guard<WriteAccess>& self) {
             binding::raise(PyExc_RuntimeError, kWouldDeadlock);
         }
         LockRef waiting = self.state.handle.handle_ref();
-        binding::DetachedSection detached;
-        waiting->lock.lock_exclusive();
+        binding::wait_detached([&]() -> std::optional<bool> {
+            return waiting->lock.lock_exclusive_interruptibly() ? std::optional<bool>(true) : std::nullopt;
+        });
     }
     store_held(self, WriteAccess::adopt(handle, self.owner_thread));
     return {};

@@ -4,7 +4,10 @@
 
 #include "lock/rwlock.hpp"
 
+#include <string>
+
 #include "binding/methods.hpp"
+#include "binding/repr_text.hpp"
 #include "binding/type_object.hpp"
 #include "lock/guards.hpp"
 #include "core/lock/lock_handle.hpp"
@@ -32,6 +35,17 @@ binding::OwnedRef read(Self& self) { return make_read_guard(self.state.handle); 
 
 binding::OwnedRef write(Self& self) { return make_write_guard(self.state.handle); }
 
+// A snapshot of who holds the lock, stale as soon as it is made: for
+// debugging, not for deciding anything.
+std::string repr(Self& self) {
+    const RawRwLock& lock = self.state.handle->lock;
+    std::string text = "<RwLock readers=" + std::to_string(lock.readers());
+    text += std::string(" writer=") +
+            (lock.is_locked_exclusive() ? "held" : lock.has_waiting_writer() ? "waiting" : "none");
+    text += " at " + binding::address_of(self.object()) + ">";
+    return text;
+}
+
 using binding::method;
 
 binding::ClassDefinition RwLockClass::definition() {
@@ -44,6 +58,9 @@ binding::ClassDefinition RwLockClass::definition() {
         .methods = {
             method<&read, "read">("Prepare a read lock guard. Acquisition occurs upon entering the context."),
             method<&write, "write">("Prepare a write lock guard. Acquisition occurs upon entering the context."),
+        },
+        .slots = {
+            binding::slot(Py_tp_repr, &binding::unary_entry<&repr>),
         },
     };
 }

@@ -1,8 +1,7 @@
 // ThreadPool: a fixed set of worker threads fed through an unbounded queue.
 // submit() queues a Task and returns its concurrent.futures.Future; shutdown()
 // disconnects the queue so the workers drain it and end; a pool destroyed
-// without shutdown does the same and waits for its workers. map() and the
-// with block behave as the standard executors' do.
+// without shutdown does the same and waits for its workers.
 
 #include "pool/thread_pool.hpp"
 
@@ -32,7 +31,6 @@ namespace torvan::pool {
 
 namespace {
 
-using binding::Defaulted;
 using binding::Instance;
 using binding::Object;
 using binding::OwnedRef;
@@ -104,6 +102,9 @@ struct ThreadPoolClass : binding::ClassTraits {
     using State = PoolState;
     static constexpr bool kWeakReferences = true;
     static constexpr bool kExclusiveMethods = true;  // shutdown
+    // shutdown waits for the submits in progress, and new ones fail meanwhile:
+    // otherwise a pool that several threads keep feeding could never be shut down.
+    static constexpr bool kDrainingMethods = true;
     static binding::ClassDefinition definition();
     static void created(PyObject* pool);
 };
@@ -125,9 +126,11 @@ void join_for_destruction(std::vector<Worker> workers) noexcept {
 }
 
 // Joins in start order, answering signals as a blocking call on the main
-// thread should. Workers not joined when an exception leaves are handed to a
-// joiner thread, or left to end on their own.
-void join_for_shutdown(std::vector<Worker> workers) {
+// thread should. Workers not joined when a signal handler raises are handed
+// to a joiner thread, or left to end on their own; when the next is the
+// calling thread itself (a task of the pool shutting it down), they go back
+// to the pool, so that a later shutdown(wait=True) elsewhere waits for them.
+void join_for_shutdown(PoolState& state, std::vector<Worker> workers) {
     if (!can_wait_for_workers()) {
         return;
     }
@@ -149,6 +152,9 @@ void join_for_shutdown(std::vector<Worker> workers) {
             case JoinStop::ReachedCurrentThread: {
                 // A task of this pool waits for its own worker: the platform refuses.
                 std::optional<std::string> error = workers[next].join();
+                for (std::size_t i = next; i < workers.size(); ++i) {
+                    state.workers.push_back(std::move(workers[i]));
+                }
                 fail("failed to join thread: " + error.value_or("the thread cannot join itself"));
             }
         }
@@ -157,7 +163,12 @@ void join_for_shutdown(std::vector<Worker> workers) {
 
 void shutdown_state(PoolState& state, bool wait, bool cancel_futures) {
     if (!state.flags->running.load(std::memory_order_seq_cst)) {
-        return;  // shut down before: nothing at all to do
+        // Shut down before: nothing to do, unless that shutdown failed in a
+        // task of the pool and gave back the workers it could not join.
+        if (wait && !state.workers.empty()) {
+            join_for_shutdown(state, std::exchange(state.workers, {}));
+        }
+        return;
     }
     std::vector<Worker> handles = state.stop();
     if (cancel_futures) {
@@ -169,7 +180,7 @@ void shutdown_state(PoolState& state, bool wait, bool cancel_futures) {
         return;
     }
     if (wait) {
-        join_for_shutdown(std::move(handles));
+        join_for_shutdown(state, std::move(handles));
     } else if (std::optional<std::string> error = start_joiner(std::move(handles))) {
         fail("failed to spawn thread: " + *error);
     }
@@ -236,7 +247,7 @@ OwnedRef copy_context() noexcept {
     return OwnedRef::steal(context);
 }
 
-// The refusals of a pool that no longer takes work, as submit() and map() raise them.
+// The refusals of a pool that no longer takes work.
 void refuse_if_closed(const PoolState& state) {
     if (!state.flags->running.load(std::memory_order_acquire) || !state.sender) {
         binding::raise(PyExc_RuntimeError, "ThreadPool is shutdown");
@@ -266,43 +277,7 @@ OwnedRef submit(Self& self, Object func, binding::VarArgs args, binding::VarKwar
 
 void shutdown(Self& self, bool wait, bool cancel_futures) { shutdown_state(self.state, wait, cancel_futures); }
 
-// The standard executors' own map, run with this pool as the executor: it
-// needs nothing but submit(), and so keeps their contract exactly (results in
-// input order, the timeout counted from this call, what is left cancelled
-// when the iterator is closed early or times out). Its keywords go on as
-// given, so their defaults are the standard map's. It takes no borrow of its
-// own: each submit() takes one.
-OwnedRef map(Self& self, Object fn, binding::VarArgs iterables, Defaulted<Object> timeout,
-             Defaulted<Object> chunksize) {
-    // Also when there is nothing to map, which would never reach submit().
-    refuse_if_closed(self.state);
-    OwnedRef module = binding::checked(PyImport_ImportModule("concurrent.futures"));
-    OwnedRef executor = binding::checked(PyObject_GetAttrString(module.get(), "Executor"));
-    OwnedRef executor_map = binding::checked(PyObject_GetAttrString(executor.get(), "map"));
-    OwnedRef options;
-    for (auto [name, option] : {std::pair{"timeout", timeout}, std::pair{"chunksize", chunksize}}) {
-        if (option.given) {
-            if (!options) {
-                options = binding::checked(PyDict_New());
-            }
-            binding::checked_status(PyDict_SetItemString(options.get(), name, option.given->ptr));
-        }
-    }
-    PyObject* tuple = iterables.tuple.get();
-    std::vector<PyObject*> arguments{self.object(), fn.ptr};
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
-        arguments.push_back(PyTuple_GET_ITEM(tuple, i));
-    }
-    return binding::checked(
-        PyObject_VectorcallDict(executor_map.get(), arguments.data(), arguments.size(), options.get()));
-}
-
-binding::ReturnSelf enter_context(Self&) { return {}; }
-
-void exit_context(Self& self, Object, Object, Object) { shutdown_state(self.state, true, false); }
-
-using binding::exclusive;
-using binding::manual;
+using binding::draining;
 using binding::method;
 
 binding::ClassDefinition ThreadPoolClass::definition() {
@@ -315,16 +290,8 @@ binding::ClassDefinition ThreadPoolClass::definition() {
             method<&submit, "submit", "func", "*args", "**kwargs">(
                 "Submit a task for parallel execution in the thread pool.\n"
                 "Instantiates and returns a standard `concurrent.futures.Future`."),
-            method<exclusive<&shutdown>, "shutdown", "wait=True", "cancel_futures=False">(
+            method<draining<&shutdown>, "shutdown", "wait=True", "cancel_futures=False">(
                 "Shut down the thread pool, dropping the sender and joining all worker threads."),
-            method<manual<&map>, "map", "fn", "*iterables", "timeout=None", "chunksize=1">(
-                "Return an iterator equivalent to map(fn, *iterables), the calls running in the pool.\n"
-                "Results come in input order; a call's exception is raised when its result is reached.\n"
-                "TimeoutError if a result is not ready `timeout` seconds after this call; the calls not\n"
-                "started then, or when the iterator is closed early, are cancelled. chunksize is ignored."),
-            method<&enter_context, "__enter__">("Return the pool itself."),
-            method<exclusive<&exit_context>, "__exit__", "_exc_type", "_exc_val", "_exc_tb">(
-                "Shut the pool down as shutdown(wait=True) does."),
         },
     };
 }

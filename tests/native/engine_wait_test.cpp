@@ -1,6 +1,7 @@
-// Waits that end early: remote waiters (not threads) abandoning at random, and
-// real signals (pthread_kill, handler without SA_RESTART) ending an
-// interruptible wait with nothing taken.
+// Waits that end early or go elsewhere: remote waiters (not threads)
+// abandoning at random, readiness wakes that no remote waiter keeps from a
+// thread or from another group, and real signals (pthread_kill, handler
+// without SA_RESTART) ending an interruptible wait with nothing taken.
 
 #include <gtest/gtest.h>
 
@@ -32,6 +33,7 @@ namespace {
 // Counts its wakes, and the references the engine's contexts hold.
 class TestWaiter final : public detail::RemoteWaiter {
 public:
+    explicit TestWaiter(const void* group = nullptr) noexcept : RemoteWaiter(group != nullptr ? group : this) {}
     void wake() noexcept override { wakes.fetch_add(1); }
     void release() noexcept override { refs.fetch_sub(1); }
     detail::RemoteWaiter* reference() noexcept {
@@ -53,7 +55,6 @@ TEST(EngineRemoteWait, ExactlyOnceUnderRandomAbandons) {
         Tally tally;
         {
             auto [tx, rx] = make<Counted>(capacity);
-            auto closed = bounded<Empty>(0);
             TestWaiter waiter;
             std::vector<int> seen;
             std::mt19937 random(static_cast<unsigned>(capacity + 2 + 10 * remote_sends));
@@ -70,16 +71,16 @@ TEST(EngineRemoteWait, ExactlyOnceUnderRandomAbandons) {
                 }
             });
             {
-                std::optional<RemoteWait<Counted, Empty>> wait;
-                remote_sends ? wait.emplace(tx, closed.second, waiter.reference())
-                             : wait.emplace(rx, closed.second, waiter.reference());
+                std::optional<RemoteWait<Counted>> wait;
+                remote_sends ? wait.emplace(tx, waiter.reference()) : wait.emplace(rx, waiter.reference());
                 std::optional<Counted> pending;  // the item being sent
                 for (int done = 0; done < count;) {
                     std::optional<Counted> got;
                     if (remote_sends && !pending) {
                         pending.emplace(tally, done);
                     }
-                    RemoteOutcome outcome = RemoteOutcome::Received;
+                    // Sent stands for any completed operation; a woken wait tries again.
+                    RemoteOutcome outcome = RemoteOutcome::Sent;
                     if (!(remote_sends ? tx.try_send(*pending) == SendStatus::Sent
                                        : rx.try_recv(got) == RecvStatus::Received)) {
                         const int wakes = waiter.wakes.load();
@@ -87,18 +88,15 @@ TEST(EngineRemoteWait, ExactlyOnceUnderRandomAbandons) {
                             continue;
                         }
                         if (random() % 3 == 0) {
-                            outcome = wait->abandon(got);
-                            while (outcome == RemoteOutcome::Pending) {
-                                outcome = wait->poll(got);
-                            }
+                            outcome = wait->abandon();
                         } else {
                             ASSERT_TRUE(engine_test::eventually([&] { return waiter.wakes.load() > wakes; }));
                             do {
-                                outcome = wait->poll(got);
-                            } while (outcome == RemoteOutcome::Waiting || outcome == RemoteOutcome::Pending);
+                                outcome = wait->poll();
+                            } while (outcome == RemoteOutcome::Waiting);
                         }
                     }
-                    if (outcome == RemoteOutcome::Received || outcome == RemoteOutcome::Sent) {
+                    if (outcome == RemoteOutcome::Sent) {
                         if (got) {
                             seen.push_back(got->value());
                         }
@@ -118,9 +116,59 @@ TEST(EngineRemoteWait, ExactlyOnceUnderRandomAbandons) {
     }
 }
 
-namespace {
+// A readiness wake goes to the oldest thread and to the oldest remote waiter
+// of each group, so that a group that never acts (an event loop stopped or
+// gone) keeps neither a thread nor another group waiting. On a rendezvous
+// channel a remote receiver is never handed an item: a waiting sender wakes
+// it, and the item goes to whoever takes it.
+TEST(EngineRemoteWait, NoGroupTakesAThreadsOrAnotherGroupsWake) {
+    int group_a = 0;
+    int group_b = 0;
+    for (int capacity : {-1, 1, 0}) {
+        auto [tx, rx] = make<int>(capacity);
+        TestWaiter first_a(&group_a), second_a(&group_a), only_b(&group_b);
+        RemoteWait<int> wait_first_a(rx, first_a.reference());
+        RemoteWait<int> wait_second_a(rx, second_a.reference());
+        RemoteWait<int> wait_only_b(rx, only_b.reference());
+        ASSERT_TRUE(wait_first_a.start_receive());
+        ASSERT_TRUE(wait_second_a.start_receive());
+        ASSERT_TRUE(wait_only_b.start_receive());
+        std::optional<int> got;
+        TestThread receiver([&, &rx = rx] { EXPECT_EQ(rx.recv(got), RecvStatus::Received); });
+        engine_test::let_others_sleep();
+        int item = 7;
+        TestThread sender([&, &tx = tx] { EXPECT_EQ(tx.send(item), SendStatus::Sent); });
+        receiver.join_or_fail();
+        sender.join_or_fail();
+        EXPECT_EQ(got, std::optional<int>(7)) << "capacity " << capacity;
+        // Each group's oldest, or (a rendezvous sender meeting the thread) nobody.
+        EXPECT_EQ(second_a.wakes.load(), 0) << "capacity " << capacity;
+        EXPECT_EQ(first_a.wakes.load(), only_b.wakes.load()) << "capacity " << capacity;
+        if (capacity != 0) {
+            EXPECT_EQ(first_a.wakes.load(), 1) << "capacity " << capacity;
+        }
+    }
+    auto [tx, rx] = bounded<int>(0);
+    TestWaiter first_a(&group_a), second_a(&group_a), only_b(&group_b);
+    RemoteWait<int> wait_first_a(rx, first_a.reference());
+    RemoteWait<int> wait_second_a(rx, second_a.reference());
+    RemoteWait<int> wait_only_b(rx, only_b.reference());
+    for (RemoteWait<int>* wait : {&wait_first_a, &wait_second_a, &wait_only_b}) {
+        ASSERT_TRUE(wait->start_receive());
+    }
+    int item = 8;
+    EXPECT_EQ(tx.try_send(item), SendStatus::Full);  // never handed to a waiter that may not run
+    TestThread sender([&, &tx = tx] { EXPECT_EQ(tx.send(item), SendStatus::Sent); });
+    ASSERT_TRUE(engine_test::eventually([&] { return first_a.wakes.load() == 1 && only_b.wakes.load() == 1; }));
+    EXPECT_EQ(second_a.wakes.load(), 0);
+    EXPECT_EQ(wait_only_b.poll(), RemoteOutcome::Ready);
+    std::optional<int> got;
+    EXPECT_EQ(rx.try_recv(got), RecvStatus::Received);  // what the woken waiter does, on its own thread
+    EXPECT_EQ(got, std::optional<int>(8));
+    sender.join_or_fail();
+}
 
-extern "C" void ignore_signal(int) {}
+namespace {
 
 // Runs `wait` on a thread signalled every few milliseconds until it returns
 // (a signal before it sleeps is simply handled; the next one interrupts).
@@ -143,10 +191,7 @@ RecvStatus interrupted(Wait wait) {
 // left; a consumer that retries after each Interrupted receives every item
 // exactly once and in order, receiving directly or by select.
 TEST(EngineSignal, InterruptedWaitsTakeNothingAndLoseNothing) {
-    struct sigaction action {};
-    action.sa_handler = ignore_signal;
-    sigemptyset(&action.sa_mask);  // no SA_RESTART: sleeping system calls see EINTR
-    sigaction(SIGUSR1, &action, nullptr);
+    engine_test::install_interrupting_signal();
     const int items = engine_test::scaled(3000, 1500);
     for (int capacity : {-1, 0, 1}) {
         auto [tx, rx] = make<int>(capacity);

@@ -1,10 +1,14 @@
 // The lock's native core, in both layouts (word only, and with reader
-// slots): exclusion, writer preference, recursive reads, overflow; per-thread
-// read counts; handle leases cached per thread.
+// slots): exclusion, writer preference, recursive reads, overflow, waits a
+// signal ends; per-thread read counts; handle leases cached per thread.
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <atomic>
 #include <optional>
 #include <vector>
@@ -17,6 +21,7 @@
 #include "test_support.hpp"
 
 using engine_test::DeadlineThreads;
+using engine_test::TestThread;
 using engine_test::eventually;
 using namespace torvan::lock;
 using torvan::NativeFailure;
@@ -162,6 +167,51 @@ TEST(ThreadReads, CountsPerLockAndInTotalBeyondTheInlineEntries) {
     }
     thread_reads::note_released(1);  // never below zero
     EXPECT_EQ(thread_reads::depth(), 0u);
+}
+
+// A signal ends an interruptible wait with nothing held, and the waiter gives
+// up its place: a writer interrupted while it drains the readers, or while it
+// waits behind another writer, keeps no reader out; an interrupted reader
+// leaves nothing behind. The others then come and go as if it never waited.
+TEST_P(RawRwLockTest, InterruptedWaitsHoldNothingAndKeepNobodyOut) {
+    engine_test::install_interrupting_signal();
+    enum class Waiter { Reader, Writer };
+    for (auto [holder_writes, waiter] :
+         {std::pair{false, Waiter::Writer}, {true, Waiter::Writer}, {true, Waiter::Reader}}) {
+        RawRwLock lock(slots());
+        std::optional<ReadTicket> held_read;
+        if (holder_writes) {
+            lock.lock_exclusive();
+        } else {
+            held_read = lock.lock_shared(false);
+        }
+        std::atomic<int> outcomes{0};  // waits that ended, none of them with the lock
+        TestThread waiting([&] {
+            const bool got = waiter == Waiter::Reader ? lock.lock_shared_interruptibly(false).has_value()
+                                                      : lock.lock_exclusive_interruptibly();
+            EXPECT_FALSE(got);
+            outcomes.fetch_add(1);
+        });
+        // Signalled until it returns: a signal before it sleeps is simply handled.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (outcomes.load() == 0 && std::chrono::steady_clock::now() < until) {
+            pthread_kill(waiting.native_handle(), SIGUSR1);
+            eventually([&] { return outcomes.load() != 0; }, std::chrono::milliseconds(5));
+        }
+        waiting.join_or_fail();
+        EXPECT_FALSE(lock.has_waiting_writer()) << "writer bits left behind";
+        if (!holder_writes) {
+            std::optional<ReadTicket> beside = lock.try_lock_shared(false);  // a new reader joins the holder
+            ASSERT_TRUE(beside.has_value());
+            lock.unlock_shared(*beside);
+            lock.unlock_shared(*held_read);
+        } else {
+            lock.unlock_exclusive();
+        }
+        EXPECT_EQ(lock.readers(), 0u);
+        EXPECT_TRUE(lock.try_lock_exclusive());
+        lock.unlock_exclusive();
+    }
 }
 
 // Leases are taken on threads of their own: caches start empty, and a

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -106,6 +108,18 @@ bool eventually(Condition&& condition, std::chrono::milliseconds timeout = std::
         std::this_thread::yield();
     }
     return true;
+}
+
+extern "C" inline void ignore_signal(int) {}
+
+// SIGUSR1 with a handler that does nothing and without SA_RESTART, so that a
+// thread sleeping in a system call when it arrives sees EINTR: the way to end
+// an interruptible wait from a test.
+inline void install_interrupting_signal() {
+    struct sigaction action {};
+    action.sa_handler = ignore_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGUSR1, &action, nullptr);
 }
 
 // Live Counted items.

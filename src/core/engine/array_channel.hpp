@@ -23,6 +23,14 @@
 //   a send at p that finds p + 1 - one_lap_ (the last lap's item is still
 //   there, and the head agrees) or p - one_lap_ (the last lap's send is
 //   still writing) reports the channel full
+//
+// Orderings: a slot's stamp carries its memory. Every store of a stamp is a
+// release (after the sender's write of the item, after the receiver's move
+// out of it) and every load an operation acts on is an acquire, so an item
+// is read only after it was written and overwritten only after it was read.
+// Head and tail are bare positions: loaded relaxed where the stamp or the
+// CAS that follows checks them; the CASes and the loads that decide "full"
+// or "empty" are sequentially consistent, as is the disconnection mark.
 
 #include <atomic>
 #include <cstddef>
@@ -77,7 +85,7 @@ public:
         buffer_ = static_cast<Slot*>(raw);
         for (std::size_t i = 0; i < capacity; ++i) {
             Slot* slot = ::new (&buffer_[i]) Slot;
-            slot->stamp.store(i, std::memory_order_relaxed);
+            slot->stamp.store(i, std::memory_order_relaxed);  // published with the channel
         }
     }
 
@@ -85,6 +93,8 @@ public:
     ArrayChannel& operator=(const ArrayChannel&) = delete;
 
     // Destroys the items still buffered; no handle exists any more.
+    // Relaxed: the last handle's drop (acq_rel in drop_handle) ordered every
+    // other thread's use of the channel before this.
     ~ArrayChannel() {
         const std::size_t head = head_.load(std::memory_order_relaxed);
         const std::size_t tail = tail_.load(std::memory_order_relaxed);
@@ -229,13 +239,14 @@ public:
     void abandon_send(Claim& claim) noexcept {
         if (claim.kind == ClaimKind::ArraySlot) {
             Slot* slot = static_cast<Slot*>(claim.target);
-            slot->stamp.store(claim.stamp | mark_bit_, std::memory_order_release);
+            slot->stamp.store(claim.stamp | mark_bit_, std::memory_order_release);  // pairs with start_recv's acquire
             receivers_.notify();
         }
     }
 
     // Whether an operation looks ready, from the one slot it needs (a
-    // disconnection is not seen here).
+    // disconnection is not seen here). Relaxed: a hint for select; the
+    // operation that follows acquires the stamp itself.
     bool send_ready() const noexcept {
         const std::size_t tail = tail_.load(std::memory_order_relaxed) & ~mark_bit_;
         return buffer_[tail & (mark_bit_ - 1)].stamp.load(std::memory_order_relaxed) == tail;
@@ -245,7 +256,8 @@ public:
         return buffer_[head & (mark_bit_ - 1)].stamp.load(std::memory_order_relaxed) != head;
     }
 
-    // The paces of waiting senders and receivers (sync::WaitPace).
+    // The paces of waiting senders and receivers (sync::WaitPace); relaxed:
+    // positions for pacing only, no memory is read through them.
     sync::PaceAt send_pace() noexcept { return {&send_pace_, item_count(tail_.load(std::memory_order_relaxed))}; }
     sync::PaceAt recv_pace() noexcept { return {&recv_pace_, item_count(head_.load(std::memory_order_relaxed))}; }
 
@@ -266,6 +278,10 @@ public:
     void wake_sender() noexcept { senders_.notify(); }
     void wake_receiver() noexcept { receivers_.notify(); }
 
+    // Operations registered as waiting, per side.
+    std::size_t waiting_senders() const noexcept { return senders_.registered(); }
+    std::size_t waiting_receivers() const noexcept { return receivers_.registered(); }
+
     // --- state ---
 
     // The last sender is gone: receivers drain the buffer.
@@ -284,15 +300,14 @@ public:
     }
 
     // The last receiver is gone: nobody can take the buffered items any more,
-    // so destroy them now (they may own handles of this very channel). A slot
-    // whose send is still in flight stops the sweep; what remains goes with
-    // the channel.
+    // so destroy them now (they may own handles of this very channel), also
+    // when the senders were disconnected before. A slot whose send is still
+    // in flight stops the sweep; what remains goes with the channel.
     void disconnect_receivers() noexcept {
-        if (!disconnect()) {
-            return;
-        }
+        disconnect();
+        // Acquire: pairs with the senders' claims; each stamp is acquired below.
         const std::size_t tail = tail_.load(std::memory_order_acquire) & ~mark_bit_;
-        std::size_t head = head_.load(std::memory_order_relaxed);
+        std::size_t head = head_.load(std::memory_order_relaxed);  // no receiver is left to move it
         while (head != tail) {
             const std::size_t index = head & (mark_bit_ - 1);
             const std::size_t lap = head & ~(one_lap_ - 1);
@@ -304,6 +319,7 @@ public:
             if ((stamp & mark_bit_) == 0) {
                 slot.item()->~T();
             }
+            // Release, as a receive's: pairs with the senders' acquire of the stamp and the head.
             slot.stamp.store(head + one_lap_, std::memory_order_release);
             head = index + 1 < cap_ ? head + 1 : lap + one_lap_;
             head_.store(head, std::memory_order_release);
@@ -359,6 +375,7 @@ private:
     // needs, not the head or tail: those the other side updates on every
     // operation, and polling them would slow it down. False once the
     // spinning is over (a disconnection is noticed then, at the latest).
+    // Relaxed: watching only; the operation that follows acquires the stamp.
     bool await_room(sync::SpinWait& spin) const noexcept {
         const std::size_t tail = tail_.load(std::memory_order_relaxed) & ~mark_bit_;
         const Slot& slot = buffer_[tail & (mark_bit_ - 1)];
@@ -432,6 +449,7 @@ private:
             return SendStatus::Disconnected;
         }
         ::new (token.slot->storage) T(std::move(item));
+        // Release: pairs with the receivers' acquire of the stamp.
         token.slot->stamp.store(token.stamp, std::memory_order_release);
         receivers_.notify();
         return SendStatus::Sent;
@@ -535,6 +553,7 @@ private:
             sink(std::move(*item));
             item->~T();
         }
+        // Release: pairs with the senders' acquire of the stamp: the move out comes first.
         slot->stamp.store(token.stamp, std::memory_order_release);
         senders_.notify();
         return !token.hole;

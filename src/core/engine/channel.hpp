@@ -201,6 +201,21 @@ public:
     // A view of this handle that holds no share of the channel.
     SenderRef<T> ref() const noexcept { return SenderRef<T>(this->flavour_, this->chan_); }
 
+    // How many send operations are registered as waiting on the channel (a
+    // snapshot; a wait that ended in any way has left none).
+    std::size_t registered_waiters() const {
+        switch (this->flavour_) {
+            case detail::Flavour::Array:
+                return this->array()->chan.waiting_senders();
+            case detail::Flavour::List:
+                return 0;
+            case detail::Flavour::Zero:
+                return this->zero()->chan.waiting_senders();
+            default:
+                detail::moved_from_handle();
+        }
+    }
+
 private:
     friend struct detail::HandleAccess;
     friend class SenderRef<T>;
@@ -263,6 +278,15 @@ public:
             default:
                 detail::moved_from_handle();
         }
+    }
+
+    // Disconnects the channel for its senders now, whatever Senders remain:
+    // from here on every send through any handle reports Disconnected, and
+    // receivers take what is buffered (a send that had claimed its place
+    // already included) and then report Disconnected. Waiters wake as when
+    // the last Sender goes. Dropping the last Sender later does nothing more.
+    void disconnect_senders() const {
+        this->with_counter([](auto* c) noexcept { c->chan.disconnect_senders(); });
     }
 
     // A Sender of the same channel, or an empty one when every Sender is gone
@@ -394,6 +418,29 @@ public:
             default:
                 detail::moved_from_handle();
         }
+    }
+
+    // How many receive operations are registered as waiting on the channel (a
+    // snapshot; a wait that ended in any way has left none).
+    std::size_t registered_waiters() const {
+        switch (flavour_) {
+            case detail::Flavour::Array:
+                return array()->chan.waiting_receivers();
+            case detail::Flavour::List:
+                return list()->chan.waiting_receivers();
+            case detail::Flavour::Zero:
+                return zero()->chan.waiting_receivers();
+            case detail::Flavour::Timer:
+            case detail::Flavour::Never:
+                return 0;
+            default:
+                detail::moved_from_handle();
+        }
+    }
+
+    // Whether some Sender of the channel is still alive, disconnected or not.
+    bool has_senders() const {
+        return this->with_counter([](auto* c) noexcept { return c->senders.load(std::memory_order_acquire) != 0; });
     }
 
     // True when nothing is buffered; always true for a rendezvous channel.

@@ -14,6 +14,7 @@ std::uintptr_t Context::abort(AbortReason why, AbortReason& reason) noexcept {
 
 platform::WaitStatus Context::park(platform::Deadline deadline, bool interruptible) noexcept {
     std::uint32_t expected = kEmpty;
+    // Acquire (here and in the exchanges below): pairs with unpark()'s release exchange.
     if (!park_.compare_exchange_strong(expected, kParked, std::memory_order_acquire,
                                        std::memory_order_relaxed)) {
         // A notification is pending: consume it without sleeping.

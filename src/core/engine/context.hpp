@@ -43,15 +43,29 @@ inline constexpr std::uint64_t kNoThread = 0;
 // A waiter that is not a thread. wake() runs where a thread would be
 // unparked, on any thread and possibly under an engine lock: it must not
 // block, take locks that are held while calling into the engine, or release
-// anything that runs foreign code.
+// anything that runs foreign code. release() may run there too, so the last
+// reference may free only native state.
+//
+// Remote waiters come in groups that act together or not at all (the
+// coroutines of one event loop): a readiness wake goes to the oldest waiter
+// of each group besides the oldest thread, since a group may be unable to act
+// for a long time (its loop busy, stopped or gone) and must not keep anyone
+// else asleep.
 class RemoteWaiter {
 public:
+    explicit RemoteWaiter(const void* group) noexcept : group_(group) {}
+
     virtual void wake() noexcept = 0;
     // Drops the reference the context held.
     virtual void release() noexcept = 0;
 
+    const void* group() const noexcept { return group_; }
+
 protected:
     ~RemoteWaiter() = default;
+
+private:
+    const void* const group_;
 };
 
 class Context : public sync::RefCounted<Context> {
@@ -64,13 +78,21 @@ public:
 
     std::uint64_t thread_id() const noexcept { return thread_id_; }
 
-    // Starts a new wait.
+    // A waiter that is not a thread, and its group (see RemoteWaiter).
+    bool is_remote() const noexcept { return remote_ != nullptr; }
+    const void* group() const noexcept { return remote_->group(); }
+
+    // Starts a new wait. Relaxed: wakers reach the context only through its
+    // registration, made after this under a channel's lock (or, for a remote
+    // waiter, published by a release), which orders this store for them.
     void reset() noexcept { select_.store(kWaiting, std::memory_order_relaxed); }
 
     // Moves the selection word from waiting to `selection`; false if another
     // party got there first.
     bool try_select(std::uintptr_t selection) noexcept {
         std::uintptr_t expected = kWaiting;
+        // Acq_rel: releases what the selecting party wrote (a packet, a slot) to
+        // the waiter's acquire in selected(); a losing CAS acquires the winner's.
         return select_.compare_exchange_strong(expected, selection, std::memory_order_acq_rel,
                                                std::memory_order_acquire);
     }
@@ -82,6 +104,9 @@ public:
             remote_->wake();
             return;
         }
+        // Release: pairs with the acquire exchanges in park(). The park word
+        // carries no data of its own (the selection word does); the pairing
+        // keeps a wake from being taken for an earlier one.
         if (park_.exchange(kNotified, std::memory_order_release) == kParked) {
             platform::wake_one(park_);
         }

@@ -27,7 +27,7 @@ inline constinit thread_local LastClaim t_last_claim __attribute__((tls_model("i
 // for it.
 inline std::uint64_t next_channel_number() noexcept {
     static constinit std::atomic<std::uint64_t> last{0};
-    return last.fetch_add(1, std::memory_order_relaxed) + 1;
+    return last.fetch_add(1, std::memory_order_relaxed) + 1;  // a unique number; it publishes nothing
 }
 
 }  // namespace torvan::engine::detail

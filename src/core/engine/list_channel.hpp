@@ -79,13 +79,14 @@ class ListChannel {
         T* item() noexcept { return std::launder(reinterpret_cast<T*>(storage)); }
 
         void wait_write() const noexcept {
+            // Acquire: pairs with the release store of `written` in write(), which the item precedes.
             if (written.load(std::memory_order_acquire) == 0) [[unlikely]] {
                 wait_write_slow();
             }
         }
         [[gnu::noinline]] void wait_write_slow() const noexcept {
             sync::SpinWait wait;
-            while (written.load(std::memory_order_acquire) == 0) {
+            while (written.load(std::memory_order_acquire) == 0) {  // as in wait_write()
                 wait.snooze();
             }
         }
@@ -111,6 +112,7 @@ class ListChannel {
         Block* wait_next() const noexcept {
             sync::SpinWait wait;
             for (;;) {
+                // Acquire: pairs with the sender's release store of `next` when it installs the block.
                 Block* n = next.load(std::memory_order_acquire);
                 if (n != nullptr) {
                     return n;
@@ -123,6 +125,8 @@ class ListChannel {
         void wait_reads() const noexcept {
             for (std::size_t i = 0; i + 1 < kBlockCap; ++i) {
                 sync::SpinWait wait;
+                // Acquire: pairs with the release store of the mark in read(): that
+                // receiver's last use of the block comes before its reuse or freeing.
                 while (read[i].load(std::memory_order_acquire) == kUnread) {
                     wait.snooze();
                 }
@@ -133,6 +137,8 @@ class ListChannel {
         void destroy_left(std::size_t count) noexcept {
             if constexpr (!std::is_trivially_destructible_v<T>) {
                 for (std::size_t i = 0; i < count; ++i) {
+                    // Relaxed: every mark was seen set with acquire (wait_reads, or the
+                    // spare's hand-over in PointerPlaces) before a block's leftovers go.
                     if (read[i].load(std::memory_order_relaxed) == kReadLeft) {
                         slots[i].item()->~T();
                     }
@@ -141,6 +147,8 @@ class ListChannel {
         }
 
         // Makes a block read to its end as good as new, for reuse.
+        // Relaxed stores: the block is private to the sender until it installs
+        // it with the release stores in start_send_slow().
         void reset() noexcept {
             destroy_left(kBlockCap);
             next.store(nullptr, std::memory_order_relaxed);
@@ -179,6 +187,8 @@ public:
 
     // Destroys the items still buffered, and what receives left; no handle
     // exists any more.
+    // Relaxed: the last handle's drop (acq_rel in drop_handle) ordered every
+    // other thread's use of the channel before this.
     ~ListChannel() {
         std::size_t head = head_.index.load(std::memory_order_relaxed);
         const std::size_t tail = tail_.index.load(std::memory_order_relaxed) & ~kMarkBit;
@@ -289,12 +299,15 @@ public:
     // A receive would not wait: something is buffered or the channel is
     // disconnected. Reads only.
     bool recv_ready() const noexcept {
+        // Acquire: pairs with the senders' claims and installs of the tail; it only
+        // answers "would a receive wait", the receive itself orders the item.
         const std::size_t tail = tail_.index.load(std::memory_order_acquire);
         return (tail & kMarkBit) != 0 || (head_.index.load(std::memory_order_acquire) >> kShift) != (tail >> kShift);
     }
 
     // The pace of waiting receivers (sync::WaitPace).
     sync::PaceAt recv_pace() noexcept {
+        // Relaxed: a position for pacing only, no memory is read through it.
         return {&head_.pace, head_.index.load(std::memory_order_relaxed) >> kShift};
     }
 
@@ -306,6 +319,9 @@ public:
 
     // A woken receiver that gives up without receiving passes its wake on.
     void wake_receiver() noexcept { receivers_.notify(); }
+
+    // Operations registered as waiting; sends never wait.
+    std::size_t waiting_receivers() const noexcept { return receivers_.registered(); }
 
     // --- state ---
 
@@ -319,13 +335,12 @@ public:
     }
 
     // Destroys the buffered items at once: nobody can receive them any more.
+    // Runs once, for the last receiver; the senders may have been
+    // disconnected before (disconnect_senders), which leaves the items.
     bool disconnect_receivers() noexcept {
         const std::size_t tail = tail_.index.fetch_or(kMarkBit, std::memory_order_seq_cst);
-        if ((tail & kMarkBit) == 0) {
-            discard_all_messages();
-            return true;
-        }
-        return false;
+        discard_all_messages();
+        return (tail & kMarkBit) == 0;
     }
 
     bool is_disconnected() const noexcept {
@@ -369,6 +384,11 @@ private:
     // Reserves the position at the tail (a null block when disconnected).
     // The common case, a free position inside the current block, is tried
     // inline; the rest is out of line.
+    //
+    // Acquire loads of the index, then the block: pair with the release
+    // fetch_add of the index (after the release store of the block) when a
+    // sender installs the next block, so a new lap's index brings its block.
+    // An index older than the block makes the CAS fail.
     void start_send(Token& token) {
         std::size_t tail = tail_.index.load(std::memory_order_acquire);
         Block* block = tail_.block.load(std::memory_order_acquire);
@@ -411,6 +431,8 @@ private:
                 // The very first send installs the first block.
                 std::unique_ptr<Block> first = new_block();
                 Block* expected = nullptr;
+                // Release: pairs with the acquire loads of the block by senders, and
+                // below of head_.block by receivers: the new block's contents come first.
                 if (tail_.block.compare_exchange_strong(expected, first.get(), std::memory_order_release,
                                                         std::memory_order_relaxed)) {
                     head_.block.store(first.get(), std::memory_order_release);
@@ -429,7 +451,9 @@ private:
                                                   std::memory_order_acquire)) {
                 if (offset + 1 == kBlockCap) {
                     // Install the next block and skip the end-of-block position.
-                    // Adding keeps a disconnection mark set in the meantime.
+                    // Adding keeps a disconnection mark set in the meantime. Release
+                    // stores: the block before the index (see start_send), and `next`
+                    // for receivers (Block::wait_next).
                     Block* next = next_block.release();
                     tail_.block.store(next, std::memory_order_release);
                     tail_.index.fetch_add(kStep, std::memory_order_release);
@@ -451,6 +475,7 @@ private:
         }
         Slot& slot = token.block->slots[token.offset];
         ::new (slot.storage) T(std::move(item));
+        // Release: pairs with the acquire loads in Slot::wait_write.
         slot.written.store(1, std::memory_order_release);
         receivers_.notify();
         return SendStatus::Sent;
@@ -460,7 +485,8 @@ private:
     // disconnected and drained. A claimed position's send may still be
     // writing its item (read() waits for it). The common case, a position
     // below the tail seen before and inside the current block, is tried
-    // inline.
+    // inline. Index and block are loaded as in start_send, pairing with the
+    // release stores of the receiver that moves the head to the next block.
     bool start_recv(Token& token) noexcept {
         std::size_t head = head_.index.load(std::memory_order_acquire);
         Block* block = head_.block.load(std::memory_order_acquire);
@@ -479,6 +505,8 @@ private:
     // the way); the tail is read only when neither the tail seen before nor
     // this thread's own last send says so.
     bool below_seen_tail(std::size_t head) noexcept {
+        // Relaxed: a bound on the claimed positions only; the item is read after
+        // the slot's `written` (acquire), never on this word's say-so.
         if ((head >> kShift) < (head_.seen_tail.load(std::memory_order_relaxed) >> kShift)) {
             return true;
         }
@@ -530,6 +558,7 @@ private:
             if (head_.index.compare_exchange_weak(head, new_head, std::memory_order_seq_cst,
                                                   std::memory_order_acquire)) {
                 if (offset + 1 == kBlockCap) {
+                    // Release, block before index: see start_recv.
                     Block* next = block->wait_next();
                     head_.block.store(next, std::memory_order_release);
                     head_.index.store(new_head + kStep, std::memory_order_release);
@@ -561,7 +590,8 @@ private:
         if (token.offset + 1 == kBlockCap) {
             finish_block(block, mark);
         } else {
-            // The last use of the block by this receiver.
+            // The last use of the block by this receiver. Release: pairs with the
+            // acquire loads in Block::wait_reads.
             block->read[token.offset].store(mark, std::memory_order_release);
         }
     }
@@ -601,6 +631,8 @@ private:
         sync::SpinWait wait;
         std::size_t tail;
         for (;;) {
+            // Acquire: pairs with the senders' claims (the disconnection mark,
+            // set seq_cst, is already in); their items are waited for below.
             tail = tail_.index.load(std::memory_order_acquire);
             if (((tail >> kShift) % kLap) != kBlockCap) {
                 break;
@@ -610,6 +642,7 @@ private:
         std::size_t head = head_.index.load(std::memory_order_acquire);
         // Swap rather than load: a first send may still be installing the
         // first block, and the block it installs late is freed with the channel.
+        // Acq_rel: pairs with that send's release store of head_.block.
         Block* block = head_.block.exchange(nullptr, std::memory_order_acq_rel);
         if ((head >> kShift) != (tail >> kShift)) {
             while (block == nullptr) {
@@ -634,6 +667,7 @@ private:
             head += kStep;
         }
         delete block;
+        // Release: pairs with the receivers' acquire loads of the head.
         head_.index.store(head, std::memory_order_release);
     }
 

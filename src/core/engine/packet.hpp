@@ -40,6 +40,8 @@ public:
     static Packet* empty() { return new Packet(nullptr, kEmpty); }
     static Packet* pointing_at(T& item) { return new Packet(&item, kFull); }
 
+    // Acquire loads here and in wait(): pair with publish()'s exchange, after
+    // which the item behind the packet is the reader's.
     std::uint32_t state() const noexcept { return state_.load(std::memory_order_acquire) & ~kSleeper; }
 
     // Moves the item in (an Empty packet) and publishes it.
@@ -103,6 +105,8 @@ private:
     }
 
     void publish(std::uint32_t s) noexcept {
+        // Acq_rel: releases what the publisher wrote to the waiter's acquire
+        // loads, and sees whether the waiter set kSleeper (its CAS) first.
         if ((state_.exchange(s, std::memory_order_acq_rel) & kSleeper) != 0) {
             platform::wake_all(state_);
         }

@@ -19,6 +19,7 @@ public:
     explicit TimerState(std::uint64_t deadline_ns) noexcept : deadline_ns_(deadline_ns) {}
 
     platform::Deadline deadline() const noexcept { return platform::Deadline::at(deadline_ns_); }
+    // Acquire: pairs with try_fire()'s acq_rel exchange.
     bool delivered() const noexcept { return delivered_.load(std::memory_order_acquire); }
     bool is_ready() const noexcept { return !delivered() && platform::monotonic_now_ns() >= deadline_ns_; }
 

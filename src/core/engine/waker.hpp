@@ -5,6 +5,7 @@
 // read without the lock. A SyncWaker brings its own short lock.
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -41,6 +42,9 @@ public:
     void register_waiter(std::uintptr_t oper, Context& cx, void* packet = nullptr) {
         entries_.push_back(WaitEntry{&cx, oper, packet});
         cx.add_ref();
+        if (cx.is_remote()) {
+            ++remote_count_;
+        }
         is_empty_.store(false, std::memory_order_seq_cst);
     }
 
@@ -70,6 +74,50 @@ public:
         return std::nullopt;
     }
 
+    // Selects the waiters that a readiness wake (an item or room that anyone
+    // may take) goes to, and removes them: the oldest waiter of another
+    // thread and the oldest remote waiter of each group (see RemoteWaiter).
+    // `selected` gets each entry with its context reference, under the
+    // owner's lock. Past kTrackedGroups groups every remote waiter is taken:
+    // a wake too many only makes it look again.
+    template <class Selected>
+    void select_for_wake(Selected&& selected) noexcept {
+        if (remote_count_ == 0) {
+            if (std::optional<WaitEntry> entry = try_select()) {
+                selected(*entry);
+            }
+            return;
+        }
+        const std::uint64_t me = platform::current_thread_id();
+        bool thread_taken = false;
+        const void* groups[kTrackedGroups];
+        std::size_t group_count = 0;
+        for (std::size_t i = 0; i < entries_.size();) {
+            Context* cx = entries_[i].cx;
+            bool wanted;
+            if (!cx->is_remote()) {
+                wanted = !thread_taken && cx->thread_id() != me;
+            } else {
+                wanted = true;
+                for (std::size_t g = 0; g < group_count; ++g) {
+                    wanted = wanted && groups[g] != cx->group();
+                }
+            }
+            if (!wanted || !cx->try_select(entries_[i].oper)) {
+                ++i;
+                continue;
+            }
+            if (!cx->is_remote()) {
+                thread_taken = true;
+            } else if (group_count < kTrackedGroups) {
+                groups[group_count++] = cx->group();
+            }
+            WaitEntry out = entries_[i];
+            erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
+            selected(out);
+        }
+    }
+
     // True if some other thread's waiter could be selected now.
     bool can_select() const noexcept {
         const std::uint64_t me = platform::current_thread_id();
@@ -92,6 +140,7 @@ public:
     }
 
     bool empty() const noexcept { return entries_.empty(); }
+    std::size_t size() const noexcept { return entries_.size(); }
 
     // Whether the list is empty, read without the owner's lock. Updated
     // sequentially consistently, so that a thread that changes what waiters
@@ -99,12 +148,18 @@ public:
     bool seems_empty() const noexcept { return is_empty_.load(std::memory_order_seq_cst); }
 
 private:
+    static constexpr std::size_t kTrackedGroups = 8;
+
     void erase(std::vector<WaitEntry>::iterator it) noexcept {
+        if (it->cx->is_remote()) {
+            --remote_count_;
+        }
         entries_.erase(it);
         is_empty_.store(entries_.empty(), std::memory_order_seq_cst);
     }
 
     std::vector<WaitEntry> entries_;
+    std::size_t remote_count_ = 0;
     std::atomic<bool> is_empty_{true};
 };
 
@@ -129,9 +184,11 @@ public:
         }
     }
 
-    // Wakes one waiter, if any. The flag check pairs with the sequentially
-    // consistent update of the channel's position that precedes every call
-    // and with the check of that position that follows every registration.
+    // Wakes a waiter, if any: one thread, and besides it the oldest remote
+    // waiter of each group (Waker::select_for_wake). The flag check pairs
+    // with the sequentially consistent update of the channel's position that
+    // precedes every call and with the check of that position that follows
+    // every registration.
     void notify() noexcept {
         if (!inner_.seems_empty()) {
             notify_slow();
@@ -141,6 +198,13 @@ public:
     void disconnect() noexcept {
         std::lock_guard<sync::WordMutex> guard(lock_);
         inner_.disconnect();
+    }
+
+    // How many operations are registered now (a snapshot): what the tests
+    // check is left once the waits are over.
+    std::size_t registered() const noexcept {
+        std::lock_guard<sync::WordMutex> guard(lock_);
+        return inner_.size();
     }
 
     // Sleeps as operation `oper` of the calling thread until a waker selects
@@ -166,19 +230,29 @@ public:
     }
 
 private:
-    void notify_slow() noexcept {
-        std::optional<WaitEntry> entry;
+    // A thread is woken after the lock is released; a remote waiter's wake
+    // only queues it, and is allowed under the lock. Out of line, so that the
+    // sends and receives whose fast paths end in notify() stay inline.
+    [[gnu::noinline]] void notify_slow() noexcept {
+        std::optional<WaitEntry> thread;
         {
             std::lock_guard<sync::WordMutex> guard(lock_);
-            entry = inner_.try_select();
+            inner_.select_for_wake([&thread](const WaitEntry& entry) noexcept {
+                if (entry.cx->is_remote()) {
+                    entry.cx->unpark();
+                    entry.cx->release();
+                } else {
+                    thread = entry;
+                }
+            });
         }
-        if (entry) {
-            entry->cx->unpark();
-            entry->cx->release();
+        if (thread) {
+            thread->cx->unpark();
+            thread->cx->release();
         }
     }
 
-    sync::WordMutex lock_;
+    mutable sync::WordMutex lock_;
     Waker inner_;
 };
 

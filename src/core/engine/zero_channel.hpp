@@ -9,8 +9,16 @@
 // at once; a selecting sender fills its packet when it completes its selected
 // send, and the claimer waits for that (or for the selection to be abandoned,
 // then it looks for another partner).
+//
+// Remote receivers (remote_wait.hpp) are never handed an item: they may not
+// run for a long time, or ever again, and the sender would have reported its
+// item sent. They wait apart, and each sender that comes to wait wakes them
+// (the oldest of each group) so that they take its item themselves, as any
+// receiver arriving late does. Remote senders are picked like threads: their
+// packet holds the item from the start, so the receiver takes it at once.
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -44,6 +52,7 @@ class ZeroChannel {
             partner.cx = ContextRef(e->cx);
             return Lookup::Paired;
         }
+        // Relaxed: under lock_, which disconnect() holds for its store.
         return disconnected_.load(std::memory_order_relaxed) ? Lookup::Disconnected : Lookup::None;
     }
 
@@ -60,8 +69,20 @@ class ZeroChannel {
         const Lookup found = pick(theirs, partner);
         if (found == Lookup::None && own != nullptr) {
             mine.register_waiter(oper, cx, own);
+            if (&mine == &senders_) {
+                wake_remote_receivers();
+            }
         }
         return found;
+    }
+
+    // A sender waits: remote receivers come and take its item. Called with
+    // the lock held; a remote wake only queues the waiter.
+    void wake_remote_receivers() noexcept {
+        remote_receivers_.select_for_wake([](const WaitEntry& entry) noexcept {
+            entry.cx->unpark();
+            entry.cx->release();
+        });
     }
 
     // A registered thread sleeps until a partner picks it (true), or until
@@ -270,11 +291,38 @@ public:
     bool register_send(std::uintptr_t oper, Context& cx, void*& reg) {
         return register_with(senders_, receivers_, oper, cx, reg);
     }
+    // A remote receiver registers without a packet: nobody hands it an item.
     bool register_recv(std::uintptr_t oper, Context& cx, void*& reg) {
+        if (cx.is_remote()) {
+            std::lock_guard<sync::WordMutex> guard(lock_);
+            remote_receivers_.register_waiter(oper, cx);
+            return senders_.can_select() || disconnected_.load(std::memory_order_relaxed);
+        }
         return register_with(receivers_, senders_, oper, cx, reg);
     }
     void unregister_send(std::uintptr_t oper) noexcept { unregister(senders_, oper); }
-    void unregister_recv(std::uintptr_t oper) noexcept { unregister(receivers_, oper); }
+    void unregister_recv(std::uintptr_t oper) noexcept {
+        std::optional<WaitEntry> entry;
+        {
+            std::lock_guard<sync::WordMutex> guard(lock_);
+            entry = receivers_.unregister(oper);
+            if (!entry) {
+                entry = remote_receivers_.unregister(oper);
+            }
+        }
+        if (entry) {
+            entry->cx->release();
+        }
+    }
+
+    // A woken remote receiver that gives up without receiving passes its
+    // wake on, while some sender still waits.
+    void wake_receiver() noexcept {
+        std::lock_guard<sync::WordMutex> guard(lock_);
+        if (senders_.can_select()) {
+            wake_remote_receivers();
+        }
+    }
 
     // Frees a registration's packet that no accept took over. Marking it
     // Released first keeps a claimer that picked it from waiting forever.
@@ -315,17 +363,29 @@ public:
     bool disconnect_senders() noexcept { return disconnect(); }
     bool disconnect_receivers() noexcept { return disconnect(); }
 
+    // Acquire: pairs with the release store in disconnect(), for readers without the lock.
     bool is_disconnected() const noexcept { return disconnected_.load(std::memory_order_acquire); }
+
+    // Operations registered as waiting, per side.
+    std::size_t waiting_senders() const noexcept {
+        std::lock_guard<sync::WordMutex> guard(lock_);
+        return senders_.size();
+    }
+    std::size_t waiting_receivers() const noexcept {
+        std::lock_guard<sync::WordMutex> guard(lock_);
+        return receivers_.size();
+    }
 
 private:
     bool disconnect() noexcept {
         std::lock_guard<sync::WordMutex> guard(lock_);
-        if (disconnected_.load(std::memory_order_relaxed)) {
+        if (disconnected_.load(std::memory_order_relaxed)) {  // under lock_, as every store
             return false;
         }
         disconnected_.store(true, std::memory_order_release);
         senders_.disconnect();
         receivers_.disconnect();
+        remote_receivers_.disconnect();
         return true;
     }
 
@@ -345,12 +405,16 @@ private:
         std::lock_guard<sync::WordMutex> guard(lock_);
         mine.register_waiter(oper, cx, packet.get());
         reg = packet.release();
-        return theirs.can_select() || disconnected_.load(std::memory_order_relaxed);
+        if (&mine == &senders_) {
+            wake_remote_receivers();
+        }
+        return theirs.can_select() || disconnected_.load(std::memory_order_relaxed);  // under lock_
     }
 
-    sync::WordMutex lock_;
+    mutable sync::WordMutex lock_;
     Waker senders_;
-    Waker receivers_;
+    Waker receivers_;         // threads only: senders hand their items to these
+    Waker remote_receivers_;  // woken when a sender waits
     std::atomic<bool> disconnected_{false};  // changed under the lock
 };
 

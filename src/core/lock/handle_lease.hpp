@@ -57,6 +57,8 @@ public:
         }
     }
     // On any other thread.
+    // Acq_rel, here and in uncache(): every holder's use of the lease comes
+    // before the delete by whichever drops the count to zero.
     void release_elsewhere() noexcept {
         if (shared_.fetch_sub(1, std::memory_order_acq_rel) == kMerged + 1) {
             delete this;

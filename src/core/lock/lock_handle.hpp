@@ -45,6 +45,8 @@ public:
                 }
             }
             foreign_releases_.emplace_back(owner, 1);
+            // Release (here and in take_foreign_releases): pairs with the owner's
+            // acquire of the flag before it takes the mutex, which orders the list.
             has_foreign_releases_.store(true, std::memory_order_release);
         } catch (...) {
         }
@@ -69,7 +71,7 @@ public:
 private:
     friend class sync::CountedRef<LockHandle>;
     friend class sync::RefCounted<LockHandle, std::uint64_t>;
-    LockHandle() noexcept : id_(next_id_.fetch_add(1, std::memory_order_relaxed)) {}
+    LockHandle() noexcept : id_(next_id_.fetch_add(1, std::memory_order_relaxed)) {}  // a unique number only
     ~LockHandle() = default;
 
     const std::uint64_t id_;

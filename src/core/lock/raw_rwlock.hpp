@@ -25,6 +25,9 @@
 //   drained             n == 0, slots empty: Draining -> Held (clears Waiting;
 //                       parked writers set it again when woken)
 //   unlock_exclusive    clears Held; wakes parked readers and one writer
+//   interrupted writer  clears Draining (its own) or Waiting (shared: parked
+//                       writers set it again when woken); wakes parked
+//                       readers and one writer
 //
 // Sleeping threads park on sequence words (readers, writers, and the one
 // draining writer), bumped by the releases that may admit them; the parked
@@ -121,7 +124,11 @@ public:
         return try_lock_shared_in_word(recursive);
     }
     // Shared access, waiting as long as it takes.
-    ReadTicket lock_shared(bool recursive);
+    ReadTicket lock_shared(bool recursive) { return *wait_shared(recursive, false); }
+    // The same, but a signal that arrives while the thread sleeps ends the
+    // wait with nothing held (nothing, then), so that the caller can run the
+    // signal handlers and try again.
+    std::optional<ReadTicket> lock_shared_interruptibly(bool recursive) { return wait_shared(recursive, true); }
     void unlock_shared(ReadTicket ticket) noexcept {
         if (ticket.slot != ReadTicket::kWord) {
             leave_slot(ticket.slot);
@@ -134,10 +141,15 @@ public:
     // with slots, a look at them, giving the lock back if a reader holds one).
     bool try_lock_exclusive() noexcept;
     // Exclusive access, waiting as long as it takes.
-    void lock_exclusive() noexcept;
+    void lock_exclusive() noexcept { (void)wait_exclusive(false); }
+    // The same, but a signal ends the wait with nothing held (false); the
+    // place the writer had in the queue is given up, and those it held back
+    // are woken.
+    bool lock_exclusive_interruptibly() noexcept { return wait_exclusive(true); }
     void unlock_exclusive() noexcept;
 
     // Snapshots, for tests and sanity checks; stale as soon as they return.
+    // Relaxed: nothing is read on their word.
     std::uint64_t readers() const noexcept {
         std::uint64_t in_word = state_.load(std::memory_order_relaxed) & kReaderMask;
         return slots_ != nullptr ? in_word + slots_->total() : in_word;
@@ -172,6 +184,9 @@ private:
     }
 
     std::optional<ReadTicket> try_lock_shared_in_word(bool recursive);
+    std::optional<ReadTicket> wait_shared(bool recursive, bool interruptible);
+    bool wait_exclusive(bool interruptible) noexcept;
+    void give_up_waiting() noexcept;
     void unlock_shared_in_word() noexcept;
     void leave_slot(std::uint32_t slot) noexcept {
         (*slots_)[slot].fetch_sub(1, std::memory_order_seq_cst);
@@ -179,7 +194,7 @@ private:
             wake_drainer();
         }
     }
-    void drain_readers() noexcept;
+    bool drain_readers(bool interruptible) noexcept;
 
     void wake_writer() noexcept;
     void wake_readers() noexcept;

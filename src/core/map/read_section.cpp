@@ -13,6 +13,10 @@ namespace {
 
 using detail::g_records;
 
+// The registry list: records are pushed with a release CAS and walked after
+// an acquire load, so a record's fields are set up before anyone walks to it.
+// A record's `claimed` hands it between threads: the acquire CAS pairs with
+// the release store of the thread that gave it back; relaxed looks only skip.
 ReaderRecord* reuse_or_make() noexcept {
     for (ReaderRecord* record = g_records.load(std::memory_order_acquire); record != nullptr;
          record = record->next) {
@@ -26,7 +30,7 @@ ReaderRecord* reuse_or_make() noexcept {
     if (record == nullptr) {
         return nullptr;
     }
-    record->next = g_records.load(std::memory_order_relaxed);
+    record->next = g_records.load(std::memory_order_relaxed);  // the CAS below checks it
     while (!g_records.compare_exchange_weak(record->next, record, std::memory_order_release,
                                             std::memory_order_relaxed)) {
     }
@@ -64,6 +68,8 @@ ReaderRecord* detail::claim_reader_record() noexcept {
 
 void detail::wait_for_reader(const ReaderRecord& record, std::uint64_t seen) noexcept {
     sync::SpinWait wait;  // a read section is a few loads long
+    // Acquire: pairs with ~ReadSection's release, so the reader's reads of the
+    // table come before the writer's changes.
     while (record.sequence.load(std::memory_order_acquire) == seen) {
         wait.snooze();
     }

@@ -55,12 +55,14 @@ public:
         if (record == nullptr && (record = detail::claim_reader_record()) == nullptr) [[unlikely]] {
             return;
         }
+        // Relaxed: only this thread writes its record.
         sequence_ = record->sequence.load(std::memory_order_relaxed) + 1;
         record->sequence.store(sequence_, std::memory_order_seq_cst);
         record_ = record;
     }
     ~ReadSection() {
         if (record_ != nullptr) {
+            // Release: pairs with wait_for_readers' acquire load.
             record_->sequence.store(sequence_ + 1, std::memory_order_release);
         }
     }

@@ -30,6 +30,10 @@ WaitStatus wait_on_word(const std::atomic<std::uint32_t>& word, std::uint32_t ex
 void wake_one(const std::atomic<std::uint32_t>& word) noexcept;
 void wake_all(const std::atomic<std::uint32_t>& word) noexcept;
 
+// The mechanism threads sleep on in this process ("futex",
+// "os_sync_wait_on_address" or "buckets"), for tests and diagnostics.
+const char* park_mechanism() noexcept;
+
 // Pause hint for a short spin before sleeping.
 inline void cpu_relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)

@@ -1,13 +1,14 @@
 #include "core/platform/system.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <sys/random.h>
 #include <unistd.h>
 
-#if defined(__linux__)
+#include "core/platform/features.hpp"
+
+#if defined(TORVAN_AFFINITY_MASK)
 #include <sched.h>
-#include <sys/random.h>
-#elif defined(__APPLE__)
-#include <CommonCrypto/CommonRandom.h>
 #endif
 
 namespace torvan::platform {
@@ -21,7 +22,7 @@ std::optional<unsigned> online_processors() noexcept {
 }
 
 std::optional<unsigned> available_processors() noexcept {
-#if defined(__linux__)
+#if defined(TORVAN_AFFINITY_MASK)
     cpu_set_t set;
     CPU_ZERO(&set);
     if (sched_getaffinity(0, sizeof set, &set) == 0) {
@@ -35,26 +36,21 @@ std::optional<unsigned> available_processors() noexcept {
 }
 
 bool random_bytes(void* buffer, std::size_t size) noexcept {
-#if defined(__linux__)
+    // getentropy serves both Linux and macOS, at most 256 bytes a call.
+    constexpr std::size_t kMaxPerCall = 256;
     auto* out = static_cast<unsigned char*>(buffer);
     while (size > 0) {
-        ssize_t got = getrandom(out, size, 0);
-        if (got < 0) {
+        const std::size_t chunk = std::min(size, kMaxPerCall);
+        if (getentropy(out, chunk) != 0) {
             if (errno == EINTR) {
                 continue;
             }
             return false;
         }
-        out += got;
-        size -= static_cast<std::size_t>(got);
+        out += chunk;
+        size -= chunk;
     }
     return true;
-#elif defined(__APPLE__)
-    return CCRandomGenerateBytes(buffer, size) == kCCSuccess;
-#else
-    arc4random_buf(buffer, size);
-    return true;
-#endif
 }
 
 }  // namespace torvan::platform

@@ -1,11 +1,15 @@
 #include "core/platform/thread.hpp"
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
+#include <cstdint>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <memory>
 #include <pthread.h>
+#include <unistd.h>
 
 namespace torvan::platform {
 
@@ -30,20 +34,39 @@ pthread_t to_pthread(unsigned long handle) noexcept {
 }  // namespace
 
 std::uint64_t detail::draw_thread_id() noexcept {
-    detail::t_thread_id = g_next_thread_id.fetch_add(1, std::memory_order_relaxed);
+    detail::t_thread_id = g_next_thread_id.fetch_add(1, std::memory_order_relaxed);  // a unique number only
     return detail::t_thread_id;
 }
 
+namespace {
+
+// strerror_r comes in two forms: GNU's returns the text (which may be a
+// static string, the buffer left alone), XSI's (macOS, and glibc without
+// _GNU_SOURCE) fills the buffer and returns 0.
+[[maybe_unused]] const char* strerror_text(const char* gnu_result, const char*) noexcept { return gnu_result; }
+[[maybe_unused]] const char* strerror_text(int xsi_result, const char* buffer) noexcept {
+    return xsi_result == 0 ? buffer : "unknown error";
+}
+
+// The stack size the system accepts for a request: whole pages, and no
+// less than its minimum (macOS refuses anything else; 16 KiB pages there).
+std::size_t usable_stack_size(std::size_t requested) noexcept {
+    const long page = sysconf(_SC_PAGESIZE);
+    std::size_t size = std::max<std::size_t>(requested, PTHREAD_STACK_MIN);
+    if (page > 0) {
+        const auto p = static_cast<std::size_t>(page);
+        if (size % p != 0 && size <= SIZE_MAX - p) {
+            size += p - size % p;
+        }
+    }
+    return size;
+}
+
+}  // namespace
+
 std::string describe_os_error(int code) {
     char buffer[256] = {};
-    // GNU strerror_r may return a static string instead of filling the buffer.
-    auto result = strerror_r(code, buffer, sizeof buffer);
-    const char* text = nullptr;
-    if constexpr (std::is_same_v<decltype(result), char*>) {
-        text = result;
-    } else {
-        text = result == 0 ? buffer : "unknown error";
-    }
+    const char* text = strerror_text(strerror_r(code, buffer, sizeof buffer), buffer);
     return std::string(text) + " (os error " + std::to_string(code) + ")";
 }
 
@@ -72,7 +95,7 @@ std::optional<NativeThread> NativeThread::spawn(std::function<void()> body, std:
         error = describe_os_error(rc);
         return std::nullopt;
     }
-    rc = pthread_attr_setstacksize(&attr, stack_size);
+    rc = pthread_attr_setstacksize(&attr, usable_stack_size(stack_size));
     if (rc != 0) {
         pthread_attr_destroy(&attr);
         error = describe_os_error(rc);

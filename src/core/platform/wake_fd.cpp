@@ -6,15 +6,17 @@
 
 #include <fcntl.h>
 #include <unistd.h>
-#if defined(__linux__)
+
+#include "core/platform/features.hpp"
+#include "core/platform/thread.hpp"
+
+#if defined(TORVAN_WAKE_EVENTFD)
 #include <sys/eventfd.h>
 #endif
 
-#include "core/platform/thread.hpp"
-
 namespace torvan::platform {
 
-#if defined(__linux__)
+#if defined(TORVAN_WAKE_EVENTFD)
 
 std::optional<WakeFd> WakeFd::create(std::string& error) {
     const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

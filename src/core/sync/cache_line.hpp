@@ -6,9 +6,13 @@
 #include <cstddef>
 #include <utility>
 
+#include "core/platform/features.hpp"
+
 namespace torvan::sync {
 
-#if defined(__aarch64__) && defined(__APPLE__)
+// Apple's Arm cores move memory between cores in 128-byte lines; the
+// portable build uses them too, so that its layouts are the ones tested.
+#if (defined(__aarch64__) && defined(__APPLE__)) || defined(TORVAN_PORTABLE)
 inline constexpr std::size_t kCacheLine = 128;
 #else
 inline constexpr std::size_t kCacheLine = 64;
@@ -40,6 +44,7 @@ struct IsolatedAtomic {
                   kStateOffset <= kCacheLine + kObjectAlign);
 
     explicit IsolatedAtomic(T initial) noexcept : value(initial) {}
+    // Relaxed: a move happens while the object is being built, before any sharing.
     IsolatedAtomic(IsolatedAtomic&& other) noexcept : value(other.value.load(std::memory_order_relaxed)) {}
 
     std::byte before[kValueOffset - kStateOffset] = {};

@@ -27,6 +27,8 @@ std::uint32_t measure_pause_ps() noexcept;
 // Picoseconds one platform::cpu_relax() takes, at least 1; the first call
 // measures it (for at most some tens of microseconds).
 inline std::uint32_t pause_ps() noexcept {
+    // Relaxed, as the store in measure_pause_ps(): a number, not a pointer to
+    // memory; a thread that sees 0 measures for itself.
     const std::uint32_t ps = detail::g_pause_rate.ps.load(std::memory_order_relaxed);
     return ps != 0 ? ps : detail::measure_pause_ps();
 }

@@ -18,6 +18,8 @@ public:
 
     // Puts `pointer` into an empty place; false, keeping nothing, when every
     // place is taken. What the putter wrote before is seen by the taker.
+    // Relaxed looks first, so that a full place costs no exclusive access;
+    // the release CAS pairs with take()'s acquire exchange.
     bool put(T* pointer) noexcept {
         for (std::atomic<T*>& place : places_) {
             T* expected = nullptr;
@@ -31,6 +33,7 @@ public:
     }
 
     // Takes a pointer out of some place; null when every place is empty.
+    // A relaxed look, then the acquire exchange that pairs with put()'s CAS.
     T* take() noexcept {
         for (std::atomic<T*>& place : places_) {
             if (place.load(std::memory_order_relaxed) != nullptr) {

@@ -18,6 +18,9 @@ public:
     RefCounted(const RefCounted&) = delete;
     RefCounted& operator=(const RefCounted&) = delete;
 
+    // Relaxed: a new reference is made from one the caller holds, so the
+    // count cannot reach zero meanwhile. The acq_rel decrement orders every
+    // holder's use before the destruction; the acquire snapshot pairs with it.
     void add_ref() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
     void release() noexcept {
         if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {

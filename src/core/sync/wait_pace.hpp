@@ -39,6 +39,8 @@ public:
         : streaming_gap_ns_(streaming_gap_ns) {}
 
     // The first gap of a wait that starts at `position`.
+    // Relaxed here and in ended(): racy hints for how long to spin, read and
+    // written by any waiter; no memory is read on their word.
     std::uint64_t first_gap(std::size_t position) noexcept {
         const std::size_t before = mark_.load(std::memory_order_relaxed);
         mark_.store(position, std::memory_order_relaxed);

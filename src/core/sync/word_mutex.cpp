@@ -8,7 +8,7 @@ namespace torvan::sync {
 void WordMutex::lock_contended() noexcept {
     LockSpinWait spin;
     do {
-        std::uint32_t seen = state_.load(std::memory_order_relaxed);
+        std::uint32_t seen = state_.load(std::memory_order_relaxed);  // a guess; the CAS decides
         if (seen == kUnlocked) {
             if (state_.compare_exchange_weak(seen, kLocked, std::memory_order_seq_cst, std::memory_order_relaxed)) {
                 return;

@@ -52,6 +52,8 @@ public:
 
     void unlock() noexcept {
         // Only a holder that saw (or caused) contention pays for a wake-up.
+        // Release: pairs with the acquiring CASes (sequentially consistent,
+        // so acquire too); a failed CAS reads nothing and is relaxed.
         if (state_.exchange(kUnlocked, std::memory_order_release) == kContended) {
             wake_waiter();
         }

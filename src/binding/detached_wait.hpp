@@ -1,10 +1,11 @@
 #pragma once
-// The one way channel calls wait: detached from the interpreter, in an
-// interruptible engine wait, so that Ctrl-C reaches a thread blocked in a
-// channel as it reaches one blocked in queue.Queue.get. A wait that a signal
-// interrupts has claimed nothing; the handlers then run attached and, unless
-// one of them raised, the same wait starts again (its deadline, fixed at the
-// first attempt, is kept by the caller).
+// The one way blocking calls wait (channel waits, RwLock acquisitions, a pool
+// shutdown waiting for submissions in progress): detached from the
+// interpreter, in an interruptible native wait, so that Ctrl-C reaches a
+// thread blocked in them as it reaches one blocked in queue.Queue.get. A wait
+// that a signal interrupts has taken nothing; the handlers then run attached
+// and, unless one of them raised, the same wait starts again (a deadline,
+// fixed at the first attempt, is kept by the caller).
 
 #include <optional>
 #include <type_traits>
@@ -13,13 +14,13 @@
 #include "binding/py_error.hpp"
 #include "binding/thread_state.hpp"
 
-namespace torvan::channel {
+namespace torvan::binding {
 
 // Runs the interpreter's signal handlers (only the main thread has any to
 // run); an exception raised by one of them propagates.
 inline void run_signal_handlers() {
     if (PyErr_CheckSignals() < 0) {
-        binding::raise_current();
+        raise_current();
     }
 }
 
@@ -32,7 +33,7 @@ auto wait_detached(Attempt&& attempt) -> typename std::invoke_result_t<Attempt&>
         run_signal_handlers();
         std::invoke_result_t<Attempt&> outcome;
         {
-            binding::DetachedSection detached;
+            DetachedSection detached;
             outcome = attempt();
         }
         if (outcome) {
@@ -41,4 +42,4 @@ auto wait_detached(Attempt&& attempt) -> typename std::invoke_result_t<Attempt&>
     }
 }
 
-}  // namespace torvan::channel
+}  // namespace torvan::binding

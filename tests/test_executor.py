@@ -1,0 +1,243 @@
+"""ThreadPoolExecutor: the standard executor's contract on a native pool. Its constructor, worker names and
+initializer, map with a buffer, shutdown in every order, and shutdown racing submissions and a map being read."""
+
+import concurrent.futures
+import os
+import re
+import threading
+
+import pytest
+
+from conftest import JOIN_TIMEOUT as TIMEOUT, eventually, join_all, run_python, start_threads, thread_state
+from torvan import AtomicInteger, ThreadPoolExecutor
+
+SHUT = "^cannot schedule new futures after shutdown$"
+
+
+def refuses(executor):
+    try:
+        executor.submit(int)  # accepted before the shutdown: it runs, or is cancelled, like the rest
+    except RuntimeError as refusal:
+        assert str(refusal) == "cannot schedule new futures after shutdown"
+        return True
+    return False
+
+
+def holds_its_pool(executor):
+    try:
+        executor._pool.submit(int)
+    except RuntimeError as refusal:
+        return str(refusal) == "Already mutably borrowed"
+    return False
+
+
+def gated(executor):
+    """A task that runs until the gate opens, started: the executor's only worker is busy with it."""
+    started, gate = threading.Event(), threading.Event()
+    future = executor.submit(lambda: started.set() or gate.wait(TIMEOUT))
+    assert started.wait(TIMEOUT)
+    return future, gate
+
+
+@pytest.mark.parametrize("arguments, error, message", [
+    ({"max_workers": 0}, ValueError, "^max_workers must be greater than 0$"),
+    ({"max_workers": -2}, ValueError, "^max_workers must be greater than 0$"),
+    ({"max_workers": 1.5}, TypeError, "integer"),
+    ({"max_workers": "2"}, TypeError, None),
+    ({"initializer": 3}, TypeError, "^initializer must be a callable$"),
+])
+def test_constructor_errors_are_the_standard_executors(arguments, error, message):
+    with pytest.raises(error, match=message):
+        ThreadPoolExecutor(**arguments)
+
+
+def test_a_real_executor_with_the_standard_default_size():
+    executor = ThreadPoolExecutor()
+    assert isinstance(executor, concurrent.futures.Executor)
+    assert executor._max_workers == min(32, (os.process_cpu_count() or 1) + 4)
+    assert re.fullmatch(r"ThreadPoolExecutor-\d+_0", executor.submit(lambda: threading.current_thread().name).result())
+    with executor as entered:
+        assert entered is executor
+    with pytest.raises(RuntimeError, match=SHUT):  # the with block shut it down
+        executor.submit(int)
+
+
+def test_workers_are_named_initialized_once_and_tasks_still_find_a_fresh_thread():
+    initialized, local, barrier = [], threading.local(), threading.Barrier(3)
+
+    def initializer(tag):
+        initialized.append((threading.current_thread().name, threading.get_ident(), tag))
+
+    def task(i):
+        if i < 3:
+            barrier.wait(TIMEOUT)  # the first three meet, so each worker takes one of them
+        left, local.value = getattr(local, "value", None), i
+        return threading.current_thread().name, threading.get_ident(), left
+
+    prefix = f"named-{threading.get_ident()}"  # apart from the same test on other threads
+    executor = ThreadPoolExecutor(3, prefix, initializer, ("tag",))
+    seen = list(executor.map(task, range(60)))
+    executor.shutdown()
+    assert all(left is None for _, _, left in seen), "a task found what an earlier one left"
+    workers = {(name, ident) for name, ident, _ in seen}
+    assert {name for name, _ in workers} == {f"{prefix}_{i}" for i in range(3)}
+    assert len({ident for _, ident in workers}) == len(workers) == 3  # one name per worker, the same every time
+    assert sorted(initialized) == sorted((name, ident, "tag") for name, ident in workers)
+    # Registered for its tasks only: nothing of the workers is left for threading to list.
+    assert not [t for t in threading.enumerate() if t.name.startswith(f"{prefix}_")]
+
+
+def test_map_keeps_the_standard_contract_and_its_buffer_bounds_what_is_submitted():
+    submitted = AtomicInteger()
+
+    class Counting(ThreadPoolExecutor):
+        def submit(self, fn, /, *args, **kwargs):
+            submitted.increment()
+            return super().submit(fn, *args, **kwargs)
+
+    executor = Counting(2)
+    results = executor.map(lambda a, b: a // b, [4, 6, 8, 9], [2, 0, 4])
+    assert next(results) == 2
+    with pytest.raises(ZeroDivisionError):
+        next(results)
+    # A buffer of 4: each result read lets one more call in, however long the input.
+    submitted.set(0)
+    mapped = executor.map(str, range(10**6), buffersize=4, chunksize=9)
+    assert [next(mapped) for _ in range(10)] == [str(i) for i in range(10)]
+    assert submitted.get() == 14
+    mapped.close()
+    for bad, error, message in [(0, ValueError, "^buffersize must be None or > 0$"), (-3, ValueError, None),
+                                (1.0, TypeError, "^buffersize must be an integer or None$"), ("4", TypeError, None)]:
+        with pytest.raises(error, match=message):
+            executor.map(str, [1], buffersize=bad)
+    future, gate = gated(executor)
+    with pytest.raises(TimeoutError):
+        list(executor.map(gate.wait, [TIMEOUT], timeout=0.05))
+    gate.set()
+    executor.shutdown()
+    assert future.result(0) is True
+
+
+@pytest.mark.parametrize("first", ["wait", "no wait", "cancel"])
+def test_every_shutdown_waits_for_the_workers_as_the_standard_one_does(first):
+    # Unlike a ThreadPool's, a second shutdown(wait=True) after one that did not wait waits for the workers too.
+    executor = ThreadPoolExecutor(1)
+    running, gate = gated(executor)
+    queued = [executor.submit(pow, 2, i) for i in range(5)]
+    if first == "wait":
+        closers = start_threads([executor.shutdown])
+        eventually(lambda: refuses(executor) and thread_state(closers[0].native_id) == "S", "the first one waits")
+    else:
+        executor.shutdown(wait=False, cancel_futures=first == "cancel")
+        assert refuses(executor) and not running.done()
+        closers = []
+    closers += start_threads([executor.shutdown])
+    eventually(lambda: thread_state(closers[-1].native_id) == "S", "the second one waits")
+    assert all(c.is_alive() for c in closers) and not running.done()
+    gate.set()
+    join_all(closers)
+    assert running.result(0) is True and all(f.done() for f in queued)
+    if first == "cancel":
+        for future in queued:
+            with pytest.raises(concurrent.futures.CancelledError):
+                future.result(0)
+    else:
+        assert [f.result(0) for f in queued] == [1, 2, 4, 8, 16]
+
+
+def test_shutdown_that_waits_cancels_what_is_queued_for_good():
+    executor = ThreadPoolExecutor(1)
+    running, gate = gated(executor)
+    queued = [executor.submit(int, i) for i in range(3)]
+    closer = start_threads([lambda: executor.shutdown(cancel_futures=True)])
+    # Asleep while holding its pool: the pool's own shutdown has begun, and only its wait for the workers sleeps.
+    eventually(lambda: holds_its_pool(executor) and thread_state(closer[0].native_id) == "S", "the shutdown waits")
+    gate.set()
+    join_all(closer)
+    assert running.result(0) is True and all(f.cancelled() for f in queued)
+
+
+def test_a_later_shutdown_cancels_what_is_still_queued():
+    executor = ThreadPoolExecutor(1)
+    running, gate = gated(executor)
+    queued = [executor.submit(int, i) for i in range(3)]
+    executor.shutdown(wait=False)
+    executor.shutdown(wait=False, cancel_futures=True)
+    gate.set()
+    executor.shutdown()
+    assert running.result(0) is True
+    for future in queued:
+        with pytest.raises(concurrent.futures.CancelledError):
+            future.result(0)
+
+
+def test_shutdown_with_wait_from_its_own_task_raises_and_the_rest_still_runs():
+    executor, done = ThreadPoolExecutor(2), threading.Event()
+    inside = executor.submit(lambda: done.wait(TIMEOUT) and executor.shutdown())
+    after = executor.submit(pow, 3, 2)
+    done.set()
+    assert str(inside.exception(TIMEOUT)) == "cannot join current thread"
+    assert after.result(TIMEOUT) == 9
+    executor.shutdown()  # from outside: waits for both workers
+
+
+def test_submissions_racing_shutdown_are_run_or_refused_with_the_standard_message(run_threads):
+    for _ in range(5):
+        executor, accepted, refusals, go = ThreadPoolExecutor(2), [], [], threading.Barrier(2)
+
+        def submitter():
+            go.wait(TIMEOUT)
+            while True:
+                try:
+                    accepted.append(executor.submit(pow, len(accepted), 2))
+                except RuntimeError as refused:
+                    refusals.append(str(refused))
+                    return
+
+        run_threads(submitter, lambda: (go.wait(TIMEOUT), executor.shutdown()))
+        assert refusals == ["cannot schedule new futures after shutdown"]
+        assert [f.result(0) for f in accepted] == [i * i for i in range(len(accepted))]  # all run before the return
+
+
+@pytest.mark.parametrize("how", ["buffered", "cancelled"])
+def test_shut_down_while_a_map_is_read(how):
+    executor = ThreadPoolExecutor(1)
+    running, gate = gated(executor)
+    if how == "buffered":
+        # The next result read would submit one more call: refused, and what is buffered is cancelled.
+        mapped = executor.map(int, ["1", "2", "3", "4"], buffersize=2)
+        executor.shutdown(wait=False)
+        gate.set()
+        with pytest.raises(RuntimeError, match=SHUT):
+            next(mapped)
+    else:
+        mapped = executor.map(int, ["1", "2", "3"])
+        executor.shutdown(wait=False, cancel_futures=True)
+        gate.set()
+        with pytest.raises(concurrent.futures.CancelledError):
+            next(mapped)
+    executor.shutdown()
+    assert running.result(0) is True
+    assert list(mapped) == []  # the iterator has ended
+
+
+def test_queued_tasks_run_before_the_interpreter_exits_however_the_executor_was_left():
+    # Shut down without waiting, shut down by an exit handler (when no new thread may start), or never shut down:
+    # what was queued runs before the process ends, as with the standard executor.
+    out = run_python("""
+import atexit, sys, threading
+from torvan import ThreadPoolExecutor
+
+gate = threading.Event()
+for how in ("no wait", "at exit", "never"):
+    executor = ThreadPoolExecutor(1)
+    executor.submit(gate.wait, 30)
+    for i in range(2):
+        executor.submit(sys.stdout.write, f"{how} {i}\\n")  # one write: the executors' workers print at once
+    if how == "no wait":
+        executor.shutdown(wait=False)
+    elif how == "at exit":
+        atexit.register(executor.shutdown, wait=False)
+gate.set()
+""")
+    assert sorted(out.splitlines()) == sorted(f"{how} {i}" for how in ("no wait", "at exit", "never") for i in range(2))
