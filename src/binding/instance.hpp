@@ -219,7 +219,10 @@ bool keep_for_reuse(PyObject* self) noexcept {
         if (KeptInstance<Class>::object != nullptr || type->tp_dealloc != &dealloc_instance<Class>) {
             return false;
         }
-        PyObject_Init(self, type);  // alive again, with one reference: the thread's
+        // Alive again with one reference, the thread's. Not PyObject_Init: that
+        // would take another reference to the type, which the instance holds
+        // already from its allocation and gives back only when it is freed.
+        _Py_NewReference(self);
         Instance<Class>::from(self)->owner_thread = kKeptForReuse;
         KeptInstance<Class>::object = self;
         if (!KeptInstance<Class>::released_at_end) {

@@ -27,6 +27,9 @@ std::uint64_t hash_by_type(PyObject* key);
 inline std::uint64_t hash_of(PyObject* key) {
     PyTypeObject* type = Py_TYPE(key);
     if (type == &PyUnicode_Type) {
+        // Relaxed, as the interpreter reads it: pairs with the relaxed store
+        // of whichever thread computed the hash first; the value stands alone,
+        // and -1 (not yet computed) sends the key to its type's function.
         Py_hash_t cached = _Py_atomic_load_ssize_relaxed(&_PyASCIIObject_CAST(key)->hash);
         if (cached != -1) {
             return static_cast<std::uint64_t>(cached);
