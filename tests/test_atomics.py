@@ -67,6 +67,15 @@ def test_int_index_and_truth_load_the_value():
     join_all([worker])
 
 
+# Integers of one 30-bit digit are read in place, longer ones and subclasses through PyLong_AsLong.
+@pytest.mark.parametrize("value", [0, 1, -1, 2**30 - 1, 1 - 2**30, 2**30, -(2**30), 2**62 + 3, MAX, MIN, True,
+                                   type("Sub", (int,), {})(-7)])
+def test_every_size_of_integer_argument(value):
+    a = AtomicInteger(value)
+    assert a.get() == value and a.fetch_add(value) == value and a.get() == (2 * value + 2**63) % 2**64 - 2**63
+    assert a.compare_and_set(a.get(), value) is True and a.get_and_set(-value if value != MIN else 0) == value
+
+
 class TestOrderings:
     @pytest.mark.parametrize("name, ordering", SPELLINGS)
     def test_every_ordering(self, name, ordering):

@@ -97,6 +97,43 @@ def test_listings_follow_shard_index_order():
     assert m.keys() is not m.keys()  # a new list each time
 
 
+class Hashed(int):
+    def __hash__(self):
+        return 2
+
+
+def test_keys_are_hashed_as_their_types_hash_them():
+    # Exact str and int keys are hashed without a call: the shard (hash mod 3) must be the one their type's hash
+    # gives. Each key shares a map with one int in each other shard, so one key per shard makes the listing
+    # certain; a key in a wrong shard would share it with an int, listed in either order, and fresh maps
+    # draw fresh orders.
+    def fresh(text):
+        return "".join([text[:1], text[1:]])  # an equal str whose hash is not computed yet
+
+    makers = [lambda: -1, lambda: 2**30 - 1, lambda: 1 - 2**30, lambda: 2**30, lambda: 2**62 + 7,
+              lambda: fresh("shard"), lambda: fresh("other key"), lambda: fresh("x"), lambda: Hashed(7)]
+    for make in makers:
+        shard = (hash(make()) % 2**64) % 3
+        for _ in range(20):
+            m, key = ConcurrentMap(3), make()
+            for other in range(3):
+                if other != shard:
+                    m.set(other, None)
+            m.set(key, None)
+            assert m.keys() == [key if s == shard else s for s in range(3)]
+            assert m.get_val(make()) == (True, None) and m.get(-2 if key == -1 else "absent") is None
+
+
+def test_set_again_with_the_same_value_keeps_one_reference():
+    m, key, value = ConcurrentMap(1), "k", Token()
+    base = sys.getrefcount(value)
+    for _ in range(3):
+        m.set(key, value)
+        assert sys.getrefcount(value) == base + 1 and m.get(key) is value
+    m.set(key, None)
+    assert sys.getrefcount(value) == base
+
+
 @pytest.mark.thread_unsafe(reason="gc.collect() returns at once while another thread collects")
 def test_subclasses_are_created_and_freed_with_their_contents():
     class Named(ConcurrentMap):

@@ -98,6 +98,46 @@ class TestGuardProtocol:
         assert free(lock)
 
 
+@pytest.mark.parametrize("kind", ["read", "write"])
+def test_a_guard_made_after_others_died_starts_afresh(kind):
+    # A thread makes a guard from the last one it dropped: nothing of the dead one (its lock, its held access, its
+    # entered state) may carry over.
+    a, b = RwLock(), RwLock()
+    for dropped_entered in (False, True):
+        guard = getattr(a, kind)()
+        guard.__enter__()
+        if not dropped_entered:
+            guard.__exit__(None, None, None)
+        del guard  # released if still entered
+        guard = getattr(b, kind)()
+        with guard:  # not "already entered"
+            with a.write():  # a is free
+                pass
+            with pytest.raises(RuntimeError, match=f"^{WOULD_DEADLOCK}$"):
+                b.write().__enter__()  # b is what this thread holds
+        del guard
+        assert free(a) and free(b)
+
+
+@pytest.mark.thread_unsafe(reason="replaces sys.unraisablehook for the whole process")
+def test_threads_reuse_only_their_own_dead_guards(run_threads, unraisable):
+    # Each thread makes its guards from its own dead ones, bound to it; the one a thread keeps when it ends is
+    # let go of silently, wherever that happens.
+    lock, rounds = RwLock(), scaled(2000)
+
+    def churn():
+        for _ in range(rounds):
+            with lock.read():
+                pass
+            guard = lock.write()
+            with guard:
+                pass
+
+    run_threads(churn, churn, churn)
+    assert free(lock)  # any call drains what the ended threads let go of
+    assert unraisable == []
+
+
 @pytest.mark.parametrize("held, wanted", [("write", "read"), ("read", "write"), ("write", "write"),
                                           ("read read", "write")])
 def test_a_guard_waits_for_other_threads_conflicting_guards(held, wanted):

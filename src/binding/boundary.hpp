@@ -46,6 +46,19 @@ R at_boundary(R error_value, Body&& body) noexcept {
     }
 }
 
+// The same for an entry that has just found no deferred release pending: the
+// drain, whose call would make the entry keep registers for after it, is
+// left out of the fast path.
+template <class R, class Body>
+R at_boundary_drained(R error_value, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        detail::set_error_from_current_exception();
+        return error_value;
+    }
+}
+
 // Reports the error that `set_error` sets through sys.unraisablehook. A
 // deallocator may run while an exception propagates (a frame unwinding drops
 // its locals): that exception is kept aside and restored, not replaced.

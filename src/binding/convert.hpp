@@ -55,7 +55,17 @@ template <class T>
 struct Extract;
 template <>
 struct Extract<std::int64_t> {
-    static std::int64_t from(PyObject* o) { return extract_int64(o); }
+    // An exact int of one digit or none, the common argument, is read in
+    // place; anything else goes through PyLong_AsLong with its errors.
+    static std::int64_t from(PyObject* o) {
+        if (PyLong_CheckExact(o)) [[likely]] {
+            auto* number = reinterpret_cast<PyLongObject*>(o);
+            if (PyUnstable_Long_IsCompact(number)) [[likely]] {
+                return PyUnstable_Long_CompactValue(number);
+            }
+        }
+        return extract_int64(o);
+    }
 };
 template <>
 struct Extract<std::uint64_t> {
@@ -67,7 +77,12 @@ struct Extract<double> {
 };
 template <>
 struct Extract<bool> {
-    static bool from(PyObject* o) { return extract_strict_bool(o); }
+    static bool from(PyObject* o) {
+        if (o == Py_True || o == Py_False) [[likely]] {
+            return o == Py_True;
+        }
+        return extract_strict_bool(o);
+    }
 };
 template <>
 struct Extract<std::string_view> {
@@ -120,7 +135,9 @@ P convert_parameter(PyObject* slot, std::string_view parameter) {
 }
 
 // Result conversion.
-inline PyObject* to_python(bool value) noexcept { return Py_NewRef(value ? Py_True : Py_False); }
+// True, False and None are immortal: a new reference to them needs no count.
+inline PyObject* to_python(bool value) noexcept { return value ? Py_True : Py_False; }
+inline PyObject* none_result() noexcept { return Py_None; }
 inline PyObject* to_python(std::int64_t value) { return checked(PyLong_FromLong(value)).release(); }
 inline PyObject* to_python(std::uint64_t value) { return checked(PyLong_FromUnsignedLongLong(value)).release(); }
 inline PyObject* to_python(double value) { return checked(PyFloat_FromDouble(value)).release(); }

@@ -19,7 +19,7 @@ using FinishDealloc = void (*)(PyObject*) noexcept;
 namespace detail {
 // Deallocations of module objects in progress on this thread, and how many
 // wait parked. Initial-exec TLS keeps the common path free of calls, and
-// constinit any check for an initializer (see attach_depth).
+// constinit any check for an initializer.
 extern constinit thread_local std::uint32_t dealloc_depth __attribute__((tls_model("initial-exec")));
 extern constinit thread_local std::uint32_t parked_deallocs __attribute__((tls_model("initial-exec")));
 // Deep enough that ordinary nesting never parks, shallow enough that the

@@ -16,12 +16,15 @@ void drain_deferred_slow();
 // Queues one reference for release (the caller is detached).
 void defer_release(PyObject* object) noexcept;
 
+// Whether references wait to be released.
+inline bool deferred_releases_pending() noexcept { return detail::deferred_pending.load(std::memory_order_acquire); }
+
 // Releases every queued reference, in the order queued. Called whenever a
 // thread attaches; cheap when nothing is queued.
 inline void drain_deferred_releases() {
     // Acquire: pairs with defer_release's release store; the list itself is
     // read under its mutex. A stale false only delays the drain to the next attach.
-    if (detail::deferred_pending.load(std::memory_order_acquire)) {
+    if (deferred_releases_pending()) {
         detail::drain_deferred_slow();
     }
 }

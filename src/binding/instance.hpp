@@ -30,6 +30,7 @@
 #include "core/failure.hpp"
 #include "binding/owned_ref.hpp"
 #include "binding/py_error.hpp"
+#include "binding/thread_end.hpp"
 #include "core/platform/thread.hpp"
 
 namespace torvan::binding {
@@ -40,6 +41,7 @@ struct ClassTraits {
     static constexpr bool kWeakReferences = false;      // instances can be weakly referenced
     static constexpr bool kExclusiveMethods = false;    // some method takes an exclusive borrow
     static constexpr bool kDrainingMethods = false;     // some method takes a draining borrow (implies the above)
+    static constexpr bool kReusedOnThread = false;      // a thread makes its next instance from its last dead one
 };
 
 struct NoField {};
@@ -101,20 +103,43 @@ private:
     DrainingBorrow borrow_;
 };
 
+[[noreturn, gnu::cold]] inline void fail_sent_to_another_thread(const char* type_path, std::uint64_t current,
+                                                                std::uint64_t owner) {
+    fail(std::string("assertion `left == right` failed: ") + type_path +
+         " is unsendable, but sent to another thread\n  left: " + std::to_string(current) +
+         "\n right: " + std::to_string(owner));
+}
+
 // The thread-bound check: a native failure when called off the owner thread.
 template <class Class>
 void check_owner_thread(const Instance<Class>& instance) {
     if constexpr (Class::kThreadBound) {
         std::uint64_t current = platform::current_thread_id();
-        if (current != instance.owner_thread) {
-            fail(std::string("assertion `left == right` failed: ") + Class::kTypePath +
-                 " is unsendable, but sent to another thread\n  left: " + std::to_string(current) +
-                 "\n right: " + std::to_string(instance.owner_thread));
+        if (current != instance.owner_thread) [[unlikely]] {
+            fail_sent_to_another_thread(Class::kTypePath, current, instance.owner_thread);
         }
     }
 }
 
 namespace detail {
+
+// Instances of a thread-bound class that its threads make and drop at a high
+// rate (a guard per `with lock.read():`) are reused: an instance that dies on
+// its owner thread is made alive again at once (a new reference, as a new
+// object gets) with no native state, and kept by the thread, which makes its
+// next instance of the class from it instead of allocating. Nobody else can
+// reach it: it was dead, it has no weak references and the collector does not
+// track it. Owner thread 0 marks it as kept; the thread lets go of it when
+// it ends (later, on a thread that attaches, since the ending thread no
+// longer is), and that release frees it like any dead instance.
+inline constexpr std::uint64_t kKeptForReuse = 0;
+
+template <class Class>
+struct KeptInstance {
+    static inline constinit thread_local PyObject* object __attribute__((tls_model("initial-exec"))) = nullptr;
+    static inline constinit thread_local bool released_at_end __attribute__((tls_model("initial-exec"))) = false;
+};
+
 template <class Class>
 OwnedRef adopt_state(OwnedRef object, typename Class::State&& state) noexcept {
     auto* instance = Instance<Class>::from(object.get());
@@ -141,11 +166,17 @@ OwnedRef create_instance(PyTypeObject* type, typename Class::State&& state) {
 
 // The same for an instance native code makes of the class's own type (a
 // guard per `with lock.read():`): object's tp_new would only check an empty
-// argument tuple before this very allocation.
+// argument tuple before this very allocation, which a class reused on its
+// threads makes only when the thread keeps no instance.
 template <class Class>
 OwnedRef create_native_instance(PyTypeObject* type, typename Class::State&& state) {
     static_assert(std::is_nothrow_move_constructible_v<typename Class::State>,
                   "native state must move without throwing");
+    if constexpr (Class::kReusedOnThread) {
+        if (PyObject* kept = std::exchange(detail::KeptInstance<Class>::object, nullptr)) {
+            return detail::adopt_state<Class>(OwnedRef::steal(kept), std::move(state));
+        }
+    }
     OwnedRef object = checked(type->tp_alloc(type, 0));
     return detail::adopt_state<Class>(std::move(object), std::move(state));
 }
@@ -177,10 +208,44 @@ template <class Class>
 void dealloc_instance(PyObject* self) noexcept;
 
 namespace detail {
+
+// Keeps a dead instance of a class reused on its threads, its native state
+// destroyed, when the thread keeps none yet: true when kept.
+template <class Class>
+bool keep_for_reuse(PyObject* self) noexcept {
+    if constexpr (Class::kReusedOnThread) {
+        static_assert(Class::kThreadBound && !Class::kWeakReferences, "only a thread's own instances are reused");
+        PyTypeObject* type = Py_TYPE(self);
+        if (KeptInstance<Class>::object != nullptr || type->tp_dealloc != &dealloc_instance<Class>) {
+            return false;
+        }
+        // Alive again with one reference, the thread's. Not PyObject_Init: that
+        // would take another reference to the type, which the instance holds
+        // already from its allocation and gives back only when it is freed.
+        _Py_NewReference(self);
+        Instance<Class>::from(self)->owner_thread = kKeptForReuse;
+        KeptInstance<Class>::object = self;
+        if (!KeptInstance<Class>::released_at_end) {
+            KeptInstance<Class>::released_at_end = true;
+            release_at_thread_end(&KeptInstance<Class>::object);
+        }
+        return true;
+    } else {
+        (void)self;
+        return false;
+    }
+}
+
 template <class Class>
 void finish_dealloc(PyObject* self) noexcept {
     auto* instance = Instance<Class>::from(self);
+    bool kept = false;
     at_dealloc_boundary([&] {
+        if constexpr (Class::kReusedOnThread) {
+            if (instance->owner_thread == kKeptForReuse) {
+                return;  // a kept instance let go of: no state left, nothing to report
+            }
+        }
         if constexpr (Class::kThreadBound) {
             if (instance->owner_thread != platform::current_thread_id()) {
                 report_unraisable([] {
@@ -194,7 +259,11 @@ void finish_dealloc(PyObject* self) noexcept {
             }
         }
         std::destroy_at(&instance->state);
+        kept = keep_for_reuse<Class>(self);
     });
+    if (kept) {
+        return;
+    }
     if constexpr (Class::kWeakReferences) {
         if (instance->weaklist != nullptr) {
             PyObject_ClearWeakRefs(self);

@@ -183,7 +183,7 @@ template <class R, class Call>
 PyObject* finish(PyObject* self, Call&& call) {
     if constexpr (std::is_void_v<R>) {
         call();
-        return Py_NewRef(Py_None);
+        return none_result();
     } else if constexpr (std::is_same_v<R, ReturnSelf>) {
         call();
         return Py_NewRef(self);
@@ -202,20 +202,130 @@ using BorrowGuard = std::conditional_t<
     std::conditional_t<Mode == Borrow::Exclusive, ExclusiveBorrowOf<Class>,
                        std::conditional_t<Mode == Borrow::Draining, DrainingBorrowOf<Class>, NoBorrow>>>;
 
-// Runs a method body on `self` under its borrow; `arguments` converts the
-// arguments once the borrow is held and returns them as a tuple.
+// Runs a method body on `self` under its borrow and returns its native
+// result; `arguments` converts the arguments once the borrow is held and
+// returns them as a tuple.
 template <auto Body, Borrow Mode, class Arguments>
-PyObject* call_method(PyObject* self, Arguments&& arguments) {
-    using Traits = BodyTraits<decltype(Body)>;
-    using Class = typename Traits::Owner;
+auto run_method(PyObject* self, Arguments&& arguments) -> typename BodyTraits<decltype(Body)>::Result {
+    using Class = typename BodyTraits<decltype(Body)>::Owner;
     auto& instance = *Instance<Class>::from(self);
     check_owner_thread(instance);
     BorrowGuard<Mode, Class> borrow(instance);
     auto converted = arguments();
-    return finish<typename Traits::Result>(self, [&] {
-        return std::apply([&](auto&&... args) { return Body(instance, std::forward<decltype(args)>(args)...); },
-                          std::move(converted));
-    });
+    return std::apply([&](auto&&... args) { return Body(instance, std::forward<decltype(args)>(args)...); },
+                      std::move(converted));
+}
+
+// A native result whose conversion cannot raise a C++ exception (a failed
+// one returns null with the interpreter's error set) is converted after the
+// boundary: the conversion is then the entry's last call, made as a jump.
+template <class R>
+struct ResultAfter {
+    static constexpr bool kApplies = false;
+};
+template <>
+struct ResultAfter<void> {
+    static constexpr bool kApplies = true;
+    template <class Run>
+    void run(Run& body) { body(); }
+    PyObject* to_python(PyObject*) noexcept { return none_result(); }
+};
+template <>
+struct ResultAfter<ReturnSelf> {
+    static constexpr bool kApplies = true;
+    template <class Run>
+    void run(Run& body) { body(); }
+    PyObject* to_python(PyObject* self) noexcept { return Py_NewRef(self); }
+};
+template <class Native, PyObject* (*Convert)(Native) noexcept>
+struct ResultValue {
+    static constexpr bool kApplies = true;
+    Native value{};
+    template <class Run>
+    void run(Run& body) { value = body(); }
+    PyObject* to_python(PyObject*) noexcept { return Convert(std::move(value)); }
+};
+inline PyObject* int64_to_python(std::int64_t value) noexcept { return PyLong_FromLong(value); }
+inline PyObject* uint64_to_python(std::uint64_t value) noexcept { return PyLong_FromUnsignedLongLong(value); }
+inline PyObject* double_to_python(double value) noexcept { return PyFloat_FromDouble(value); }
+inline PyObject* bool_to_python(bool value) noexcept { return to_python(value); }
+inline PyObject* owned_to_python(OwnedRef value) noexcept { return value.release(); }
+template <>
+struct ResultAfter<std::int64_t> : ResultValue<std::int64_t, &int64_to_python> {};
+template <>
+struct ResultAfter<std::uint64_t> : ResultValue<std::uint64_t, &uint64_to_python> {};
+template <>
+struct ResultAfter<double> : ResultValue<double, &double_to_python> {};
+template <>
+struct ResultAfter<bool> : ResultValue<bool, &bool_to_python> {};
+template <>
+struct ResultAfter<OwnedRef> : ResultValue<OwnedRef, &owned_to_python> {};
+
+// The boundary, or with kDrained the boundary of an entry that has checked
+// that no deferred release is pending.
+template <bool kDrained, class R, class Body>
+R boundary(R error_value, Body&& body) noexcept {
+    if constexpr (kDrained) {
+        return at_boundary_drained<R>(error_value, body);
+    } else {
+        return at_boundary<R>(error_value, body);
+    }
+}
+
+// Runs `body` (which returns the native result R) inside the boundary and
+// returns the converted result, or null with the error set.
+template <class R, bool kDrained = false, class Body>
+PyObject* complete_at_boundary(PyObject* self, Body&& body) noexcept {
+    if constexpr (ResultAfter<R>::kApplies) {
+        ResultAfter<R> result;
+        if (!boundary<kDrained, bool>(false, [&] {
+                result.run(body);
+                return true;
+            })) {
+            return nullptr;
+        }
+        return result.to_python(self);
+    } else {
+        return boundary<kDrained, PyObject*>(nullptr, [&]() -> PyObject* { return finish<R>(self, body); });
+    }
+}
+
+// A method body called on `self` with the arguments `arguments` converts.
+template <auto Body, Borrow Mode, bool kDrained = false, class Arguments>
+PyObject* call_method(PyObject* self, Arguments&& arguments) noexcept {
+    return complete_at_boundary<typename BodyTraits<decltype(Body)>::Result, kDrained>(
+        self, [&] { return run_method<Body, Mode>(self, arguments); });
+}
+
+// One argument of a vectorcall. The interpreter has just stored the
+// arguments one by one; left to itself, the compiler reads two neighbours
+// with one wide load, which those narrower stores cannot serve, so the load
+// waits until they reach the cache (half the time of a map's set went there).
+inline PyObject* argument_at(PyObject* const* args, std::size_t index) noexcept {
+    PyObject* argument = args[index];
+    asm("" : "+r"(argument));  // a value of its own: no load is merged with it
+    return argument;
+}
+
+// A call with `Given` positional arguments and no keywords, for a function
+// without *args or **kwargs: each parameter is the argument in its place or,
+// past the given ones, its default, all settled at compile time.
+template <class Decl, std::size_t I, std::size_t Given, class P>
+P convert_given(PyObject* const* args) {
+    constexpr ParameterText text = Decl::List::parameters[I];
+    if constexpr (I < Given) {
+        return convert_parameter<P>(argument_at(args, I), text.name);
+    } else if constexpr (IsOptional<P>::value || IsDefaulted<P>::value) {
+        return P{};
+    } else {
+        static_assert(text.has_default(), "a missing argument has a default");
+        constexpr P fallback = parse_default<P>(text.default_text);
+        return fallback;
+    }
+}
+template <class Decl, class Params, std::size_t Given, std::size_t... I>
+Params convert_given_all([[maybe_unused]] PyObject* const* args, std::index_sequence<I...>) {
+    return Params{convert_given<Decl, I, Given, std::tuple_element_t<I, Params>>(args)...};
 }
 
 // The common call (positional arguments only, within the parameter count)
@@ -262,33 +372,104 @@ PyObject* bound_call(Bind&& bind, Call&& call) noexcept {
     });
 }
 
+// The same for a method body on `self`.
+template <auto Body, class Decl, Borrow Mode, class Bind>
+PyObject* bound_method_call(PyObject* self, Bind&& bind) noexcept {
+    using Traits = BodyTraits<decltype(Body)>;
+    return complete_at_boundary<typename Traits::Result>(self, [&] {
+        PyObject* slots[std::tuple_size_v<typename Traits::Params> + 1] = {};
+        CollectedArguments collected;
+        bind(slots, &collected);
+        return run_method<Body, Mode>(self, [&] { return convert_all<Decl, typename Traits::Params>(slots, collected); });
+    });
+}
+
 }  // namespace detail
 
 // Entry points ---------------------------------------------------------------
 
+namespace detail {
+
+// Any call of a fast method: binding with every rule and message.
+template <auto Body, class Decl, Borrow Mode>
+[[gnu::noinline]] PyObject* fastcall_general(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                             PyObject* kwnames) noexcept {
+    return bound_method_call<Body, Decl, Mode>(self, [&](PyObject** slots, CollectedArguments* collected) {
+        bind_fastcall(Decl::description, args, nargs, kwnames, slots, collected);
+    });
+}
+
+// A call of a fast method with `Given` positional arguments, no keywords.
+template <auto Body, class Decl, Borrow Mode, std::size_t Given, bool kDrained>
+PyObject* fastcall_given(PyObject* self, PyObject* const* args) noexcept {
+    using Params = typename BodyTraits<decltype(Body)>::Params;
+    return call_method<Body, Mode, kDrained>(self, [&] {
+        return convert_given_all<Decl, Params, Given>(args, std::make_index_sequence<std::tuple_size_v<Params>>{});
+    });
+}
+
+// Whether a fast method can take the path above: no *args, no **kwargs.
+template <class Decl>
+inline constexpr bool kBindsByPlace = !Decl::List::varargs && !Decl::List::varkw;
+
+// Every call but the one with exactly the required arguments while no
+// deferred release is pending: out of line, so that the entry keeps the frame
+// (often none) of that most common call.
+template <auto Body, class Decl, Borrow Mode, std::size_t... Extra>
+[[gnu::noinline]] PyObject* fastcall_other(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames, std::index_sequence<Extra...>) noexcept {
+    constexpr std::size_t kRequired = Decl::List::required;
+    if (kwnames == nullptr) {
+        auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
+        PyObject* result = nullptr;
+        if (((given == kRequired + Extra &&
+              (result = fastcall_given<Body, Decl, Mode, kRequired + Extra, false>(self, args), true)) ||
+             ...)) {
+            return result;
+        }
+    }
+    return fastcall_general<Body, Decl, Mode>(self, args, nargs, kwnames);
+}
+
+template <auto Body, Borrow Mode>
+[[gnu::noinline]] PyObject* noargs_draining(PyObject* self) noexcept {
+    return call_method<Body, Mode>(self, [] { return std::tuple<>{}; });
+}
+
+}  // namespace detail
+
+// A fast method. The calls that name no keyword and give a count of
+// positional arguments the method takes (nearly all calls) are bound by
+// place, each count by code of its own; any other goes through the general
+// binding, out of line.
 template <auto Body, class Decl, Borrow Mode>
 PyObject* fastcall_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return detail::bound_call<Decl, typename detail::BodyTraits<decltype(Body)>::Params>(
-        [&](PyObject** slots, CollectedArguments* collected) {
-            detail::bind_fastcall_inline(Decl::description, args, nargs, kwnames, slots, collected);
-        },
-        [&](auto convert) { return detail::call_method<Body, Mode>(self, convert); });
+    if constexpr (detail::kBindsByPlace<Decl>) {
+        using List = typename Decl::List;
+        if (kwnames == nullptr && static_cast<std::size_t>(PyVectorcall_NARGS(nargs)) == List::required &&
+            !deferred_releases_pending()) [[likely]] {
+            return detail::fastcall_given<Body, Decl, Mode, List::required, true>(self, args);
+        }
+        return detail::fastcall_other<Body, Decl, Mode>(
+            self, args, nargs, kwnames, std::make_index_sequence<List::positional_count - List::required + 1>{});
+    } else {
+        return detail::fastcall_general<Body, Decl, Mode>(self, args, nargs, kwnames);
+    }
 }
 
 template <auto Body, class Decl, Borrow Mode>
 PyObject* tuple_dict_entry(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    return detail::bound_call<Decl, typename detail::BodyTraits<decltype(Body)>::Params>(
-        [&](PyObject** slots, CollectedArguments* collected) {
-            bind_tuple_dict(Decl::description, args, kwargs, slots, collected);
-        },
-        [&](auto convert) { return detail::call_method<Body, Mode>(self, convert); });
+    return detail::bound_method_call<Body, Decl, Mode>(self, [&](PyObject** slots, CollectedArguments* collected) {
+        bind_tuple_dict(Decl::description, args, kwargs, slots, collected);
+    });
 }
 
 template <auto Body, Borrow Mode = Borrow::Shared>
 PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
-    return at_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
-        return detail::call_method<Body, Mode>(self, [] { return std::tuple<>{}; });
-    });
+    if (deferred_releases_pending()) [[unlikely]] {
+        return detail::noargs_draining<Body, Mode>(self);
+    }
+    return detail::call_method<Body, Mode, true>(self, [] { return std::tuple<>{}; });
 }
 
 // A module function with the fast calling convention (no self).

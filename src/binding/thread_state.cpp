@@ -8,22 +8,10 @@
 
 namespace torvan::binding {
 
-namespace detail {
-constinit thread_local std::int64_t attach_depth __attribute__((tls_model("initial-exec"))) = 0;
-}  // namespace detail
-
-void detail::fail_negative_attach_depth() {
-    fail("attach depth is negative: attaching to the interpreter is forbidden on this thread");
-}
-
-DetachedSection::DetachedSection() noexcept : saved_depth_(detail::attach_depth) {
-    detail::attach_depth = 0;
-    saved_state_ = PyEval_SaveThread();
-}
+DetachedSection::DetachedSection() noexcept : saved_state_(PyEval_SaveThread()) {}
 
 DetachedSection::~DetachedSection() {
     PyEval_RestoreThread(saved_state_);
-    detail::attach_depth = saved_depth_;
     drain_deferred_releases();
 }
 
@@ -88,7 +76,7 @@ ReusedThreadState::~ReusedThreadState() {
 }
 
 void ReusedThreadState::attach() {
-    if (detail::attach_depth != 0) {
+    if (is_attached()) {
         fail("a reused thread state is attached only from a detached thread");
     }
     if (interpreter_is_finalizing()) {
@@ -99,7 +87,6 @@ void ReusedThreadState::attach() {
     } else {
         gil_state_ = PyGILState_Ensure();
     }
-    ++detail::attach_depth;
     drain_deferred_releases();
 }
 
@@ -110,7 +97,6 @@ void ReusedThreadState::detach() noexcept {
     } else {
         PyGILState_Release(gil_state_);  // deletes the thread state
     }
-    --detail::attach_depth;
 }
 
 bool ReusedThreadState::clear_for_next() noexcept {
@@ -123,8 +109,7 @@ bool ReusedThreadState::clear_for_next() noexcept {
 }
 
 NativeThreadAttach::NativeThreadAttach() {
-    if (detail::attach_depth > 0) {
-        ++detail::attach_depth;
+    if (is_attached()) {
         return;
     }
     if (interpreter_is_finalizing()) {
@@ -132,12 +117,10 @@ NativeThreadAttach::NativeThreadAttach() {
     }
     gil_state_ = PyGILState_Ensure();
     ensured_ = true;
-    ++detail::attach_depth;
     drain_deferred_releases();
 }
 
 NativeThreadAttach::~NativeThreadAttach() {
-    --detail::attach_depth;
     if (ensured_) {
         PyGILState_Release(gil_state_);
     }

@@ -3,36 +3,24 @@
 // objects, detached sections for blocking native work, and the attach
 // operation for threads created by the module.
 
-#include <cstdint>
-
 #include "binding/deferred_release.hpp"
 #include "binding/python.hpp"
 
 namespace torvan::binding {
 
-namespace detail {
-// Nested boundary entries (or explicit attaches) the thread is inside; above
-// zero means attached. Initial-exec TLS keeps the hot path free of calls;
-// constinit tells every file that includes this that no initializer needs
-// to run first, so no access checks for one (a load and a branch each).
-extern constinit thread_local std::int64_t attach_depth __attribute__((tls_model("initial-exec")));
-[[noreturn]] void fail_negative_attach_depth();
-}  // namespace detail
+// Whether the calling thread may touch Python objects. The interpreter knows:
+// a thread has a current thread state exactly while it is attached (detaching
+// clears it, in a detached section as anywhere else, and a thread that ends
+// has none left for its last destructors). Asked only where a reference is
+// released, so that entering the module costs no bookkeeping of its own.
+inline bool is_attached() noexcept { return PyThreadState_GetUnchecked() != nullptr; }
 
-inline bool is_attached() noexcept { return detail::attach_depth > 0; }
-
-// Raises the attach depth for the duration of a boundary entry. A negative
-// depth (attaching forbidden) is a native failure.
+// What every boundary entry does on the way in: the thread has just attached
+// as far as the module can tell, so references deferred by detached threads
+// are released.
 class BoundaryEntry {
 public:
-    BoundaryEntry() {
-        if (detail::attach_depth < 0) [[unlikely]] {
-            detail::fail_negative_attach_depth();
-        }
-        ++detail::attach_depth;
-        drain_deferred_releases();
-    }
-    ~BoundaryEntry() { --detail::attach_depth; }
+    BoundaryEntry() { drain_deferred_releases(); }
     BoundaryEntry(const BoundaryEntry&) = delete;
     BoundaryEntry& operator=(const BoundaryEntry&) = delete;
 };
@@ -48,7 +36,6 @@ public:
     DetachedSection& operator=(const DetachedSection&) = delete;
 
 private:
-    std::int64_t saved_depth_;
     PyThreadState* saved_state_;
 };
 

@@ -40,6 +40,7 @@ struct GuardTraits : binding::ClassTraits {
     using State = GuardState<Access>;
     static constexpr bool kThreadBound = true;
     static constexpr bool kExclusiveMethods = true;
+    static constexpr bool kReusedOnThread = true;  // no allocation per `with lock.read():`
     static void drop_on_foreign_thread(State& state) noexcept {
         state.held.release_elsewhere();
         state.handle.reset_elsewhere();

@@ -81,11 +81,12 @@ struct Lookup {
 // answer when no bucket has the hash or its keys compare natively, nothing
 // when a writer holds the lock or a key needs Python to compare.
 std::optional<Lookup> look_up_natively(Shard& shard, std::uint64_t hash, PyObject* key, bool with_value) noexcept {
+    std::uint64_t spot = shard.table.spot(hash);  // before the section's fence, beside its latency
     ReadSection section;
     if (!section.entered() || !shard.lock.is_free()) {
         return std::nullopt;
     }
-    PairEntry* entry = shard.table.find(hash);
+    PairEntry* entry = shard.table.find(hash, spot);
     if (entry == nullptr) {
         return Lookup{};
     }
@@ -100,13 +101,9 @@ std::optional<Lookup> look_up_natively(Shard& shard, std::uint64_t hash, PyObjec
     return Lookup{true, with_value ? OwnedRef::borrow(entry->bucket()[index].value) : OwnedRef()};
 }
 
-// The read form: one snapshot, no identity shortcut, no retry.
-Lookup look_up(Self& self, PyObject* key, bool with_value) {
-    std::uint64_t hash = hash_of(key);
-    Shard& shard = self.state.shard_for(hash);
-    if (std::optional<Lookup> answer = look_up_natively(shard, hash, key, with_value)) {
-        return std::move(*answer);
-    }
+// The read form under the lock, with comparisons after it: out of line, so
+// that the native lookup keeps a small frame.
+[[gnu::noinline]] Lookup look_up_by_comparison(Shard& shard, std::uint64_t hash, PyObject* key, bool with_value) {
     Snapshot snapshot;
     {
         Guard guard(shard.lock);
@@ -120,6 +117,16 @@ Lookup look_up(Self& self, PyObject* key, bool with_value) {
         }
     }
     return Lookup{};
+}
+
+// The read form: one snapshot, no identity shortcut, no retry.
+Lookup look_up(Self& self, PyObject* key, bool with_value) {
+    std::uint64_t hash = hash_of(key);
+    Shard& shard = self.state.shard_for(hash);
+    if (std::optional<Lookup> answer = look_up_natively(shard, hash, key, with_value)) [[likely]] {
+        return std::move(*answer);
+    }
+    return look_up_by_comparison(shard, hash, key, with_value);
 }
 
 OwnedRef get(Self& self, Object key) {
@@ -136,14 +143,26 @@ bool contains_key(Self& self, Object key) { return look_up(self, key.ptr, false)
 
 // Mutations ------------------------------------------------------------------
 
+// A reference the map lets go of, released when this goes, after the lock.
+// Map methods never run detached, so the release need not ask.
+struct ReleasedAfterLock {
+    PyObject* object = nullptr;
+    ReleasedAfterLock() noexcept = default;
+    ReleasedAfterLock(const ReleasedAfterLock&) = delete;
+    ReleasedAfterLock& operator=(const ReleasedAfterLock&) = delete;
+    ~ReleasedAfterLock() { Py_XDECREF(object); }
+};
+
 void set(Self& self, Object key_arg, Object value_arg) {
     PyObject* key = key_arg.ptr;
     PyObject* value = value_arg.ptr;
     std::uint64_t hash = hash_of(key);
-    OwnedRef replaced;  // declared first: released after the lock
+    ReleasedAfterLock replaced;  // declared first: released after the lock
     resolve_then_commit<OnMatch::kCommit>(self.state.shard_for(hash), hash, key, [&](Place& place) {
         if (place.found()) {
-            replaced = OwnedRef::steal(std::exchange(place.pair().value, Py_NewRef(value)));
+            if (place.pair().value != value) {  // the same value again changes nothing
+                replaced.object = std::exchange(place.pair().value, Py_NewRef(value));
+            }
         } else {
             place.append(key, value);
         }

@@ -11,7 +11,7 @@ namespace torvan::map {
 
 using binding::OwnedRef;
 
-std::uint64_t hash_of(PyObject* key) {
+std::uint64_t hash_by_type(PyObject* key) {
     Py_hash_t hash = PyObject_Hash(key);
     if (hash == -1) {  // never a valid hash: the interpreter maps it to -2
         binding::raise_current();
@@ -77,7 +77,7 @@ NativeEquality native_equal(PyObject* stored, PyObject* probe) noexcept {
     return NativeEquality::Unknown;
 }
 
-std::uint32_t native_find(const PairBucket& bucket, PyObject* probe) noexcept {
+std::uint32_t native_find_in(const PairBucket& bucket, PyObject* probe) noexcept {
     for (std::uint32_t i = 0; i < bucket.size(); ++i) {
         switch (native_equal(bucket[i].key, probe)) {
             case NativeEquality::Equal:

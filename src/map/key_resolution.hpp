@@ -15,9 +15,34 @@
 
 namespace torvan::map {
 
+// The probe key's hash by its type's own hash function; raises the key's
+// error (unhashable, a failing __hash__).
+std::uint64_t hash_by_type(PyObject* key);
+
 // The probe key's hash as the unsigned 64-bit value with the same bits.
-// Raises the key's own error (unhashable, a failing __hash__).
-std::uint64_t hash_of(PyObject* key);
+// Exact str and int keys, the common ones, are hashed in place, as their
+// types' hash functions would: a str keeps its hash in the object once it
+// has been computed, and an int of one digit is its own hash, except -1,
+// whose hash is -2. Anything else calls its type's hash function.
+inline std::uint64_t hash_of(PyObject* key) {
+    PyTypeObject* type = Py_TYPE(key);
+    if (type == &PyUnicode_Type) {
+        // Relaxed, as the interpreter reads it: pairs with the relaxed store
+        // of whichever thread computed the hash first; the value stands alone,
+        // and -1 (not yet computed) sends the key to its type's function.
+        Py_hash_t cached = _Py_atomic_load_ssize_relaxed(&_PyASCIIObject_CAST(key)->hash);
+        if (cached != -1) {
+            return static_cast<std::uint64_t>(cached);
+        }
+    } else if (type == &PyLong_Type) {
+        auto* number = reinterpret_cast<PyLongObject*>(key);
+        if (PyUnstable_Long_IsCompact(number)) {
+            Py_ssize_t value = PyUnstable_Long_CompactValue(number);
+            return static_cast<std::uint64_t>(value == -1 ? -2 : value);
+        }
+    }
+    return hash_by_type(key);
+}
 
 // The equality test: the stored key is the left operand. Raises what the
 // comparison or the truth test of its result raises.
@@ -39,7 +64,20 @@ inline bool names_pair(const PairBucket& bucket, std::uint32_t index) noexcept {
 // before the answer cannot be compared natively. Reads the stored keys, so
 // the caller holds the shard lock or is inside a read section.
 inline constexpr std::uint32_t kUndecided = ~std::uint32_t{0};
-std::uint32_t native_find(const PairBucket& bucket, PyObject* probe) noexcept;
+std::uint32_t native_find_in(const PairBucket& bucket, PyObject* probe) noexcept;
+
+// The common case settled inline: the bucket's first key is the probe object
+// itself, of a type whose objects always equal themselves (a float may not:
+// NaN), as a key reused from the map or interned is.
+inline std::uint32_t native_find(const PairBucket& bucket, PyObject* probe) noexcept {
+    if (!bucket.empty() && bucket[0].key == probe) {
+        PyTypeObject* type = Py_TYPE(probe);
+        if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyBytes_Type) {
+            return 0;
+        }
+    }
+    return native_find_in(bucket, probe);
+}
 
 // Locates `key` by identity in a bucket.
 inline std::uint32_t find_identical(const PairBucket& bucket, PyObject* key) noexcept {

@@ -88,25 +88,12 @@ enum class OnMatch {
     kAnswer,
 };
 
-// Runs `commit(place)` under the shard's write lock once the probe key's
-// place is settled, and returns what it returns. With OnMatch::kAnswer the
-// result is built from the matched value instead. Whatever the call holds
-// (the examined keys, a match) is released after the lock; an exception from
-// a comparison propagates with the map unchanged.
+// Steps 2 to 4, when the first locked step needs Python to compare keys: out
+// of line, so that the common path keeps a small frame.
 template <OnMatch on_match, class Commit>
-auto resolve_then_commit(Shard& shard, std::uint64_t hash, PyObject* key, Commit&& commit)
+[[gnu::noinline]] auto resolve_by_comparison(Shard& shard, std::uint64_t hash, PyObject* key, Commit& commit)
     -> std::invoke_result_t<Commit&, Place&> {
     using Result = std::invoke_result_t<Commit&, Place&>;
-    constexpr bool kIdentityFirst = on_match == OnMatch::kCommit;
-    {
-        WriteGuard guard(shard.lock);
-        PairEntry* entry = shard.table.find(hash);
-        std::uint32_t index = entry ? locate_natively(entry->bucket(), key, kIdentityFirst) : 0;
-        if (index != kUndecided) {
-            Place place(shard.table, hash, entry, index);
-            return commit(place);
-        }
-    }
     ExaminedKeys examined;
     for (;;) {
         OwnedPair match = comparison_pass(shard, hash, key, examined, on_match == OnMatch::kAnswer);
@@ -133,6 +120,28 @@ auto resolve_then_commit(Shard& shard, std::uint64_t hash, PyObject* key, Commit
         }
         // A key this call has not compared arrived: another pass.
     }
+}
+
+// Runs `commit(place)` under the shard's write lock once the probe key's
+// place is settled, and returns what it returns. With OnMatch::kAnswer the
+// result is built from the matched value instead. Whatever the call holds
+// (the examined keys, a match) is released after the lock; an exception from
+// a comparison propagates with the map unchanged.
+template <OnMatch on_match, class Commit>
+auto resolve_then_commit(Shard& shard, std::uint64_t hash, PyObject* key, Commit&& commit)
+    -> std::invoke_result_t<Commit&, Place&> {
+    constexpr bool kIdentityFirst = on_match == OnMatch::kCommit;
+    std::uint64_t spot = shard.table.spot(hash);  // before the lock, beside its latency
+    {
+        WriteGuard guard(shard.lock);
+        PairEntry* entry = shard.table.find(hash, spot);
+        std::uint32_t index = entry ? locate_natively(entry->bucket(), key, kIdentityFirst) : 0;
+        if (index != kUndecided) [[likely]] {
+            Place place(shard.table, hash, entry, index);
+            return commit(place);
+        }
+    }
+    return resolve_by_comparison<on_match>(shard, hash, key, commit);
 }
 
 }  // namespace torvan::map

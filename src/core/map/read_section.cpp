@@ -7,10 +7,11 @@
 
 namespace torvan::map {
 
+std::atomic<ReaderRecord*> detail::g_records{nullptr};
+
 namespace {
 
-// Every record ever made, newest first; only ever grows.
-std::atomic<ReaderRecord*> g_records{nullptr};
+using detail::g_records;
 
 // The registry list: records are pushed with a release CAS and walked after
 // an acquire load, so a record's fields are set up before anyone walks to it.
@@ -65,19 +66,12 @@ ReaderRecord* detail::claim_reader_record() noexcept {
     return record;
 }
 
-void wait_for_readers() noexcept {
-    for (ReaderRecord* record = g_records.load(std::memory_order_acquire); record != nullptr;
-         record = record->next) {
-        std::uint64_t seen = record->sequence.load(std::memory_order_seq_cst);
-        if ((seen & 1) == 0) {
-            continue;
-        }
-        sync::SpinWait wait;  // a read section is a few loads long
-        // Acquire: pairs with ~ReadSection's release, so the reader's reads of
-        // the table come before the writer's changes.
-        while (record->sequence.load(std::memory_order_acquire) == seen) {
-            wait.snooze();
-        }
+void detail::wait_for_reader(const ReaderRecord& record, std::uint64_t seen) noexcept {
+    sync::SpinWait wait;  // a read section is a few loads long
+    // Acquire: pairs with ~ReadSection's release, so the reader's reads of the
+    // table come before the writer's changes.
+    while (record.sequence.load(std::memory_order_acquire) == seen) {
+        wait.snooze();
     }
 }
 

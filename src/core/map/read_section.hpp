@@ -37,6 +37,10 @@ struct alignas(sync::kCacheLine) ReaderRecord {
 };
 
 namespace detail {
+// Every record ever made, newest first; only ever grows.
+extern std::atomic<ReaderRecord*> g_records;
+// Waits until the reader of `record`, seen inside the section numbered `seen`, has left it.
+void wait_for_reader(const ReaderRecord& record, std::uint64_t seen) noexcept;
 inline thread_local ReaderRecord* t_reader_record __attribute__((tls_model("initial-exec"))) = nullptr;
 // The calling thread's record, claimed on its first read; null once the
 // thread is ending or when no record could be allocated.
@@ -76,7 +80,16 @@ private:
 
 // For a writer that has just taken a shard lock (with sequentially
 // consistent ordering): returns once every reader that may have seen the
-// lock free has left its section.
-void wait_for_readers() noexcept;
+// lock free has left its section. Inline: a writer usually finds every
+// reader outside, a look at one line per thread.
+inline void wait_for_readers() noexcept {
+    for (ReaderRecord* record = detail::g_records.load(std::memory_order_acquire); record != nullptr;
+         record = record->next) {
+        std::uint64_t seen = record->sequence.load(std::memory_order_seq_cst);
+        if ((seen & 1) != 0) [[unlikely]] {
+            detail::wait_for_reader(*record, seen);
+        }
+    }
+}
 
 }  // namespace torvan::map

@@ -169,11 +169,19 @@ public:
     std::size_t bucket_count() const noexcept { return buckets_; }
     bool empty() const noexcept { return items_ == 0; }
 
-    Entry* find(std::uint64_t hash) noexcept {
+    // Where the probe for a hash value starts, before it is reduced to the
+    // table's size. It depends only on the table's key, which never changes,
+    // so a caller can work it out before taking the lock and let the
+    // multiplications overlap the lock's own latency.
+    std::uint64_t spot(std::uint64_t hash) const noexcept { return mix(hash); }
+
+    Entry* find(std::uint64_t hash) noexcept { return find(hash, spot(hash)); }
+    // The same with the spot of the hash value already worked out.
+    Entry* find(std::uint64_t hash, std::uint64_t spot) noexcept {
         if (slots_ == nullptr) {
             return nullptr;
         }
-        for (std::size_t i = home(hash);; i = (i + 1) & mask_) {
+        for (std::size_t i = static_cast<std::size_t>(spot) & mask_;; i = (i + 1) & mask_) {
             Entry& slot = slots_[i];
             if (slot.bucket_.empty()) {
                 return nullptr;
@@ -245,6 +253,8 @@ public:
 private:
     static constexpr std::size_t kMinimumSlots = 8;
 
+    // Set once, at construction (take() and moves copy it along), so that
+    // spot() may read it without the lock.
     std::uint64_t mix(std::uint64_t hash) const noexcept {
         std::uint64_t x = detail::folded_multiply(hash ^ key_.k0, key_.k1 | 1);
         return detail::folded_multiply(x, 0x9E3779B97F4A7C15ull);
