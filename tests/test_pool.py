@@ -281,9 +281,8 @@ def test_shutdown_succeeds_while_threads_keep_submitting_and_they_get_only_the_d
     p.shutdown()
 
 
-@pytest.mark.parametrize("workers", [1, 2])
-def test_shutdown_with_wait_from_one_of_its_own_tasks_fails_and_a_later_one_still_waits(workers):
-    p = ThreadPool(workers)
+def test_shutdown_with_wait_from_one_of_its_own_tasks_fails_and_a_later_one_still_waits():
+    p = ThreadPool(1)  # one worker: the caller is the first the shutdown joins, so the queued tasks wait
     submitted, gate = threading.Event(), threading.Event()
     future = p.submit(lambda: submitted.wait(TIMEOUT) and p.shutdown())
     queued = [p.submit(gate.wait, TIMEOUT) for _ in range(3)]
@@ -301,6 +300,20 @@ def test_shutdown_with_wait_from_one_of_its_own_tasks_fails_and_a_later_one_stil
     join_all([closer])
     assert [f.result(0) for f in queued] == [True] * 3
     p.shutdown()  # everything joined: returns at once
+
+
+def test_shutdown_from_a_task_on_a_later_worker_joins_the_earlier_ones_first():
+    # Whichever worker runs the shutdown, those before it in the join order are joined (draining the queue)
+    # and the caller's own join fails.
+    p = ThreadPool(2)
+    submitted = threading.Event()
+    future = p.submit(lambda: submitted.wait(TIMEOUT) and p.shutdown())
+    queued = [p.submit(int, str(i)) for i in range(20)]
+    submitted.set()
+    exc = future.exception(TIMEOUT)
+    assert type(exc).__name__ == "PanicException" and str(exc).startswith("failed to join thread: ")
+    p.shutdown()
+    assert [f.result(0) for f in queued] == list(range(20))
 
 
 @pytest.mark.thread_unsafe(reason="counts the process's threads, and relies on gc.collect() collecting")
