@@ -77,28 +77,46 @@ struct Lookup {
     OwnedRef value;
 };
 
-// The read form without the lock and without a reference to any key: the
-// answer when no bucket has the hash or its keys compare natively, nothing
-// when a writer holds the lock or a key needs Python to compare.
-std::optional<Lookup> look_up_natively(Shard& shard, std::uint64_t hash, PyObject* key, bool with_value) noexcept {
-    std::uint64_t spot = shard.table.spot(hash);  // before the section's fence, beside its latency
+// What a read without the lock found: the value (a new reference, when one
+// was asked for), no pair for the key, or no answer (a writer holds the lock,
+// or a key needs Python to compare). Returned in registers.
+struct NativeAnswer {
+    enum class Kind : std::uint8_t { kFound, kAbsent, kUndecided };
+    Kind kind;
+    PyObject* value;
+};
+
+// The read form without the lock and without a reference to any key. Inline
+// in every lookup: a call would pass the answer through memory, in the chain
+// of dependent steps between the key and the value that a random lookup's
+// cache misses make long.
+[[gnu::always_inline]] inline NativeAnswer look_up_natively(ShardSpot where, std::uint64_t hash, PyObject* key,
+                                                            bool with_value) noexcept {
+    constexpr NativeAnswer kNoPair{NativeAnswer::Kind::kAbsent, nullptr};
+    constexpr NativeAnswer kNoAnswer{NativeAnswer::Kind::kUndecided, nullptr};
+    Shard& shard = where.shard;
+    // Worked out in a register before the section's fence: left to itself,
+    // the compiler moved the multiplication after it, through the stack,
+    // where a load waits for the fence.
+    std::uint64_t spot = where.spot;
+    asm volatile("" : "+r"(spot));
     ReadSection section;
-    if (!section.entered() || !shard.lock.is_free()) {
-        return std::nullopt;
+    if (!section.entered() || !shard.lock.is_free()) [[unlikely]] {
+        return kNoAnswer;
     }
     PairEntry* entry = shard.table.find(hash, spot);
     if (entry == nullptr) {
-        return Lookup{};
+        return kNoPair;
     }
     std::uint32_t index = native_find(entry->bucket(), key);
-    if (index == kUndecided) {
-        return std::nullopt;
+    if (index == kUndecided) [[unlikely]] {
+        return kNoAnswer;
     }
     if (!names_pair(entry->bucket(), index)) {
-        return Lookup{};
+        return kNoPair;
     }
     // The map's reference keeps the value alive until this section ends.
-    return Lookup{true, with_value ? OwnedRef::borrow(entry->bucket()[index].value) : OwnedRef()};
+    return NativeAnswer{NativeAnswer::Kind::kFound, with_value ? Py_NewRef(entry->bucket()[index].value) : nullptr};
 }
 
 // The read form under the lock, with comparisons after it: out of line, so
@@ -119,17 +137,20 @@ std::optional<Lookup> look_up_natively(Shard& shard, std::uint64_t hash, PyObjec
     return Lookup{};
 }
 
-// The read form: one snapshot, no identity shortcut, no retry.
-Lookup look_up(Self& self, PyObject* key, bool with_value) {
+// The read form: one snapshot, no identity shortcut, no retry. Inline, as
+// the native lookup is.
+[[gnu::always_inline]] inline Lookup look_up(Self& self, PyObject* key, bool with_value) {
     std::uint64_t hash = hash_of(key);
-    Shard& shard = self.state.shard_for(hash);
-    if (std::optional<Lookup> answer = look_up_natively(shard, hash, key, with_value)) [[likely]] {
-        return std::move(*answer);
+    ShardSpot where = self.state.locate(hash);
+    NativeAnswer answer = look_up_natively(where, hash, key, with_value);
+    if (answer.kind != NativeAnswer::Kind::kUndecided) [[likely]] {
+        return Lookup{answer.kind == NativeAnswer::Kind::kFound, OwnedRef::steal(answer.value)};
     }
-    return look_up_by_comparison(shard, hash, key, with_value);
+    return look_up_by_comparison(where.shard, hash, key, with_value);
 }
 
-OwnedRef get(Self& self, Object key) {
+// Inline in its entry point too, for the same reason.
+[[gnu::always_inline]] inline OwnedRef get(Self& self, Object key) {
     Lookup result = look_up(self, key.ptr, true);
     return result.found ? std::move(result.value) : OwnedRef::borrow(Py_None);
 }
@@ -158,7 +179,7 @@ void set(Self& self, Object key_arg, Object value_arg) {
     PyObject* value = value_arg.ptr;
     std::uint64_t hash = hash_of(key);
     ReleasedAfterLock replaced;  // declared first: released after the lock
-    resolve_then_commit<OnMatch::kCommit>(self.state.shard_for(hash), hash, key, [&](Place& place) {
+    resolve_then_commit<OnMatch::kCommit>(self.state.locate(hash), hash, key, [&](Place& place) {
         if (place.found()) {
             if (place.pair().value != value) {  // the same value again changes nothing
                 replaced.object = std::exchange(place.pair().value, Py_NewRef(value));
@@ -171,7 +192,7 @@ void set(Self& self, Object key_arg, Object value_arg) {
 
 // Shared by delete and pop_val: the removed pair, or nothing.
 OwnedPair remove_key(Self& self, PyObject* key, std::uint64_t hash) {
-    return resolve_then_commit<OnMatch::kCommit>(self.state.shard_for(hash), hash, key, [](Place& place) {
+    return resolve_then_commit<OnMatch::kCommit>(self.state.locate(hash), hash, key, [](Place& place) {
         return place.found() ? place.take() : OwnedPair{};
     });
 }
@@ -198,11 +219,11 @@ OwnedRef get_or_insert(Self& self, Object key_arg, Object default_arg) {
     PyObject* key = key_arg.ptr;
     PyObject* fallback = default_arg.ptr;
     std::uint64_t hash = hash_of(key);
-    Shard& shard = self.state.shard_for(hash);
-    if (std::optional<Lookup> found = look_up_natively(shard, hash, key, true); found && found->found) {
-        return std::move(found->value);
+    ShardSpot where = self.state.locate(hash);
+    if (NativeAnswer found = look_up_natively(where, hash, key, true); found.kind == NativeAnswer::Kind::kFound) {
+        return OwnedRef::steal(found.value);
     }
-    return resolve_then_commit<OnMatch::kAnswer>(shard, hash, key, [&](Place& place) {
+    return resolve_then_commit<OnMatch::kAnswer>(where, hash, key, [&](Place& place) {
         if (place.found()) {
             return OwnedRef::borrow(place.pair().value);
         }

@@ -66,11 +66,13 @@ inline bool names_pair(const PairBucket& bucket, std::uint32_t index) noexcept {
 inline constexpr std::uint32_t kUndecided = ~std::uint32_t{0};
 std::uint32_t native_find_in(const PairBucket& bucket, PyObject* probe) noexcept;
 
-// The common case settled inline: the bucket's first key is the probe object
-// itself, of a type whose objects always equal themselves (a float may not:
-// NaN), as a key reused from the map or interned is.
+// The common case settled inline: the bucket holds one pair, inside the
+// slot, whose key is the probe object itself, of a type whose objects always
+// equal themselves (a float may not: NaN), as a key reused from the map or
+// interned is. The branch on the pair's place lets the key's load start with
+// the slot's arrival, where a select would wait for the slot's sizes.
 inline std::uint32_t native_find(const PairBucket& bucket, PyObject* probe) noexcept {
-    if (!bucket.empty() && bucket[0].key == probe) {
+    if (const Pair* lone = bucket.lone_item(); lone != nullptr && lone->key == probe) {
         PyTypeObject* type = Py_TYPE(probe);
         if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyBytes_Type) {
             return 0;

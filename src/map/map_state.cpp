@@ -26,6 +26,7 @@ MapState::MapState(std::uint64_t shard_count) : count_(shard_count) {
     }
     shards_.reset(shards);
     TableKeySource keys;
+    key_ = keys.drawn();
     for (std::uint64_t i = 0; i < shard_count; ++i) {
         shards_[i].table = PairTable(keys.key_for(i));
     }

@@ -34,6 +34,13 @@ struct alignas(sync::kCacheLine) Shard {
 // shard. The caller holds no lock: finalizers may run.
 void release_pairs(const PairTable& table) noexcept;
 
+// A hash value's shard, and where the probe for it starts in the shard's
+// table (the table's spot()).
+struct ShardSpot {
+    Shard& shard;
+    std::uint64_t spot;
+};
+
 class MapState {
 public:
     // Throws std::bad_alloc when the shard array cannot be allocated.
@@ -46,14 +53,23 @@ public:
 
     std::uint64_t shard_count() const noexcept { return count_; }
     Shard& shard(std::uint64_t index) noexcept { return shards_[index]; }
-    Shard& shard_for(std::uint64_t hash) noexcept {
-        return shards_[power_of_two_ ? (hash & (count_ - 1)) : (hash % count_)];
+    // The shard of a hash value and its spot. The spot comes from the map's
+    // own copy of the drawn key, not from the shard's line: the
+    // multiplication then waits only for the hash value.
+    ShardSpot locate(std::uint64_t hash) noexcept {
+        std::uint64_t index = index_for(hash);
+        return ShardSpot{shards_[index], table_spot(key_.for_table(index), hash)};
     }
 
 private:
+    std::uint64_t index_for(std::uint64_t hash) const noexcept {
+        return power_of_two_ ? (hash & (count_ - 1)) : (hash % count_);
+    }
+
     std::unique_ptr<Shard[]> shards_;
     std::uint64_t count_ = 0;
     bool power_of_two_ = false;
+    TableKey key_;  // the tables' keys derive from it
 };
 
 }  // namespace torvan::map

@@ -122,19 +122,20 @@ template <OnMatch on_match, class Commit>
     }
 }
 
-// Runs `commit(place)` under the shard's write lock once the probe key's
-// place is settled, and returns what it returns. With OnMatch::kAnswer the
+// Runs `commit(place)` under the write lock of the shard `where` names (from
+// MapState::locate) once the probe key's place is settled, and returns what
+// it returns. With OnMatch::kAnswer the
 // result is built from the matched value instead. Whatever the call holds
 // (the examined keys, a match) is released after the lock; an exception from
 // a comparison propagates with the map unchanged.
 template <OnMatch on_match, class Commit>
-auto resolve_then_commit(Shard& shard, std::uint64_t hash, PyObject* key, Commit&& commit)
+auto resolve_then_commit(ShardSpot where, std::uint64_t hash, PyObject* key, Commit&& commit)
     -> std::invoke_result_t<Commit&, Place&> {
     constexpr bool kIdentityFirst = on_match == OnMatch::kCommit;
-    std::uint64_t spot = shard.table.spot(hash);  // before the lock, beside its latency
+    Shard& shard = where.shard;
     {
         WriteGuard guard(shard.lock);
-        PairEntry* entry = shard.table.find(hash, spot);
+        PairEntry* entry = shard.table.find(hash, where.spot);
         std::uint32_t index = entry ? locate_natively(entry->bucket(), key, kIdentityFirst) : 0;
         if (index != kUndecided) [[likely]] {
             Place place(shard.table, hash, entry, index);

@@ -26,12 +26,7 @@ TableKeySource::TableKeySource() noexcept {
         seed[0] = spread(platform::monotonic_now_ns());
         seed[1] = spread(reinterpret_cast<std::uintptr_t>(this) ^ seed[0]);
     }
-    seed0_ = seed[0];
-    seed1_ = seed[1];
-}
-
-TableKey TableKeySource::key_for(std::uint64_t table_index) const noexcept {
-    return TableKey{spread(seed0_ ^ spread(table_index)), spread(seed1_ + table_index)};
+    drawn_ = TableKey{spread(seed[0]), spread(seed[1])};
 }
 
 }  // namespace torvan::map

@@ -22,24 +22,6 @@
 
 namespace torvan::map {
 
-// The per-table key of the slot mix.
-struct TableKey {
-    std::uint64_t k0 = 0;
-    std::uint64_t k1 = 0;
-};
-
-// Keys for the tables of one map: drawn once from the operating system's
-// random source and spread to distinct per-table keys.
-class TableKeySource {
-public:
-    TableKeySource() noexcept;
-    TableKey key_for(std::uint64_t table_index) const noexcept;
-
-private:
-    std::uint64_t seed0_;
-    std::uint64_t seed1_;
-};
-
 namespace detail {
 
 __extension__ using Wide = unsigned __int128;
@@ -50,6 +32,37 @@ inline std::uint64_t folded_multiply(std::uint64_t a, std::uint64_t b) noexcept 
 }
 
 }  // namespace detail
+
+// The per-table key of the slot mix. The tables of one map take the keys
+// for_table() derives from one drawn key, with an exclusive or: a caller that
+// holds the drawn key works out a table's spot without reading the table
+// first, a load the lookup would otherwise wait for.
+struct TableKey {
+    std::uint64_t k0 = 0;
+    std::uint64_t k1 = 0;
+
+    TableKey for_table(std::uint64_t table_index) const noexcept { return TableKey{k0 ^ table_index, k1}; }
+};
+
+// Where the probe for a hash value starts in a table keyed with `key`, before
+// it is reduced to the table's size: one multiplication, folded. (A second one
+// spread the bits no better for a table, and sat in every lookup's chain of
+// dependent steps, between the key object and the slot.)
+inline std::uint64_t table_spot(const TableKey& key, std::uint64_t hash) noexcept {
+    return detail::folded_multiply(hash ^ key.k0, key.k1 | 1);
+}
+
+// Keys for the tables of one map: one drawn from the operating system's
+// random source, and the per-table keys derived from it.
+class TableKeySource {
+public:
+    TableKeySource() noexcept;
+    TableKey drawn() const noexcept { return drawn_; }
+    TableKey key_for(std::uint64_t table_index) const noexcept { return drawn_.for_table(table_index); }
+
+private:
+    TableKey drawn_;
+};
 
 // An ordered list of items; one item lives inline, more move to the heap.
 // Trivially copyable, so a table moves slots with plain copies; the owning
@@ -69,14 +82,29 @@ public:
     const T* end() const noexcept { return data() + size_; }
     T& operator[](std::uint32_t i) noexcept { return data()[i]; }
     const T& operator[](std::uint32_t i) const noexcept { return data()[i]; }
+    // The item of a bucket holding one, inside the slot; null otherwise.
+    const T* lone_item() const noexcept { return capacity_ <= 1 && size_ == 1 ? &single_ : nullptr; }
 
 private:
     template <class>
     friend class ShardTable;
 
     bool on_heap() const noexcept { return capacity_ > 1; }
-    T* data() noexcept { return on_heap() ? many_ : &single_; }
-    const T* data() const noexcept { return on_heap() ? many_ : &single_; }
+    // A branch, not a conditional move: a lookup's next load (the key, the
+    // value) then starts as soon as the slot arrives, instead of waiting for
+    // the comparison of the capacity.
+    T* data() noexcept {
+        if (on_heap()) [[unlikely]] {
+            return many_;
+        }
+        return &single_;
+    }
+    const T* data() const noexcept {
+        if (on_heap()) [[unlikely]] {
+            return many_;
+        }
+        return &single_;
+    }
 
     // Throws std::bad_alloc with the bucket unchanged.
     void push_back(const T& item) {
@@ -170,13 +198,12 @@ public:
     bool empty() const noexcept { return items_ == 0; }
 
     // Where the probe for a hash value starts, before it is reduced to the
-    // table's size. It depends only on the table's key, which never changes,
-    // so a caller can work it out before taking the lock and let the
-    // multiplications overlap the lock's own latency.
+    // table's size: table_spot() with the table's key, which never changes.
     std::uint64_t spot(std::uint64_t hash) const noexcept { return mix(hash); }
 
     Entry* find(std::uint64_t hash) noexcept { return find(hash, spot(hash)); }
-    // The same with the spot of the hash value already worked out.
+    // The same with the spot of the hash value already worked out (before
+    // the lock, say, so that the multiplication overlaps the lock's latency).
     Entry* find(std::uint64_t hash, std::uint64_t spot) noexcept {
         if (slots_ == nullptr) {
             return nullptr;
@@ -255,10 +282,7 @@ private:
 
     // Set once, at construction (take() and moves copy it along), so that
     // spot() may read it without the lock.
-    std::uint64_t mix(std::uint64_t hash) const noexcept {
-        std::uint64_t x = detail::folded_multiply(hash ^ key_.k0, key_.k1 | 1);
-        return detail::folded_multiply(x, 0x9E3779B97F4A7C15ull);
-    }
+    std::uint64_t mix(std::uint64_t hash) const noexcept { return table_spot(key_, hash); }
     std::size_t home(std::uint64_t hash) const noexcept { return static_cast<std::size_t>(mix(hash)) & mask_; }
 
     void rehash(std::size_t capacity) {
