@@ -12,6 +12,7 @@
 #include "binding/owned_ref.hpp"
 #include "binding/py_error.hpp"
 #include "binding/python.hpp"
+#include "binding/small_ints.hpp"
 
 namespace torvan::binding {
 
@@ -138,7 +139,7 @@ P convert_parameter(PyObject* slot, std::string_view parameter) {
 // True, False and None are immortal: a new reference to them needs no count.
 inline PyObject* to_python(bool value) noexcept { return value ? Py_True : Py_False; }
 inline PyObject* none_result() noexcept { return Py_None; }
-inline PyObject* to_python(std::int64_t value) { return checked(PyLong_FromLong(value)).release(); }
+inline PyObject* to_python(std::int64_t value) { return checked(int_to_python(value)).release(); }
 inline PyObject* to_python(std::uint64_t value) { return checked(PyLong_FromUnsignedLongLong(value)).release(); }
 inline PyObject* to_python(double value) { return checked(PyFloat_FromDouble(value)).release(); }
 inline PyObject* to_python(OwnedRef value) noexcept { return value.release(); }

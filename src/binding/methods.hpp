@@ -39,6 +39,7 @@
 #include "binding/convert.hpp"
 #include "binding/instance.hpp"
 #include "binding/parameter_list.hpp"
+#include "binding/small_ints.hpp"
 #include "binding/type_object.hpp"
 
 namespace torvan::binding {
@@ -245,7 +246,7 @@ struct ResultValue {
     void run(Run& body) { value = body(); }
     PyObject* to_python(PyObject*) noexcept { return Convert(std::move(value)); }
 };
-inline PyObject* int64_to_python(std::int64_t value) noexcept { return PyLong_FromLong(value); }
+inline PyObject* int64_to_python(std::int64_t value) noexcept { return int_to_python(value); }
 inline PyObject* uint64_to_python(std::uint64_t value) noexcept { return PyLong_FromUnsignedLongLong(value); }
 inline PyObject* double_to_python(double value) noexcept { return PyFloat_FromDouble(value); }
 inline PyObject* bool_to_python(bool value) noexcept { return to_python(value); }

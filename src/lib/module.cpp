@@ -6,6 +6,7 @@
 #include "binding/boundary.hpp"
 #include "binding/convert.hpp"
 #include "binding/registration.hpp"
+#include "binding/small_ints.hpp"
 #include "channel/channel.hpp"
 #include "channel/ops.hpp"
 #include "channel/select.hpp"
@@ -42,6 +43,7 @@ int exec_module(PyObject* module) noexcept {
         if (!PyModule_Check(module)) {
             binding::raise_cast_error(module, "module");
         }
+        binding::cache_small_ints();
         for (auto type_of : kClasses) {
             binding::add_type(module, type_of());
         }
