@@ -25,7 +25,9 @@ void cache_small_ints() noexcept;
 // interpreter's error set.
 inline PyObject* int_to_python(std::int64_t value) noexcept {
     std::uint64_t index = static_cast<std::uint64_t>(value) - static_cast<std::uint64_t>(detail::kFirstSmallInt);
-    if (index < detail::kSmallIntCount) {
+    // Laid out as the rarer case: a larger value (a counter's increments) falls
+    // through to the call, and the test costs it next to nothing.
+    if (index < detail::kSmallIntCount) [[unlikely]] {
         // Relaxed: written by the module's execution step, before any method
         // of the module can be called; a null sends the value to the call.
         if (PyObject* cached = detail::g_small_ints[index].load(std::memory_order_relaxed)) {
