@@ -124,10 +124,10 @@ template <OnMatch on_match, class Commit>
 
 // Runs `commit(place)` under the write lock of the shard `where` names (from
 // MapState::locate) once the probe key's place is settled, and returns what
-// it returns. With OnMatch::kAnswer the
-// result is built from the matched value instead. Whatever the call holds
-// (the examined keys, a match) is released after the lock; an exception from
-// a comparison propagates with the map unchanged.
+// it returns. With OnMatch::kAnswer the result is built from the matched
+// value instead. Whatever the call holds (the examined keys, a match) is
+// released after the lock; an exception from a comparison propagates with the
+// map unchanged.
 template <OnMatch on_match, class Commit>
 auto resolve_then_commit(ShardSpot where, std::uint64_t hash, PyObject* key, Commit&& commit)
     -> std::invoke_result_t<Commit&, Place&> {
