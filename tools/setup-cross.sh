@@ -29,9 +29,13 @@ zig_toolchain() {
         local python
         python=$("$here/tools/find-python.sh")
         say "installing the pinned cross toolchain (requirements/cross.txt) into $dir"
-        rm -rf "$dir.tmp"
-        "$python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore --target "$dir.tmp" \
-            -r "$requirements" 2>&1 | grep -v "is ignored: it is neither a file nor a directory" >&2 || true
+        rm -rf "$dir.tmp" "$dir.pip"
+        # The interpreter has no pip of its own: a throwaway venv lends its bundled one.
+        "$python" -m venv "$dir.pip" || die "no venv to install the cross toolchain with"
+        "$dir.pip/bin/python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
+            --target "$dir.tmp" -r "$requirements" 2>&1 |
+            grep -v "is ignored: it is neither a file nor a directory" >&2 || true
+        rm -rf "$dir.pip"
         [ -x "$dir.tmp/ziglang/zig" ] || die "the cross toolchain did not install"
         rm -rf "$dir"
         mv "$dir.tmp" "$dir"

@@ -104,8 +104,13 @@ private:
     // The future, from what future_ holds; null once the future is gone.
     static binding::OwnedRef resolve(binding::OwnedRef held);
 
+    // Counted as shared pointers are: relaxed increments (a new reference comes
+    // from one already held), acq_rel decrements so that the last one sees
+    // every other holder's writes before it deletes.
     std::atomic<std::uint32_t> refs_{1};
     LoopWakeups& wakeups_;  // counted: released with the waiter
+    // Release in time_out(), acquire in timed_out(): the coroutine that finds
+    // the flag set also sees the waiter taken off the list before it.
     std::atomic<bool> timed_out_{false};
     // Guarded by the wakeups' mutex:
     binding::OwnedRef future_;  // a weak reference, or the future itself if it takes none
@@ -148,13 +153,16 @@ private:
     void drain();
     void close();
 
-    std::atomic<std::uint32_t> refs_{1};
+    std::atomic<std::uint32_t> refs_{1};  // counted as LoopWaiter's
     const platform::WakeFd fd_;
     const void* const loop_address_;
     // A weak reference to the loop (null if it takes none), until close();
     // guarded by the mutex, so that the last reference to a closed LoopWakeups,
     // which may go anywhere, releases no Python object.
     binding::OwnedRef loop_ref_;
+    // Set once, under the mutex, with release; read with acquire outside it
+    // (serves(), a look that the mutex confirms) and relaxed under it, where
+    // the mutex orders it.
     std::atomic<bool> closed_{false};
     sync::WordMutex mutex_;  // guards the lists and the waiters' futures
     LoopWaiter* waiting_ = nullptr;

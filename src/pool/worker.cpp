@@ -18,10 +18,13 @@ namespace {
 
 using detail::WorkerEnd;
 
-// Workers whose queue is disconnected and that have not ended yet.
+// Workers whose queue is disconnected and that have not ended yet. A worker's
+// acq_rel decrement pairs with the acquire loads of those who wait for the
+// count to reach zero, so they see everything the worker did before it left.
 std::atomic<std::uint32_t> g_draining{0};
 
-// Forks this process descends through; each child bumps it.
+// Forks this process descends through; each child bumps it (one thread runs
+// in a fresh child; acquire loads pair with that bump's release half).
 std::atomic<std::uint64_t> g_generation{0};
 
 thread_local bool t_on_pool_worker = false;

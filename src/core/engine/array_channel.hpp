@@ -411,6 +411,8 @@ private:
             const std::size_t index = tail & (mark_bit_ - 1);
             const std::size_t lap = tail & ~(one_lap_ - 1);
             Slot& slot = buffer_[index];
+            // Acquire: pairs with the release store of the receiver that freed
+            // the slot in the last lap, whose read of the item comes first.
             const std::size_t stamp = slot.stamp.load(std::memory_order_acquire) & ~mark_bit_;
             if (tail == stamp) {
                 // The slot is free in this lap: move the tail past it.

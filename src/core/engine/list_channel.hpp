@@ -404,6 +404,7 @@ private:
         start_send_slow(token);
     }
 
+    // The acquire loads pair as in start_send.
     [[gnu::noinline]] void start_send_slow(Token& token) {
         sync::CasBackoff backoff;
         std::size_t tail = tail_.index.load(std::memory_order_acquire);

@@ -80,6 +80,8 @@ public:
             }
         } while (spin.spin());
         for (;;) {
+            // Acquire (also on the CAS): pairs with the acq_rel exchange of the
+            // thread that moves the state on, whose writes the caller then reads.
             std::uint32_t s = state_.load(std::memory_order_acquire);
             if ((s & ~kSleeper) != current) {
                 return s & ~kSleeper;

@@ -43,6 +43,7 @@ public:
 
     bool try_lock() noexcept {
         std::uint32_t expected = kUnlocked;
+        // A failed attempt reads nothing the lock protects: relaxed.
         return state_.compare_exchange_strong(expected, kLocked, std::memory_order_seq_cst,
                                               std::memory_order_relaxed);
     }
