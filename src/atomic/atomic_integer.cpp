@@ -63,6 +63,7 @@ std::int64_t fetch_add(Self& self, std::int64_t delta, Text ordering) {
     return value_of(self).fetch_add(delta, read_modify_write_order(parse_ordering(ordering)));
 }
 
+// The relaxed order the caller asked for: the count alone, nothing published.
 std::int64_t fetch_add_relaxed(Self& self, std::int64_t delta) {
     return value_of(self).fetch_add(delta, std::memory_order_relaxed);
 }

@@ -12,6 +12,9 @@ void detail::announce_borrows_drained() noexcept {
     platform::wake_all(g_borrows_drained);
 }
 
+// The first load and a failed CAS only choose the next attempt: relaxed. The
+// release that takes the draining bit back on failure pairs with the acquire
+// CAS of the shared borrows that then succeed.
 DrainingBorrow::DrainingBorrow(std::atomic<std::uint64_t>& flag) : flag_(flag) {
     std::uint64_t current = flag_.load(std::memory_order_relaxed);
     do {

@@ -96,6 +96,8 @@ public:
     }
 
 private:
+    // Acquire, and acq_rel on publishing: pair with the publishing thread's
+    // CAS, so the type is seen fully built.
     static PyTypeObject* get_or_build() {
         PyTypeObject* type = cell_.load(std::memory_order_acquire);
         if (type != nullptr) {
