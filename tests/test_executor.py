@@ -8,7 +8,7 @@ import threading
 
 import pytest
 
-from conftest import JOIN_TIMEOUT as TIMEOUT, eventually, join_all, run_python, start_threads, thread_state
+from conftest import JOIN_TIMEOUT as TIMEOUT, eventually, join_all, outcome_of, run_python, start_threads, thread_state
 from torvan import AtomicInteger, ThreadPoolExecutor
 
 SHUT = "^cannot schedule new futures after shutdown$"
@@ -118,57 +118,38 @@ def test_map_keeps_the_standard_contract_and_its_buffer_bounds_what_is_submitted
     assert future.result(0) is True
 
 
-@pytest.mark.parametrize("first", ["wait", "no wait", "cancel"])
+# The first shutdown, and whether it cancels what is queued.
+FIRST_SHUTDOWNS = {
+    "wait": (lambda e: e.shutdown(), False),
+    "wait and cancel": (lambda e: e.shutdown(cancel_futures=True), True),
+    "no wait": (lambda e: e.shutdown(wait=False), False),
+    "no wait and cancel": (lambda e: e.shutdown(wait=False, cancel_futures=True), True),
+    "a later one cancels": (lambda e: (e.shutdown(wait=False), e.shutdown(wait=False, cancel_futures=True)), True),
+}
+
+
+@pytest.mark.parametrize("first", FIRST_SHUTDOWNS)
 def test_every_shutdown_waits_for_the_workers_as_the_standard_one_does(first):
     # Unlike a ThreadPool's, a second shutdown(wait=True) after one that did not wait waits for the workers too.
+    shut, cancels = FIRST_SHUTDOWNS[first]
     executor = ThreadPoolExecutor(1)
     running, gate = gated(executor)
     queued = [executor.submit(pow, 2, i) for i in range(5)]
-    if first == "wait":
-        closers = start_threads([executor.shutdown])
-        eventually(lambda: refuses(executor) and thread_state(closers[0].native_id) == "S", "the first one waits")
-    else:
-        executor.shutdown(wait=False, cancel_futures=first == "cancel")
-        assert refuses(executor) and not running.done()
-        closers = []
+    closers = start_threads([lambda: shut(executor)])
+    # One that waits sleeps holding its pool: the pool's own shutdown has begun, and only its wait sleeps.
+    eventually(lambda: refuses(executor) and (not closers[0].is_alive() or holds_its_pool(executor) and
+                                              thread_state(closers[0].native_id) == "S"), "the first one waits")
     closers += start_threads([executor.shutdown])
     eventually(lambda: thread_state(closers[-1].native_id) == "S", "the second one waits")
-    assert all(c.is_alive() for c in closers) and not running.done()
+    assert closers[-1].is_alive() and not running.done()
     gate.set()
     join_all(closers)
     assert running.result(0) is True and all(f.done() for f in queued)
-    if first == "cancel":
-        for future in queued:
-            with pytest.raises(concurrent.futures.CancelledError):
-                future.result(0)
+    if cancels:
+        assert all(outcome_of(f.result, 0) == "CancelledError: " for f in queued)
+        assert first != "wait and cancel" or all(f.cancelled() for f in queued)  # by the pool, for good
     else:
         assert [f.result(0) for f in queued] == [1, 2, 4, 8, 16]
-
-
-def test_shutdown_that_waits_cancels_what_is_queued_for_good():
-    executor = ThreadPoolExecutor(1)
-    running, gate = gated(executor)
-    queued = [executor.submit(int, i) for i in range(3)]
-    closer = start_threads([lambda: executor.shutdown(cancel_futures=True)])
-    # Asleep while holding its pool: the pool's own shutdown has begun, and only its wait for the workers sleeps.
-    eventually(lambda: holds_its_pool(executor) and thread_state(closer[0].native_id) == "S", "the shutdown waits")
-    gate.set()
-    join_all(closer)
-    assert running.result(0) is True and all(f.cancelled() for f in queued)
-
-
-def test_a_later_shutdown_cancels_what_is_still_queued():
-    executor = ThreadPoolExecutor(1)
-    running, gate = gated(executor)
-    queued = [executor.submit(int, i) for i in range(3)]
-    executor.shutdown(wait=False)
-    executor.shutdown(wait=False, cancel_futures=True)
-    gate.set()
-    executor.shutdown()
-    assert running.result(0) is True
-    for future in queued:
-        with pytest.raises(concurrent.futures.CancelledError):
-            future.result(0)
 
 
 def test_shutdown_with_wait_from_its_own_task_raises_and_the_rest_still_runs():

@@ -26,9 +26,8 @@ from torvan import (AtomicBoolean, AtomicInteger, Channel, ChannelClosed, Channe
 
 pytestmark = pytest.mark.thread_unsafe  # global measures see every thread's work
 
-# The limits are per call (4 bytes), above a floor for one-off allocations (a dict resize, an allocator page):
-# 16 bytes or one small object per call must fail. Groups whose calls are slow (raising, waiting for another
-# thread, starting threads) run fewer calls and still cross the floors.
+# 4 bytes a call above a floor for one-off allocations: 16 bytes or one small object a call fail. Slow groups
+# run fewer calls and still cross the floors.
 REPEAT = scaled(100_000)
 REPEAT_SLOW = scaled(6_000)
 REPEAT_THREADS = scaled(1_500)
@@ -37,8 +36,8 @@ TRACED_FLOOR = 64 * 1024
 C_HEAP_FLOOR = 16 * 1024
 RSS_LIMIT = 1 << 20  # pages: 16 bytes per call are 1.6 MB over 100k calls
 
-# Memory is measured three ways: what the Python allocators hold (tracemalloc), the resident set and the C heap
-# in use (glibc's mallinfo2, exact where the resident set moves in whole pages). The sanitizers replace malloc.
+# Measured by tracemalloc, the resident set and glibc's mallinfo2 (exact where the resident set moves in whole
+# pages; the sanitizers replace malloc).
 libc = ctypes.CDLL(ctypes.util.find_library("c"))
 mallinfo2 = None if SANITIZED else getattr(libc, "mallinfo2", None)
 if mallinfo2 is not None:
@@ -56,16 +55,14 @@ def rss_bytes() -> int:
 
 
 def measure(batch, calls: int, starts_threads: bool = False) -> dict:
-    """`batch(calls)` runs once to warm up (free lists, pools, caches), is measured natively (up to three times,
-    see below), then twice traced."""
+    """`batch(calls)` once to warm up (free lists, pools, caches), measured natively (up to 3 times), then traced."""
     threads = os_thread_count() if starts_threads else None  # threads coming and going leave stacks resident
     batch(calls)
     settle(threads)
     growth = {"rss": None, "c_heap": None}
     limit = allowed(C_HEAP_FLOOR, calls)
-    # Freed memory kept for reuse (an unbounded channel's blocks, per thread and in a shared depot, the C library's
-    # per-thread caches) grows the C heap in the batches where a new peak of it is in flight at once, and is bounded;
-    # a leak grows the heap in every batch. So a batch over the limit is measured again, up to three in all.
+    # Memory kept for reuse (channel blocks, the C library's caches) grows the heap at a new peak only, a leak in
+    # every batch: a batch over the limit is measured again.
     heap_growths = []
     while len(heap_growths) < 3:
         rss, heap = (rss_bytes() if not SANITIZED and not starts_threads else None), mallinfo2 and c_heap_in_use()
@@ -81,8 +78,7 @@ def measure(batch, calls: int, starts_threads: bool = False) -> dict:
             break
     tracemalloc.start()
     try:
-        # The interpreter frees some memory late (deferred frees, objects last dropped by threads that are gone):
-        # the growth from one traced batch to the next is what every batch adds.
+        # The interpreter frees some memory late: the growth from one traced batch to the next is what each adds.
         for key in ("residue", "traced"):
             batch(calls)
             settle(threads)
@@ -151,16 +147,6 @@ class KeyWithRaisingTruth(Key):
 
 def _noop(*args, **kwargs):
     return args
-
-
-@contextlib.contextmanager
-def logging_disabled(name):
-    logger = logging.getLogger(name)
-    logger.disabled = True
-    try:
-        yield
-    finally:
-        logger.disabled = False
 
 
 @group("atomics: construction and every method")
@@ -287,8 +273,7 @@ def channel_failures():
         select((ready.send_op(item), idle_op), timeout=1.0)
         ready.recv()
 
-    # Waits long enough to register with their channels before the deadline ends them: a registration left behind
-    # keeps its waiter's record alive.
+    # Waits that register before their deadline ends them: a registration left behind keeps its waiter's record.
     expiring = itertools.cycle([lambda: empty.recv(1e-4), lambda: full.send(item, 1e-4),
                                 lambda: select([idle_op, full_op], 1e-4), lambda: rendezvous.send(item, 1e-4)])
 
@@ -425,9 +410,9 @@ def executor_lifecycle():
         failing.shutdown()
 
     def batch(calls):
-        # Each broken executor logs its initializer's exception: kept by the test's log capture, the records would
-        # grow as a leak would.
-        with logging_disabled("concurrent.futures"):
+        # Kept by the test's log capture, the broken executors' records would grow as a leak would.
+        with pytest.MonkeyPatch.context() as monkeypatch:
+            monkeypatch.setattr(logging.getLogger("concurrent.futures"), "disabled", True)
             repeat(op)(calls)
 
     return batch
@@ -691,22 +676,3 @@ def test_map_mutations_racing_on_one_bucket_with_failing_comparisons_keep_no_ref
     assert failures.get() > 0
     m.clear()
     assert refcounts(*keys, *twins, *values) == before
-
-
-@pytest.mark.parametrize("kind", ["map", "channel"])
-def test_cycles_through_contents_stay_until_broken(kind):
-    # No class takes part in cyclic garbage collection: a cycle through the contents stays until it is broken.
-    container, token = ConcurrentMap() if kind == "map" else Channel(), Token()
-    put = (lambda item: container.set(id(item), item)) if kind == "map" else container.send
-    token.owner = container
-    put(container), put(token)
-    watch = weakref.ref(token)
-    del container, token, put
-    settle()
-    assert watch() is not None
-    container = watch().owner
-    container.clear() if kind == "map" else container.close()
-    assert kind == "map" or len(list(container)) == 2
-    del container
-    settle()
-    assert watch() is None

@@ -17,7 +17,6 @@
 
 #include "core/engine/engine.hpp"
 #include "core/engine/remote_wait.hpp"
-#include "core/sync/wait_pace.hpp"
 #include "test_support.hpp"
 
 using namespace torvan::engine;
@@ -122,17 +121,21 @@ TEST(EngineRemoteWait, ExactlyOnceUnderRandomAbandons) {
 // channel a remote receiver is never handed an item: a waiting sender wakes
 // it, and the item goes to whoever takes it.
 TEST(EngineRemoteWait, NoGroupTakesAThreadsOrAnotherGroupsWake) {
-    int group_a = 0;
-    int group_b = 0;
+    static int group_a = 0, group_b = 0;
+    struct Waiting {  // two remote receivers of one group and one of another
+        explicit Waiting(const Receiver<int>& rx)
+            : wait_first_a(rx, first_a.reference()), wait_second_a(rx, second_a.reference()),
+              wait_only_b(rx, only_b.reference()) {
+            for (RemoteWait<int>* wait : {&wait_first_a, &wait_second_a, &wait_only_b}) {
+                EXPECT_TRUE(wait->start_receive());
+            }
+        }
+        TestWaiter first_a{&group_a}, second_a{&group_a}, only_b{&group_b};
+        RemoteWait<int> wait_first_a, wait_second_a, wait_only_b;
+    };
     for (int capacity : {-1, 1, 0}) {
         auto [tx, rx] = make<int>(capacity);
-        TestWaiter first_a(&group_a), second_a(&group_a), only_b(&group_b);
-        RemoteWait<int> wait_first_a(rx, first_a.reference());
-        RemoteWait<int> wait_second_a(rx, second_a.reference());
-        RemoteWait<int> wait_only_b(rx, only_b.reference());
-        ASSERT_TRUE(wait_first_a.start_receive());
-        ASSERT_TRUE(wait_second_a.start_receive());
-        ASSERT_TRUE(wait_only_b.start_receive());
+        Waiting w(rx);
         std::optional<int> got;
         TestThread receiver([&, &rx = rx] { EXPECT_EQ(rx.recv(got), RecvStatus::Received); });
         engine_test::let_others_sleep();
@@ -140,28 +143,21 @@ TEST(EngineRemoteWait, NoGroupTakesAThreadsOrAnotherGroupsWake) {
         TestThread sender([&, &tx = tx] { EXPECT_EQ(tx.send(item), SendStatus::Sent); });
         receiver.join_or_fail();
         sender.join_or_fail();
-        EXPECT_EQ(got, std::optional<int>(7)) << "capacity " << capacity;
+        SCOPED_TRACE(testing::Message() << "capacity " << capacity);
+        EXPECT_EQ(got, std::optional<int>(7));
         // Each group's oldest, or (a rendezvous sender meeting the thread) nobody.
-        EXPECT_EQ(second_a.wakes.load(), 0) << "capacity " << capacity;
-        EXPECT_EQ(first_a.wakes.load(), only_b.wakes.load()) << "capacity " << capacity;
-        if (capacity != 0) {
-            EXPECT_EQ(first_a.wakes.load(), 1) << "capacity " << capacity;
-        }
+        EXPECT_EQ(w.second_a.wakes.load(), 0);
+        EXPECT_EQ(w.first_a.wakes.load(), w.only_b.wakes.load());
+        EXPECT_TRUE(capacity == 0 || w.first_a.wakes.load() == 1);
     }
     auto [tx, rx] = bounded<int>(0);
-    TestWaiter first_a(&group_a), second_a(&group_a), only_b(&group_b);
-    RemoteWait<int> wait_first_a(rx, first_a.reference());
-    RemoteWait<int> wait_second_a(rx, second_a.reference());
-    RemoteWait<int> wait_only_b(rx, only_b.reference());
-    for (RemoteWait<int>* wait : {&wait_first_a, &wait_second_a, &wait_only_b}) {
-        ASSERT_TRUE(wait->start_receive());
-    }
+    Waiting w(rx);
     int item = 8;
     EXPECT_EQ(tx.try_send(item), SendStatus::Full);  // never handed to a waiter that may not run
     TestThread sender([&, &tx = tx] { EXPECT_EQ(tx.send(item), SendStatus::Sent); });
-    ASSERT_TRUE(engine_test::eventually([&] { return first_a.wakes.load() == 1 && only_b.wakes.load() == 1; }));
-    EXPECT_EQ(second_a.wakes.load(), 0);
-    EXPECT_EQ(wait_only_b.poll(), RemoteOutcome::Ready);
+    ASSERT_TRUE(engine_test::eventually([&] { return w.first_a.wakes.load() == 1 && w.only_b.wakes.load() == 1; }));
+    EXPECT_EQ(w.second_a.wakes.load(), 0);
+    EXPECT_EQ(w.wait_only_b.poll(), RemoteOutcome::Ready);
     std::optional<int> got;
     EXPECT_EQ(rx.try_recv(got), RecvStatus::Received);  // what the woken waiter does, on its own thread
     EXPECT_EQ(got, std::optional<int>(8));
@@ -245,39 +241,4 @@ TEST(EngineSignal, InterruptedWaitsTakeNothingAndLoseNothing) {
     Receiver<Deadline> timer = after(Duration::from_seconds(3600).value());
     std::optional<Deadline> out;
     EXPECT_EQ(interrupted([&] { return timer.recv_until(out, Deadline::never(), true); }), RecvStatus::Interrupted);
-}
-
-// A waiter looks again late only after a stream: several items went through
-// since its last wait, or that wait ended at its first look. After a reply
-// that took its time, after nothing, and when another waiter's mark is ahead
-// of it, it looks again at once.
-TEST(WaitPace, FirstLookIsLateOnlyAfterAStream) {
-    using torvan::sync::SpinWait;
-    using torvan::sync::WaitPace;
-    constexpr std::uint64_t at_once = SpinWait::kFirstGapNs;
-    constexpr std::uint64_t late = WaitPace::kStreamingGapNs;
-    struct Step {
-        std::size_t position;
-        std::uint64_t gap;
-        bool ended_soon;
-    };
-    WaitPace pace;
-    const Step steps[] = {{0, at_once, false},  {1, at_once, true}, {2, late, false},   {3, at_once, false},
-                          {40, late, false},    {40, at_once, false}, {30, at_once, false}, {33, late, false}};
-    for (const Step& step : steps) {
-        EXPECT_EQ(pace.first_gap(step.position), step.gap) << "at position " << step.position;
-        pace.ended(step.ended_soon);
-    }
-
-    // What a wait reports: ended soon by its first look after a pause, unless
-    // it was paced itself.
-    SpinWait quick;
-    EXPECT_TRUE(quick.ended_soon());
-    quick.spin();
-    EXPECT_TRUE(quick.ended_soon());
-    quick.spin();
-    EXPECT_FALSE(quick.ended_soon());
-    SpinWait paced(late);
-    paced.spin();
-    EXPECT_FALSE(paced.ended_soon());
 }

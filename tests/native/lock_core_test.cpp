@@ -1,6 +1,4 @@
-// The lock's native core, in both layouts (word only, and with reader
-// slots): exclusion, writer preference, recursive reads, overflow, waits a
-// signal ends; per-thread read counts; handle leases cached per thread.
+// The lock's native core in both layouts (word only, with reader slots); per-thread read counts; handle leases.
 
 #include <gtest/gtest.h>
 
@@ -26,8 +24,7 @@ using engine_test::eventually;
 using namespace torvan::lock;
 using torvan::NativeFailure;
 
-// Every test of the lock runs twice: with readers counted in the lock word
-// only (the channels' lock), and with reader slots (the RwLock's).
+// Readers counted in the lock word only (the channels' lock), or with reader slots (the RwLock's).
 class RawRwLockTest : public ::testing::TestWithParam<bool> {
 protected:
     ReaderSlots* slots() { return GetParam() ? &slots_ : nullptr; }
@@ -37,8 +34,7 @@ protected:
 INSTANTIATE_TEST_SUITE_P(Layouts, RawRwLockTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "WithReaderSlots" : "WordOnly"; });
 
-// From 4 threads, and from more than there are reader slots: a broken exclusion
-// shows as a violation (or a ThreadSanitizer report), a lost wake-up as a hang.
+// From 4 threads and more than there are reader slots: a broken exclusion shows as a violation, a lost wake as a hang.
 TEST_P(RawRwLockTest, ManyShortCriticalSectionsExcludeAndAllFinish) {
     for (int threads : {4, int{ReaderSlots::kCount} + 4}) {
         RawRwLock lock(slots());
@@ -130,13 +126,13 @@ TEST_P(RawRwLockTest, ReaderCountOverflowIsANativeFailure) {
     EXPECT_FALSE(almost_full.has_waiting_writer());
 
     for (bool recursive : {false, true}) {
+        EXPECT_THROW(almost_full.lock_shared(recursive), NativeFailure);
         try {
             almost_full.try_lock_shared(recursive);
             ADD_FAILURE() << "no failure at the reader limit";
         } catch (const NativeFailure& failure) {
             EXPECT_STREQ(failure.what(), "RwLock reader count overflow");
         }
-        EXPECT_THROW(almost_full.lock_shared(recursive), NativeFailure);
     }
     // Refused attempts leave the lock as it was.
     EXPECT_EQ(almost_full.readers(), RawRwLock::kMaxReaders);
@@ -169,10 +165,8 @@ TEST(ThreadReads, CountsPerLockAndInTotalBeyondTheInlineEntries) {
     EXPECT_EQ(thread_reads::depth(), 0u);
 }
 
-// A signal ends an interruptible wait with nothing held, and the waiter gives
-// up its place: a writer interrupted while it drains the readers, or while it
-// waits behind another writer, keeps no reader out; an interrupted reader
-// leaves nothing behind. The others then come and go as if it never waited.
+// A signal ends an interruptible wait with nothing held and its place given up: an interrupted writer
+// (draining readers, or behind another writer) keeps no reader out, an interrupted reader leaves nothing.
 TEST_P(RawRwLockTest, InterruptedWaitsHoldNothingAndKeepNobodyOut) {
     engine_test::install_interrupting_signal();
     enum class Waiter { Reader, Writer };
@@ -214,8 +208,7 @@ TEST_P(RawRwLockTest, InterruptedWaitsHoldNothingAndKeepNobodyOut) {
     }
 }
 
-// Leases are taken on threads of their own: caches start empty, and a
-// thread's end hands its cache back.
+// Leases taken on threads of their own: caches start empty, and a thread's end hands its cache back.
 TEST(HandleLease, OneReferencePerThreadAndEvictedLeasesLiveAsLongAsTheirReferences) {
     LockRef handle = LockRef::make();
     LeasedRef kept;

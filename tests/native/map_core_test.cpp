@@ -1,6 +1,4 @@
-// The map's native core: the word mutex (exclusion, no lost wake-up), the
-// shard table against a model, shard counts, and read sections that never
-// follow what writers free.
+// The map's native core: the word mutex, the shard table against a model, shard counts, and read sections.
 
 #include <gtest/gtest.h>
 
@@ -25,10 +23,8 @@ using namespace torvan::map;
 using engine_test::DeadlineThreads;
 using torvan::sync::WordMutex;
 
-// Unsynchronised read-modify-write inside the lock: any overlap of two
-// holders loses increments (and ThreadSanitizer reports the race). Then a
-// hand-over chain: a thread waits, parked, for a lock released exactly once;
-// a lost wake-up leaves it stuck past the deadline.
+// An overlap of two holders loses increments (and is a race for ThreadSanitizer); then a
+// thread parked for a lock released exactly once: a lost wake-up leaves it stuck.
 TEST(WordMutex, ExcludesAndWakesAParkedWaiter) {
     constexpr int kThreads = 4;
     constexpr int kRounds = 20000;
@@ -68,8 +64,7 @@ TEST(WordMutex, ExcludesAndWakesAParkedWaiter) {
     }
 }
 
-// Random inserts and removals against a model, hashes crowded into few residues:
-// long probe runs, and removals shifting entries back across the wrap-around.
+// Against a model, hashes crowded into few residues: long probe runs, removals shifting back across the wrap.
 TEST(ShardTable, MatchesModelUnderRandomChurn) {
     std::mt19937_64 random(12345);
     for (TableKey key : {TableKey{0, 0}, TableKeySource().key_for(3)}) {
@@ -125,10 +120,8 @@ TEST(DefaultShardCount, AtLeastSixteenElseNextPowerOfTwo) {
     }
 }
 
-// Writers insert, replace (a new cell, the old one freed after the lock) and
-// delete while the table grows and shrinks across rehashes; lock-free readers
-// never reach a freed cell (AddressSanitizer, ThreadSanitizer) and only ever
-// see a value of the key they look up.
+// Writers insert, replace and delete (freeing after the lock) across rehashes; lock-free readers never
+// reach a freed cell (AddressSanitizer, ThreadSanitizer) and see only values of the key they look up.
 TEST(ReadSection, ReadersNeverFollowWhatWritersFree) {
     struct Cell {
         std::uint64_t key;

@@ -1,14 +1,8 @@
-// Litmus-style stress of the points where one thread hands memory to another:
-// a channel slot written by a sender and read by a receiver (and reused after
-// the read), a list channel's next block installed by whichever sender gets
-// there first, a read section against a writer that takes the lock, and a
-// waiter's selection and park words. Each test writes plain data on one side
-// and checks it on the other, many times, with the two sides started together.
-//
-// Under ThreadSanitizer an ordering too weak for the C++ memory model shows as
-// a data race on the plain data; on Arm builds, torn or stale data fails the
-// checks. (Emulated on an x86 host, Arm code runs with the host's stronger
-// ordering: there only the compiler's reorderings for Arm can show.)
+// Litmus-style stress of the points where one thread hands memory to another
+// (a channel slot and its reuse, a list channel's next block, a read section
+// against a locking writer, a waiter's selection and park words): plain data
+// written on one side, checked on the other, the sides started together.
+// ThreadSanitizer shows an ordering too weak as a race, Arm builds as torn data.
 
 #include <gtest/gtest.h>
 
