@@ -82,12 +82,12 @@ class TestOperations:
         join_all([thread])
         assert got == [item]
 
-    @pytest.mark.parametrize("capacity", [None, 2])
+    @pytest.mark.parametrize("capacity", [None, 3])
     def test_receivers_drain_after_close(self, capacity):
         ch = Channel(capacity)
         ch.send("a")
         ch.send("b")
-        op = ch.send_op("held")  # a sender made before close() sends nothing after it, though it is alive
+        op = ch.send_op("held")  # made before close(), it sends nothing after it, though alive and with room
         ch.close()
         sends = (ch.send, ch.try_send, ch.send_op, lambda x: ch.send(x, timeout=1), lambda x: ch.send(x, -1))
         assert {outcome_of(send, "c") for send in sends} == {"ChannelClosed: Channel is closed"}  # before the timeout
@@ -108,8 +108,7 @@ class TestOperations:
             with ch2:
                 raise KeyError("propagates")
         assert {outcome_of(closed.send, 1) for closed in (ch, ch2)} == {"ChannelClosed: Channel is closed"}
-        with pytest.raises(TypeError, match="'_exc_type', '_exc_val', and '_exc_tb'"):
-            Channel().__exit__()
+        assert "'_exc_type', '_exc_val', and '_exc_tb'" in outcome_of(Channel().__exit__)
 
 
 class TestPythonHabits:
@@ -142,11 +141,7 @@ class TestPythonHabits:
             (lambda: full.try_send(1), ChannelFull, RuntimeError, queue.Full, "Channel is full"),
             (empty.try_recv, ChannelEmpty, RuntimeError, queue.Empty, "Channel is empty"),
             (lambda: closed.send(1), ChannelClosed, ValueError, queue.ShutDown, "Channel is closed"),
-            (lambda: closed.try_send(1), ChannelClosed, ValueError, queue.ShutDown, "Channel is closed"),
-            (lambda: closed.send_op(1), ChannelClosed, ValueError, queue.ShutDown, "Channel is closed"),
             (drained_closed.recv, ChannelClosed, ValueError, queue.ShutDown, "Channel is closed and empty"),
-            (lambda: drained_closed.recv(5), ChannelClosed, ValueError, queue.ShutDown, "Channel is closed and empty"),
-            (drained_closed.try_recv, ChannelClosed, ValueError, queue.ShutDown, "Channel is closed and empty"),
             (lambda: run(drained_closed.arecv), ChannelClosed, ValueError, queue.ShutDown, "Channel is closed and empty"),
             (lambda: run(lambda: closed.asend(1)), ChannelClosed, ValueError, queue.ShutDown, "Channel is closed"),
         ]
@@ -309,11 +304,9 @@ class TestWaiting:
 
         run(main)
         join_all(threads)
-        for call in (ch.arecv, lambda: ch.asend(1), ch.__anext__):
-            with pytest.raises(RuntimeError, match="no running event loop"):
-                call()
-        with pytest.raises(TypeError):
-            ch.arecv("soon")  # converted before the loop is looked for
+        outside = {outcome_of(call) for call in (ch.arecv, lambda: ch.asend(1), ch.__anext__)}
+        assert outside == {"RuntimeError: no running event loop"}
+        assert outcome_of(ch.arecv, "soon").startswith("TypeError")  # converted before the loop is looked for
 
     @pytest.mark.thread_unsafe(reason="counts the process's threads, which other threads change")
     def test_a_thousand_waiters_hold_no_thread(self):

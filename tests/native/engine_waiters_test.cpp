@@ -1,6 +1,5 @@
-// What a wait that ends unchosen (its deadline passed, another operation of
-// its select won, another channel of the select disconnected) leaves
-// registered on a channel: nothing of its own, and every other waiter.
+// What a wait that ends unchosen (its deadline passed, another operation of its select won, another channel of the
+// select disconnected) leaves registered on a channel: nothing of its own, and every other waiter.
 
 #include <gtest/gtest.h>
 
@@ -32,18 +31,15 @@ struct Case {
     Side side;
 };
 
-// One channel, with its waiting side set up: a bounded channel whose senders
-// are tested starts full.
+// One channel, with its waiting side set up: a bounded channel whose senders are tested starts full.
 struct Chan {
     explicit Chan(Case c) : side(c.side) {
         auto [t, r] = make<int>(c.capacity);
         tx = std::move(t);
         rx = std::move(r);
-        if (c.side == Side::Send && c.capacity > 0) {
-            for (int i = 0; i < c.capacity; ++i) {
-                int filler = -1;
-                EXPECT_EQ(tx.try_send(filler), SendStatus::Sent);
-            }
+        for (int i = 0; c.side == Side::Send && i < c.capacity; ++i) {
+            int filler = -1;
+            EXPECT_EQ(tx.try_send(filler), SendStatus::Sent);
         }
     }
     std::size_t registered() const { return side == Side::Recv ? rx.registered_waiters() : tx.registered_waiters(); }
@@ -107,8 +103,8 @@ void end_unchosen(const Chan& chan, Ending ending) {
 
 }  // namespace
 
-// A waiter registered first stays reachable when a later waiter of the same
-// side ends unchosen, and neither leaves a registration behind.
+// A waiter registered first stays reachable when a later waiter of the same side ends unchosen, and neither leaves a
+// registration behind.
 TEST(EngineWaiters, AnUnchosenWaitLeavesNothingAndHidesNoOtherWaiter) {
     for (Case c : {Case{-1, Side::Recv}, Case{1, Side::Recv}, Case{1, Side::Send}, Case{0, Side::Recv},
                    Case{0, Side::Send}}) {
@@ -127,9 +123,8 @@ TEST(EngineWaiters, AnUnchosenWaitLeavesNothingAndHidesNoOtherWaiter) {
     }
 }
 
-// Threads whose waits end every way at random, on both sides of one channel
-// of each flavour, while others answer some of them: once everyone is gone,
-// nothing is registered on either side or on the channels selected beside it.
+// Threads whose waits end every way at random, on both sides of one channel of each flavour, while others answer some
+// of them: once everyone is gone, nothing is registered on either side or on the channels selected beside it.
 TEST(EngineWaiters, RandomlyEndedWaitsLeaveNothingRegistered) {
     int rounds = engine_test::scaled(300, 60);
     for (int capacity : {-1, 2, 0}) {

@@ -1,17 +1,13 @@
 // The lock's native core in both layouts (word only, with reader slots); per-thread read counts; handle leases.
+// Interrupted waits are checked through RwLock, with real signals (test_process.py).
 
 #include <gtest/gtest.h>
 
-#include <pthread.h>
-
 #include <algorithm>
-#include <chrono>
-#include <thread>
 #include <atomic>
 #include <optional>
 #include <vector>
 
-#include "core/failure.hpp"
 #include "core/lock/handle_lease.hpp"
 #include "core/lock/lock_handle.hpp"
 #include "core/lock/raw_rwlock.hpp"
@@ -19,10 +15,8 @@
 #include "test_support.hpp"
 
 using engine_test::DeadlineThreads;
-using engine_test::TestThread;
 using engine_test::eventually;
 using namespace torvan::lock;
-using torvan::NativeFailure;
 
 // Readers counted in the lock word only (the channels' lock), or with reader slots (the RwLock's).
 class RawRwLockTest : public ::testing::TestWithParam<bool> {
@@ -117,30 +111,6 @@ TEST_P(RawRwLockTest, RecursiveReadPassesAWaitingWriterAndOnlyThat) {
     EXPECT_EQ(lock.readers(), 0u);
 }
 
-TEST_P(RawRwLockTest, ReaderCountOverflowIsANativeFailure) {
-    RawRwLock almost_full(RawRwLock::PresetReaders{RawRwLock::kMaxReaders - 1}, slots());
-    std::optional<ReadTicket> last = almost_full.try_lock_shared(false);
-    ASSERT_TRUE(last);
-    EXPECT_EQ(almost_full.readers(), RawRwLock::kMaxReaders);
-    EXPECT_FALSE(almost_full.is_locked_exclusive());
-    EXPECT_FALSE(almost_full.has_waiting_writer());
-
-    for (bool recursive : {false, true}) {
-        EXPECT_THROW(almost_full.lock_shared(recursive), NativeFailure);
-        try {
-            almost_full.try_lock_shared(recursive);
-            ADD_FAILURE() << "no failure at the reader limit";
-        } catch (const NativeFailure& failure) {
-            EXPECT_STREQ(failure.what(), "RwLock reader count overflow");
-        }
-    }
-    // Refused attempts leave the lock as it was.
-    EXPECT_EQ(almost_full.readers(), RawRwLock::kMaxReaders);
-    almost_full.unlock_shared(*last);
-    EXPECT_EQ(almost_full.readers(), RawRwLock::kMaxReaders - 1);
-    EXPECT_FALSE(almost_full.is_locked_exclusive());
-}
-
 TEST(ThreadReads, CountsPerLockAndInTotalBeyondTheInlineEntries) {
     constexpr std::uint64_t kLocks = 9;  // more than fit inline
     for (std::uint64_t id = 1; id <= kLocks; ++id) {
@@ -163,49 +133,6 @@ TEST(ThreadReads, CountsPerLockAndInTotalBeyondTheInlineEntries) {
     }
     thread_reads::note_released(1);  // never below zero
     EXPECT_EQ(thread_reads::depth(), 0u);
-}
-
-// A signal ends an interruptible wait with nothing held and its place given up: an interrupted writer
-// (draining readers, or behind another writer) keeps no reader out, an interrupted reader leaves nothing.
-TEST_P(RawRwLockTest, InterruptedWaitsHoldNothingAndKeepNobodyOut) {
-    engine_test::install_interrupting_signal();
-    enum class Waiter { Reader, Writer };
-    for (auto [holder_writes, waiter] :
-         {std::pair{false, Waiter::Writer}, {true, Waiter::Writer}, {true, Waiter::Reader}}) {
-        RawRwLock lock(slots());
-        std::optional<ReadTicket> held_read;
-        if (holder_writes) {
-            lock.lock_exclusive();
-        } else {
-            held_read = lock.lock_shared(false);
-        }
-        std::atomic<int> outcomes{0};  // waits that ended, none of them with the lock
-        TestThread waiting([&] {
-            const bool got = waiter == Waiter::Reader ? lock.lock_shared_interruptibly(false).has_value()
-                                                      : lock.lock_exclusive_interruptibly();
-            EXPECT_FALSE(got);
-            outcomes.fetch_add(1);
-        });
-        // Signalled until it returns: a signal before it sleeps is simply handled.
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (outcomes.load() == 0 && std::chrono::steady_clock::now() < until) {
-            pthread_kill(waiting.native_handle(), SIGUSR1);
-            eventually([&] { return outcomes.load() != 0; }, std::chrono::milliseconds(5));
-        }
-        waiting.join_or_fail();
-        EXPECT_FALSE(lock.has_waiting_writer()) << "writer bits left behind";
-        if (!holder_writes) {
-            std::optional<ReadTicket> beside = lock.try_lock_shared(false);  // a new reader joins the holder
-            ASSERT_TRUE(beside.has_value());
-            lock.unlock_shared(*beside);
-            lock.unlock_shared(*held_read);
-        } else {
-            lock.unlock_exclusive();
-        }
-        EXPECT_EQ(lock.readers(), 0u);
-        EXPECT_TRUE(lock.try_lock_exclusive());
-        lock.unlock_exclusive();
-    }
 }
 
 // Leases taken on threads of their own: caches start empty, and a thread's end hands its cache back.

@@ -1,8 +1,7 @@
-// Litmus-style stress of the points where one thread hands memory to another
-// (a channel slot and its reuse, a list channel's next block, a read section
-// against a locking writer, a waiter's selection and park words): plain data
-// written on one side, checked on the other, the sides started together.
-// ThreadSanitizer shows an ordering too weak as a race, Arm builds as torn data.
+// Litmus-style stress of the points where one thread hands memory to another (a channel slot and its reuse, a list
+// channel's next block, a read section against a locking writer, a waiter's selection and park words): plain data
+// written on one side, checked on the other, the sides started together. ThreadSanitizer shows an ordering too weak
+// as a race, Arm builds as torn data.
 
 #include <gtest/gtest.h>
 
@@ -52,9 +51,8 @@ private:
 
 }  // namespace
 
-// Items by value and by pointer to plain memory, from several senders to
-// several receivers, on every flavour: a slot read too early, or rewritten
-// before its reader is done, breaks an item.
+// Items by value and by pointer to plain memory, from several senders to several receivers, on every flavour: a slot
+// read too early, or rewritten before its reader is done, breaks an item.
 TEST(Litmus, SlotsHandOverEverythingWrittenBeforeTheSend) {
     constexpr int kSenders = 3;
     constexpr int kReceivers = 2;
@@ -106,10 +104,9 @@ TEST(Litmus, SlotsHandOverEverythingWrittenBeforeTheSend) {
     }
 }
 
-// The store-buffering shape of read sections: the reader announces itself and
-// then looks at the lock, the writer takes the lock and then looks for
-// readers. Both start each round together; if both missed the other, the
-// reader would read the data while the writer rewrites it.
+// The store-buffering shape of read sections: the reader announces itself and then looks at the lock, the writer
+// takes the lock and then looks for readers. Both start each round together; if both missed the other, the reader
+// would read the data while the writer rewrites it.
 TEST(Litmus, AReadSectionAndALockingWriterNeverBothMissEachOther) {
     const std::uint64_t rounds = engine_test::scaled(20'000, 4'000);
     sync::WordMutex lock;
@@ -142,10 +139,9 @@ TEST(Litmus, AReadSectionAndALockingWriterNeverBothMissEachOther) {
     EXPECT_GT(reads, 0u);
 }
 
-// A waker writes plain data, selects the waiter's operation and unparks it;
-// the waiter, spinning or parked, reads the data once it sees the selection.
-// Two threads take turns in both roles, so every round also reuses the park
-// word of a context that has just been woken.
+// A waker writes plain data, selects the waiter's operation and unparks it; the waiter, spinning or parked, reads the
+// data once it sees the selection. Two threads take turns in both roles, so every round also reuses the park word of
+// a context that has just been woken.
 TEST(Litmus, ASelectionAndItsWakeHandOverWhatTheWakerWrote) {
     const std::uint64_t rounds = engine_test::scaled(20'000, 4'000);
     engine::detail::Context* contexts[2] = {new engine::detail::Context(1), new engine::detail::Context(2)};

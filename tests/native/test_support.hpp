@@ -45,8 +45,6 @@ public:
     TestThread& operator=(const TestThread&) = delete;
     ~TestThread() { join_or_fail(); }
 
-    bool finished() const { return done_.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }
-
     void join_or_fail(std::chrono::milliseconds timeout = kJoinTimeout) {
         if (!thread_.joinable()) {
             return;
