@@ -155,7 +155,7 @@ def test_long_chains_are_freed_without_recursing():
 import weakref
 from torvan import Channel, ConcurrentMap, ThreadPool
 
-Innermost = type("Innermost", (), {})
+Innermost = type("Innermost", (), {{}})
 
 def freed(link, depth):
     names = {{"Channel": Channel, "ConcurrentMap": ConcurrentMap, "cur": Innermost()}}

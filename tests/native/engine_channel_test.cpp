@@ -18,19 +18,14 @@
 #include "test_support.hpp"
 
 using namespace torvan::engine;
-using engine_test::make;
-using engine_test::Counted;
-using engine_test::Tally;
-using engine_test::TestThread;
-using torvan::platform::Deadline;
-using torvan::platform::Duration;
+using namespace engine_test;
+using namespace torvan::platform;
 
 TEST(EngineChannel, FifoAcrossWrapAroundAndBlocks) {
     // Capacity 3 wraps the ring many times; 120 items span several list blocks.
     for (int capacity : {3, -1}) {
         auto [tx, rx] = make<int>(capacity);
-        int next_in = 0;
-        int next_out = 0;
+        int next_in = 0, next_out = 0;
         std::optional<int> out;
         for (int round = 0; round < 40; ++round) {
             for (int k = 0; k < 3; ++k) {
@@ -104,12 +99,7 @@ struct Kept {
     std::shared_ptr<int> ref;
     bool keep = true;
 };
-Kept take_from_slot(Kept& item) noexcept {
-    if (item.keep) {
-        return item;
-    }
-    return std::move(item);
-}
+Kept take_from_slot(Kept& item) noexcept { return item.keep ? Kept(item) : Kept(std::move(item)); }
 bool left_in_slot(const Kept& item) noexcept { return item.ref != nullptr; }
 }  // namespace kept_test
 

@@ -19,10 +19,7 @@
 #include "test_support.hpp"
 
 using namespace torvan::engine;
-using engine_test::make;
-using engine_test::Counted;
-using engine_test::Tally;
-using engine_test::TestThread;
+using namespace engine_test;
 using torvan::platform::Deadline;
 
 namespace {
@@ -37,8 +34,7 @@ public:
         refs.fetch_add(1);
         return this;
     }
-    std::atomic<int> wakes{0};
-    std::atomic<int> refs{0};
+    std::atomic<int> wakes{0}, refs{0};
 };
 
 }  // namespace

@@ -12,11 +12,8 @@
 #include "test_support.hpp"
 
 using namespace torvan::engine;
-using engine_test::eventually;
-using engine_test::make;
-using engine_test::TestThread;
-using torvan::platform::Deadline;
-using torvan::platform::Duration;
+using namespace engine_test;
+using namespace torvan::platform;
 
 namespace {
 

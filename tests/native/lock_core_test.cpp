@@ -14,8 +14,7 @@
 #include "core/lock/thread_reads.hpp"
 #include "test_support.hpp"
 
-using engine_test::DeadlineThreads;
-using engine_test::eventually;
+using namespace engine_test;
 using namespace torvan::lock;
 
 // Readers counted in the lock word only (the channels' lock), or with reader slots (the RwLock's).
@@ -32,9 +31,7 @@ INSTANTIATE_TEST_SUITE_P(Layouts, RawRwLockTest, ::testing::Values(false, true),
 TEST_P(RawRwLockTest, ManyShortCriticalSectionsExcludeAndAllFinish) {
     for (int threads : {4, int{ReaderSlots::kCount} + 4}) {
         RawRwLock lock(slots());
-        std::atomic<int> readers_inside{0};
-        std::atomic<int> writers_inside{0};
-        std::atomic<int> violations{0};
+        std::atomic<int> readers_inside{0}, writers_inside{0}, violations{0};
         long counter = 0;  // guarded by the lock only
         constexpr int kRounds = 4000;
         DeadlineThreads workers;
@@ -81,8 +78,7 @@ TEST_P(RawRwLockTest, RecursiveReadPassesAWaitingWriterAndOnlyThat) {
     EXPECT_FALSE(lock.try_lock_exclusive());
     EXPECT_FALSE(lock.is_locked_exclusive());  // a refused try leaves nothing behind
     DeadlineThreads workers;
-    std::atomic<bool> writer_in{false};
-    std::atomic<bool> late_reader_after_writer{false};
+    std::atomic<bool> writer_in{false}, late_reader_after_writer{false};
     workers.spawn([&] {
         lock.lock_exclusive();
         writer_in = true;

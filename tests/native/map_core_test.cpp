@@ -71,16 +71,14 @@ TEST(DefaultShardCount, AtLeastSixteenElseNextPowerOfTwo) {
 // cell (AddressSanitizer, ThreadSanitizer) and see only values of the key they look up.
 TEST(ReadSection, ReadersNeverFollowWhatWritersFree) {
     struct Cell {
-        std::uint64_t key;
-        std::uint64_t value;
+        std::uint64_t key, value;
     };
     constexpr int kWriters = 2;
     constexpr int kReaders = 3;
     constexpr std::uint64_t kKeys = 2000;
     WordMutex lock;
     ShardTable<Cell*> table;
-    std::atomic<int> writing{kWriters};
-    std::atomic<int> readers_started{0};
+    std::atomic<int> writing{kWriters}, readers_started{0};
     std::atomic<std::uint64_t> lock_free_reads{0};
     // The bucket of `key` and its index there (the bucket's size when absent).
     const auto locate = [&table](std::uint64_t key) {

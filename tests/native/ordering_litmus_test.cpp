@@ -31,22 +31,17 @@ struct Payload {
 };
 
 // Both sides of a round begin together: a spinning barrier for two threads.
-class RoundStart {
-public:
+struct RoundStart {
     void arrive(std::uint64_t round) {
-        arrived_.fetch_add(1);
-        const std::uint64_t want = 2 * (round + 1);
-        while (arrived_.load() < want) {
+        arrived.fetch_add(1);
+        for (std::uint32_t spins = 1; arrived.load() < 2 * (round + 1); ++spins) {
             platform::cpu_relax();
-            if (++spins_ % 1024 == 0) {
+            if (spins % 1024 == 0) {
                 platform::yield_now();  // the other side may be off its processor
             }
         }
     }
-
-private:
-    std::atomic<std::uint64_t> arrived_{0};
-    thread_local static inline std::uint32_t spins_ = 0;
+    std::atomic<std::uint64_t> arrived{0};
 };
 
 }  // namespace
@@ -60,8 +55,7 @@ TEST(Litmus, SlotsHandOverEverythingWrittenBeforeTheSend) {
     for (int capacity : {-1, 0, 1, 3}) {
         auto [tx, rx] = engine_test::make<Payload>(capacity);
         auto [ptx, prx] = engine_test::make<Payload*>(capacity);
-        std::atomic<std::uint64_t> received{0};
-        std::atomic<std::uint64_t> broken{0};
+        std::atomic<std::uint64_t> received{0}, broken{0};
         DeadlineThreads threads;
         for (int s = 0; s < kSenders; ++s) {
             threads.spawn([&, s, tx = tx.clone(), ptx = ptx.clone()] {
@@ -112,8 +106,7 @@ TEST(Litmus, AReadSectionAndALockingWriterNeverBothMissEachOther) {
     sync::WordMutex lock;
     Payload data = Payload::of(0);
     RoundStart start;
-    std::uint64_t torn = 0;
-    std::uint64_t reads = 0;
+    std::uint64_t torn = 0, reads = 0;
     DeadlineThreads threads;
     threads.spawn([&] {
         for (std::uint64_t round = 0; round < rounds; ++round) {

@@ -28,8 +28,7 @@
 #include "core/sync/cache_line.hpp"
 
 using namespace torvan::platform;
-using engine_test::DeadlineThreads;
-using engine_test::eventually;
+using namespace engine_test;
 
 TEST(Duration, FromSecondsRoundsTiesToEvenAndRefusesTheUnrepresentableAndOverflowingDeadlinesMeanNever) {
     const double two_to_64 = 18446744073709551616.0;
