@@ -195,6 +195,7 @@ TEST(EngineSignal, InterruptedWaitsTakeNothingAndLoseNothing) {
             }
             consumer.join_or_fail();
             signaller.join_or_fail();
+            EXPECT_EQ(rx.registered_waiters(), 0u) << "an interrupted wait left its registration";
             ASSERT_EQ(static_cast<int>(seen.size()), items);
             for (int i = 0; i < items; ++i) {
                 ASSERT_EQ(seen[i], i) << "capacity " << capacity << " select " << by_select;
