@@ -18,33 +18,23 @@ NO_STORE = {"acquire": "PanicException: there is no such thing as an acquire sto
 
 
 def test_integer_methods_return_the_old_or_the_new_value_and_wrap():
-    assert (AtomicInteger().get(), AtomicInteger(-5).get()) == (0, -5)
-    assert (repr(AtomicInteger(7)), str(AtomicInteger(7))) == ("AtomicInteger(7)", "7")
+    assert (AtomicInteger().get(), AtomicInteger(-5).get(), repr(AtomicInteger(7)), str(AtomicInteger(7))) == (
+        0, -5, "AtomicInteger(7)", "7")
     assert repr(AtomicInteger(MIN)) == f"AtomicInteger({MIN})"
-    a = AtomicInteger(10)
-    assert a.fetch_add(5) == 10 and a.get() == 15
-    assert a.add_and_get(5) == 20
-    assert a.fetch_sub(3) == 20 and a.get() == 17
-    assert a.sub_and_get(7) == 10
-    assert a.increment() == 11 and a.decrement() == 10
-    assert a.fetch_add_relaxed(2) == 10 and a.add_and_get_relaxed(2) == 14
-    assert a.fetch_sub_relaxed(4) == 14 and a.sub_and_get_relaxed(4) == 6
-    assert a.increment_relaxed() == 7 and a.decrement_relaxed() == 6
-    assert a.get_and_set(-1) == 6 and a.get() == -1
-    assert a.compare_and_set(1, 2) is False and a.get() == -1
-    assert a.compare_and_set(-1, 2) is True and a.get() == 2
+    a = AtomicInteger(10)  # each call in turn, and what it returned
+    assert [a.fetch_add(5), a.get(), a.add_and_get(5), a.fetch_sub(3), a.get(), a.sub_and_get(7), a.increment(),
+            a.decrement(), a.fetch_add_relaxed(2), a.add_and_get_relaxed(2), a.fetch_sub_relaxed(4),
+            a.sub_and_get_relaxed(4), a.increment_relaxed(), a.decrement_relaxed(), a.get_and_set(-1), a.get()] == [
+        10, 15, 20, 20, 17, 10, 11, 10, 10, 14, 14, 6, 7, 6, 6, -1]
+    assert a.compare_and_set(1, 2) is False and a.get() == -1 and a.compare_and_set(-1, 2) is True and a.get() == 2
     assert AtomicInteger(MAX).add_and_get(1) == MIN and AtomicInteger(MAX).increment() == MIN
     assert AtomicInteger(MIN).decrement_relaxed() == MAX and AtomicInteger(MIN).sub_and_get(1) == MAX
     a = AtomicInteger(0)
     assert a.fetch_sub(MIN) == 0 and a.get() == MIN
     assert AtomicInteger(MAX).fetch_add_relaxed(MAX) == MAX
-
-
-def test_boolean_methods():
-    assert AtomicBoolean().get() is False and AtomicBoolean(True).get() is True
-    assert (repr(AtomicBoolean(True)), str(AtomicBoolean(False))) == ("AtomicBoolean(True)", "False")
     b = AtomicBoolean()
-    assert b.get_and_set(True) is False and b.get() is True
+    assert AtomicBoolean().get() is False and AtomicBoolean(True).get() is True and b.get_and_set(True) is False
+    assert (repr(AtomicBoolean(True)), str(AtomicBoolean(False))) == ("AtomicBoolean(True)", "False") and b.get() is True
     b.set(False)
     assert b.compare_and_set(True, False) is False and b.get() is False
 

@@ -107,8 +107,7 @@ def test_every_send_that_returns_is_received_though_close_races_it(capacity, tim
 
 @pytest.mark.parametrize("flavour", ["unbounded", "bounded"])
 def test_len_racing_sends_and_receives_counts_only_what_is_buffered(flavour, run_threads):
-    # Every snapshot lies between what is surely buffered and what may be: received items are counted once
-    # their receive returned, sent ones as soon as their send began.
+    # Every snapshot lies between what is surely buffered and what may be (sends counted as they begin).
     ch, total = Channel(FLAVOURS[flavour]), scaled(20_000)
     started, received, snapshots = AtomicInteger(), AtomicInteger(), []
 
@@ -149,9 +148,8 @@ def test_closed_racing_close_is_true_only_once_sends_are_refused(run_threads):
 
 
 def test_numbers_made_on_one_thread_and_dropped_on_another_are_released_once(run_threads):
-    """Small ints, floats and strs, which the channel releases on the thread that made them: each arrives as itself,
-    the channel holds a bounded number of references meanwhile, and none once it is gone. Counts are compared
-    with twins made alongside and never sent, once both threads are gone."""
+    # Released on the thread that made them: each arrives as itself, the channel holds a bounded number of
+    # references meanwhile (against twins never sent), none once it is gone.
     ch, batches, batch = Channel(), 20, 100
     made, twins = [], []
     turn = threading.Barrier(2)

@@ -1,5 +1,5 @@
-"""ThreadPoolExecutor: the standard executor's contract on a native pool. Its constructor, worker names and
-initializer, map with a buffer, shutdown in every order, and shutdown racing submissions and a map being read."""
+"""ThreadPoolExecutor: the standard executor's contract on a native pool: its constructor, worker names and
+initializer, and shutdown in every order, from a task, racing submissions and at exit (map is the standard one)."""
 
 import concurrent.futures
 import os
@@ -8,27 +8,18 @@ import threading
 
 import pytest
 
-from conftest import JOIN_TIMEOUT as TIMEOUT, eventually, join_all, run_python, start_threads, thread_state
-from torvan import AtomicInteger, ThreadPoolExecutor
+from conftest import JOIN_TIMEOUT as TIMEOUT, eventually, join_all, outcome_of, run_python, start_threads, thread_state
+from torvan import ThreadPoolExecutor
 
-SHUT = "^cannot schedule new futures after shutdown$"
+SHUT = "cannot schedule new futures after shutdown"
 
 
-def refuses(executor):
-    try:
-        executor.submit(int)  # accepted before the shutdown: it runs, or is cancelled, like the rest
-    except RuntimeError as refusal:
-        assert str(refusal) == "cannot schedule new futures after shutdown"
-        return True
-    return False
+def refuses(executor):  # a submit accepted before the shutdown runs, or is cancelled, like the rest
+    return outcome_of(executor.submit, int) == f"RuntimeError: {SHUT}"
 
 
 def holds_its_pool(executor):
-    try:
-        executor._pool.submit(int)
-    except RuntimeError as refusal:
-        return str(refusal) == "Already mutably borrowed"
-    return False
+    return outcome_of(executor._pool.submit, int) == "RuntimeError: Already mutably borrowed"
 
 
 def gated(executor):
@@ -51,18 +42,14 @@ def test_constructor_errors_are_the_standard_executors(arguments, error, message
         ThreadPoolExecutor(**arguments)
 
 
-def test_a_real_executor_with_the_standard_default_size():
-    executor = ThreadPoolExecutor()
+def test_workers_are_named_initialized_once_and_tasks_still_find_a_fresh_thread():
+    executor = ThreadPoolExecutor()  # a real executor, of the standard default size and naming
     assert isinstance(executor, concurrent.futures.Executor)
     assert executor._max_workers == min(32, (os.process_cpu_count() or 1) + 4)
     assert re.fullmatch(r"ThreadPoolExecutor-\d+_0", executor.submit(lambda: threading.current_thread().name).result())
     with executor as entered:
         assert entered is executor
-    with pytest.raises(RuntimeError, match=SHUT):  # the with block shut it down
-        executor.submit(int)
-
-
-def test_workers_are_named_initialized_once_and_tasks_still_find_a_fresh_thread():
+    assert outcome_of(executor.submit, int) == f"RuntimeError: {SHUT}"  # the with block shut it down
     initialized, local, barrier = [], threading.local(), threading.Barrier(3)
 
     def initializer(tag):
@@ -87,88 +74,38 @@ def test_workers_are_named_initialized_once_and_tasks_still_find_a_fresh_thread(
     assert not [t for t in threading.enumerate() if t.name.startswith(f"{prefix}_")]
 
 
-def test_map_keeps_the_standard_contract_and_its_buffer_bounds_what_is_submitted():
-    submitted = AtomicInteger()
-
-    class Counting(ThreadPoolExecutor):
-        def submit(self, fn, /, *args, **kwargs):
-            submitted.increment()
-            return super().submit(fn, *args, **kwargs)
-
-    executor = Counting(2)
-    results = executor.map(lambda a, b: a // b, [4, 6, 8, 9], [2, 0, 4])
-    assert next(results) == 2
-    with pytest.raises(ZeroDivisionError):
-        next(results)
-    # A buffer of 4: each result read lets one more call in, however long the input.
-    submitted.set(0)
-    mapped = executor.map(str, range(10**6), buffersize=4, chunksize=9)
-    assert [next(mapped) for _ in range(10)] == [str(i) for i in range(10)]
-    assert submitted.get() == 14
-    mapped.close()
-    for bad, error, message in [(0, ValueError, "^buffersize must be None or > 0$"), (-3, ValueError, None),
-                                (1.0, TypeError, "^buffersize must be an integer or None$"), ("4", TypeError, None)]:
-        with pytest.raises(error, match=message):
-            executor.map(str, [1], buffersize=bad)
-    future, gate = gated(executor)
-    with pytest.raises(TimeoutError):
-        list(executor.map(gate.wait, [TIMEOUT], timeout=0.05))
-    gate.set()
-    executor.shutdown()
-    assert future.result(0) is True
+# The first shutdown, and whether it cancels what is queued.
+FIRST_SHUTDOWNS = {
+    "wait": (lambda e: e.shutdown(), False),
+    "wait and cancel": (lambda e: e.shutdown(cancel_futures=True), True),
+    "no wait": (lambda e: e.shutdown(wait=False), False),
+    "no wait and cancel": (lambda e: e.shutdown(wait=False, cancel_futures=True), True),
+    "a later one cancels": (lambda e: (e.shutdown(wait=False), e.shutdown(wait=False, cancel_futures=True)), True),
+}
 
 
-@pytest.mark.parametrize("first", ["wait", "no wait", "cancel"])
+@pytest.mark.parametrize("first", FIRST_SHUTDOWNS)
 def test_every_shutdown_waits_for_the_workers_as_the_standard_one_does(first):
     # Unlike a ThreadPool's, a second shutdown(wait=True) after one that did not wait waits for the workers too.
+    shut, cancels = FIRST_SHUTDOWNS[first]
     executor = ThreadPoolExecutor(1)
     running, gate = gated(executor)
     queued = [executor.submit(pow, 2, i) for i in range(5)]
-    if first == "wait":
-        closers = start_threads([executor.shutdown])
-        eventually(lambda: refuses(executor) and thread_state(closers[0].native_id) == "S", "the first one waits")
-    else:
-        executor.shutdown(wait=False, cancel_futures=first == "cancel")
-        assert refuses(executor) and not running.done()
-        closers = []
+    closers = start_threads([lambda: shut(executor)])
+    # One that waits sleeps holding its pool: the pool's own shutdown has begun, and only its wait sleeps.
+    eventually(lambda: refuses(executor) and (not closers[0].is_alive() or holds_its_pool(executor) and
+                                              thread_state(closers[0].native_id) == "S"), "the first one waits")
     closers += start_threads([executor.shutdown])
     eventually(lambda: thread_state(closers[-1].native_id) == "S", "the second one waits")
-    assert all(c.is_alive() for c in closers) and not running.done()
+    assert closers[-1].is_alive() and not running.done()
     gate.set()
     join_all(closers)
     assert running.result(0) is True and all(f.done() for f in queued)
-    if first == "cancel":
-        for future in queued:
-            with pytest.raises(concurrent.futures.CancelledError):
-                future.result(0)
+    if cancels:
+        assert all(outcome_of(f.result, 0) == "CancelledError: " for f in queued)
+        assert first != "wait and cancel" or all(f.cancelled() for f in queued)  # by the pool, for good
     else:
         assert [f.result(0) for f in queued] == [1, 2, 4, 8, 16]
-
-
-def test_shutdown_that_waits_cancels_what_is_queued_for_good():
-    executor = ThreadPoolExecutor(1)
-    running, gate = gated(executor)
-    queued = [executor.submit(int, i) for i in range(3)]
-    closer = start_threads([lambda: executor.shutdown(cancel_futures=True)])
-    # Asleep while holding its pool: the pool's own shutdown has begun, and only its wait for the workers sleeps.
-    eventually(lambda: holds_its_pool(executor) and thread_state(closer[0].native_id) == "S", "the shutdown waits")
-    gate.set()
-    join_all(closer)
-    assert running.result(0) is True and all(f.cancelled() for f in queued)
-
-
-def test_a_later_shutdown_cancels_what_is_still_queued():
-    executor = ThreadPoolExecutor(1)
-    running, gate = gated(executor)
-    queued = [executor.submit(int, i) for i in range(3)]
-    executor.shutdown(wait=False)
-    executor.shutdown(wait=False, cancel_futures=True)
-    gate.set()
-    executor.shutdown()
-    assert running.result(0) is True
-    for future in queued:
-        with pytest.raises(concurrent.futures.CancelledError):
-            future.result(0)
 
 
 def test_shutdown_with_wait_from_its_own_task_raises_and_the_rest_still_runs():
@@ -195,30 +132,8 @@ def test_submissions_racing_shutdown_are_run_or_refused_with_the_standard_messag
                     return
 
         run_threads(submitter, lambda: (go.wait(TIMEOUT), executor.shutdown()))
-        assert refusals == ["cannot schedule new futures after shutdown"]
+        assert refusals == [SHUT]
         assert [f.result(0) for f in accepted] == [i * i for i in range(len(accepted))]  # all run before the return
-
-
-@pytest.mark.parametrize("how", ["buffered", "cancelled"])
-def test_shut_down_while_a_map_is_read(how):
-    executor = ThreadPoolExecutor(1)
-    running, gate = gated(executor)
-    if how == "buffered":
-        # The next result read would submit one more call: refused, and what is buffered is cancelled.
-        mapped = executor.map(int, ["1", "2", "3", "4"], buffersize=2)
-        executor.shutdown(wait=False)
-        gate.set()
-        with pytest.raises(RuntimeError, match=SHUT):
-            next(mapped)
-    else:
-        mapped = executor.map(int, ["1", "2", "3"])
-        executor.shutdown(wait=False, cancel_futures=True)
-        gate.set()
-        with pytest.raises(concurrent.futures.CancelledError):
-            next(mapped)
-    executor.shutdown()
-    assert running.result(0) is True
-    assert list(mapped) == []  # the iterator has ended
 
 
 def test_queued_tasks_run_before_the_interpreter_exits_however_the_executor_was_left():

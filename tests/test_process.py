@@ -137,8 +137,7 @@ def test_exit_waits_for_the_workers_of_a_pool_no_longer_alive(shut):
 
 
 def test_exit_drains_the_pools_its_tasks_make_and_other_late_pools_refuse_work():
-    # Tasks running when the exit drain starts make pools, whose tasks make more: all of them run. A pool nothing
-    # would wait for (made by a daemon thread during the drain, or after it) refuses work.
+    # Pools made by tasks during the exit drain run all their tasks; one nothing would wait for refuses work.
     code = HELPERS + textwrap.dedent("""
         def refusal(pool):
             try:
@@ -180,8 +179,8 @@ def test_exit_drains_the_pools_its_tasks_make_and_other_late_pools_refuse_work()
 
 
 def test_worker_that_cannot_attach_while_finalizing_reports_and_ends():
-    # A daemon thread never leaves a submit (its context copy blocks), so the exit hook gives up on that pool;
-    # a task a finalizer submits reaches a worker that cannot attach: it says so and ends, and the exit is clean.
+    # A daemon thread stuck in submit makes the exit hook give up on its pool; a task a finalizer submits then
+    # reaches a worker that cannot attach: it says so and ends, and the exit is clean.
     code = HELPERS + textwrap.dedent("""
         import contextvars
         from torvan import ThreadPool
@@ -263,8 +262,7 @@ SIGNAL_PRELUDE = HELPERS + textwrap.dedent("""
     sleeping = lambda: asleep(main_thread.native_id)  # noqa: E731
 
     def interrupter(to_self=False, then=None):
-        # Signal (the main thread, or this one) once the main thread sleeps; again if a signal landed just before
-        # it went to sleep. With `then`, signal once and call it when the main thread sleeps again.
+        # Signal once the main thread sleeps, again if one landed just before; with `then`, once, then call it.
         while not finished.is_set():
             until(lambda: finished.is_set() or sleeping())
             if not finished.is_set():
@@ -372,8 +370,7 @@ SIGNAL_CASES = {
         thread.join(60)
     """,
     "pool shutdown": """
-        # Sent to the main thread asleep in shutdown's wait, or to another thread (the handler runs on the main
-        # one): either way shutdown is interrupted and the queued tasks still run afterwards.
+        # Sent to the main thread asleep in shutdown's wait, or to another thread: the queued tasks still run.
         for to_self in (False, True):
             gate, written = threading.Event(), []
             pool = ThreadPool(1)

@@ -5,19 +5,16 @@ import threading
 
 import pytest
 
-from conftest import JOIN_TIMEOUT, eventually, join_all, run_in_thread, scaled, start_threads, wait_until_sleeping
+from conftest import (JOIN_TIMEOUT, eventually, join_all, outcome_of, run_in_thread, scaled, start_threads,
+                      wait_until_sleeping)
 from torvan._torvan import RwLock
 
-WOULD_DEADLOCK = "RwLock would deadlock: this thread already holds it"
+WOULD_DEADLOCK = "RuntimeError: RwLock would deadlock: this thread already holds it"
 DROPPED = "_torvan::lock::{} is unsendable, but is being dropped on another thread"
 
 
 def free(lock):  # True once another thread could take the write lock
-    def take():
-        with lock.write():
-            return True
-
-    return run_in_thread(take)
+    return run_in_thread(lambda: lock.write().__enter__().__exit__(None, None, None) is None)
 
 
 def hold_elsewhere(lock, release, *kinds, hold=JOIN_TIMEOUT):
@@ -48,17 +45,14 @@ def assert_waits(lock, held, wanted):
 @pytest.mark.parametrize("kind", ["read", "write"])
 class TestGuardProtocol:
     def test_enter_exit_reuse_and_misuse(self, kind):
-        with pytest.raises(TypeError, match=r"^RwLock.__new__\(\) takes 0 positional arguments but 1 was given$"):
-            RwLock(1)
+        assert outcome_of(RwLock, 1) == "TypeError: RwLock.__new__() takes 0 positional arguments but 1 was given"
         lock = RwLock()
         guard = getattr(lock, kind)()
         assert free(lock)  # making a guard acquires nothing
         assert guard.__exit__(None, None, None) is None  # exit before enter: nothing happens
         for _ in range(2):  # reusable
             with guard as bound:
-                assert bound is guard
-                with pytest.raises(RuntimeError, match="^Lock guard already entered$"):
-                    guard.__enter__()
+                assert bound is guard and outcome_of(guard.__enter__) == "RuntimeError: Lock guard already entered"
             assert guard.__exit__(None, None, None) is None  # a second exit changes nothing
             assert free(lock)  # held once, released once
         with pytest.raises(KeyError):
@@ -86,8 +80,7 @@ class TestGuardProtocol:
         assert f"_torvan::lock::{type(guard).__name__} is unsendable, but sent to another thread" in str(info.value)
         del info  # its traceback holds this frame: the guard must go on its own thread
         guard.__enter__()
-        with pytest.raises(BaseException, match="is unsendable"):
-            run_in_thread(lambda: guard.__exit__(None, None, None))
+        assert "is unsendable" in outcome_of(run_in_thread, lambda: guard.__exit__(None, None, None))
         guard.__exit__(None, None, None)  # the foreign exit released nothing: this one does
         assert free(lock) and unraisable == []
         # A guard, entered or not, that outlives its thread is released where it is dropped.
@@ -113,8 +106,7 @@ def test_a_guard_made_after_others_died_starts_afresh(kind):
         with guard:  # not "already entered"
             with a.write():  # a is free
                 pass
-            with pytest.raises(RuntimeError, match=f"^{WOULD_DEADLOCK}$"):
-                b.write().__enter__()  # b is what this thread holds
+            assert outcome_of(b.write().__enter__) == WOULD_DEADLOCK  # b is what this thread holds
         del guard
         assert free(a) and free(b)
 
@@ -169,24 +161,6 @@ def test_nested_read_passes_a_waiting_writer(outer_lock):
     assert log == ["nested read", "writer"]
 
 
-def test_pairs_stay_consistent_under_contention(run_threads):
-    lock, pair, rounds = RwLock(), [0, 0], scaled(3000)
-
-    def writer():
-        for _ in range(rounds):
-            with lock.write():
-                pair[0] += 1
-                pair[1] += 1
-
-    def reader():
-        for _ in range(rounds):
-            with lock.read():
-                assert pair[0] == pair[1], "a torn pair"
-
-    run_threads(writer, writer, reader, reader)
-    assert pair == [2 * rounds, 2 * rounds]
-
-
 def test_repr_shows_the_readers_and_the_writer():
     lock, release = RwLock(), threading.Event()
     assert re.fullmatch(r"<RwLock readers=0 writer=none at 0x[0-9a-f]+>", repr(lock))
@@ -203,16 +177,13 @@ def test_repr_shows_the_readers_and_the_writer():
 def test_self_deadlock_raises_and_acquires_nothing():
     locks = [RwLock() for _ in range(12)]  # more than a thread keeps on hand
     guards = [lock.read().__enter__() for lock in locks]
-    for lock in locks:
-        with pytest.raises(RuntimeError, match=f"^{WOULD_DEADLOCK}$"):
-            lock.write().__enter__()
+    assert {outcome_of(lock.write().__enter__) for lock in locks} == {WOULD_DEADLOCK}
     guards.clear()  # dropped entered guards release their reads
     assert all(free(lock) for lock in locks)
     lock, guards = locks[0], [locks[0].read(), locks[0].write()]
     with lock.write():
         for guard in guards:
-            with pytest.raises(RuntimeError, match=f"^{WOULD_DEADLOCK}$"):
-                guard.__enter__()
+            assert outcome_of(guard.__enter__) == WOULD_DEADLOCK
             assert guard.__exit__(None, None, None) is None  # nothing was acquired
     assert free(lock)
     for guard in guards:
@@ -240,5 +211,4 @@ def test_owner_reads_released_elsewhere_are_not_its_own(unraisable):
     assert [str(r) for r in unraisable] == [DROPPED.format("RwLockReadGuard")]
     assert_waits(lock, ["read"], "write")  # another thread's read: waits, no false error from the stale record
     with lock.read():  # the owner's own reads still count
-        with pytest.raises(RuntimeError, match=f"^{WOULD_DEADLOCK}$"):
-            lock.write().__enter__()
+        assert outcome_of(lock.write().__enter__) == WOULD_DEADLOCK

@@ -1,7 +1,6 @@
-// Waits that end early or go elsewhere: remote waiters (not threads)
-// abandoning at random, readiness wakes that no remote waiter keeps from a
-// thread or from another group, and real signals (pthread_kill, handler
-// without SA_RESTART) ending an interruptible wait with nothing taken.
+// Waits that end early or go elsewhere: remote waiters (not threads) abandoning at random, readiness wakes that no
+// remote waiter keeps from a thread or from another group, and real signals (pthread_kill, handler without
+// SA_RESTART) interrupting a consumer again and again.
 
 #include <gtest/gtest.h>
 
@@ -17,16 +16,11 @@
 
 #include "core/engine/engine.hpp"
 #include "core/engine/remote_wait.hpp"
-#include "core/sync/wait_pace.hpp"
 #include "test_support.hpp"
 
 using namespace torvan::engine;
-using engine_test::make;
-using engine_test::Counted;
-using engine_test::Tally;
-using engine_test::TestThread;
+using namespace engine_test;
 using torvan::platform::Deadline;
-using torvan::platform::Duration;
 
 namespace {
 
@@ -40,15 +34,13 @@ public:
         refs.fetch_add(1);
         return this;
     }
-    std::atomic<int> wakes{0};
-    std::atomic<int> refs{0};
+    std::atomic<int> wakes{0}, refs{0};
 };
 
 }  // namespace
 
-// A remote waiter receives (or, bounded, sends) every item while abandoning a
-// third of its waits at random, against a blocking thread on the other side:
-// each item arrives exactly once, and none is left behind.
+// A remote waiter receives (or, bounded, sends) every item while abandoning a third of its waits at random, against a
+// blocking thread on the other side: each item arrives exactly once, and none is left behind.
 TEST(EngineRemoteWait, ExactlyOnceUnderRandomAbandons) {
     const int count = engine_test::scaled(20000, 2000);
     for (auto [remote_sends, capacity] : {std::pair{false, -1}, {false, 1}, {false, 0}, {true, 1}, {true, 0}}) {
@@ -116,23 +108,26 @@ TEST(EngineRemoteWait, ExactlyOnceUnderRandomAbandons) {
     }
 }
 
-// A readiness wake goes to the oldest thread and to the oldest remote waiter
-// of each group, so that a group that never acts (an event loop stopped or
-// gone) keeps neither a thread nor another group waiting. On a rendezvous
-// channel a remote receiver is never handed an item: a waiting sender wakes
-// it, and the item goes to whoever takes it.
+// A readiness wake goes to the oldest thread and to the oldest remote waiter of each group, so that a group that
+// never acts (an event loop stopped or gone) keeps neither a thread nor another group waiting. On a rendezvous
+// channel a remote receiver is never handed an item: a waiting sender wakes it, and the item goes to whoever takes
+// it.
 TEST(EngineRemoteWait, NoGroupTakesAThreadsOrAnotherGroupsWake) {
-    int group_a = 0;
-    int group_b = 0;
+    static int group_a = 0, group_b = 0;
+    struct Waiting {  // two remote receivers of one group and one of another
+        explicit Waiting(const Receiver<int>& rx)
+            : wait_first_a(rx, first_a.reference()), wait_second_a(rx, second_a.reference()),
+              wait_only_b(rx, only_b.reference()) {
+            for (RemoteWait<int>* wait : {&wait_first_a, &wait_second_a, &wait_only_b}) {
+                EXPECT_TRUE(wait->start_receive());
+            }
+        }
+        TestWaiter first_a{&group_a}, second_a{&group_a}, only_b{&group_b};
+        RemoteWait<int> wait_first_a, wait_second_a, wait_only_b;
+    };
     for (int capacity : {-1, 1, 0}) {
         auto [tx, rx] = make<int>(capacity);
-        TestWaiter first_a(&group_a), second_a(&group_a), only_b(&group_b);
-        RemoteWait<int> wait_first_a(rx, first_a.reference());
-        RemoteWait<int> wait_second_a(rx, second_a.reference());
-        RemoteWait<int> wait_only_b(rx, only_b.reference());
-        ASSERT_TRUE(wait_first_a.start_receive());
-        ASSERT_TRUE(wait_second_a.start_receive());
-        ASSERT_TRUE(wait_only_b.start_receive());
+        Waiting w(rx);
         std::optional<int> got;
         TestThread receiver([&, &rx = rx] { EXPECT_EQ(rx.recv(got), RecvStatus::Received); });
         engine_test::let_others_sleep();
@@ -140,69 +135,34 @@ TEST(EngineRemoteWait, NoGroupTakesAThreadsOrAnotherGroupsWake) {
         TestThread sender([&, &tx = tx] { EXPECT_EQ(tx.send(item), SendStatus::Sent); });
         receiver.join_or_fail();
         sender.join_or_fail();
-        EXPECT_EQ(got, std::optional<int>(7)) << "capacity " << capacity;
+        SCOPED_TRACE(testing::Message() << "capacity " << capacity);
+        EXPECT_EQ(got, std::optional<int>(7));
         // Each group's oldest, or (a rendezvous sender meeting the thread) nobody.
-        EXPECT_EQ(second_a.wakes.load(), 0) << "capacity " << capacity;
-        EXPECT_EQ(first_a.wakes.load(), only_b.wakes.load()) << "capacity " << capacity;
-        if (capacity != 0) {
-            EXPECT_EQ(first_a.wakes.load(), 1) << "capacity " << capacity;
-        }
+        EXPECT_EQ(w.second_a.wakes.load(), 0);
+        EXPECT_EQ(w.first_a.wakes.load(), w.only_b.wakes.load());
+        EXPECT_TRUE(capacity == 0 || w.first_a.wakes.load() == 1);
     }
     auto [tx, rx] = bounded<int>(0);
-    TestWaiter first_a(&group_a), second_a(&group_a), only_b(&group_b);
-    RemoteWait<int> wait_first_a(rx, first_a.reference());
-    RemoteWait<int> wait_second_a(rx, second_a.reference());
-    RemoteWait<int> wait_only_b(rx, only_b.reference());
-    for (RemoteWait<int>* wait : {&wait_first_a, &wait_second_a, &wait_only_b}) {
-        ASSERT_TRUE(wait->start_receive());
-    }
+    Waiting w(rx);
     int item = 8;
     EXPECT_EQ(tx.try_send(item), SendStatus::Full);  // never handed to a waiter that may not run
     TestThread sender([&, &tx = tx] { EXPECT_EQ(tx.send(item), SendStatus::Sent); });
-    ASSERT_TRUE(engine_test::eventually([&] { return first_a.wakes.load() == 1 && only_b.wakes.load() == 1; }));
-    EXPECT_EQ(second_a.wakes.load(), 0);
-    EXPECT_EQ(wait_only_b.poll(), RemoteOutcome::Ready);
+    ASSERT_TRUE(engine_test::eventually([&] { return w.first_a.wakes.load() == 1 && w.only_b.wakes.load() == 1; }));
+    EXPECT_EQ(w.second_a.wakes.load(), 0);
+    EXPECT_EQ(w.wait_only_b.poll(), RemoteOutcome::Ready);
     std::optional<int> got;
     EXPECT_EQ(rx.try_recv(got), RecvStatus::Received);  // what the woken waiter does, on its own thread
     EXPECT_EQ(got, std::optional<int>(8));
     sender.join_or_fail();
 }
 
-namespace {
-
-// Runs `wait` on a thread signalled every few milliseconds until it returns
-// (a signal before it sleeps is simply handled; the next one interrupts).
-template <class Wait>
-RecvStatus interrupted(Wait wait) {
-    RecvStatus status = RecvStatus::Received;
-    TestThread waiter([&] { status = wait(); });
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!waiter.finished() && std::chrono::steady_clock::now() < until) {
-        pthread_kill(waiter.native_handle(), SIGUSR1);
-        engine_test::eventually([&] { return waiter.finished(); }, std::chrono::milliseconds(5));
-    }
-    waiter.join_or_fail();
-    return status;
-}
-
-}  // namespace
-
-// An interruptible wait ends Interrupted with nothing taken and no registration
-// left; a consumer that retries after each Interrupted receives every item
-// exactly once and in order, receiving directly or by select.
+// A consumer interrupted again and again, retrying after each Interrupted, receives every item exactly once and in
+// order, directly or by select. (Waits a signal ends leave nothing behind: Ctrl-C, test_process.py.)
 TEST(EngineSignal, InterruptedWaitsTakeNothingAndLoseNothing) {
     engine_test::install_interrupting_signal();
     const int items = engine_test::scaled(3000, 1500);
     for (int capacity : {-1, 0, 1}) {
         auto [tx, rx] = make<int>(capacity);
-        std::optional<int> got;
-        EXPECT_EQ(interrupted([&, &rx = rx] { return rx.recv_until(got, Deadline::never(), true); }),
-                  RecvStatus::Interrupted) << "capacity " << capacity;
-        EXPECT_FALSE(got.has_value());
-        int v = -1;
-        EXPECT_EQ(tx.try_send(v), capacity == 0 ? SendStatus::Full : SendStatus::Sent);
-        EXPECT_EQ(rx.try_recv(got), capacity == 0 ? RecvStatus::Empty : RecvStatus::Received);
-        EXPECT_EQ(got, capacity == 0 ? std::nullopt : std::optional<int>(-1));
         for (bool by_select : {false, true}) {
             std::vector<int> seen;
             std::atomic<bool> done{false};
@@ -235,49 +195,11 @@ TEST(EngineSignal, InterruptedWaitsTakeNothingAndLoseNothing) {
             }
             consumer.join_or_fail();
             signaller.join_or_fail();
+            EXPECT_EQ(rx.registered_waiters(), 0u) << "an interrupted wait left its registration";
             ASSERT_EQ(static_cast<int>(seen.size()), items);
             for (int i = 0; i < items; ++i) {
                 ASSERT_EQ(seen[i], i) << "capacity " << capacity << " select " << by_select;
             }
         }
     }
-    // Timers and never-ready receivers too.
-    Receiver<Deadline> timer = after(Duration::from_seconds(3600).value());
-    std::optional<Deadline> out;
-    EXPECT_EQ(interrupted([&] { return timer.recv_until(out, Deadline::never(), true); }), RecvStatus::Interrupted);
-}
-
-// A waiter looks again late only after a stream: several items went through
-// since its last wait, or that wait ended at its first look. After a reply
-// that took its time, after nothing, and when another waiter's mark is ahead
-// of it, it looks again at once.
-TEST(WaitPace, FirstLookIsLateOnlyAfterAStream) {
-    using torvan::sync::SpinWait;
-    using torvan::sync::WaitPace;
-    constexpr std::uint64_t at_once = SpinWait::kFirstGapNs;
-    constexpr std::uint64_t late = WaitPace::kStreamingGapNs;
-    struct Step {
-        std::size_t position;
-        std::uint64_t gap;
-        bool ended_soon;
-    };
-    WaitPace pace;
-    const Step steps[] = {{0, at_once, false},  {1, at_once, true}, {2, late, false},   {3, at_once, false},
-                          {40, late, false},    {40, at_once, false}, {30, at_once, false}, {33, late, false}};
-    for (const Step& step : steps) {
-        EXPECT_EQ(pace.first_gap(step.position), step.gap) << "at position " << step.position;
-        pace.ended(step.ended_soon);
-    }
-
-    // What a wait reports: ended soon by its first look after a pause, unless
-    // it was paced itself.
-    SpinWait quick;
-    EXPECT_TRUE(quick.ended_soon());
-    quick.spin();
-    EXPECT_TRUE(quick.ended_soon());
-    quick.spin();
-    EXPECT_FALSE(quick.ended_soon());
-    SpinWait paced(late);
-    paced.spin();
-    EXPECT_FALSE(paced.ended_soon());
 }

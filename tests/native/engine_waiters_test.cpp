@@ -1,8 +1,5 @@
-// What a wait leaves registered on a channel once it is over. A wait that
-// ends without being chosen (its deadline passed, another operation of its
-// select won, another channel of the select disconnected) must take its
-// registration with it, and must not hide the waiters still registered from
-// the operation that would choose them.
+// What a wait that ends unchosen (its deadline passed, another operation of its select won, another channel of the
+// select disconnected) leaves registered on a channel: nothing of its own, and every other waiter.
 
 #include <gtest/gtest.h>
 
@@ -15,28 +12,14 @@
 #include "test_support.hpp"
 
 using namespace torvan::engine;
-using engine_test::eventually;
-using engine_test::make;
-using engine_test::TestThread;
-using torvan::platform::Deadline;
-using torvan::platform::Duration;
+using namespace engine_test;
+using namespace torvan::platform;
 
 namespace {
 
 enum class Side { Recv, Send };
 enum class Ending { Deadline, OtherOperationWon, OtherChannelDisconnected };
-
-const char* name(Ending ending) {
-    switch (ending) {
-        case Ending::Deadline:
-            return "deadline";
-        case Ending::OtherOperationWon:
-            return "another operation won";
-        case Ending::OtherChannelDisconnected:
-            return "another channel disconnected";
-    }
-    return "?";
-}
+const char* const kEndingNames[] = {"deadline", "another operation won", "another channel disconnected"};
 
 constexpr auto kPrompt = std::chrono::seconds(20);  // a hang, not a slow machine
 
@@ -45,18 +28,15 @@ struct Case {
     Side side;
 };
 
-// One channel, with its waiting side set up: a bounded channel whose senders
-// are tested starts full.
+// One channel, with its waiting side set up: a bounded channel whose senders are tested starts full.
 struct Chan {
     explicit Chan(Case c) : side(c.side) {
         auto [t, r] = make<int>(c.capacity);
         tx = std::move(t);
         rx = std::move(r);
-        if (c.side == Side::Send && c.capacity > 0) {
-            for (int i = 0; i < c.capacity; ++i) {
-                int filler = -1;
-                EXPECT_EQ(tx.try_send(filler), SendStatus::Sent);
-            }
+        for (int i = 0; c.side == Side::Send && i < c.capacity; ++i) {
+            int filler = -1;
+            EXPECT_EQ(tx.try_send(filler), SendStatus::Sent);
         }
     }
     std::size_t registered() const { return side == Side::Recv ? rx.registered_waiters() : tx.registered_waiters(); }
@@ -120,14 +100,14 @@ void end_unchosen(const Chan& chan, Ending ending) {
 
 }  // namespace
 
-// A waiter registered first stays reachable when a later waiter of the same
-// side ends unchosen, and neither leaves a registration behind.
+// A waiter registered first stays reachable when a later waiter of the same side ends unchosen, and neither leaves a
+// registration behind.
 TEST(EngineWaiters, AnUnchosenWaitLeavesNothingAndHidesNoOtherWaiter) {
     for (Case c : {Case{-1, Side::Recv}, Case{1, Side::Recv}, Case{1, Side::Send}, Case{0, Side::Recv},
                    Case{0, Side::Send}}) {
         for (Ending ending : {Ending::Deadline, Ending::OtherOperationWon, Ending::OtherChannelDisconnected}) {
             SCOPED_TRACE(testing::Message() << "capacity " << c.capacity << (c.side == Side::Recv ? " recv" : " send")
-                                            << ", ended by " << name(ending));
+                                            << ", ended by " << kEndingNames[int(ending)]);
             Chan chan(c);
             TestThread chosen([&chan] { EXPECT_TRUE(chan.wait(3, Deadline::never())); });
             ASSERT_TRUE(eventually([&] { return chan.registered() == 1; }));
@@ -140,9 +120,8 @@ TEST(EngineWaiters, AnUnchosenWaitLeavesNothingAndHidesNoOtherWaiter) {
     }
 }
 
-// Threads whose waits end every way at random, on both sides of one channel
-// of each flavour, while others answer some of them: once everyone is gone,
-// nothing is registered on either side or on the channels selected beside it.
+// Threads whose waits end every way at random, on both sides of one channel of each flavour, while others answer some
+// of them: once everyone is gone, nothing is registered on either side or on the channels selected beside it.
 TEST(EngineWaiters, RandomlyEndedWaitsLeaveNothingRegistered) {
     int rounds = engine_test::scaled(300, 60);
     for (int capacity : {-1, 2, 0}) {
@@ -157,36 +136,23 @@ TEST(EngineWaiters, RandomlyEndedWaitsLeaveNothingRegistered) {
                     const Deadline deadline = Deadline::after(Duration::from_nanos(1'000 * (random() % 200)));
                     std::optional<int> out;
                     int item = i;
-                    switch (random() % 4) {
-                        case 0:
-                            (void)rx.recv_until(out, deadline, false);
-                            break;
-                        case 1:
-                            (void)tx.send_until(item, deadline, false);
-                            break;
-                        default: {
-                            Select sel;
-                            sel.add_recv(rx);
-                            sel.add_send(tx);
-                            sel.add_recv(side_rx);
-                            sel.add_send(side_tx);
-                            MaybeSelected op = sel.select_timeout(Duration::from_nanos(1'000 * (random() % 200)));
-                            if (op != std::nullopt) {
-                                switch (op->index()) {
-                                    case 0:
-                                        (void)op->recv(rx, out);
-                                        break;
-                                    case 1:
-                                        (void)op->send(tx, item);
-                                        break;
-                                    case 2:
-                                        (void)op->recv(side_rx, out);
-                                        break;
-                                    default:
-                                        (void)op->send(side_tx, item);
-                                        break;
-                                }
-                            }
+                    const auto pick = random() % 4;
+                    if (pick == 0) {
+                        (void)rx.recv_until(out, deadline, false);
+                    } else if (pick == 1) {
+                        (void)tx.send_until(item, deadline, false);
+                    } else {
+                        Select sel;
+                        sel.add_recv(rx);
+                        sel.add_send(tx);
+                        sel.add_recv(side_rx);
+                        sel.add_send(side_tx);
+                        if (MaybeSelected op = sel.select_timeout(Duration::from_nanos(1'000 * (random() % 200)))) {
+                            const std::size_t at = op->index();
+                            (void)(at == 0   ? op->recv(rx, out) == RecvStatus::Received
+                                   : at == 1 ? op->send(tx, item) == SendStatus::Sent
+                                   : at == 2 ? op->recv(side_rx, out) == RecvStatus::Received
+                                             : op->send(side_tx, item) == SendStatus::Sent);
                         }
                     }
                 }

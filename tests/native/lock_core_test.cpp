@@ -1,33 +1,23 @@
-// The lock's native core, in both layouts (word only, and with reader
-// slots): exclusion, writer preference, recursive reads, overflow, waits a
-// signal ends; per-thread read counts; handle leases cached per thread.
+// The lock's native core in both layouts (word only, with reader slots); per-thread read counts; handle leases.
+// Interrupted waits are checked through RwLock, with real signals (test_process.py).
 
 #include <gtest/gtest.h>
 
-#include <pthread.h>
-
 #include <algorithm>
-#include <chrono>
-#include <thread>
 #include <atomic>
 #include <optional>
 #include <vector>
 
-#include "core/failure.hpp"
 #include "core/lock/handle_lease.hpp"
 #include "core/lock/lock_handle.hpp"
 #include "core/lock/raw_rwlock.hpp"
 #include "core/lock/thread_reads.hpp"
 #include "test_support.hpp"
 
-using engine_test::DeadlineThreads;
-using engine_test::TestThread;
-using engine_test::eventually;
+using namespace engine_test;
 using namespace torvan::lock;
-using torvan::NativeFailure;
 
-// Every test of the lock runs twice: with readers counted in the lock word
-// only (the channels' lock), and with reader slots (the RwLock's).
+// Readers counted in the lock word only (the channels' lock), or with reader slots (the RwLock's).
 class RawRwLockTest : public ::testing::TestWithParam<bool> {
 protected:
     ReaderSlots* slots() { return GetParam() ? &slots_ : nullptr; }
@@ -37,14 +27,11 @@ protected:
 INSTANTIATE_TEST_SUITE_P(Layouts, RawRwLockTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "WithReaderSlots" : "WordOnly"; });
 
-// From 4 threads, and from more than there are reader slots: a broken exclusion
-// shows as a violation (or a ThreadSanitizer report), a lost wake-up as a hang.
+// From 4 threads and more than there are reader slots: a broken exclusion shows as a violation, a lost wake as a hang.
 TEST_P(RawRwLockTest, ManyShortCriticalSectionsExcludeAndAllFinish) {
     for (int threads : {4, int{ReaderSlots::kCount} + 4}) {
         RawRwLock lock(slots());
-        std::atomic<int> readers_inside{0};
-        std::atomic<int> writers_inside{0};
-        std::atomic<int> violations{0};
+        std::atomic<int> readers_inside{0}, writers_inside{0}, violations{0};
         long counter = 0;  // guarded by the lock only
         constexpr int kRounds = 4000;
         DeadlineThreads workers;
@@ -91,8 +78,7 @@ TEST_P(RawRwLockTest, RecursiveReadPassesAWaitingWriterAndOnlyThat) {
     EXPECT_FALSE(lock.try_lock_exclusive());
     EXPECT_FALSE(lock.is_locked_exclusive());  // a refused try leaves nothing behind
     DeadlineThreads workers;
-    std::atomic<bool> writer_in{false};
-    std::atomic<bool> late_reader_after_writer{false};
+    std::atomic<bool> writer_in{false}, late_reader_after_writer{false};
     workers.spawn([&] {
         lock.lock_exclusive();
         writer_in = true;
@@ -121,30 +107,6 @@ TEST_P(RawRwLockTest, RecursiveReadPassesAWaitingWriterAndOnlyThat) {
     EXPECT_EQ(lock.readers(), 0u);
 }
 
-TEST_P(RawRwLockTest, ReaderCountOverflowIsANativeFailure) {
-    RawRwLock almost_full(RawRwLock::PresetReaders{RawRwLock::kMaxReaders - 1}, slots());
-    std::optional<ReadTicket> last = almost_full.try_lock_shared(false);
-    ASSERT_TRUE(last);
-    EXPECT_EQ(almost_full.readers(), RawRwLock::kMaxReaders);
-    EXPECT_FALSE(almost_full.is_locked_exclusive());
-    EXPECT_FALSE(almost_full.has_waiting_writer());
-
-    for (bool recursive : {false, true}) {
-        try {
-            almost_full.try_lock_shared(recursive);
-            ADD_FAILURE() << "no failure at the reader limit";
-        } catch (const NativeFailure& failure) {
-            EXPECT_STREQ(failure.what(), "RwLock reader count overflow");
-        }
-        EXPECT_THROW(almost_full.lock_shared(recursive), NativeFailure);
-    }
-    // Refused attempts leave the lock as it was.
-    EXPECT_EQ(almost_full.readers(), RawRwLock::kMaxReaders);
-    almost_full.unlock_shared(*last);
-    EXPECT_EQ(almost_full.readers(), RawRwLock::kMaxReaders - 1);
-    EXPECT_FALSE(almost_full.is_locked_exclusive());
-}
-
 TEST(ThreadReads, CountsPerLockAndInTotalBeyondTheInlineEntries) {
     constexpr std::uint64_t kLocks = 9;  // more than fit inline
     for (std::uint64_t id = 1; id <= kLocks; ++id) {
@@ -169,53 +131,7 @@ TEST(ThreadReads, CountsPerLockAndInTotalBeyondTheInlineEntries) {
     EXPECT_EQ(thread_reads::depth(), 0u);
 }
 
-// A signal ends an interruptible wait with nothing held, and the waiter gives
-// up its place: a writer interrupted while it drains the readers, or while it
-// waits behind another writer, keeps no reader out; an interrupted reader
-// leaves nothing behind. The others then come and go as if it never waited.
-TEST_P(RawRwLockTest, InterruptedWaitsHoldNothingAndKeepNobodyOut) {
-    engine_test::install_interrupting_signal();
-    enum class Waiter { Reader, Writer };
-    for (auto [holder_writes, waiter] :
-         {std::pair{false, Waiter::Writer}, {true, Waiter::Writer}, {true, Waiter::Reader}}) {
-        RawRwLock lock(slots());
-        std::optional<ReadTicket> held_read;
-        if (holder_writes) {
-            lock.lock_exclusive();
-        } else {
-            held_read = lock.lock_shared(false);
-        }
-        std::atomic<int> outcomes{0};  // waits that ended, none of them with the lock
-        TestThread waiting([&] {
-            const bool got = waiter == Waiter::Reader ? lock.lock_shared_interruptibly(false).has_value()
-                                                      : lock.lock_exclusive_interruptibly();
-            EXPECT_FALSE(got);
-            outcomes.fetch_add(1);
-        });
-        // Signalled until it returns: a signal before it sleeps is simply handled.
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (outcomes.load() == 0 && std::chrono::steady_clock::now() < until) {
-            pthread_kill(waiting.native_handle(), SIGUSR1);
-            eventually([&] { return outcomes.load() != 0; }, std::chrono::milliseconds(5));
-        }
-        waiting.join_or_fail();
-        EXPECT_FALSE(lock.has_waiting_writer()) << "writer bits left behind";
-        if (!holder_writes) {
-            std::optional<ReadTicket> beside = lock.try_lock_shared(false);  // a new reader joins the holder
-            ASSERT_TRUE(beside.has_value());
-            lock.unlock_shared(*beside);
-            lock.unlock_shared(*held_read);
-        } else {
-            lock.unlock_exclusive();
-        }
-        EXPECT_EQ(lock.readers(), 0u);
-        EXPECT_TRUE(lock.try_lock_exclusive());
-        lock.unlock_exclusive();
-    }
-}
-
-// Leases are taken on threads of their own: caches start empty, and a
-// thread's end hands its cache back.
+// Leases taken on threads of their own: caches start empty, and a thread's end hands its cache back.
 TEST(HandleLease, OneReferencePerThreadAndEvictedLeasesLiveAsLongAsTheirReferences) {
     LockRef handle = LockRef::make();
     LeasedRef kept;

@@ -1,14 +1,7 @@
-// Litmus-style stress of the points where one thread hands memory to another:
-// a channel slot written by a sender and read by a receiver (and reused after
-// the read), a list channel's next block installed by whichever sender gets
-// there first, a read section against a writer that takes the lock, and a
-// waiter's selection and park words. Each test writes plain data on one side
-// and checks it on the other, many times, with the two sides started together.
-//
-// Under ThreadSanitizer an ordering too weak for the C++ memory model shows as
-// a data race on the plain data; on Arm builds, torn or stale data fails the
-// checks. (Emulated on an x86 host, Arm code runs with the host's stronger
-// ordering: there only the compiler's reorderings for Arm can show.)
+// Litmus-style stress of the points where one thread hands memory to another (a channel slot and its reuse, a list
+// channel's next block, a read section against a locking writer, a waiter's selection and park words): plain data
+// written on one side, checked on the other, the sides started together. ThreadSanitizer shows an ordering too weak
+// as a race, Arm builds as torn data.
 
 #include <gtest/gtest.h>
 
@@ -38,29 +31,23 @@ struct Payload {
 };
 
 // Both sides of a round begin together: a spinning barrier for two threads.
-class RoundStart {
-public:
+struct RoundStart {
     void arrive(std::uint64_t round) {
-        arrived_.fetch_add(1);
-        const std::uint64_t want = 2 * (round + 1);
-        while (arrived_.load() < want) {
+        arrived.fetch_add(1);
+        for (std::uint32_t spins = 1; arrived.load() < 2 * (round + 1); ++spins) {
             platform::cpu_relax();
-            if (++spins_ % 1024 == 0) {
+            if (spins % 1024 == 0) {
                 platform::yield_now();  // the other side may be off its processor
             }
         }
     }
-
-private:
-    std::atomic<std::uint64_t> arrived_{0};
-    thread_local static inline std::uint32_t spins_ = 0;
+    std::atomic<std::uint64_t> arrived{0};
 };
 
 }  // namespace
 
-// Items by value and by pointer to plain memory, from several senders to
-// several receivers, on every flavour: a slot read too early, or rewritten
-// before its reader is done, breaks an item.
+// Items by value and by pointer to plain memory, from several senders to several receivers, on every flavour: a slot
+// read too early, or rewritten before its reader is done, breaks an item.
 TEST(Litmus, SlotsHandOverEverythingWrittenBeforeTheSend) {
     constexpr int kSenders = 3;
     constexpr int kReceivers = 2;
@@ -68,8 +55,7 @@ TEST(Litmus, SlotsHandOverEverythingWrittenBeforeTheSend) {
     for (int capacity : {-1, 0, 1, 3}) {
         auto [tx, rx] = engine_test::make<Payload>(capacity);
         auto [ptx, prx] = engine_test::make<Payload*>(capacity);
-        std::atomic<std::uint64_t> received{0};
-        std::atomic<std::uint64_t> broken{0};
+        std::atomic<std::uint64_t> received{0}, broken{0};
         DeadlineThreads threads;
         for (int s = 0; s < kSenders; ++s) {
             threads.spawn([&, s, tx = tx.clone(), ptx = ptx.clone()] {
@@ -112,17 +98,15 @@ TEST(Litmus, SlotsHandOverEverythingWrittenBeforeTheSend) {
     }
 }
 
-// The store-buffering shape of read sections: the reader announces itself and
-// then looks at the lock, the writer takes the lock and then looks for
-// readers. Both start each round together; if both missed the other, the
-// reader would read the data while the writer rewrites it.
+// The store-buffering shape of read sections: the reader announces itself and then looks at the lock, the writer
+// takes the lock and then looks for readers. Both start each round together; if both missed the other, the reader
+// would read the data while the writer rewrites it.
 TEST(Litmus, AReadSectionAndALockingWriterNeverBothMissEachOther) {
     const std::uint64_t rounds = engine_test::scaled(20'000, 4'000);
     sync::WordMutex lock;
     Payload data = Payload::of(0);
     RoundStart start;
-    std::uint64_t torn = 0;
-    std::uint64_t reads = 0;
+    std::uint64_t torn = 0, reads = 0;
     DeadlineThreads threads;
     threads.spawn([&] {
         for (std::uint64_t round = 0; round < rounds; ++round) {
@@ -148,10 +132,9 @@ TEST(Litmus, AReadSectionAndALockingWriterNeverBothMissEachOther) {
     EXPECT_GT(reads, 0u);
 }
 
-// A waker writes plain data, selects the waiter's operation and unparks it;
-// the waiter, spinning or parked, reads the data once it sees the selection.
-// Two threads take turns in both roles, so every round also reuses the park
-// word of a context that has just been woken.
+// A waker writes plain data, selects the waiter's operation and unparks it; the waiter, spinning or parked, reads the
+// data once it sees the selection. Two threads take turns in both roles, so every round also reuses the park word of
+// a context that has just been woken.
 TEST(Litmus, ASelectionAndItsWakeHandOverWhatTheWakerWrote) {
     const std::uint64_t rounds = engine_test::scaled(20'000, 4'000);
     engine::detail::Context* contexts[2] = {new engine::detail::Context(1), new engine::detail::Context(2)};

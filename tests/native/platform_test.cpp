@@ -1,6 +1,5 @@
-// The platform layer, on whichever branches this build takes: futexes, an
-// eventfd and the affinity mask on Linux; park buckets, a pipe and sysconf in
-// the portable build (what macOS before 14.4 and other systems run).
+// The platform layer, on whichever branches this build takes: futexes, an eventfd and the affinity mask on Linux;
+// park buckets, a pipe and sysconf in the portable build (what macOS before 14.4 and other systems run).
 
 #include <gtest/gtest.h>
 
@@ -27,11 +26,9 @@
 #include "core/platform/thread.hpp"
 #include "core/platform/wake_fd.hpp"
 #include "core/sync/cache_line.hpp"
-#include "core/sync/pause_rate.hpp"
 
 using namespace torvan::platform;
-using engine_test::DeadlineThreads;
-using engine_test::eventually;
+using namespace engine_test;
 
 TEST(Duration, FromSecondsRoundsTiesToEvenAndRefusesTheUnrepresentableAndOverflowingDeadlinesMeanNever) {
     const double two_to_64 = 18446744073709551616.0;
@@ -59,9 +56,8 @@ TEST(Duration, FromSecondsRoundsTiesToEvenAndRefusesTheUnrepresentableAndOverflo
     EXPECT_TRUE(Deadline::after(Duration{18'446'744'073, 709'551'615}).is_never());
 }
 
-TEST(System, RandomBytesFillTheWholeBufferAndThreadIdsDiffer) {
-    // Longer than one call of the system's source gives (256 bytes): every
-    // part of the buffer is filled, not only the first.
+TEST(System, RandomBytesFillTheWholeBuffer) {
+    // Longer than one call of the system's source gives (256 bytes): all of it filled.
     std::vector<unsigned char> a(1000, 0), b(1000, 0);
     ASSERT_TRUE(random_bytes(a.data(), a.size()));
     ASSERT_TRUE(random_bytes(b.data(), b.size()));
@@ -71,19 +67,9 @@ TEST(System, RandomBytesFillTheWholeBufferAndThreadIdsDiffer) {
             << "16 zero bytes at " << at;
     }
     EXPECT_TRUE(random_bytes(nullptr, 0));
-
-    auto mine = current_thread_id();
-    EXPECT_EQ(mine, current_thread_id());
-    std::uint64_t other = 0;
-    DeadlineThreads thread;
-    thread.spawn([&] { other = current_thread_id(); });
-    thread.join_all();
-    EXPECT_NE(other, 0u);
-    EXPECT_NE(other, mine);
 }
 
-// Linux counts the processors of the affinity mask; the portable build (and
-// macOS, which has no such mask) the online ones.
+// Linux counts the processors of the affinity mask; the portable build and macOS the online ones.
 TEST(System, ProcessorCountsFollowTheAffinityMaskWhereThereIsOne) {
     const auto online = online_processors();
     const auto available = available_processors();
@@ -132,8 +118,7 @@ TEST(NativeThread, StartsWithAnyStackSizeAndReportsWhatTheSystemRefuses) {
     EXPECT_TRUE(body_ran->load());
     EXPECT_FALSE(small->joinable());
 
-    // A stack larger than the address space cannot be had: nothing runs, the
-    // body is let go, and the error names the system's reason.
+    // A stack larger than the address space: nothing runs, the body is let go, the error names the reason.
     auto body = std::make_shared<int>(0);
     auto huge = NativeThread::spawn([body] { *body = 1; }, SIZE_MAX / 2, error);
     EXPECT_FALSE(huge);
@@ -142,26 +127,6 @@ TEST(NativeThread, StartsWithAnyStackSizeAndReportsWhatTheSystemRefuses) {
     EXPECT_TRUE(error == describe_os_error(EAGAIN) || error == describe_os_error(ENOMEM) ||
                 error == describe_os_error(EINVAL))
         << error;
-
-    // A thread joining itself is told so instead of hanging (and is let go).
-    std::optional<NativeThread> self;
-    std::optional<std::string> self_join;
-    std::atomic<bool> go{false};
-    std::atomic<bool> joined{false};
-    self = NativeThread::spawn(
-        [&] {
-            go.wait(false);
-            self_join = self->join();
-            joined.store(true);
-        },
-        64 * 1024, error);
-    ASSERT_TRUE(self) << error;
-    go.store(true);
-    go.notify_one();
-    ASSERT_TRUE(eventually([&] { return joined.load(); }));
-    EXPECT_FALSE(self->joinable());
-    ASSERT_TRUE(self_join.has_value());
-    EXPECT_EQ(*self_join, describe_os_error(EDEADLK));
 }
 
 TEST(Clock, MonotonicAndDeadlinesLieThatFarAhead) {
@@ -170,9 +135,7 @@ TEST(Clock, MonotonicAndDeadlinesLieThatFarAhead) {
     const std::uint64_t b = monotonic_now_ns();
     EXPECT_LE(a, b);
     ASSERT_FALSE(d.is_never());
-    EXPECT_GE(d.ns(), a + 1'500'000'000u);
-    EXPECT_LE(d.ns(), b + 1'500'000'000u);
-    EXPECT_FALSE(d.has_passed());
+    EXPECT_TRUE(d.ns() >= a + 1'500'000'000u && d.ns() <= b + 1'500'000'000u && !d.has_passed());
     EXPECT_TRUE(Deadline::at(a).has_passed());
     EXPECT_FALSE(Deadline::never().has_passed());
 }
@@ -216,8 +179,7 @@ TEST(Park, WaitsOnlyWhileTheWordHoldsTheValueAndTimesOutAtItsDeadline) {
     waker.join_all();
 }
 
-// Signals end an interruptible sleep (on buckets, the end of a slice does
-// too); an uninterruptible one sleeps on through them until it is woken.
+// Signals end an interruptible sleep; an uninterruptible one sleeps on through them until woken.
 TEST(Park, SignalsEndOnlyInterruptibleSleeps) {
     struct sigaction action {};
     action.sa_handler = count_signal;
@@ -257,10 +219,8 @@ TEST(Park, SignalsEndOnlyInterruptibleSleeps) {
     sigaction(SIGUSR2, &previous, nullptr);
 }
 
-// A token handed along a ring of threads through 1024 words, more than the
-// portable build has buckets: words share buckets, and a wake meant for one
-// word reaches sleepers on others, which must sleep again. A lost wake hangs
-// the ring (the join fails); a wrong one lets a thread run without the token.
+// A token handed along a ring of threads through 1024 words, more than the portable build has buckets: a lost wake
+// hangs the ring, a wrong one lets a thread run without the token.
 TEST(Park, HandOffsAcrossManyWordsNeverLoseAWake) {
     constexpr int kThreads = 4;
     constexpr std::size_t kWords = 1024;
@@ -355,25 +315,4 @@ TEST(WakeFd, CreationFailsCleanlyWithoutDescriptors) {
     const int after = dup(0);
     EXPECT_EQ(after, lowest_free);  // nothing left open
     close(after);
-}
-
-// Pause counts computed from a duration last at least about that long: a
-// rate in the wrong unit, or one measured too long, would make backoffs far
-// shorter than meant. (Only the lower bound holds on a loaded machine.)
-TEST(PauseRate, PausesForADurationLastAtLeastAboutThatLong) {
-    const std::uint32_t ps = torvan::sync::pause_ps();
-    EXPECT_GE(ps, 1u);
-    EXPECT_EQ(ps, torvan::sync::pause_ps());  // measured once
-    EXPECT_EQ(torvan::sync::pauses_for_ns(0), 1u);
-    constexpr std::uint64_t kNs = 200'000;
-    const std::uint64_t pauses = torvan::sync::pauses_for_ns(kNs);
-    std::uint64_t shortest = UINT64_MAX;
-    for (int run = 0; run < 3; ++run) {
-        const std::uint64_t start = monotonic_now_ns();
-        for (std::uint64_t i = 0; i < pauses; ++i) {
-            cpu_relax();
-        }
-        shortest = std::min(shortest, monotonic_now_ns() - start);
-    }
-    EXPECT_GE(shortest, kNs / 2) << pauses << " pauses of " << ps << " ps";
 }

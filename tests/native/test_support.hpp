@@ -1,7 +1,5 @@
 #pragma once
-// Helpers shared by the native tests: threads joined with a deadline (a hang
-// fails the test binary instead of stalling CI), channels of each flavour,
-// and an item type that counts its live instances.
+// Helpers shared by the native tests: threads joined with a deadline, channels of each flavour, counted items.
 
 #include <gtest/gtest.h>
 
@@ -31,9 +29,7 @@ constexpr int scaled(int normal, int sanitized) { return kSanitized ? sanitized 
 
 inline constexpr std::chrono::seconds kJoinTimeout{60};
 
-// A thread that must finish before a deadline. One still running then cannot
-// be joined safely (it uses the test's stack), so the binary reports it and
-// aborts: a hang fails CI instead of stalling it.
+// A thread that must finish before a deadline; one still running then (on the test's stack) aborts the binary.
 class TestThread {
 public:
     template <class Body>
@@ -48,8 +44,6 @@ public:
     TestThread(const TestThread&) = delete;
     TestThread& operator=(const TestThread&) = delete;
     ~TestThread() { join_or_fail(); }
-
-    bool finished() const { return done_.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }
 
     void join_or_fail(std::chrono::milliseconds timeout = kJoinTimeout) {
         if (!thread_.joinable()) {
@@ -112,9 +106,7 @@ bool eventually(Condition&& condition, std::chrono::milliseconds timeout = std::
 
 extern "C" inline void ignore_signal(int) {}
 
-// SIGUSR1 with a handler that does nothing and without SA_RESTART, so that a
-// thread sleeping in a system call when it arrives sees EINTR: the way to end
-// an interruptible wait from a test.
+// SIGUSR1 with a handler that does nothing, without SA_RESTART: a sleeping system call sees EINTR.
 inline void install_interrupting_signal() {
     struct sigaction action {};
     action.sa_handler = ignore_signal;
@@ -125,8 +117,7 @@ inline void install_interrupting_signal() {
 // Live Counted items.
 using Tally = std::atomic<long>;
 
-// A move-only item counting engaged instances (a moved-from shell is not
-// counted): every created item must be destroyed exactly once.
+// A move-only item counting engaged instances: every created item must be destroyed exactly once.
 class Counted {
 public:
     Counted(Tally& tally, int value) noexcept : tally_(&tally), value_(value) { tally_->fetch_add(1); }
