@@ -14,8 +14,8 @@ from asyncio import events, tasks
 
 import pytest
 
-from conftest import (JOIN_TIMEOUT as TIMEOUT, Token, eventually, join_all, os_thread_count, pool_making_futures,
-                      refcounts, scaled, start_threads, thread_state, wait_until_sleeping)
+from conftest import (JOIN_TIMEOUT as TIMEOUT, Token, eventually, join_all, os_thread_count, os_thread_count_is,
+                      pool_making_futures, refcounts, scaled, start_threads, thread_state, wait_until_sleeping)
 
 from torvan import ThreadPool
 
@@ -209,7 +209,7 @@ def test_shutdown_waits_for_every_queued_task_and_ends_the_workers():
     gate.set()
     q.shutdown(wait=True, cancel_futures=False)
     assert [f.result(0) for f in futures] == [True, 0, 1, 2, 3, 4]
-    assert os_thread_count() == before
+    assert os_thread_count_is(before)
     for closed in p, q:  # shut down for good: a second call does nothing, submit is refused
         assert closed.shutdown() is None
         with pytest.raises(RuntimeError, match="^ThreadPool is shutdown$"):
