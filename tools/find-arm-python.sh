@@ -94,7 +94,7 @@ done
 say "unpacking $(basename "$tarball")"
 tar -xf "$tarball" -C "$work"
 src=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'Python-*' | head -n 1)
-[ -n "$src" ] || src=$(find "$work" -mindepth 1 -maxdepth 1 -type d ! -name debs | head -n 1)
+[ -n "$src" ] || die "$(basename "$tarball") holds no Python-* directory"
 jobs=$(nproc 2>/dev/null || echo 2)
 
 # pkg-config sees only the unpacked packages, so that no library of the host
