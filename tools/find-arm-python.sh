@@ -106,7 +106,7 @@ say "configuring for $host (build python $build_python); full log in $log"
     PKG_CONFIG_LIBDIR="$libdir/pkgconfig:$deps/usr/share/pkgconfig" PKG_CONFIG_SYSROOT_DIR="$deps" \
     CPPFLAGS="-I$deps/usr/include/$host" LDFLAGS="-L$libdir -Wl,-rpath,$libdir" >>"$log" 2>&1) \
     || { tail -n 30 "$log" >&2; die "configure failed"; }
-say "compiling with $jobs jobs (about 4 minutes on 2 cores)"
+say "compiling with $jobs jobs (about 5 minutes on 2 cores)"
 (cd "$src" && make -j"$jobs" >>"$log" 2>&1) || { tail -n 30 "$log" >&2; die "build failed"; }
 say "installing into $prefix"
 (cd "$src" && make install >>"$log" 2>&1) || { tail -n 30 "$log" >&2; die "install failed"; }
