@@ -7,6 +7,7 @@ SHELL := /bin/bash
 ARGS ?=
 VENV := .venv
 ASAN_VENV := .venv-asan
+ARM_VENV := build/arm-venv
 TIMED := tools/timed.sh
 # make test runs its independent stages side by side, each stage's output
 # printed whole when it ends.
@@ -17,7 +18,7 @@ SOAK_SECONDS ?= 600
 .PHONY: all test test-stages check bench bench-check soak python venv test-venv bench-venv build build-asan \
 	type-check native-tests native-plain native-thread native-address native-portable native-portable-thread \
 	python-tests asan-tests parallel-tests dist dist-check macos-build arm-native-tests cross-checks clean \
-	stage-times-reset
+	stage-times-reset arm-python arm-venv arm-python-tests
 
 all: test
 
@@ -100,6 +101,21 @@ arm-native-tests:
 	@$(TIMED) "native tests (aarch64, emulated)" tools/cross-build.sh aarch64-linux-gnu
 
 cross-checks: macos-build arm-native-tests
+
+# The Python suite on Linux on 64-bit Arm, outside make test (it takes longer
+# than make test's budget allows): a free-threaded interpreter cross-built
+# from the same tarball (cached), the extension cross-built into a venv of
+# its own, and the suite without the soak run under qemu-user, child
+# interpreters included. ARGS narrows it, as for make check.
+arm-python: python
+	@$(TIMED) "aarch64 interpreter" tools/find-arm-python.sh >/dev/null
+
+arm-venv: arm-python venv
+	@$(TIMED) "aarch64 venv and extension" tools/setup-arm-venv.sh $(VENV) $(ARM_VENV)
+
+arm-python-tests: arm-venv
+	@$(TIMED) "Python suite (aarch64, emulated)" tools/run-python-tests.sh $(ARM_VENV) \
+		--deselect=tests/test_process.py::test_soak $(ARGS)
 
 # The edit-test loop: the plain build and the Python suite once, without the
 # soak and the parallel pass; ARGS (pytest arguments) narrows it.

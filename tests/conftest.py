@@ -15,6 +15,9 @@ from torvan import ThreadPool
 # Under sanitizers everything runs several times slower; stress tests scale down.
 SANITIZED = bool(os.environ.get("TORVAN_SANITIZED"))
 JOIN_TIMEOUT = 120.0 if SANITIZED else 60.0
+# Under qemu-user (make arm-python-tests): a joined thread stays listed in /proc/self/task for a moment, and a few
+# things some tests rely on are not emulated.
+EMULATED = bool(os.environ.get("TORVAN_EMULATED"))
 
 
 def scaled(n: int) -> int:
@@ -103,6 +106,13 @@ def wait_until_sleeping(*threads, timeout: float = JOIN_TIMEOUT) -> None:
 
 def os_thread_count() -> int:
     return len(os.listdir("/proc/self/task"))
+
+
+def os_thread_count_is(count: int) -> bool:
+    """After joins; under emulation the joined threads' last moments are awaited."""
+    if EMULATED:
+        eventually(lambda: os_thread_count() == count, f"{count} OS threads are left")
+    return os_thread_count() == count
 
 
 def settle(threads: int | None = None) -> None:
