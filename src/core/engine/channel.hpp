@@ -439,6 +439,7 @@ public:
     }
 
     // Whether some Sender of the channel is still alive, disconnected or not.
+    // Acquire: pairs with the acq_rel decrement of the last Sender's drop.
     bool has_senders() const {
         return this->with_counter([](auto* c) noexcept { return c->senders.load(std::memory_order_acquire) != 0; });
     }

@@ -258,33 +258,26 @@ WaitStatus wait_on_word(const std::atomic<std::uint32_t>& word, std::uint32_t ex
 #endif
 }
 
-void wake_one(const std::atomic<std::uint32_t>& word) noexcept {
+namespace {
+void wake(const std::atomic<std::uint32_t>& word, bool all) noexcept {
 #if defined(TORVAN_PARK_OS_SYNC)
     if (address_wait_available()) {
-        address_wake(word, false);
+        address_wake(word, all);
         return;
     }
 #endif
 #if defined(TORVAN_PARK_FUTEX)
-    address_wake(word, false);
+    address_wake(word, all);
 #else
+    (void)all;
     wake_bucket(word);  // buckets are shared between words, so wake them all
 #endif
 }
+}  // namespace
 
-void wake_all(const std::atomic<std::uint32_t>& word) noexcept {
-#if defined(TORVAN_PARK_OS_SYNC)
-    if (address_wait_available()) {
-        address_wake(word, true);
-        return;
-    }
-#endif
-#if defined(TORVAN_PARK_FUTEX)
-    address_wake(word, true);
-#else
-    wake_bucket(word);
-#endif
-}
+void wake_one(const std::atomic<std::uint32_t>& word) noexcept { wake(word, false); }
+
+void wake_all(const std::atomic<std::uint32_t>& word) noexcept { wake(word, true); }
 
 const char* park_mechanism() noexcept {
 #if defined(TORVAN_PARK_FUTEX)
