@@ -48,30 +48,28 @@ def c_heap_in_use() -> int:
 
 
 def measure(batch, calls: int, starts_threads: bool = False) -> dict:
-    """`batch(calls)` once to warm up (free lists, pools, caches), measured natively (up to 3 times), then traced."""
+    """`batch(calls)` once to warm up (free lists, pools, caches), measured natively, then traced."""
     threads = os_thread_count() if starts_threads else None  # threads coming and going free their stacks late
-    batch(calls)
-    settle(threads)
-    growth = {"c_heap": None}
-    limit = allowed(C_HEAP_FLOOR, calls)
-    # Memory kept for reuse (channel blocks, the C library's caches) grows the heap at a new peak only, a leak in
-    # every batch: a batch over the limit is measured again.
-    heap_growths = []
-    while mallinfo2 is not None and len(heap_growths) < 3:
-        heap = c_heap_in_use()
-        batch(calls)
-        settle(threads)
-        heap_growths.append(c_heap_in_use() - heap)
-        growth["c_heap"] = min(heap_growths)
-        if growth["c_heap"] <= limit:
-            break
-    tracemalloc.start()
-    try:
-        # The interpreter frees some memory late: the growth from one traced batch to the next is what each adds.
-        for key in ("residue", "traced"):
+
+    def smallest_growth(used, floor):
+        # Memory kept for reuse (channel blocks, the C library's caches, the interpreter's tables) grows at a new
+        # peak only, a leak in every batch: a batch over the limit is measured again, up to 3 times.
+        growths = []
+        while len(growths) < 3 and (not growths or growths[-1] > allowed(floor, calls)):
+            before = used()
             batch(calls)
             settle(threads)
-            growth[key] = tracemalloc.get_traced_memory()[0] - growth.get("residue", 0)
+            growths.append(used() - before)
+        return min(growths)
+
+    batch(calls)
+    settle(threads)
+    growth = {"c_heap": None if mallinfo2 is None else smallest_growth(c_heap_in_use, C_HEAP_FLOOR)}
+    tracemalloc.start()
+    try:
+        batch(calls)  # traced from here on, the interpreter frees some of it late
+        settle(threads)
+        growth["traced"] = smallest_growth(lambda: tracemalloc.get_traced_memory()[0], TRACED_FLOOR)
     finally:
         tracemalloc.stop()
     return growth

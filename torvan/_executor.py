@@ -58,11 +58,12 @@ class _Tasks:
         self.workers: dict[int, threading.Thread] = {}
         self.numbering = threading.Lock()
         self.started = itertools.count()
-        self.run, self.run_with_keywords = self.runners()
 
     def runners(self) -> tuple[Callable[..., Any], Callable[..., Any]]:
         """The function each task calls, without and with keyword arguments:
-        closures, since a task costs little more than a few lookups and calls."""
+        closures, since a task costs little more than a few lookups and calls.
+        The executor keeps them: kept here, they would make a cycle, and the
+        workers' thread objects would wait for the cycle collector."""
         tasks, workers, get_ident, registry = self, self.workers, threading.get_ident, _registry
         if registry is None:
             registry = {}  # the workers' objects, then, are nobody's business
@@ -155,6 +156,7 @@ class ThreadPoolExecutor(Executor):
         self._max_workers = max_workers
         self._thread_name_prefix = thread_name_prefix or f"ThreadPoolExecutor-{self._counter()}"
         self._tasks = _Tasks(self._thread_name_prefix, initializer, initargs)
+        self._run, self._run_with_keywords = self._tasks.runners()
         self._pool = ThreadPool(operator.index(max_workers))
         self._shutdown = False
         self._shutdown_lock = threading.Lock()
@@ -165,13 +167,12 @@ class ThreadPoolExecutor(Executor):
 
         Schedules the callable to be executed as fn(*args, **kwargs) and returns
         a Future instance representing the execution of the callable."""
-        tasks = self._tasks
-        if (closed := tasks.closed) is not None:
+        if (closed := self._tasks.closed) is not None:
             raise closed()
         try:
             if kwargs:
-                return self._pool.submit(tasks.run_with_keywords, fn, args, kwargs)
-            return self._pool.submit(tasks.run, fn, args)
+                return self._pool.submit(self._run_with_keywords, fn, args, kwargs)
+            return self._pool.submit(self._run, fn, args)
         except RuntimeError as refused:
             raise self._refusal_for(refused) from None
 
