@@ -37,7 +37,7 @@ void consume_timer(engine::SelectedOperation& op, const Timer& timer) {
 // One wait of a channel call on, in this order: the data operation that
 // `add_data` adds, the close signal, the timer. `take_data` completes the
 // data operation once it is ready; `after_close` and `timed_out` give the
-// outcome after the close signal and the timer.
+// outcome after the close signal (or nullopt, interrupted) and the timer.
 template <class AddData, class TakeData, class AfterClose, class TimedOut>
 auto wait_racing_close(const CloseReceiver& closed, std::optional<platform::Duration> timeout, AddData add_data,
                        TakeData take_data, AfterClose after_close, TimedOut timed_out) {
@@ -90,12 +90,16 @@ SendOutcome wait_to_send(const DataSender& sender, const CloseReceiver& closed, 
         [] { return SendOutcome::Closed; }, [] { return SendOutcome::TimedOut; });
 }
 
-// Blocking, not trying: a send that claimed its place before close() may
+// Waiting, not trying: a send that claimed its place before close() may
 // still be writing its item, and close() has disconnected the channel for
-// senders, so this waits for such sends only, which finish at once.
-RecvOutcome drain_one(const DataReceiver& receiver) {
+// senders, so this waits for such sends only, which finish at once. A signal
+// ends the wait all the same (nullopt), so that the caller's handlers run.
+std::optional<RecvOutcome> drain_one(const DataReceiver& receiver) {
     std::optional<Item> got;
-    engine::RecvStatus status = receiver.recv(got);
+    engine::RecvStatus status = receiver.recv_until(got, platform::Deadline::never(), true);
+    if (status == engine::RecvStatus::Interrupted) {
+        return std::nullopt;
+    }
     return received_or_closed(status, got);
 }
 

@@ -30,7 +30,8 @@ struct RecvOutcome {
 RecvOutcome wait_to_receive(const DataReceiver& receiver, const CloseReceiver& closed,
                             std::optional<platform::Duration> timeout);
 
-// After the close signal, detached: one buffered item, if any is left.
-RecvOutcome drain_one(const DataReceiver& receiver);
+// After the close signal, detached: one buffered item, if any is left;
+// nullopt if a signal interrupted the wait for a send still being written.
+std::optional<RecvOutcome> drain_one(const DataReceiver& receiver);
 
 }  // namespace torvan::channel

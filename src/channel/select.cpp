@@ -54,8 +54,9 @@ struct Result {
     Item item;
 };
 
-// Completes the selected operation, still detached.
-Result complete(engine::SelectedOperation& op, std::vector<Record>& records) {
+// Completes the selected operation, still detached; nullopt if a signal
+// interrupted the drain of a closed channel (the next attempt finds it closed).
+std::optional<Result> complete(engine::SelectedOperation& op, std::vector<Record>& records) {
     const std::size_t position = op.index() / 2;
     Record& record = records[position];
     if (op.index() % 2 == 1) {
@@ -64,9 +65,12 @@ Result complete(engine::SelectedOperation& op, std::vector<Record>& records) {
         if (record.sends) {
             return Result{Result::Kind::SendClosed, position};
         }
-        RecvOutcome drained = drain_one(record.receiver);
-        if (drained.kind == RecvOutcome::Kind::Received) {
-            return Result{Result::Kind::Received, position, std::move(drained.item)};
+        std::optional<RecvOutcome> drained = drain_one(record.receiver);
+        if (!drained) {
+            return std::nullopt;
+        }
+        if (drained->kind == RecvOutcome::Kind::Received) {
+            return Result{Result::Kind::Received, position, std::move(drained->item)};
         }
         return Result{Result::Kind::ClosedAndEmpty, position};
     }
