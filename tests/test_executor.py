@@ -5,6 +5,7 @@ import concurrent.futures
 import os
 import re
 import threading
+import weakref
 
 import pytest
 
@@ -64,14 +65,18 @@ def test_workers_are_named_initialized_once_and_tasks_still_find_a_fresh_thread(
     prefix = f"named-{threading.get_ident()}"  # apart from the same test on other threads
     executor = ThreadPoolExecutor(3, prefix, initializer, ("tag",))
     seen = list(executor.map(task, range(60)))
+    worker = weakref.ref(executor.submit(threading.current_thread).result(TIMEOUT))
     executor.shutdown()
     assert all(left is None for _, _, left in seen), "a task found what an earlier one left"
     workers = {(name, ident) for name, ident, _ in seen}
     assert {name for name, _ in workers} == {f"{prefix}_{i}" for i in range(3)}
     assert len({ident for _, ident in workers}) == len(workers) == 3  # one name per worker, the same every time
     assert sorted(initialized) == sorted((name, ident, "tag") for name, ident in workers)
-    # Registered for its tasks only: nothing of the workers is left for threading to list.
+    # Registered for its tasks only: nothing of the workers is left for threading to list, and their objects go
+    # with the executor, without waiting for the cycle collector.
     assert not [t for t in threading.enumerate() if t.name.startswith(f"{prefix}_")]
+    del executor
+    assert worker() is None
 
 
 # The first shutdown, and whether it cancels what is queued.
