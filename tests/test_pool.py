@@ -319,14 +319,16 @@ def test_a_dropped_pool_ends_its_workers_also_when_dropped_by_its_own_task():
     # Under qemu-user the joined workers are listed a moment longer: there they are awaited.
     assert [(not left or EMULATED, done) for left, done in seen] == [(True, True)]
     eventually(lambda: not workers & set(os.listdir("/proc/self/task")), "the workers have ended")
-    # Destroyed on one of its own workers: that one is not joined (it is the caller), the other is; the queue drains.
+    # Destroyed on one of its own workers, within the release that drops the last reference (not later on the
+    # thread that made it): that worker is not joined (it is the caller), the other is; the queue drains.
     before = os_thread_count()
-    holder = [ThreadPool(2)]
+    holder, destroyed_on = [ThreadPool(2)], []
+    ref = weakref.ref(holder[0], lambda r: destroyed_on.append(threading.get_ident()))
     gate = threading.Event()
-    first = holder[0].submit(lambda: (gate.wait(TIMEOUT), holder.clear()))
+    first = holder[0].submit(lambda: (gate.wait(TIMEOUT), holder.clear(), destroyed_on == [threading.get_ident()]))
     rest = [holder[0].submit(slow, i) for i in range(4)]
     gate.set()
-    assert first.result(TIMEOUT) == (True, None)
+    assert first.result(TIMEOUT) == (True, None, True) and ref() is None
     assert [f.result(TIMEOUT) for f in rest] == list(range(4))
     eventually(lambda: os_thread_count() == before, "the released worker ends")
     for i in range(scaled(50)):

@@ -120,8 +120,8 @@ def test_exit_waits_for_the_workers_of_a_pool_no_longer_alive(shut):
 
         def slow(i):
             go.wait(60)
-            started.set()  # before the drop: the main thread may run the pool's destruction, and so wait for this
-            holder.clear()  # task, inside started.wait(), holding the lock that set() takes
+            holder.clear()  # destroyed here, not on the main thread inside started.wait() holding the lock set() takes
+            started.set()
             time.sleep(0.2)
             ran.append(i)
 

@@ -137,6 +137,28 @@ inline OwnedRef take_from_slot(OwnedRef& item) noexcept {
     return std::move(item);
 }
 
+// Makes every release of a new object's references count in its shared
+// field, so that the object is destroyed on the thread whose release drops
+// the last one. An object's own thread otherwise counts its references apart;
+// a release by another thread that takes the shared count below zero queues
+// the object back to its own thread, which destroys it at its next check,
+// wherever that thread is (perhaps holding a lock): no place for a
+// destructor that waits. Only for an object no other thread has seen yet.
+inline void count_references_shared(PyObject* fresh) noexcept {
+#ifdef Py_GIL_DISABLED
+    if (!_Py_IsImmortal(fresh) && _Py_IsOwnedByCurrentThread(fresh)) {
+        const Py_ssize_t count = Py_REFCNT(fresh);
+        // The merged state, as the interpreter leaves an object it merges;
+        // plain stores, since no other thread can see the object yet.
+        fresh->ob_tid = _Py_UNOWNED_TID;
+        fresh->ob_ref_local = 0;
+        fresh->ob_ref_shared = _Py_REF_SHARED(count, _Py_REF_MERGED);
+    }
+#else
+    (void)fresh;
+#endif
+}
+
 // Whether take_from_slot left the slot a reference to release later.
 inline bool left_in_slot(const OwnedRef& item) noexcept { return static_cast<bool>(item); }
 

@@ -296,8 +296,13 @@ binding::ClassDefinition ThreadPoolClass::definition() {
     };
 }
 
-// Each new pool is shut down at exit unless it is gone by then.
+// Each new pool is shut down at exit unless it is gone by then. Its
+// destruction waits for its workers, so it happens where the last reference
+// goes: a task that lets go of its pool does not leave the pool to be
+// destroyed on the creating thread at some later check, perhaps while that
+// thread holds a lock the task's siblings need.
 void ThreadPoolClass::created(PyObject* pool) {
+    binding::count_references_shared(pool);
     Self::from(pool)->state.exit_registration = ExitRegistration::track(pool);
 }
 
