@@ -306,7 +306,7 @@ def blocking_waits():
     return run
 
 
-@group("ThreadPool and ThreadPoolExecutor: submit with and without arguments, map, tasks that raise, refusals",
+@group("ThreadPool and ThreadPoolExecutor: submit with and without arguments, map, failing tasks, refusals",
        calls=REPEAT_SLOW)
 def pool_submit():
     pool, closed, executor = ThreadPool(1), ThreadPool(1), ThreadPoolExecutor(1, initializer=_noop, initargs=(1,))
