@@ -19,6 +19,9 @@ dir=$here/build/cross-$target
 args=(-DCMAKE_TOOLCHAIN_FILE="$here/build/cross/$target/toolchain.cmake" -DTORVAN_BUILD_NATIVE_TESTS=ON
       -DCMAKE_BUILD_TYPE=Release)
 if [ "$target" = aarch64-macos ]; then
+    # Nothing built for macOS runs here: the check is the compile (warnings are errors) and the link, and
+    # unoptimised code takes a quarter less time to build.
+    args+=("-DCMAKE_CXX_FLAGS_RELEASE=-O0 -DNDEBUG" "-DCMAKE_C_FLAGS_RELEASE=-O0 -DNDEBUG")
     python=$("$here/tools/find-python.sh")
     include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
     args+=(-DTORVAN_BUILD_EXTENSION=ON -DTORVAN_PYTHON_INCLUDE_DIR="$include"
