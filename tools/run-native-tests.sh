@@ -21,13 +21,17 @@ for flavour in "${flavours[@]}"; do
         portable-thread) sanitize=thread portable=ON ;;
     esac
     # Line tables only: a full debugging build took twice the compile time for nothing a report needs. The
-    # thread sanitizer is run at -O1, as its authors advise; the address build stays at -O2, where GCC 12 does
-    # not miscompile UBSan's null check of an initial-exec thread-local in an executable.
+    # sanitizers run at -O1, as their authors advise: UBSan's checks took the address build at -O2 twice as long
+    # to compile. At -O1 GCC 12 miscompiles UBSan's null check of an initial-exec thread-local in an executable
+    # (a false report), so that one check is left out; a use of a null pointer still faults, which
+    # AddressSanitizer reports.
     flags="-O2 -g1 -DNDEBUG"
-    [ "$sanitize" = thread ] && flags="-O1 -g1 -DNDEBUG"
+    skip=""
+    [ -n "$sanitize" ] && flags="-O1 -g1 -DNDEBUG"
+    [ "$sanitize" = address ] && skip=null
     echo "[native] building tests ($flavour)" >&2
     cmake -Wno-deprecated -S "$here" -B "$dir" -DTORVAN_BUILD_EXTENSION=OFF -DTORVAN_BUILD_NATIVE_TESTS=ON \
-        -DTORVAN_SANITIZE="$sanitize" -DTORVAN_PORTABLE=$portable -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DTORVAN_SANITIZE="$sanitize" -DTORVAN_SANITIZE_SKIP="$skip" -DTORVAN_PORTABLE=$portable -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=$flags" >/dev/null
     cmake --build "$dir" --target torvan_native_tests -j "$jobs" >/dev/null
     echo "[native] running tests ($flavour)" >&2
