@@ -118,9 +118,10 @@ arm-python-tests: arm-venv
 		--deselect=tests/test_process.py::test_soak $(ARGS)
 
 # The edit-test loop: the plain build and the Python suite once, without the
-# soak and the parallel pass; ARGS (pytest arguments) narrows it.
+# soak and the parallel pass, the leak checks in a process beside the rest;
+# ARGS (pytest arguments) narrows it.
 check: test-venv
-	@$(TIMED) "Python suite" tools/run-python-tests.sh $(VENV) --deselect=tests/test_process.py::test_soak $(ARGS)
+	@$(TIMED) "Python suite" tools/run-check.sh $(VENV) $(ARGS)
 
 stage-times-reset:
 	@mkdir -p build && rm -f build/stage-times.log
