@@ -9,8 +9,11 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 flavours=("$@")
 [ ${#flavours[@]} -gt 0 ] || flavours=(plain thread address)
 jobs=$(nproc 2>/dev/null || echo 2)
-# GoogleTest, prebuilt for this machine (its sources come with it, for the cross builds).
-"$here/tools/need-debian.sh" "/usr/lib/$(gcc -print-multiarch)/libgtest.a" libgtest-dev
+# GoogleTest, prebuilt for this machine (its sources come with it, for the cross builds). Where it cannot be
+# installed, the build compiles it from the sources.
+if ! "$here/tools/need-debian.sh" "/usr/lib/$(gcc -print-multiarch)/libgtest.a" libgtest-dev 2>/dev/null; then
+    "$here/tools/need-debian.sh" /usr/src/googletest/CMakeLists.txt googletest
+fi
 for flavour in "${flavours[@]}"; do
     dir=$here/build/native-$flavour
     portable=OFF
