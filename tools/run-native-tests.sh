@@ -34,8 +34,8 @@ for flavour in "${flavours[@]}"; do
     [ "$sanitize" = address ] && skip=null
     echo "[native] building tests ($flavour)" >&2
     cmake -Wno-deprecated -S "$here" -B "$dir" -DTORVAN_BUILD_EXTENSION=OFF -DTORVAN_BUILD_NATIVE_TESTS=ON \
-        -DTORVAN_SANITIZE="$sanitize" -DTORVAN_SANITIZE_SKIP="$skip" -DTORVAN_PORTABLE=$portable -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=$flags" >/dev/null
+        -DTORVAN_SANITIZE="$sanitize" -DTORVAN_SANITIZE_SKIP="$skip" -DTORVAN_PORTABLE=$portable \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=$flags" >/dev/null
     cmake --build "$dir" --target torvan_native_tests -j "$jobs" >/dev/null
     echo "[native] running tests ($flavour)" >&2
     case $sanitize in
