@@ -79,6 +79,39 @@ def test_workers_are_named_initialized_once_and_tasks_still_find_a_fresh_thread(
     assert worker() is None
 
 
+def test_an_executor_dropped_without_shutdown_leaves_the_queue_to_its_workers():
+    # As the standard one: the drop does not wait, and what was queued still runs. The pool's own destruction would
+    # wait for it, wherever the interpreter happens to destroy the executor.
+    executor = ThreadPoolExecutor(1)
+    running, gate = gated(executor)
+    queued, pool = executor.submit(pow, 2, 5), weakref.ref(executor._pool)
+    del executor
+    assert pool() is None and not running.done()  # shut down without waiting, and let go of
+    gate.set()
+    assert running.result(TIMEOUT) is True and queued.result(TIMEOUT) == 32
+
+
+@pytest.mark.thread_unsafe(reason="sets the hooks of every thread started later")
+def test_tracing_and_profiling_set_through_threading_reach_every_task():
+    events = []
+
+    def traced():
+        return 7
+
+    def hook(kind):
+        return lambda frame, event, arg: events.append((kind, event)) if frame.f_code is traced.__code__ else None
+
+    threading.settrace(hook("trace"))
+    threading.setprofile(hook("profile"))
+    try:
+        with ThreadPoolExecutor(1) as executor:
+            assert [executor.submit(traced).result(TIMEOUT) for _ in range(2)] == [7, 7]
+    finally:
+        threading.settrace(None)
+        threading.setprofile(None)
+    assert events.count(("trace", "call")) == events.count(("profile", "call")) == 2  # each task a fresh thread
+
+
 # The first shutdown, and whether it cancels what is queued.
 FIRST_SHUTDOWNS = {
     "wait": (lambda e: e.shutdown(), False),
@@ -144,8 +177,18 @@ def test_submissions_racing_shutdown_are_run_or_refused_with_the_standard_messag
 def test_queued_tasks_run_before_the_interpreter_exits_however_the_executor_was_left():
     # Shut down without waiting, shut down by an exit handler (when no new thread may start), or never shut down:
     # what was queued runs before the process ends, as with the standard executor.
+    # A submit from an exit handler registered before the import, which runs after the pools' own, is refused as
+    # the standard executor refuses it.
     out = run_python("""
 import atexit, sys, threading
+
+def submit_at_exit():
+    try:
+        executor.submit(int)
+    except RuntimeError as refused:
+        print("refused:", refused)
+
+atexit.register(submit_at_exit)
 from torvan import ThreadPoolExecutor
 
 gate = threading.Event()
@@ -160,4 +203,5 @@ for how in ("no wait", "at exit", "never"):
         atexit.register(executor.shutdown, wait=False)
 gate.set()
 """)
-    assert sorted(out.splitlines()) == sorted(f"{how} {i}" for how in ("no wait", "at exit", "never") for i in range(2))
+    assert sorted(out.splitlines()) == sorted([f"{how} {i}" for how in ("no wait", "at exit", "never") for i in range(2)]
+                                              + ["refused: cannot schedule new futures after interpreter shutdown"])

@@ -397,19 +397,21 @@ def test_refused_worker_thread_fails_construction_and_the_started_workers_end():
     # An address-space limit leaves room for a few 2 MiB worker stacks only.
     code = textwrap.dedent("""
         import os, resource
-        from torvan import ThreadPool
+        from torvan import ThreadPool, ThreadPoolExecutor
 
         before = len(os.listdir("/proc/self/task"))
         ThreadPool(1).shutdown()  # everything the first pool loads is loaded now
         used = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
         resource.setrlimit(resource.RLIMIT_AS, (used + 64 * 2**20, resource.RLIM_INFINITY))
-        try:
-            ThreadPool(1000)
-        except BaseException as exc:
-            print(type(exc).__name__, str(exc).split(":")[0])
+        for make in (ThreadPool, ThreadPoolExecutor):  # the executor raises what threading raises
+            try:
+                make(1000)
+            except BaseException as exc:
+                print(type(exc).__name__, str(exc).split(":")[0])
         print(len(os.listdir("/proc/self/task")) == before)
     """)
-    assert run_python(code).splitlines() == ["PanicException failed to spawn thread", "True"]
+    assert run_python(code).splitlines() == ["PanicException failed to spawn thread", "RuntimeError can't start new thread",
+                                             "True"]
 
 
 def test_soak():

@@ -5,6 +5,11 @@ re-exported here, beside what the package adds in Python: the exception
 classes of channels, ``PanicException`` and ``ThreadPoolExecutor``.
 """
 
+# ThreadPool.submit imports contextvars on every call. Imported here first, so
+# that no submit performs its first import: a fork at that moment would leave
+# the child an import lock held by a thread it does not have.
+import contextvars  # noqa: F401
+
 # First: the native module raises these classes once this module is loaded.
 from torvan._errors import ChannelClosed, ChannelEmpty, ChannelFull
 from torvan._torvan import (

@@ -18,8 +18,10 @@ import itertools
 import logging
 import operator
 import os
+import sys
 import threading
 import time
+import weakref
 from collections.abc import Callable, Iterable
 from concurrent.futures import CancelledError, Executor, Future
 from concurrent.futures.thread import BrokenThreadPool
@@ -40,6 +42,19 @@ _BROKEN = "A thread initializer failed, the thread pool is not usable anymore"
 # Where threading.current_thread() finds a thread's object, by thread id. Absent
 # from another implementation of threading: the workers then go unnamed.
 _registry: dict[int, threading.Thread] | None = getattr(threading, "_active", None)
+
+# Where threading keeps what settrace() and setprofile() gave for the threads
+# it starts later; each task installs them, as a thread of threading does when
+# it starts. Absent from another implementation of threading: tasks then run
+# untraced.
+_hooks = threading if hasattr(threading, "_trace_hook") and hasattr(threading, "_profile_hook") else None
+
+
+def _install_hooks() -> None:
+    if (trace := threading._trace_hook) is not None:
+        sys.settrace(trace)
+    if (profile := threading._profile_hook) is not None:
+        sys.setprofile(profile)
 
 
 class _Tasks:
@@ -64,7 +79,7 @@ class _Tasks:
         closures, since a task costs little more than a few lookups and calls.
         The executor keeps them: kept here, they would make a cycle, and the
         workers' thread objects would wait for the cycle collector."""
-        tasks, workers, get_ident, registry = self, self.workers, threading.get_ident, _registry
+        tasks, workers, get_ident, registry, hooks = self, self.workers, threading.get_ident, _registry, _hooks
         if registry is None:
             registry = {}  # the workers' objects, then, are nobody's business
 
@@ -74,6 +89,8 @@ class _Tasks:
         def run(fn: Callable[..., Any], args: tuple[Any, ...]) -> Any:
             if (refusal := tasks.refusal) is not None:
                 raise refusal()
+            if hooks is not None and (hooks._trace_hook is not None or hooks._profile_hook is not None):
+                _install_hooks()  # a fresh thread state each task: tracing starts again with each
             ident = get_ident()
             registry[ident] = workers.get(ident) or tasks.first_task(ident)
             try:
@@ -84,6 +101,8 @@ class _Tasks:
         def run_with_keywords(fn: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
             if (refusal := tasks.refusal) is not None:
                 raise refusal()
+            if hooks is not None and (hooks._trace_hook is not None or hooks._profile_hook is not None):
+                _install_hooks()  # a fresh thread state each task: tracing starts again with each
             ident = get_ident()
             registry[ident] = workers.get(ident) or tasks.first_task(ident)
             try:
@@ -132,7 +151,10 @@ class ThreadPoolExecutor(Executor):
 
     Unlike the standard executor, it starts all its workers at once, and each
     task runs in a copy of the submitter's context variables and finds a fresh
-    thread: nothing an earlier task left in a ``threading.local``.
+    thread: nothing an earlier task, or the initializer, left in a
+    ``threading.local`` or a context variable. Like the standard one, when it
+    is dropped without a shutdown it leaves what is queued to its workers and
+    does not wait for them.
     """
 
     BROKEN = BrokenThreadPool
@@ -157,7 +179,21 @@ class ThreadPoolExecutor(Executor):
         self._thread_name_prefix = thread_name_prefix or f"ThreadPoolExecutor-{self._counter()}"
         self._tasks = _Tasks(self._thread_name_prefix, initializer, initargs)
         self._run, self._run_with_keywords = self._tasks.runners()
-        self._pool = ThreadPool(operator.index(max_workers))
+        try:
+            self._pool = ThreadPool(operator.index(max_workers))
+        except BaseException as failure:
+            # The pool's native failure (PanicException) when the system refuses
+            # a worker thread; threading's error for it, which `except Exception`
+            # catches, and the cause kept.
+            if str(failure).startswith("failed to spawn thread"):
+                raise RuntimeError("can't start new thread") from failure
+            raise
+        # Dropped without a shutdown, the executor lets its workers finish the
+        # queue in the background, as the standard one does. The pool's own
+        # destruction would wait for them instead, wherever the interpreter
+        # happens to destroy the executor (on the thread that made it, perhaps,
+        # at a moment when it holds a lock a queued task needs).
+        weakref.finalize(self, ThreadPool.shutdown, self._pool, False).atexit = False
         self._shutdown = False
         self._shutdown_lock = threading.Lock()
         self._workers_ended = threading.Event()
@@ -180,7 +216,9 @@ class ThreadPoolExecutor(Executor):
         # A shutdown that began after the check above holds or has closed the pool.
         if self._shutdown:
             return RuntimeError("cannot schedule new futures after shutdown")
-        if str(refused) == "cannot schedule new tasks after interpreter shutdown":
+        # Shut down by nobody but the pools' exit handler, which runs before
+        # the exit handlers registered before torvan was imported.
+        if str(refused) in ("ThreadPool is shutdown", "cannot schedule new tasks after interpreter shutdown"):
             return RuntimeError("cannot schedule new futures after interpreter shutdown")
         return refused
 
