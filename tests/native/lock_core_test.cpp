@@ -12,6 +12,7 @@
 #include "core/lock/lock_handle.hpp"
 #include "core/lock/raw_rwlock.hpp"
 #include "core/lock/thread_reads.hpp"
+#include "core/platform/thread.hpp"
 #include "test_support.hpp"
 
 using namespace engine_test;
@@ -129,6 +130,40 @@ TEST(ThreadReads, CountsPerLockAndInTotalBeyondTheInlineEntries) {
     }
     thread_reads::note_released(1);  // never below zero
     EXPECT_EQ(thread_reads::depth(), 0u);
+}
+
+// Reads of an entered guard released on another thread are noted for their owner until it collects them; a thread
+// that has ended never collects, so nothing is kept for it, however many such threads come and go.
+TEST(LockHandle, ReadsReleasedElsewhereAreKeptForLiveOwnersOnly) {
+    LockRef handle = LockRef::make();
+    std::atomic<std::uint64_t> live{0};
+    std::atomic<bool> noted{false};
+    DeadlineThreads threads;
+    threads.spawn([&] {
+        thread_reads::note_acquired(handle->id());
+        live = torvan::platform::current_thread_id();
+        ASSERT_TRUE(eventually([&] { return noted.load(); }));
+        EXPECT_EQ(handle->take_foreign_releases(live), 2u);
+        EXPECT_EQ(handle->take_foreign_releases(live), 0u);  // collected once
+    });
+    ASSERT_TRUE(eventually([&] { return live.load() != 0; }));
+    handle->note_foreign_release(live);
+    handle->note_foreign_release(live);
+    EXPECT_EQ(handle->foreign_release_notes(), 1u);
+    noted = true;
+    threads.join_all();
+
+    for (int i = 0; i < 3; ++i) {
+        std::uint64_t ended = 0;
+        threads.spawn([&] {
+            thread_reads::note_acquired(handle->id());
+            ended = torvan::platform::current_thread_id();
+        });
+        threads.join_all();
+        handle->note_foreign_release(ended);
+    }
+    handle->note_foreign_release(live);  // ended too: the last note kept for it goes
+    EXPECT_EQ(handle->foreign_release_notes(), 0u);
 }
 
 // Leases taken on threads of their own: caches start empty, and a thread's end hands its cache back.

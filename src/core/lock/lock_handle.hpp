@@ -4,13 +4,16 @@
 // them is gone. Counting is atomic: references may be taken and dropped on
 // any thread, attached or not.
 
+#include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <utility>
 #include <vector>
 
 #include "core/lock/raw_rwlock.hpp"
+#include "core/lock/reading_threads.hpp"
 #include "core/sync/cache_line.hpp"
 #include "core/sync/ref_count.hpp"
 
@@ -33,23 +36,33 @@ public:
 
     // Reads released by another thread on behalf of `owner` (an entered read
     // guard destroyed there), kept until the owner asks, because only the
-    // owner may correct its own bookkeeping. Best effort: without memory the
-    // note is lost and the owner keeps believing it reads.
+    // owner may correct its own bookkeeping. A thread that has ended never
+    // asks: no note is kept for it, and those kept for threads that have ended
+    // since go. Best effort: without memory the note is lost and the owner
+    // keeps believing it reads.
     void note_foreign_release(std::uint64_t owner) noexcept {
         try {
             std::lock_guard<std::mutex> guard(foreign_mutex_);
-            for (auto& [thread, reads] : foreign_releases_) {
-                if (thread == owner) {
-                    ++reads;
-                    return;
+            std::erase_if(foreign_releases_, [](const auto& entry) { return !reading_threads::alive(entry.first); });
+            if (reading_threads::alive(owner)) {
+                auto entry = std::find_if(foreign_releases_.begin(), foreign_releases_.end(),
+                                          [owner](const auto& candidate) { return candidate.first == owner; });
+                if (entry != foreign_releases_.end()) {
+                    ++entry->second;
+                } else {
+                    foreign_releases_.emplace_back(owner, 1);
                 }
             }
-            foreign_releases_.emplace_back(owner, 1);
             // Release (here and in take_foreign_releases): pairs with the owner's
             // acquire of the flag before it takes the mutex, which orders the list.
-            has_foreign_releases_.store(true, std::memory_order_release);
+            has_foreign_releases_.store(!foreign_releases_.empty(), std::memory_order_release);
         } catch (...) {
         }
+    }
+    // Notes kept, for tests.
+    std::size_t foreign_release_notes() noexcept {
+        std::lock_guard<std::mutex> guard(foreign_mutex_);
+        return foreign_releases_.size();
     }
     // How many of `owner`'s reads other threads released since it last asked.
     std::uint64_t take_foreign_releases(std::uint64_t owner) noexcept {

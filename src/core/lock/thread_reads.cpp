@@ -2,6 +2,9 @@
 
 #include <vector>
 
+#include "core/lock/reading_threads.hpp"
+#include "core/platform/thread.hpp"
+
 namespace torvan::lock::thread_reads {
 
 using detail::Entry;
@@ -36,6 +39,9 @@ Entry* detail::find_spilled(std::uint64_t lock_id) noexcept {
 }
 
 void detail::note_acquired_new(std::uint64_t lock_id) {
+    // Every thread's first read comes here: from then on, a read of its that
+    // another thread releases is noted for it until it ends.
+    reading_threads::enrol(platform::current_thread_id());
     if (Entry* entry = find_spilled(lock_id)) {
         ++entry->count;
     } else {
