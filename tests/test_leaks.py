@@ -155,7 +155,6 @@ def map_operations():
     def op():
         ConcurrentMap(), ConcurrentMap(shard_count=3), m.shard_count, m.get("present"), m.get("absent")
         m.get_val("present"), m.get_val("absent"), m.contains_key("present"), m.len(), len(m), ConcurrentMap[str, int]
-        repr(m)
         key = ("k", object())  # a new key object each time
         m.set(key, value)
         m.set(key, 2)  # replaced by identity

@@ -2,7 +2,6 @@
 
 import gc
 import os
-import re
 import sys
 import weakref
 
@@ -52,9 +51,7 @@ def test_arguments_and_protocols():
     assert {outcome_of(call).split(":")[0] for call in unsupported} == {"TypeError"}
     assert outcome_of(m.set, [], 1) == "TypeError: unhashable type: 'list'"
     assert m.items() == [("k", 1)]
-    # The repr shows the size and the shard count, and names a subclass by its own name.
-    assert re.fullmatch(rf"<ConcurrentMap len=1 shard_count={m.shard_count} at 0x[0-9a-f]+>", repr(m))
-    assert re.fullmatch(r"<Cache len=0 shard_count=3 at 0x[0-9a-f]+>", repr(type("Cache", (ConcurrentMap,), {})(3)))
+    assert ConcurrentMap.__repr__ is object.__repr__  # the length is the only protocol slot besides construction
 
 
 def test_map_holds_exactly_one_reference_to_each_key_and_value():

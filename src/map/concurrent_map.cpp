@@ -18,12 +18,10 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
-#include <string>
 #include <utility>
 #include <vector>
 
 #include "binding/methods.hpp"
-#include "binding/repr_text.hpp"
 #include "binding/type_object.hpp"
 #include "map/key_resolution.hpp"
 #include "map/map_state.hpp"
@@ -330,16 +328,6 @@ OwnedRef keys(Self& self) { return listing_of(self, Listing::Keys); }
 OwnedRef values(Self& self) { return listing_of(self, Listing::Values); }
 OwnedRef items(Self& self) { return listing_of(self, Listing::Items); }
 
-// The size is a snapshot, counted shard by shard as len() counts it.
-std::string repr(Self& self) {
-    std::string text = "<";
-    text += binding::class_name_of(self.object());
-    text += " len=" + std::to_string(length(self));
-    text += " shard_count=" + std::to_string(self.state.shard_count());
-    text += " at " + binding::address_of(self.object()) + ">";
-    return text;
-}
-
 // Type -------------------------------------------------------------------------
 
 constexpr const char* kClassDoc =
@@ -387,7 +375,6 @@ binding::ClassDefinition ConcurrentMapClass::definition() {
         },
         .slots = {
             binding::slot(Py_mp_length, &binding::length_entry<&length_slot>),
-            binding::slot(Py_tp_repr, &binding::unary_entry<&repr>),
         },
         .subclassable = true,
     };
