@@ -66,11 +66,17 @@ def awaiting_task_specimen():
 
 
 def executor_specimen():
+    # Dropped without a shutdown, it does not wait: its worker runs the queue, then lets go of the tasks' arguments.
     executor, arg, gate = ThreadPoolExecutor(1, "specimen", initializer=Token), Token(), threading.Event()
-    futures = [executor.submit(gate.wait, JOIN_TIMEOUT),
-               executor.submit(lambda a: threading.current_thread().name, arg)]  # run before the drop returns
+    futures = [executor.submit(gate.wait, JOIN_TIMEOUT), executor.submit(lambda a: threading.current_thread().name, arg)]
+    released = weakref.finalize(arg, lambda: None)
     gate.set()
-    return executor, [arg], lambda: [f.result(0) for f in futures] == [True, "specimen_0"]
+
+    def check():
+        eventually(lambda: not released.alive, "the worker let go of the queued task's argument")
+        return [f.result(0) for f in futures] == [True, "specimen_0"]
+
+    return executor, [], check
 
 
 def rwlock_specimen():
