@@ -533,6 +533,35 @@ class TestCancellation:
         assert run(main) == ("item" if side == "receive" else 2)
 
     @pytest.mark.thread_unsafe(reason="gc.collect() returns at once while another thread collects")
+    def test_tasks_nobody_refers_to_go_on_waiting_as_on_an_asyncio_queue(self):
+        # The loop holds what its tasks wait on: a collection while they wait loses neither a receiver nor the item
+        # of a sender.
+        received, full = Channel(), Channel(1)
+        full.send("full")
+
+        async def main():
+            got, done = [], [asyncio.Event(), asyncio.Event()]
+
+            async def receive():
+                got.append(await received.arecv())
+                done[0].set()
+
+            async def send():
+                await full.asend("sent")
+                done[1].set()
+
+            asyncio.ensure_future(receive())
+            asyncio.ensure_future(send())
+            await turns(3)
+            gc.collect()
+            received.send("item")
+            assert full.try_recv() == "full"
+            await asyncio.wait_for(asyncio.gather(*(event.wait() for event in done)), JOIN_TIMEOUT)
+            return got, full.try_recv()
+
+        assert run(main) == (["item"], "sent")
+
+    @pytest.mark.thread_unsafe(reason="gc.collect() returns at once while another thread collects")
     @pytest.mark.parametrize("ending", ["asyncio.run cancels", "loop.close drops", "the loop is dropped unclosed"])
     def test_a_loop_that_ends_with_waits_pending_keeps_nothing(self, ending, unraisable):
         chans = [Channel(), Channel(0), Channel(1), Channel(0)]

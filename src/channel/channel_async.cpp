@@ -12,6 +12,7 @@
 
 #include "binding/methods.hpp"
 #include "binding/type_object.hpp"
+#include "binding/weak_hold.hpp"
 #include "channel/channel_errors.hpp"
 #include "channel/loop_wakeups.hpp"
 #include "channel/messages.hpp"
@@ -78,6 +79,11 @@ struct AwaitState {
     Phase phase = Phase::Fresh;
     OwnedRef channel;  // keeps `parts` alive
     ChannelParts parts;
+    // The loop and the timeout's handle from loop.call_later, both held weakly
+    // where they allow it: while a task waits on this object, the loop holds
+    // the task, which holds this object, and this object is invisible to the
+    // garbage collector; strong references here would make a loop dropped
+    // with such a task uncollectable.
     OwnedRef loop;
     std::optional<double> timeout;
     std::optional<platform::Deadline> deadline;  // from the first attempt on
@@ -85,7 +91,7 @@ struct AwaitState {
     DataSender sender;                            // a send's own handle once it has to wait
     CountedRef<LoopWaiter> waiter;
     std::unique_ptr<Wait> wait;
-    OwnedRef timer;  // the timeout's handle from loop.call_later
+    OwnedRef timer;
 };
 
 struct AwaitableClass : binding::ClassTraits {
@@ -133,14 +139,25 @@ OwnedRef running_loop_or_none() {
 // Also from the deallocator, which may run while an exception propagates:
 // that exception is kept aside for the call.
 void cancel_timer(OwnedRef& timer) noexcept {
-    if (OwnedRef handle = std::move(timer)) {
-        PyObject* in_flight = PyErr_GetRaisedException();
-        OwnedRef cancelled = OwnedRef::steal(PyObject_CallMethodNoArgs(handle.get(), g_async_names.cancel));
-        if (!cancelled) {
-            PyErr_WriteUnraisable(handle.get());
-        }
-        PyErr_SetRaisedException(in_flight);
+    OwnedRef held = std::move(timer);
+    if (!held) {
+        return;
     }
+    PyObject* in_flight = PyErr_GetRaisedException();
+    PyObject* handle = nullptr;
+    if (!PyWeakref_Check(held.get())) {
+        handle = Py_NewRef(held.get());
+    } else if (PyWeakref_GetRef(held.get(), &handle) < 0) {
+        PyErr_WriteUnraisable(held.get());
+    }
+    if (handle != nullptr) {  // gone: it has run, or the loop let go of it
+        OwnedRef cancelled = OwnedRef::steal(PyObject_CallMethodNoArgs(handle, g_async_names.cancel));
+        if (!cancelled) {
+            PyErr_WriteUnraisable(handle);
+        }
+        Py_DECREF(handle);
+    }
+    PyErr_SetRaisedException(in_flight);
 }
 
 void AwaitState::warn_never_awaited() const noexcept {
@@ -262,10 +279,19 @@ bool expired(const AwaitState& state) {
     return state.deadline && ((state.waiter && state.waiter->timed_out()) || state.deadline->has_passed());
 }
 
+// The loop the operation was made on; a loop that is gone ends it.
+OwnedRef loop_of(AwaitState& state) {
+    OwnedRef loop = binding::referent(state.loop);
+    if (!loop) {
+        end_with(state, PyExc_RuntimeError, "Event loop is closed");
+    }
+    return loop;
+}
+
 // Registers with the channel; false when the operation became ready meanwhile.
 bool start_wait(AwaitState& state) {
     if (!state.wait) {
-        CountedRef<LoopWakeups> wakeups = LoopWakeups::of(state.loop.get());
+        CountedRef<LoopWakeups> wakeups = LoopWakeups::of(loop_of(state).get());
         state.waiter = LoopWaiter::create(*wakeups);
         engine::detail::RemoteWaiter* reference = CountedRef<LoopWaiter>::share(state.waiter.get()).release_owned();
         if (state.kind == AwaitState::Kind::Receive) {
@@ -280,7 +306,8 @@ bool start_wait(AwaitState& state) {
 // The future the task waits on until the next wake; the timeout's timer is
 // set with the first one.
 Step wait_for_wake(AwaitState& state) {
-    OwnedRef future = binding::checked(PyObject_CallMethodNoArgs(state.loop.get(), g_async_names.create_future));
+    OwnedRef loop = loop_of(state);
+    OwnedRef future = binding::checked(PyObject_CallMethodNoArgs(loop.get(), g_async_names.create_future));
     binding::checked_status(PyObject_SetAttr(future.get(), g_async_names.future_blocking, Py_True));
     if (!state.waiter->await_future(future)) {
         end_with(state, PyExc_RuntimeError, "Event loop is closed");
@@ -290,8 +317,9 @@ Step wait_for_wake(AwaitState& state) {
         const std::uint64_t left = state.deadline->ns() > now ? state.deadline->ns() - now : 0;
         OwnedRef delay = binding::checked(PyFloat_FromDouble(static_cast<double>(left) / 1e9));
         OwnedRef callback = state.waiter->timeout_callback();
-        state.timer = binding::checked(
-            PyObject_CallMethodObjArgs(state.loop.get(), g_async_names.call_later, delay.get(), callback.get(), nullptr));
+        OwnedRef timer = binding::checked(
+            PyObject_CallMethodObjArgs(loop.get(), g_async_names.call_later, delay.get(), callback.get(), nullptr));
+        state.timer = binding::hold_weakly(timer.get());
     }
     state.phase = AwaitState::Phase::Waiting;
     return Step{false, std::move(future)};
@@ -369,7 +397,8 @@ bool future_done(PyObject* future) {
 // cancelled). Anyone else (a second await, a hand on another thread) is
 // refused, as a coroutine refuses a second await, and changes nothing.
 void refuse_other_drivers(AwaitState& state) {
-    if (running_loop_or_none().get() != state.loop.get()) {
+    OwnedRef loop = binding::referent(state.loop);
+    if (!loop || running_loop_or_none().get() != loop.get()) {
         raise(PyExc_RuntimeError, kAwaitedAlready);
     }
     if (OwnedRef future = state.waiter->awaited_future(); future && !future_done(future.get())) {
@@ -552,13 +581,13 @@ OwnedRef make(AwaitState state) {
 }  // namespace
 
 OwnedRef await_receive(PyObject* channel, ChannelParts parts, std::optional<double> timeout, ReceiveEnd end) {
-    OwnedRef loop = running_loop();
+    OwnedRef loop = binding::hold_weakly(running_loop().get());
     return make(AwaitState(AwaitState::Kind::Receive, end, OwnedRef::borrow(channel), parts, std::move(loop), timeout,
                            Item()));
 }
 
 OwnedRef await_send(PyObject* channel, ChannelParts parts, Item item, std::optional<double> timeout) {
-    OwnedRef loop = running_loop();
+    OwnedRef loop = binding::hold_weakly(running_loop().get());
     return make(AwaitState(AwaitState::Kind::Send, ReceiveEnd::Raise, OwnedRef::borrow(channel), parts,
                            std::move(loop), timeout, std::move(item)));
 }

@@ -8,6 +8,7 @@
 #include "binding/boundary.hpp"
 #include "binding/interned.hpp"
 #include "binding/py_error.hpp"
+#include "binding/weak_hold.hpp"
 
 namespace torvan::channel {
 
@@ -75,36 +76,22 @@ void LoopWaiter::release() noexcept {
 void LoopWaiter::wake() noexcept { wakeups_.push(*this); }
 
 bool LoopWaiter::await_future(const OwnedRef& future) {
-    OwnedRef held = OwnedRef::steal(PyWeakref_NewRef(future.get(), nullptr));
-    if (!held) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
-            binding::raise_current();
-        }
-        PyErr_Clear();  // a future without weak references is held as it is
-        held = future.clone();
-    }
-    return wakeups_.attach(*this, std::move(held));
+    return wakeups_.attach(*this, binding::hold_weakly(future.get()), future.get());
 }
 
-OwnedRef LoopWaiter::resolve(OwnedRef held) {
-    if (!held || !PyWeakref_Check(held.get())) {
-        return held;
-    }
-    PyObject* future = nullptr;
-    binding::checked_status(PyWeakref_GetRef(held.get(), &future));
-    return OwnedRef::steal(future);
-}
+OwnedRef LoopWaiter::resolve(OwnedRef held) { return binding::referent(held); }
 
-void LoopWaiter::forget_future() { OwnedRef dropped = wakeups_.detach(*this); }
+void LoopWaiter::forget_future() { wakeups_.unanchor(resolve(wakeups_.detach(*this))); }
 
 OwnedRef LoopWaiter::awaited_future() { return resolve(wakeups_.peek(*this)); }
 
-void LoopWaiter::let_go() { OwnedRef dropped = wakeups_.hand_to_loop(*this); }
+void LoopWaiter::let_go() { wakeups_.unanchor(resolve(wakeups_.hand_to_loop(*this))); }
 
 void LoopWaiter::time_out() {
     timed_out_.store(true, std::memory_order_release);
     if (OwnedRef future = resolve(wakeups_.detach(*this))) {
         complete_or_report(future.get());
+        wakeups_.unanchor(future);
     }
 }
 
@@ -203,8 +190,8 @@ thread_local CountedRef<LoopWakeups> t_last_wakeups;
 
 PyMethodDef LoopWakeups::reader_def_ = {"channel_wakeups", &LoopWakeups::drain_entry, METH_NOARGS, nullptr};
 
-LoopWakeups::LoopWakeups(platform::WakeFd fd, PyObject* loop, OwnedRef loop_ref) noexcept
-    : fd_(std::move(fd)), loop_address_(loop), loop_ref_(std::move(loop_ref)) {}
+LoopWakeups::LoopWakeups(platform::WakeFd fd, PyObject* loop, OwnedRef loop_ref, OwnedRef pending_ref) noexcept
+    : fd_(std::move(fd)), loop_address_(loop), loop_ref_(std::move(loop_ref)), pending_ref_(std::move(pending_ref)) {}
 
 void LoopWakeups::release() noexcept {
     if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
@@ -264,10 +251,12 @@ CountedRef<LoopWakeups> LoopWakeups::set_up(PyObject* loop) {
         }
         PyErr_Clear();  // a loop without weak references is told apart by address alone
     }
-    CountedRef<LoopWakeups> made(new LoopWakeups(std::move(*fd), loop, std::move(loop_ref)));
+    OwnedRef pending = binding::checked(PySet_New(nullptr));
+    OwnedRef pending_ref = binding::hold_weakly(pending.get());
+    CountedRef<LoopWakeups> made(new LoopWakeups(std::move(*fd), loop, std::move(loop_ref), std::move(pending_ref)));
 
-    // The reader callback owns one reference; the loop's selector owns the
-    // callback, until the loop is closed.
+    // The reader callback owns one reference, and the set; the loop's selector
+    // owns the callback, until the loop is closed.
     made->add_ref();
     PyObject* capsule = PyCapsule_New(made.get(), kReaderCapsule, &reader_gone);
     if (capsule == nullptr) {
@@ -275,7 +264,8 @@ CountedRef<LoopWakeups> LoopWakeups::set_up(PyObject* loop) {
         binding::raise_current();
     }
     OwnedRef owned_capsule = OwnedRef::steal(capsule);
-    OwnedRef reader = binding::checked(PyCFunction_New(&reader_def_, owned_capsule.get()));
+    OwnedRef self = binding::checked(PyTuple_Pack(2, owned_capsule.get(), pending.get()));
+    OwnedRef reader = binding::checked(PyCFunction_New(&reader_def_, self.get()));
     OwnedRef fd_number = binding::checked(PyLong_FromLong(made->fd_.fd()));
     binding::checked(
         PyObject_CallMethodObjArgs(loop, g_async_names.add_reader, fd_number.get(), reader.get(), nullptr));
@@ -283,8 +273,9 @@ CountedRef<LoopWakeups> LoopWakeups::set_up(PyObject* loop) {
     return made;
 }
 
-PyObject* LoopWakeups::drain_entry(PyObject* capsule, PyObject*) noexcept {
+PyObject* LoopWakeups::drain_entry(PyObject* self, PyObject*) noexcept {
     return binding::at_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* capsule = PyTuple_GET_ITEM(self, 0);
         static_cast<LoopWakeups*>(PyCapsule_GetPointer(capsule, kReaderCapsule))->drain();
         return Py_NewRef(Py_None);
     });
@@ -359,14 +350,15 @@ OwnedRef LoopWakeups::peek(LoopWaiter& waiter) {
     return waiter.future_.clone();
 }
 
-bool LoopWakeups::attach(LoopWaiter& waiter, OwnedRef future) {
+bool LoopWakeups::attach(LoopWaiter& waiter, OwnedRef held, PyObject* future) {
     OwnedRef replaced;
+    bool attached = false;
     {
         std::lock_guard<sync::WordMutex> guard(mutex_);
         if (closed_.load(std::memory_order_relaxed)) {
-            replaced = std::move(future);
+            replaced = std::move(held);  // refused: released outside the lock
         } else {
-            replaced = std::exchange(waiter.future_, std::move(future));
+            replaced = std::exchange(waiter.future_, std::move(held));
             if (!replaced) {
                 waiter.next_waiting_ = waiting_;
                 waiter.prev_waiting_ = nullptr;
@@ -375,10 +367,45 @@ bool LoopWakeups::attach(LoopWaiter& waiter, OwnedRef future) {
                 }
                 waiting_ = &waiter;
             }
-            return true;
+            attached = true;
         }
     }
-    return false;  // `replaced` (the refused future) is released outside the lock
+    if (!attached) {
+        return false;
+    }
+    if (replaced) {
+        unanchor(LoopWaiter::resolve(std::move(replaced)));
+    }
+    anchor(future);
+    return true;
+}
+
+OwnedRef LoopWakeups::pending_set() {
+    OwnedRef pending_ref;
+    {
+        std::lock_guard<sync::WordMutex> guard(mutex_);
+        pending_ref = pending_ref_.clone();
+    }
+    return LoopWaiter::resolve(std::move(pending_ref));
+}
+
+void LoopWakeups::anchor(PyObject* future) {
+    if (OwnedRef pending = pending_set()) {
+        if (PySet_Add(pending.get(), future) < 0) {
+            PyErr_Clear();  // an unhashable future waits unanchored, as before
+        }
+    }
+}
+
+void LoopWakeups::unanchor(const OwnedRef& future) {
+    if (!future) {
+        return;
+    }
+    if (OwnedRef pending = pending_set()) {
+        if (PySet_Discard(pending.get(), future.get()) < 0) {
+            PyErr_Clear();
+        }
+    }
 }
 
 void LoopWakeups::unlink(LoopWaiter& waiter) noexcept {
@@ -424,6 +451,7 @@ void LoopWakeups::drain() {
     for (OwnedRef& held : futures) {
         if (OwnedRef future = LoopWaiter::resolve(std::move(held))) {
             complete_or_report(future.get());
+            unanchor(future);
         }
     }
 }
@@ -436,10 +464,12 @@ void LoopWakeups::close() {
     std::vector<CountedRef<LoopWaiter>> woken;
     std::vector<OwnedRef> futures;
     OwnedRef loop_ref;
+    OwnedRef pending_ref;
     {
         std::lock_guard<sync::WordMutex> guard(mutex_);
         closed_.store(true, std::memory_order_release);
         loop_ref = std::move(loop_ref_);
+        pending_ref = std::move(pending_ref_);
         for (LoopWaiter* waiter = std::exchange(woken_head_, nullptr); waiter != nullptr;) {
             LoopWaiter* next = std::exchange(waiter->next_woken_, nullptr);
             waiter->woken_ = false;

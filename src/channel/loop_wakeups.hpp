@@ -13,8 +13,11 @@
 // A waiter holds only a weak reference to the future its task waits on: a
 // native strong one would keep the task, its coroutine and the loop alive
 // from the channel, out of the collector's sight, so that a loop dropped with
-// a coroutine still waiting would never be freed. When the loop is closed its
-// selector lets go of the reader callback, and later wakes go nowhere.
+// a coroutine still waiting would never be freed. The loop holds the futures
+// instead, in a set that its reader callback holds: as an asyncio queue's
+// waiters keep a task nobody else refers to, and in the collector's sight.
+// When the loop is closed its selector lets go of the reader callback and
+// the set, and later wakes go nowhere.
 //
 // Every coroutine of a loop wakes in the same way, so the waiters of one loop
 // form a group for the engine (RemoteWaiter): a loop that is busy, stopped or
@@ -132,24 +135,30 @@ private:
     friend class LoopWaiter;
     class Registry;
 
-    LoopWakeups(platform::WakeFd fd, PyObject* loop, binding::OwnedRef loop_ref) noexcept;
+    LoopWakeups(platform::WakeFd fd, PyObject* loop, binding::OwnedRef loop_ref, binding::OwnedRef pending_ref) noexcept;
     ~LoopWakeups() = default;
 
     static CountedRef<LoopWakeups> set_up(PyObject* loop);
-    // The reader callback: a builtin function whose self is a capsule
-    // holding a reference, released when the loop lets go of the callback.
-    static PyObject* drain_entry(PyObject* capsule, PyObject*) noexcept;
+    // The reader callback: a builtin function whose self is a pair of a
+    // capsule holding a reference, released when the loop lets go of the
+    // callback, and the set of the futures waited on.
+    static PyObject* drain_entry(PyObject* self, PyObject*) noexcept;
     static void reader_gone(PyObject* capsule) noexcept;
     static PyMethodDef reader_def_;
 
     bool serves(PyObject* loop);
     void push(LoopWaiter& waiter) noexcept;
     bool enqueue(LoopWaiter& waiter) noexcept;
-    bool attach(LoopWaiter& waiter, binding::OwnedRef future);
+    bool attach(LoopWaiter& waiter, binding::OwnedRef held, PyObject* future);
     binding::OwnedRef detach(LoopWaiter& waiter);
     binding::OwnedRef peek(LoopWaiter& waiter);
     binding::OwnedRef hand_to_loop(LoopWaiter& waiter);
     void unlink(LoopWaiter& waiter) noexcept;
+    // Puts a waited-on future into the loop's set, and takes it out again
+    // once nothing waits on it.
+    void anchor(PyObject* future);
+    void unanchor(const binding::OwnedRef& future);
+    binding::OwnedRef pending_set();
     void drain();
     void close();
 
@@ -160,6 +169,9 @@ private:
     // guarded by the mutex, so that the last reference to a closed LoopWakeups,
     // which may go anywhere, releases no Python object.
     binding::OwnedRef loop_ref_;
+    // A weak reference to the set of waited-on futures, until close();
+    // guarded by the mutex as loop_ref_ is.
+    binding::OwnedRef pending_ref_;
     // Set once, under the mutex, with release; read with acquire outside it
     // (serves(), a look that the mutex confirms) and relaxed under it, where
     // the mutex orders it.
