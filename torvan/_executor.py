@@ -47,13 +47,13 @@ _registry: dict[int, threading.Thread] | None = getattr(threading, "_active", No
 # it starts later; each task installs them, as a thread of threading does when
 # it starts. Absent from another implementation of threading: tasks then run
 # untraced.
-_hooks = threading if hasattr(threading, "_trace_hook") and hasattr(threading, "_profile_hook") else None
+_hooks: Any = threading if hasattr(threading, "_trace_hook") and hasattr(threading, "_profile_hook") else None
 
 
-def _install_hooks() -> None:
-    if (trace := threading._trace_hook) is not None:
+def _install_hooks(hooks: Any) -> None:
+    if (trace := hooks._trace_hook) is not None:
         sys.settrace(trace)
-    if (profile := threading._profile_hook) is not None:
+    if (profile := hooks._profile_hook) is not None:
         sys.setprofile(profile)
 
 
@@ -90,7 +90,7 @@ class _Tasks:
             if (refusal := tasks.refusal) is not None:
                 raise refusal()
             if hooks is not None and (hooks._trace_hook is not None or hooks._profile_hook is not None):
-                _install_hooks()  # a fresh thread state each task: tracing starts again with each
+                _install_hooks(hooks)  # a fresh thread state each task: tracing starts again with each
             ident = get_ident()
             registry[ident] = workers.get(ident) or tasks.first_task(ident)
             try:
@@ -102,7 +102,7 @@ class _Tasks:
             if (refusal := tasks.refusal) is not None:
                 raise refusal()
             if hooks is not None and (hooks._trace_hook is not None or hooks._profile_hook is not None):
-                _install_hooks()  # a fresh thread state each task: tracing starts again with each
+                _install_hooks(hooks)  # a fresh thread state each task: tracing starts again with each
             ident = get_ident()
             registry[ident] = workers.get(ident) or tasks.first_task(ident)
             try:
