@@ -564,16 +564,19 @@ class TestCancellation:
     @pytest.mark.thread_unsafe(reason="gc.collect() returns at once while another thread collects")
     @pytest.mark.parametrize("ending", ["asyncio.run cancels", "loop.close drops", "the loop is dropped unclosed"])
     def test_a_loop_that_ends_with_waits_pending_keeps_nothing(self, ending, unraisable):
-        chans = [Channel(), Channel(0), Channel(1), Channel(0)]
+        chans = [Channel(), Channel(0), Channel(1), Channel(0), Channel(1)]
         chans[2].send("full")
+        chans[4].send("full")
         refcounts = [sys.getrefcount(ch) for ch in chans]
         item = Token()
         item_gone = weakref.finalize(item, lambda: None)
         tasks = []
 
         async def start():
-            for i, ch in enumerate(chans):
+            for i, ch in enumerate(chans[:4]):
                 tasks.append(weakref.ref(asyncio.ensure_future(ch.asend(item) if i > 1 else ch.arecv())))
+            # An item that refers back to the loop (a reply future): a cycle through the waiting send.
+            tasks.append(weakref.ref(asyncio.ensure_future(chans[4].asend(asyncio.get_running_loop().create_future()))))
             await turns(3)
 
         def run_and_end_loop():

@@ -202,6 +202,19 @@ for how in ("no wait", "at exit", "never"):
     elif how == "at exit":
         atexit.register(executor.shutdown, wait=False)
 gate.set()
+
+spinner = ThreadPoolExecutor(1)  # submits from its task until the exit handler's shutdown refuses it
+
+def spin():
+    while True:
+        try:
+            spinner.submit(int)
+        except RuntimeError as refused:
+            print("spinner refused:", refused)
+            return
+
+spinner.submit(spin)
 """)
     assert sorted(out.splitlines()) == sorted([f"{how} {i}" for how in ("no wait", "at exit", "never") for i in range(2)]
-                                              + ["refused: cannot schedule new futures after interpreter shutdown"])
+                                              + [f"{who}refused: cannot schedule new futures after interpreter shutdown"
+                                                 for who in ("", "spinner ")])

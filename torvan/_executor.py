@@ -216,9 +216,11 @@ class ThreadPoolExecutor(Executor):
         # A shutdown that began after the check above holds or has closed the pool.
         if self._shutdown:
             return RuntimeError("cannot schedule new futures after shutdown")
-        # Shut down by nobody but the pools' exit handler, which runs before
-        # the exit handlers registered before torvan was imported.
-        if str(refused) in ("ThreadPool is shutdown", "cannot schedule new tasks after interpreter shutdown"):
+        # Shut down, or being shut down, by nobody but the pools' exit handler,
+        # which runs before the exit handlers registered before torvan was
+        # imported.
+        if str(refused) in ("ThreadPool is shutdown", "Already mutably borrowed",
+                            "cannot schedule new tasks after interpreter shutdown"):
             return RuntimeError("cannot schedule new futures after interpreter shutdown")
         return refused
 

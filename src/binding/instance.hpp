@@ -42,6 +42,10 @@ struct ClassTraits {
     static constexpr bool kExclusiveMethods = false;    // some method takes an exclusive borrow
     static constexpr bool kDrainingMethods = false;     // some method takes a draining borrow (implies the above)
     static constexpr bool kReusedOnThread = false;      // a thread makes its next instance from its last dead one
+    // Seen by the cyclic garbage collector: the class then defines
+    //   static int traverse(State&, visitproc, void*);
+    //   static void clear(State&);
+    static constexpr bool kTracked = false;
 };
 
 struct NoField {};
@@ -214,7 +218,8 @@ namespace detail {
 template <class Class>
 bool keep_for_reuse(PyObject* self) noexcept {
     if constexpr (Class::kReusedOnThread) {
-        static_assert(Class::kThreadBound && !Class::kWeakReferences, "only a thread's own instances are reused");
+        static_assert(Class::kThreadBound && !Class::kWeakReferences && !Class::kTracked,
+                      "only a thread's own instances are reused");
         PyTypeObject* type = Py_TYPE(self);
         if (KeptInstance<Class>::object != nullptr || type->tp_dealloc != &dealloc_instance<Class>) {
             return false;
@@ -275,11 +280,29 @@ void finish_dealloc(PyObject* self) noexcept {
 }
 }  // namespace detail
 
-// tp_dealloc of every module class (none is tracked by the garbage collector,
-// though a Python subclass may be; its own deallocator untracks it first).
+// tp_dealloc of every module class. A Python subclass may be tracked by the
+// garbage collector though the class is not; its own deallocator untracks
+// the instance first.
 template <class Class>
 void dealloc_instance(PyObject* self) noexcept {
+    if constexpr (Class::kTracked) {
+        PyObject_GC_UnTrack(self);
+    }
     deallocate_bounded(self, &detail::finish_dealloc<Class>);
+}
+
+// tp_traverse and tp_clear of a tracked class. An instance is tracked from
+// its allocation, before its state is moved in: the state is zeroed then,
+// and traverse() finds null references only.
+template <class Class>
+int traverse_instance(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    return Class::traverse(Instance<Class>::from(self)->state, visit, arg);
+}
+template <class Class>
+int clear_instance(PyObject* self) noexcept {
+    Class::clear(Instance<Class>::from(self)->state);
+    return 0;
 }
 
 }  // namespace torvan::binding

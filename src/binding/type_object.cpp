@@ -35,10 +35,14 @@ PyTypeObject* build_type(const TypeLayout& layout, const ClassDefinition& defini
     }
     slots.push_back({Py_tp_base, &PyBaseObject_Type});
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(layout.dealloc)});
+    if (layout.traverse != nullptr) {
+        slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(layout.traverse)});
+        slots.push_back({Py_tp_clear, reinterpret_cast<void*>(layout.clear)});
+    }
     slots.push_back({0, nullptr});
 
     std::string qualified = std::string("builtins.") + layout.name;
-    unsigned int flags = Py_TPFLAGS_DEFAULT;
+    unsigned int flags = Py_TPFLAGS_DEFAULT | (layout.traverse != nullptr ? Py_TPFLAGS_HAVE_GC : 0u);
     if (definition.subclassable) {
         flags |= Py_TPFLAGS_BASETYPE;
     }

@@ -60,6 +60,8 @@ struct TypeLayout {
     bool weak_references;
     Py_ssize_t weaklist_offset;
     destructor dealloc;
+    traverseproc traverse;  // with clear, for a class the collector tracks; else null
+    inquiry clear;
 };
 
 // Builds a heap type named "builtins.<name>". Raises RuntimeError "An error
@@ -110,6 +112,8 @@ private:
             Class::kWeakReferences,
             weaklist_offset(),
             &dealloc_instance<Class>,
+            traverse_of(),
+            clear_of(),
         };
         static const ClassDefinition definition = Class::definition();
         PyTypeObject* built = detail::build_type(layout, definition);
@@ -119,6 +123,21 @@ private:
             return expected;
         }
         return built;
+    }
+
+    static traverseproc traverse_of() {
+        if constexpr (Class::kTracked) {
+            return &traverse_instance<Class>;
+        } else {
+            return nullptr;
+        }
+    }
+    static inquiry clear_of() {
+        if constexpr (Class::kTracked) {
+            return &clear_instance<Class>;
+        } else {
+            return nullptr;
+        }
     }
 
     static Py_ssize_t weaklist_offset() {

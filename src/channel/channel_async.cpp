@@ -12,7 +12,6 @@
 
 #include "binding/methods.hpp"
 #include "binding/type_object.hpp"
-#include "binding/weak_hold.hpp"
 #include "channel/channel_errors.hpp"
 #include "channel/loop_wakeups.hpp"
 #include "channel/messages.hpp"
@@ -79,11 +78,6 @@ struct AwaitState {
     Phase phase = Phase::Fresh;
     OwnedRef channel;  // keeps `parts` alive
     ChannelParts parts;
-    // The loop and the timeout's handle from loop.call_later, both held weakly
-    // where they allow it: while a task waits on this object, the loop holds
-    // the task, which holds this object, and this object is invisible to the
-    // garbage collector; strong references here would make a loop dropped
-    // with such a task uncollectable.
     OwnedRef loop;
     std::optional<double> timeout;
     std::optional<platform::Deadline> deadline;  // from the first attempt on
@@ -91,7 +85,7 @@ struct AwaitState {
     DataSender sender;                            // a send's own handle once it has to wait
     CountedRef<LoopWaiter> waiter;
     std::unique_ptr<Wait> wait;
-    OwnedRef timer;
+    OwnedRef timer;  // the timeout's handle from loop.call_later
 };
 
 struct AwaitableClass : binding::ClassTraits {
@@ -99,8 +93,29 @@ struct AwaitableClass : binding::ClassTraits {
     // Each step takes the object exclusively: two threads driving one
     // awaitable get "Already borrowed" instead of racing.
     static constexpr bool kExclusiveMethods = true;
+    // While its task waits, the loop holds the task and the task this object,
+    // which holds the loop, its timer and a send's item (that may refer back
+    // to the task): cycles the collector must see to free a loop dropped
+    // with a wait pending.
+    static constexpr bool kTracked = true;
     using State = AwaitState;
     static binding::ClassDefinition definition();
+
+    // Only the loop's thread, attached, touches these.
+    static int traverse(State& state, visitproc visit, void* arg) {
+        Py_VISIT(state.item.get());
+        Py_VISIT(state.loop.get());
+        Py_VISIT(state.timer.get());
+        return 0;
+    }
+    // A cycle found unreachable: nothing steps this object again, and its
+    // deallocation ends the wait.
+    static void clear(State& state) {
+        state.phase = AwaitState::Phase::Done;
+        OwnedRef item = std::move(state.item);
+        OwnedRef loop = std::move(state.loop);
+        OwnedRef timer = std::move(state.timer);
+    }
 };
 using Self = binding::Instance<AwaitableClass>;
 
@@ -139,25 +154,14 @@ OwnedRef running_loop_or_none() {
 // Also from the deallocator, which may run while an exception propagates:
 // that exception is kept aside for the call.
 void cancel_timer(OwnedRef& timer) noexcept {
-    OwnedRef held = std::move(timer);
-    if (!held) {
-        return;
-    }
-    PyObject* in_flight = PyErr_GetRaisedException();
-    PyObject* handle = nullptr;
-    if (!PyWeakref_Check(held.get())) {
-        handle = Py_NewRef(held.get());
-    } else if (PyWeakref_GetRef(held.get(), &handle) < 0) {
-        PyErr_WriteUnraisable(held.get());
-    }
-    if (handle != nullptr) {  // gone: it has run, or the loop let go of it
-        OwnedRef cancelled = OwnedRef::steal(PyObject_CallMethodNoArgs(handle, g_async_names.cancel));
+    if (OwnedRef handle = std::move(timer)) {
+        PyObject* in_flight = PyErr_GetRaisedException();
+        OwnedRef cancelled = OwnedRef::steal(PyObject_CallMethodNoArgs(handle.get(), g_async_names.cancel));
         if (!cancelled) {
-            PyErr_WriteUnraisable(handle);
+            PyErr_WriteUnraisable(handle.get());
         }
-        Py_DECREF(handle);
+        PyErr_SetRaisedException(in_flight);
     }
-    PyErr_SetRaisedException(in_flight);
 }
 
 void AwaitState::warn_never_awaited() const noexcept {
@@ -279,19 +283,10 @@ bool expired(const AwaitState& state) {
     return state.deadline && ((state.waiter && state.waiter->timed_out()) || state.deadline->has_passed());
 }
 
-// The loop the operation was made on; a loop that is gone ends it.
-OwnedRef loop_of(AwaitState& state) {
-    OwnedRef loop = binding::referent(state.loop);
-    if (!loop) {
-        end_with(state, PyExc_RuntimeError, "Event loop is closed");
-    }
-    return loop;
-}
-
 // Registers with the channel; false when the operation became ready meanwhile.
 bool start_wait(AwaitState& state) {
     if (!state.wait) {
-        CountedRef<LoopWakeups> wakeups = LoopWakeups::of(loop_of(state).get());
+        CountedRef<LoopWakeups> wakeups = LoopWakeups::of(state.loop.get());
         state.waiter = LoopWaiter::create(*wakeups);
         engine::detail::RemoteWaiter* reference = CountedRef<LoopWaiter>::share(state.waiter.get()).release_owned();
         if (state.kind == AwaitState::Kind::Receive) {
@@ -306,8 +301,7 @@ bool start_wait(AwaitState& state) {
 // The future the task waits on until the next wake; the timeout's timer is
 // set with the first one.
 Step wait_for_wake(AwaitState& state) {
-    OwnedRef loop = loop_of(state);
-    OwnedRef future = binding::checked(PyObject_CallMethodNoArgs(loop.get(), g_async_names.create_future));
+    OwnedRef future = binding::checked(PyObject_CallMethodNoArgs(state.loop.get(), g_async_names.create_future));
     binding::checked_status(PyObject_SetAttr(future.get(), g_async_names.future_blocking, Py_True));
     if (!state.waiter->await_future(future)) {
         end_with(state, PyExc_RuntimeError, "Event loop is closed");
@@ -317,9 +311,8 @@ Step wait_for_wake(AwaitState& state) {
         const std::uint64_t left = state.deadline->ns() > now ? state.deadline->ns() - now : 0;
         OwnedRef delay = binding::checked(PyFloat_FromDouble(static_cast<double>(left) / 1e9));
         OwnedRef callback = state.waiter->timeout_callback();
-        OwnedRef timer = binding::checked(
-            PyObject_CallMethodObjArgs(loop.get(), g_async_names.call_later, delay.get(), callback.get(), nullptr));
-        state.timer = binding::hold_weakly(timer.get());
+        state.timer = binding::checked(
+            PyObject_CallMethodObjArgs(state.loop.get(), g_async_names.call_later, delay.get(), callback.get(), nullptr));
     }
     state.phase = AwaitState::Phase::Waiting;
     return Step{false, std::move(future)};
@@ -397,8 +390,7 @@ bool future_done(PyObject* future) {
 // cancelled). Anyone else (a second await, a hand on another thread) is
 // refused, as a coroutine refuses a second await, and changes nothing.
 void refuse_other_drivers(AwaitState& state) {
-    OwnedRef loop = binding::referent(state.loop);
-    if (!loop || running_loop_or_none().get() != loop.get()) {
+    if (running_loop_or_none().get() != state.loop.get()) {
         raise(PyExc_RuntimeError, kAwaitedAlready);
     }
     if (OwnedRef future = state.waiter->awaited_future(); future && !future_done(future.get())) {
@@ -581,13 +573,13 @@ OwnedRef make(AwaitState state) {
 }  // namespace
 
 OwnedRef await_receive(PyObject* channel, ChannelParts parts, std::optional<double> timeout, ReceiveEnd end) {
-    OwnedRef loop = binding::hold_weakly(running_loop().get());
+    OwnedRef loop = running_loop();
     return make(AwaitState(AwaitState::Kind::Receive, end, OwnedRef::borrow(channel), parts, std::move(loop), timeout,
                            Item()));
 }
 
 OwnedRef await_send(PyObject* channel, ChannelParts parts, Item item, std::optional<double> timeout) {
-    OwnedRef loop = binding::hold_weakly(running_loop().get());
+    OwnedRef loop = running_loop();
     return make(AwaitState(AwaitState::Kind::Send, ReceiveEnd::Raise, OwnedRef::borrow(channel), parts,
                            std::move(loop), timeout, std::move(item)));
 }
