@@ -79,17 +79,15 @@ bool LoopWaiter::await_future(const OwnedRef& future) {
     return wakeups_.attach(*this, binding::hold_weakly(future.get()), future.get());
 }
 
-OwnedRef LoopWaiter::resolve(OwnedRef held) { return binding::referent(held); }
+void LoopWaiter::forget_future() { wakeups_.unanchor(binding::referent(wakeups_.detach(*this))); }
 
-void LoopWaiter::forget_future() { wakeups_.unanchor(resolve(wakeups_.detach(*this))); }
+OwnedRef LoopWaiter::awaited_future() { return binding::referent(wakeups_.peek(*this)); }
 
-OwnedRef LoopWaiter::awaited_future() { return resolve(wakeups_.peek(*this)); }
-
-void LoopWaiter::let_go() { wakeups_.unanchor(resolve(wakeups_.hand_to_loop(*this))); }
+void LoopWaiter::let_go() { wakeups_.unanchor(binding::referent(wakeups_.hand_to_loop(*this))); }
 
 void LoopWaiter::time_out() {
     timed_out_.store(true, std::memory_order_release);
-    if (OwnedRef future = resolve(wakeups_.detach(*this))) {
+    if (OwnedRef future = binding::referent(wakeups_.detach(*this))) {
         complete_or_report(future.get());
         wakeups_.unanchor(future);
     }
@@ -231,10 +229,7 @@ bool LoopWakeups::serves(PyObject* loop) {
         }
         loop_ref = loop_ref_.clone();
     }
-    PyObject* referent = nullptr;
-    binding::checked_status(PyWeakref_GetRef(loop_ref.get(), &referent));
-    OwnedRef held = OwnedRef::steal(referent);
-    return referent == loop;
+    return binding::referent(loop_ref).get() == loop;
 }
 
 CountedRef<LoopWakeups> LoopWakeups::set_up(PyObject* loop) {
@@ -374,7 +369,7 @@ bool LoopWakeups::attach(LoopWaiter& waiter, OwnedRef held, PyObject* future) {
         return false;
     }
     if (replaced) {
-        unanchor(LoopWaiter::resolve(std::move(replaced)));
+        unanchor(binding::referent(replaced));
     }
     anchor(future);
     return true;
@@ -386,7 +381,7 @@ OwnedRef LoopWakeups::pending_set() {
         std::lock_guard<sync::WordMutex> guard(mutex_);
         pending_ref = pending_ref_.clone();
     }
-    return LoopWaiter::resolve(std::move(pending_ref));
+    return binding::referent(pending_ref);
 }
 
 void LoopWakeups::anchor(PyObject* future) {
@@ -449,7 +444,7 @@ void LoopWakeups::drain() {
         woken_tail_ = nullptr;
     }
     for (OwnedRef& held : futures) {
-        if (OwnedRef future = LoopWaiter::resolve(std::move(held))) {
+        if (OwnedRef future = binding::referent(held)) {
             complete_or_report(future.get());
             unanchor(future);
         }

@@ -104,9 +104,6 @@ private:
     explicit LoopWaiter(LoopWakeups& wakeups) noexcept;
     ~LoopWaiter();
 
-    // The future, from what future_ holds; null once the future is gone.
-    static binding::OwnedRef resolve(binding::OwnedRef held);
-
     // Counted as shared pointers are: relaxed increments (a new reference comes
     // from one already held), acq_rel decrements so that the last one sees
     // every other holder's writes before it deletes.
