@@ -49,5 +49,11 @@ case $target in
         say "the core, the native tests and the extension build for $target" ;;
     aarch64-linux-gnu)
         say "running the native tests under qemu-aarch64"
-        qemu-aarch64 -L /usr/aarch64-linux-gnu "$dir/tests/native/torvan_native_tests" --gtest_brief=1 ;;
+        # qemu-user fences a store-release before the store and a load-acquire
+        # after the load, so on an x86 host a store-release may pass a later
+        # load-acquire, which an Arm core never allows: the store-buffering
+        # litmus test of read sections then fails now and then. It runs
+        # natively (plain and under ThreadSanitizer) instead.
+        qemu-aarch64 -L /usr/aarch64-linux-gnu "$dir/tests/native/torvan_native_tests" --gtest_brief=1 \
+            --gtest_filter=-Litmus.AReadSectionAndALockingWriterNeverBothMissEachOther ;;
 esac
